@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Runs a Windows x64 test program under wine64. Wine's server and its service processes outlive the
+# program and keep whatever output pipes they inherited open, so they are started first, detached,
+# and the program itself then finds them running.
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+if ! pgrep -f 'wineserver' >/dev/null 2>&1; then
+  /usr/lib/wine/wineserver64 -p >/dev/null 2>&1 </dev/null
+  /usr/lib/wine/wine64 wineboot >/dev/null 2>&1 </dev/null
+fi
+exec /usr/lib/wine/wine64 "$@"

@@ -1,0 +1,62 @@
+// Loads a plug-in module by path and finds its exports, with dlopen on Linux and LoadLibrary on
+// Windows.
+#pragma once
+
+#include <string>
+
+#include "plugin/plugin.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+class PluginModule {
+public:
+    explicit PluginModule(const std::string& path) {
+#ifdef _WIN32
+        // Lets the loader find libvek340.dll beside the plug-in rather than beside the host.
+        handle_ = LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+        if (handle_ == nullptr) error_ = "Windows error " + std::to_string(GetLastError());
+#else
+        handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (handle_ == nullptr) error_ = dlerror();
+#endif
+    }
+    ~PluginModule() {
+        if (handle_ == nullptr) return;
+#ifdef _WIN32
+        FreeLibrary(static_cast<HMODULE>(handle_));
+#else
+        dlclose(handle_);
+#endif
+    }
+    PluginModule(const PluginModule&) = delete;
+    PluginModule& operator=(const PluginModule&) = delete;
+
+    bool loaded() const { return handle_ != nullptr; }
+    const std::string& error() const { return error_; }
+
+    template <typename F> F find(const char* name) const {
+        if (handle_ == nullptr) return nullptr;
+#ifdef _WIN32
+        return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name)));
+#else
+        return reinterpret_cast<F>(dlsym(handle_, name));
+#endif
+    }
+
+private:
+    void* handle_ = nullptr;
+    std::string error_;
+};
+
+// The file name of the shipped plug-in for this build.
+inline const char* defaultPluginName() {
+#ifdef _WIN32
+    return sizeof(void*) == 8 ? "vek.sph" : "vek.spi";
+#else
+    return "vek.so";
+#endif
+}

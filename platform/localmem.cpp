@@ -1,0 +1,178 @@
+// Local-memory blocks for Linux builds. Handles are serial numbers that are never reused, so a
+// freed handle stays invalid for the life of the process and any late use of it is caught.
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <unordered_map>
+
+namespace {
+
+struct Block {
+    void* data;
+    size_t size;
+    int locks;
+};
+
+struct Registry {
+    std::mutex mutex;
+    std::unordered_map<uintptr_t, Block> blocks;
+    uintptr_t nextSerial = 1;
+    int failAllocAt = 0;
+    int failLockAt = 0;
+    int misuses = 0;
+};
+
+Registry& registry() {
+    static Registry* instance = new Registry; // never destroyed: hosts may free blocks at exit
+    return *instance;
+}
+
+// Odd multiples of 16 above the first page: never a valid data pointer, never null.
+uintptr_t handleValue(uintptr_t serial) { return 0x10000u + serial * 16u + 8u; }
+
+void reportMisuse(Registry& r, const char* what, HLOCAL handle) {
+    ++r.misuses;
+    std::fprintf(stderr, "platform: %s on handle %p that is not a live block\n", what, handle);
+}
+
+bool countdown(int& counter) {
+    if (counter <= 0) return false;
+    return --counter == 0;
+}
+
+} // namespace
+
+extern "C" {
+
+HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) {
+    if ((flags & LMEM_MOVEABLE) == 0 || (flags & ~(LMEM_MOVEABLE | LMEM_ZEROINIT)) != 0) return nullptr;
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    if (countdown(r.failAllocAt)) return nullptr;
+    void* data = (flags & LMEM_ZEROINIT) ? std::calloc(bytes ? bytes : 1, 1) : std::malloc(bytes ? bytes : 1);
+    if (data == nullptr) return nullptr;
+    uintptr_t value = handleValue(r.nextSerial++);
+    try {
+        r.blocks.emplace(value, Block{data, bytes, 0});
+    } catch (const std::bad_alloc&) {
+        std::free(data);
+        return nullptr;
+    }
+    return reinterpret_cast<HLOCAL>(value);
+}
+
+void* WINAPI LocalLock(HLOCAL handle) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto it = r.blocks.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == r.blocks.end()) {
+        reportMisuse(r, "LocalLock", handle);
+        return nullptr;
+    }
+    if (countdown(r.failLockAt)) return nullptr;
+    ++it->second.locks;
+    return it->second.data;
+}
+
+BOOL WINAPI LocalUnlock(HLOCAL handle) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto it = r.blocks.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == r.blocks.end()) {
+        reportMisuse(r, "LocalUnlock", handle);
+        return FALSE;
+    }
+    if (it->second.locks == 0) {
+        ++r.misuses;
+        std::fprintf(stderr, "platform: LocalUnlock on handle %p that holds no lock\n", handle);
+        return FALSE;
+    }
+    return --it->second.locks > 0 ? TRUE : FALSE;
+}
+
+HLOCAL WINAPI LocalFree(HLOCAL handle) {
+    if (handle == nullptr) return nullptr;
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto it = r.blocks.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == r.blocks.end()) {
+        reportMisuse(r, "LocalFree", handle);
+        return handle;
+    }
+    // Poison the bytes so that a pointer kept from an earlier lock reads nonsense, not the picture.
+    std::memset(it->second.data, 0xDD, it->second.size);
+    std::free(it->second.data);
+    r.blocks.erase(it);
+    return nullptr;
+}
+
+SIZE_T WINAPI LocalSize(HLOCAL handle) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto it = r.blocks.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == r.blocks.end()) {
+        reportMisuse(r, "LocalSize", handle);
+        return 0;
+    }
+    return it->second.size;
+}
+
+char* WINAPI lstrcpynA(char* destination, const char* source, int length) {
+    if (destination == nullptr || source == nullptr || length <= 0) return destination;
+    int i = 0;
+    for (; i < length - 1 && source[i] != '\0'; ++i) destination[i] = source[i];
+    destination[i] = '\0';
+    return destination;
+}
+
+int WINAPI lstrlenA(const char* text) {
+    if (text == nullptr) return 0;
+    return static_cast<int>(std::strlen(text));
+}
+
+void platformFailLocalAllocAt(int n) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.failAllocAt = n;
+}
+
+void platformFailLocalLockAt(int n) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.failLockAt = n;
+}
+
+int platformLiveBlocks(void) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return static_cast<int>(r.blocks.size());
+}
+
+int platformHeldLocks(void) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    int held = 0;
+    for (const auto& entry : r.blocks) held += entry.second.locks;
+    return held;
+}
+
+int platformMisuses(void) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return r.misuses;
+}
+
+void platformResetCounters(void) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.failAllocAt = 0;
+    r.failLockAt = 0;
+    r.misuses = 0;
+}
+
+} // extern "C"

@@ -1,0 +1,33 @@
+#include "imagelib/vek.h"
+#include "plugin/plugin.h"
+
+extern "C" {
+
+const char* const PluginInfoTable[kPluginInfoCount] = {
+    "00IN",
+    "VEK Bridge Ver 0.00 (VEK SDK Ver 3.40)",
+    "*.psd", "VEK Adobe Photoshop (*.psd)",
+    "*.dds", "VEK Direct Draw Surface (*.dds)",
+    "*.gif", "VEK Graphics Interchange Format (*.gif)",
+    "*.jpg", "VEK Joint Photographic Experts Group (*.jpg)",
+    "*.png", "VEK Portable Network Graphics (*.png)",
+    "*.tga", "VEK Truevision Targa (*.tga)",
+    "*.bmp", "VEK Windows Bitmap (*.bmp)",
+};
+
+int PLUGIN_API GetPluginInfo(int32_t index, char* outBuffer, int32_t bufferLength) {
+    if (index < 0 || index >= kPluginInfoCount) return 0;
+    // No room even for the NUL: the buffer is neither read nor written.
+    if (outBuffer == nullptr || bufferLength <= 0) return 0;
+    lstrcpynA(outBuffer, PluginInfoTable[index], bufferLength);
+    return lstrlenA(outBuffer);
+}
+
+int PLUGIN_API IsSupported(const char* fileName, intptr_t /*fileHint*/) {
+    if (fileName == nullptr) return 0;
+    // Only the low byte of the answer is defined; 1 is the library's "no".
+    const uint8_t answer = static_cast<uint8_t>(vekFormatIsSupported(fileName) & 0xFF);
+    return answer == 1 ? 0 : 2;
+}
+
+} // extern "C"

@@ -1,0 +1,60 @@
+// The entry points of our libvek340 that do not decode.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "imagelib/vek.h"
+
+namespace {
+
+TEST(LibraryAcceptance, AnswersByExtensionIgnoringCase) {
+    const struct {
+        const char* name;
+        int32_t answer;
+    } cases[] = {
+        {"a.psd", 0},       {"a.PSB", 0},         {"a.dds", 0},       {"a.Gif", 0},
+        {"a.jpg", 0},       {"a.JPEG", 0},        {"a.jpe", 0},       {"a.jfif", 0},
+        {"a.png", 0},       {"a.tga", 0},         {"a.bmp", 0},       {"a.DIB", 0},
+        {"C:\\x\\y.png", 0}, {"/tmp/x.y/z.tga", 0}, {"a.txt", 1},       {"a.png.txt", 1},
+        {"noextension", 1}, {"dir.png/file", 1},  {"dir.png\\file", 1}, {"a.", 1},
+        {"", 1},            {"a.pngx", 1},        {"a.pn", 1},
+    };
+    for (const auto& c : cases) EXPECT_EQ(vekFormatIsSupported(c.name), c.answer) << c.name;
+    EXPECT_EQ(vekFormatIsSupported(nullptr), 1);
+}
+
+TEST(LibraryLifetime, InitAndExitAreCountedAndHarmlessWhenUnbalanced) {
+    EXPECT_EQ(vekLibraryInit(), VEK_OK);
+    EXPECT_EQ(vekLibraryInit(), VEK_OK);
+    EXPECT_EQ(vekLibraryExit(), VEK_OK);
+    EXPECT_EQ(vekLibraryExit(), VEK_OK);
+    EXPECT_EQ(vekLibraryExit(), VEK_OK);
+}
+
+TEST(LibraryArguments, NullArgumentsAreRefusedWithACode) {
+    FileInformation info{};
+    LoadParams params{};
+    LibraryBitmap* bitmap = nullptr;
+    EXPECT_EQ(vekGetFileInformation(nullptr, VEK_FORMAT_DETECT, &info), VEK_ERROR_BAD_ARGUMENT);
+    EXPECT_EQ(vekGetFileInformation("x.png", VEK_FORMAT_DETECT, nullptr), VEK_ERROR_BAD_ARGUMENT);
+    EXPECT_EQ(vekGetFileInformationFromMemory(nullptr, 4, VEK_FORMAT_DETECT, &info), VEK_ERROR_BAD_ARGUMENT);
+    EXPECT_EQ(vekGetDefaultLoadParams(nullptr), VEK_ERROR_BAD_ARGUMENT);
+    EXPECT_EQ(vekLoadBitmap(nullptr, &bitmap, &params, &info), VEK_ERROR_BAD_ARGUMENT);
+    EXPECT_EQ(vekLoadBitmap("x.png", nullptr, &params, &info), VEK_ERROR_BAD_ARGUMENT);
+    EXPECT_EQ(vekChangeColorDepth(nullptr, &bitmap, VEK_COLOR_BGRA32, 0), VEK_ERROR_BAD_ARGUMENT);
+    EXPECT_EQ(vekFreeBitmap(nullptr), VEK_OK);
+    EXPECT_EQ(vekFreeFileInformation(nullptr), VEK_OK);
+}
+
+TEST(LibraryDefaults, LoadParamsDefaultToTopRowFirst) {
+    LoadParams params;
+    std::memset(&params, 0xAB, sizeof params);
+    ASSERT_EQ(vekGetDefaultLoadParams(&params), VEK_OK);
+    EXPECT_EQ(params.size, sizeof params);
+    EXPECT_EQ(params.rowOrigin, VEK_ORIGIN_TOP_LEFT);
+    EXPECT_EQ(params.flags, 0);
+    EXPECT_EQ(params.frameIndex, 0);
+    EXPECT_EQ(params.maxPixels, 0u);
+}
+
+} // namespace

@@ -1,0 +1,143 @@
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include "plugin/plugin.h"
+#include "tests/unit/plugin_fixture.h"
+
+namespace {
+
+const char* const kExpectedStrings[16] = {
+    "00IN",
+    "VEK Bridge Ver 0.00 (VEK SDK Ver 3.40)",
+    "*.psd",
+    "VEK Adobe Photoshop (*.psd)",
+    "*.dds",
+    "VEK Direct Draw Surface (*.dds)",
+    "*.gif",
+    "VEK Graphics Interchange Format (*.gif)",
+    "*.jpg",
+    "VEK Joint Photographic Experts Group (*.jpg)",
+    "*.png",
+    "VEK Portable Network Graphics (*.png)",
+    "*.tga",
+    "VEK Truevision Targa (*.tga)",
+    "*.bmp",
+    "VEK Windows Bitmap (*.bmp)",
+};
+
+constexpr char kMarker = '\x5C';
+
+struct Buffer {
+    char bytes[128];
+    Buffer() { std::memset(bytes, kMarker, sizeof bytes); }
+    bool untouched() const {
+        for (char c : bytes)
+            if (c != kMarker) return false;
+        return true;
+    }
+};
+
+using PluginInfo = PluginTest;
+
+TEST_F(PluginInfo, EveryIndexGivesItsStringAndLength) {
+    for (int index = 0; index < 16; ++index) {
+        Buffer buffer;
+        const int length = GetPluginInfo(index, buffer.bytes, sizeof buffer.bytes);
+        EXPECT_STREQ(buffer.bytes, kExpectedStrings[index]) << "index " << index;
+        EXPECT_EQ(length, static_cast<int>(std::strlen(kExpectedStrings[index]))) << "index " << index;
+        // Nothing beyond the NUL is written.
+        EXPECT_EQ(buffer.bytes[length + 1], kMarker);
+    }
+    EXPECT_TRUE(fakevek::calls().empty()) << "plug-in information needs no library call";
+}
+
+TEST_F(PluginInfo, IndexOutsideTheTableLeavesTheBufferAlone) {
+    for (int index : {-1, 16, 17, INT_MIN, INT_MAX}) {
+        Buffer buffer;
+        EXPECT_EQ(GetPluginInfo(index, buffer.bytes, sizeof buffer.bytes), 0) << "index " << index;
+        EXPECT_TRUE(buffer.untouched()) << "index " << index;
+    }
+}
+
+TEST_F(PluginInfo, KnownAnswers) {
+    struct Case {
+        int index;
+        int bufferLength;
+        const char* text;
+        int result;
+    };
+    const Case cases[] = {
+        {15, 27, "VEK Windows Bitmap (*.bmp)", 26},
+        {15, 26, "VEK Windows Bitmap (*.bmp", 25},
+        {1, 5, "VEK ", 4},
+        {0, 128, "00IN", 4},
+        {0, 1, "", 0},
+        {2, 2, "*", 1},
+    };
+    for (const Case& c : cases) {
+        Buffer buffer;
+        EXPECT_EQ(GetPluginInfo(c.index, buffer.bytes, c.bufferLength), c.result) << c.text;
+        EXPECT_STREQ(buffer.bytes, c.text);
+        if (c.bufferLength < static_cast<int>(sizeof buffer.bytes)) {
+            EXPECT_EQ(buffer.bytes[c.bufferLength], kMarker) << "written past the stated length";
+        }
+    }
+}
+
+TEST_F(PluginInfo, NoRoomOrNoBufferReturnsZeroAndTouchesNothing) {
+    for (int length : {0, -1, -100, INT_MIN}) {
+        Buffer buffer;
+        EXPECT_EQ(GetPluginInfo(3, buffer.bytes, length), 0) << "length " << length;
+        EXPECT_TRUE(buffer.untouched()) << "length " << length;
+    }
+    EXPECT_EQ(GetPluginInfo(3, nullptr, 64), 0);
+    EXPECT_EQ(GetPluginInfo(3, nullptr, 0), 0);
+}
+
+using Acceptance = PluginTest;
+
+TEST_F(Acceptance, OnlyALowByteOfOneDeclines) {
+    const struct {
+        int32_t answer;
+        int expected;
+    } cases[] = {
+        {0, 2}, {1, 0}, {2, 2}, {255, 2}, {0x101, 0}, {0x100, 2}, {-1, 2}, {0x7FFFFF01, 0}, {-255, 0},
+    };
+    for (const auto& c : cases) {
+        fakevek::reset();
+        fakevek::script().formatAnswer = c.answer;
+        EXPECT_EQ(IsSupported("picture.png", 0), c.expected) << "library answer " << c.answer;
+    }
+}
+
+TEST_F(Acceptance, TheNameGoesToTheLibraryUnchangedAndAlone) {
+    const char* name = "C:\\Pictures\\holiday photo.JPG";
+    // The hint is never read, so even a value that is no valid pointer is harmless.
+    IsSupported(name, static_cast<intptr_t>(0x7FFF0001));
+    ASSERT_EQ(fakevek::calls().size(), 1u);
+    const fakevek::Call& call = fakevek::calls()[0];
+    EXPECT_EQ(call.name, "vekFormatIsSupported");
+    ASSERT_EQ(call.args.size(), 1u);
+    EXPECT_EQ(call.args[0], reinterpret_cast<uintptr_t>(name));
+    EXPECT_EQ(call.text, name);
+}
+
+TEST_F(Acceptance, NullNameDeclinesWithoutAskingTheLibrary) {
+    EXPECT_EQ(IsSupported(nullptr, 0), 0);
+    EXPECT_TRUE(fakevek::calls().empty());
+}
+
+using ModuleNotification = PluginTest;
+
+TEST_F(ModuleNotification, AttachStartsAndDetachStopsTheLibrary) {
+    fakevek::script().initResult = VEK_ERROR_CANNOT_READ; // ignored: the module stays loaded
+    EXPECT_EQ(DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr), TRUE);
+    EXPECT_EQ(DllMain(nullptr, DLL_THREAD_ATTACH, nullptr), TRUE);
+    EXPECT_EQ(DllMain(nullptr, DLL_THREAD_DETACH, nullptr), TRUE);
+    EXPECT_EQ(DllMain(nullptr, DLL_PROCESS_DETACH, nullptr), TRUE);
+    EXPECT_EQ(DllMain(nullptr, 77, nullptr), TRUE);
+    EXPECT_EQ(fakevek::callNames(), (std::vector<std::string>{"vekLibraryInit", "vekLibraryExit"}));
+}
+
+} // namespace

@@ -1,0 +1,38 @@
+// The plug-in as shipped, loaded with our libvek340 beside it. A separate program from the load
+// tests, whose scripted library would otherwise stand in for the real one's symbols.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include "plugin/plugin.h"
+
+namespace {
+
+using GetPluginInfoFn = decltype(&GetPluginInfo);
+using IsSupportedFn = decltype(&IsSupported);
+
+struct Module {
+    void* handle;
+    explicit Module(const char* path) : handle(dlopen(path, RTLD_NOW | RTLD_LOCAL)) {}
+    ~Module() {
+        if (handle) dlclose(handle);
+    }
+    template <typename F> F get(const char* name) const { return reinterpret_cast<F>(dlsym(handle, name)); }
+};
+
+TEST(ShippedPlugin, RealLibraryAnswersThroughThePlugin) {
+    Module module(VEK_REAL_PLUGIN_PATH);
+    ASSERT_NE(module.handle, nullptr) << dlerror();
+    auto info = module.get<GetPluginInfoFn>("GetPluginInfo");
+    auto supported = module.get<IsSupportedFn>("IsSupported");
+    ASSERT_NE(info, nullptr);
+    ASSERT_NE(supported, nullptr);
+    char text[64];
+    EXPECT_EQ(info(0, text, sizeof text), 4);
+    EXPECT_STREQ(text, "00IN");
+    EXPECT_EQ(info(13, text, sizeof text), 28);
+    EXPECT_STREQ(text, "VEK Truevision Targa (*.tga)");
+    EXPECT_EQ(supported("photo.JPG", 0), 2);
+    EXPECT_EQ(supported("notes.txt", 0), 0);
+}
+
+} // namespace
