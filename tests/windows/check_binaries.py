@@ -8,10 +8,13 @@ import subprocess
 import sys
 
 PLUGIN_EXPORTS = {  # name: (ordinal, argument bytes in the 32-bit build)
+    "GetPicture": (1, 28),
+    "GetPictureInfo": (2, 16),
     "GetPluginInfo": (3, 12),
+    "GetPreview": (4, 28),
     "IsSupported": (5, 8),
 }
-SAME_ENTRY = []  # pairs of export names that must share one address
+SAME_ENTRY = [("GetPicture", "GetPreview")]  # pairs of export names that must share one address
 
 LIBRARY_EXPORTS = {
     "vekLibraryInit": 0, "vekLibraryExit": 0, "vekFormatIsSupported": 4,

@@ -28,6 +28,8 @@ struct Plugin {
 
 using GetPluginInfoFn = decltype(&GetPluginInfo);
 using IsSupportedFn = decltype(&IsSupported);
+using GetPictureFn = decltype(&GetPicture);
+using GetPictureInfoFn = decltype(&GetPictureInfo);
 
 const char* const kStrings[16] = {
     "00IN", "VEK Bridge Ver 0.00 (VEK SDK Ver 3.40)",
@@ -66,6 +68,36 @@ TEST(WindowsPlugin, AcceptsByExtensionThroughTheLibrary) {
     for (const char* name : {"a.psd", "b.DDS", "c.gif", "d.jpg", "e.png", "f.tga", "g.bmp", "C:\\x\\h.jpeg"})
         EXPECT_EQ(supported(name, 0), 2) << name;
     for (const char* name : {"a.txt", "noext", "x.png.exe"}) EXPECT_EQ(supported(name, 0), 0) << name;
+}
+
+int PLUGIN_API neverStop(int, int, int32_t) { return 0; }
+
+TEST(WindowsPlugin, UnreadablePicturesGiveLibraryErrorAndTouchNothing) {
+    Plugin plugin;
+    ASSERT_NE(plugin.module, nullptr);
+    auto getPicture = plugin.get<GetPictureFn>("GetPicture");
+    auto getPreview = plugin.get<GetPictureFn>("GetPreview");
+    auto getInfo = plugin.get<GetPictureInfoFn>("GetPictureInfo");
+    ASSERT_NE(getPicture, nullptr);
+    ASSERT_NE(getInfo, nullptr);
+    EXPECT_EQ(reinterpret_cast<void*>(getPicture), reinterpret_cast<void*>(getPreview));
+    EXPECT_EQ(reinterpret_cast<void*>(getPicture), reinterpret_cast<void*>(plugin.get<GetPictureFn>(1)));
+    EXPECT_EQ(reinterpret_cast<void*>(getInfo), reinterpret_cast<void*>(plugin.get<GetPictureInfoFn>(2)));
+
+    const std::string missing = besideThisProgram("no-such-picture.png");
+    const char garbage[] = "this is not a picture at all";
+    HLOCAL marker = reinterpret_cast<HLOCAL>(static_cast<uintptr_t>(0x1234));
+    for (uint32_t flags : {0u, 1u}) {
+        const char* source = flags ? garbage : missing.c_str();
+        HLOCAL header = marker, pixels = marker;
+        EXPECT_EQ(getPicture(source, sizeof garbage, flags, &header, &pixels, neverStop, 7), LibraryError);
+        EXPECT_EQ(header, marker);
+        EXPECT_EQ(pixels, marker);
+        PictureInfo info;
+        memset(&info, 0xA5, sizeof info);
+        EXPECT_EQ(getInfo(source, sizeof garbage, flags, &info), LibraryError);
+        for (size_t i = 0; i < sizeof info; ++i) EXPECT_EQ(reinterpret_cast<unsigned char*>(&info)[i], 0xA5);
+    }
 }
 
 } // namespace
