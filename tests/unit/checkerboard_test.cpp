@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <string>
 #include <vector>
 
 #include "imaging/checkerboard.h"
@@ -110,18 +111,73 @@ TEST(Checkerboard, HandComputedBlends) {
     }
 }
 
-TEST(Checkerboard, MatchesThePlainRuleOnRandomPicturesOfAwkwardSizes) {
+class CheckerboardKernel : public ::testing::TestWithParam<imaging::CompositeKernel> {};
+
+// Random pixels with runs of opaque and of fully transparent ones, so that every kernel's fast
+// paths and its blend are all exercised.
+std::vector<uint8_t> randomPicture(std::mt19937& random, int w, int h) {
+    std::vector<uint8_t> p(static_cast<size_t>(w) * h * 4);
+    for (auto& b : p) b = static_cast<uint8_t>(random());
+    const size_t pixels = p.size() / 4;
+    for (size_t i = 0; i < pixels; ++i) {
+        const size_t run = (i / 8) % 5;
+        if (run == 1) p[i * 4 + 3] = 255;
+        if (run == 2) p[i * 4 + 3] = 0;
+    }
+    return p;
+}
+
+TEST_P(CheckerboardKernel, MatchesThePlainRuleOnRandomPicturesOfAwkwardSizes) {
+    if (!imaging::compositeKernelAvailable(GetParam())) GTEST_SKIP() << "not on this processor";
     std::mt19937 random(7);
-    for (auto [w, h] : {std::pair{37, 23}, {1, 40}, {40, 1}, {8, 8}, {17, 33}, {100, 3}}) {
-        std::vector<uint8_t> p(static_cast<size_t>(w) * h * 4);
-        for (auto& b : p) b = static_cast<uint8_t>(random());
-        // Some fully opaque and fully transparent pixels among the random ones.
-        for (size_t i = 3; i < p.size(); i += 12) p[i] = (i / 12) % 2 ? 255 : 0;
+    for (auto [w, h] : {std::pair{37, 23}, {1, 40}, {40, 1}, {8, 8}, {17, 33}, {100, 3}, {256, 20}, {7, 7}}) {
+        auto p = randomPicture(random, w, h);
         auto expected = p;
         referenceComposite(expected, w, h);
-        CheckerboardComposite(p.data(), w, h);
+        imaging::checkerboardCompositeWith(GetParam(), p.data(), w, h);
         EXPECT_EQ(p, expected) << w << " x " << h;
     }
+}
+
+TEST_P(CheckerboardKernel, EveryChannelAndAlphaOverBothShades) {
+    if (!imaging::compositeKernelAvailable(GetParam())) GTEST_SKIP() << "not on this processor";
+    // One row of 256 x 256 pixels per shade pair: every channel value against every alpha.
+    const int w = 256 * 16;
+    for (int h : {16, 8}) {
+        std::vector<uint8_t> p(static_cast<size_t>(w) * h * 4);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                uint8_t* px = &p[(static_cast<size_t>(y) * w + x) * 4];
+                px[0] = static_cast<uint8_t>(x);
+                px[1] = static_cast<uint8_t>(x + y);
+                px[2] = static_cast<uint8_t>(255 - x);
+                px[3] = static_cast<uint8_t>(x / 16 + y);
+            }
+        auto expected = p;
+        referenceComposite(expected, w, h);
+        imaging::checkerboardCompositeWith(GetParam(), p.data(), w, h);
+        EXPECT_EQ(p, expected) << "height " << h;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllKernels, CheckerboardKernel,
+                         ::testing::Values(imaging::CompositeKernel::Scalar, imaging::CompositeKernel::Sse2,
+                                           imaging::CompositeKernel::Avx2),
+                         [](const auto& param) {
+                             switch (param.param) {
+                             case imaging::CompositeKernel::Sse2: return std::string("Sse2");
+                             case imaging::CompositeKernel::Avx2: return std::string("Avx2");
+                             default: return std::string("Scalar");
+                             }
+                         });
+
+TEST(Checkerboard, TheChosenKernelMatchesThePlainRule) {
+    std::mt19937 random(11);
+    auto p = randomPicture(random, 61, 29);
+    auto expected = p;
+    referenceComposite(expected, 61, 29);
+    CheckerboardComposite(p.data(), 61, 29);
+    EXPECT_EQ(p, expected);
 }
 
 } // namespace
