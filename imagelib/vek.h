@@ -36,8 +36,22 @@ enum {
     VEK_ERROR_BAD_ARGUMENT = 7
 };
 
-/* Format index that leaves the choice of reader to the library. */
+/* Format indices: FileInformation.formatIndex, and the query's choice of reader. -1 detects. */
 #define VEK_FORMAT_DETECT (-1)
+#define VEK_FORMAT_BMP 0
+#define VEK_FORMAT_GIF 1
+#define VEK_FORMAT_JPEG 2
+#define VEK_FORMAT_PNG 3
+#define VEK_FORMAT_PSD 4
+#define VEK_FORMAT_DDS 5
+#define VEK_FORMAT_TGA 6
+
+/* LibraryBitmap.pixelLayout: how the bytes are stored, which may be wider than the picture's own
+ * form (an RGB picture, 8 x 3, may be held as four bytes a pixel with the fourth at 255). */
+#define VEK_LAYOUT_INDEXED8 1 /* one palette index a pixel */
+#define VEK_LAYOUT_GRAY8 2
+#define VEK_LAYOUT_BGR24 3
+#define VEK_LAYOUT_BGRA32 4 /* blue, green, red, straight alpha (255 opaque) */
 
 /* vekChangeColorDepth: four-byte pixels blue, green, red, straight alpha. */
 #define VEK_COLOR_BGRA32 23
@@ -84,7 +98,8 @@ typedef struct LibraryBitmap {
     int16_t transparentIndex;    /* 12: -1 when none */
     uint16_t rowOrigin;          /* 14: VEK_ORIGIN_* of the rows as stored */
     int32_t bytesPerLine;        /* 16 */
-    uint32_t paletteEntries;     /* 20 */
+    uint16_t paletteEntries;     /* 20 */
+    uint16_t pixelLayout;        /* 22: VEK_LAYOUT_* */
     const uint8_t* palette;      /* 24: paletteEntries x (blue, green, red, alpha) */
     uint8_t* pixels;             /* 28 or 32 */
     void* internal;              /* 32 or 40: library-private */
@@ -129,6 +144,7 @@ VEK_STATIC_ASSERT(offsetof(LibraryBitmap, transparentIndex) == 12, "layout");
 VEK_STATIC_ASSERT(offsetof(LibraryBitmap, rowOrigin) == 14, "layout");
 VEK_STATIC_ASSERT(offsetof(LibraryBitmap, bytesPerLine) == 16, "layout");
 VEK_STATIC_ASSERT(offsetof(LibraryBitmap, paletteEntries) == 20, "layout");
+VEK_STATIC_ASSERT(offsetof(LibraryBitmap, pixelLayout) == 22, "layout");
 VEK_STATIC_ASSERT(offsetof(LibraryBitmap, palette) == 24, "layout");
 VEK_STATIC_ASSERT(offsetof(LibraryBitmap, pixels) == VEK_PTR_OFFSET(28, 32), "layout");
 VEK_STATIC_ASSERT(offsetof(LibraryBitmap, internal) == VEK_PTR_OFFSET(32, 40), "layout");

@@ -1,19 +1,169 @@
-// libvek340's entry points. Nothing here throws: every failure is an error code.
+// libvek340's entry points. Nothing here throws past the boundary: every failure is an error code,
+// and every object handed out is registered, so that a stray or repeated free is refused, not fatal.
 #include <atomic>
 #include <cctype>
 #include <cstring>
+#include <mutex>
+#include <new>
+#include <string>
+#include <unordered_set>
 
 #include "imagelib/vek.h"
+#include "libvek/core/convert.h"
+#include "libvek/core/image.h"
+#include "libvek/core/source.h"
+#include "libvek/formats/formats.h"
 
 namespace {
 
+using namespace vek;
+
 std::atomic<int> initCount{0};
+
+class LiveObjects {
+public:
+    bool add(const void* p) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return objects_.insert(p).second;
+    }
+    bool remove(const void* p) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return objects_.erase(p) != 0;
+    }
+    bool contains(const void* p) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return objects_.count(p) != 0;
+    }
+
+private:
+    std::mutex mutex_;
+    std::unordered_set<const void*> objects_;
+};
+
+LiveObjects& liveBitmaps() {
+    static LiveObjects* objects = new LiveObjects;  // outlives every static destructor
+    return *objects;
+}
+LiveObjects& liveQueries() {
+    static LiveObjects* objects = new LiveObjects;
+    return *objects;
+}
+
+struct BitmapObject {
+    LibraryBitmap pub;  // first, so that the public pointer is the object's
+    PixelStore* store = nullptr;
+    uint8_t palette[256 * 4] = {};
+};
+
+// A file queried once keeps its bytes until the record is freed, so that the load after the query
+// reads the file no second time.
+struct QueryState {
+    std::string fileName;
+    FileBytes bytes;
+};
+
+BitmapObject* bitmapObject(LibraryBitmap* bitmap) {
+    return bitmap != nullptr && liveBitmaps().contains(bitmap) ? reinterpret_cast<BitmapObject*>(bitmap) : nullptr;
+}
+
+void destroy(BitmapObject* object) {
+    if (object->store) object->store->release();
+    delete object;
+}
+
+VekError publish(BitmapObject* object, LibraryBitmap** out) {
+    object->pub.internal = object;
+    if (!liveBitmaps().add(object)) {
+        destroy(object);
+        return VEK_ERROR_OUT_OF_MEMORY;
+    }
+    *out = &object->pub;
+    return VEK_OK;
+}
+
+VekError wrap(Image& image, uint16_t rowOrigin, LibraryBitmap** out) {
+    auto* object = new (std::nothrow) BitmapObject;
+    if (object == nullptr) return VEK_ERROR_OUT_OF_MEMORY;
+    LibraryBitmap& b = object->pub;
+    std::memset(&b, 0, sizeof b);
+    b.width = image.width();
+    b.height = image.height();
+    b.bitsPerComponent = image.bitsPerComponent;
+    b.componentsPerPixel = image.componentsPerPixel;
+    b.transparentIndex = image.transparentIndex;
+    b.rowOrigin = rowOrigin;
+    b.bytesPerLine = static_cast<int32_t>(image.stride());
+    b.pixelLayout = static_cast<uint16_t>(image.layout());
+    if (image.layout() == Layout::Indexed8) {
+        std::memcpy(object->palette, image.palette, sizeof object->palette);
+        b.paletteEntries = image.paletteEntries;
+        b.palette = object->palette;
+    }
+    object->store = image.store();
+    object->store->retain();
+    b.pixels = object->store->data();
+    return publish(object, out);
+}
+
+VekError optionsFrom(const LoadParams* params, LoadOptions& options) {
+    if (params == nullptr) return VEK_OK;
+    if (params->rowOrigin != VEK_ORIGIN_TOP_LEFT && params->rowOrigin != VEK_ORIGIN_BOTTOM_LEFT)
+        return VEK_ERROR_BAD_ARGUMENT;
+    options.bottomUp = params->rowOrigin == VEK_ORIGIN_BOTTOM_LEFT;
+    options.maxPixels = params->maxPixels;
+    return VEK_OK;
+}
+
+VekError queryView(ByteView view, int32_t formatIndex, FileInformation* info) {
+    if (view.size == 0) return VEK_ERROR_DAMAGED;
+    const FormatReader* reader = findReader(view, formatIndex);
+    if (reader == nullptr) return VEK_ERROR_UNKNOWN_FORMAT;
+    ImageInfo found;
+    if (VekError e = reader->query(view, found)) return e;
+    info->width = found.width;
+    info->height = found.height;
+    info->bitsPerComponent = found.bitsPerComponent;
+    info->componentsPerPixel = found.componentsPerPixel;
+    info->xResolution = found.xDpi;
+    info->yResolution = found.yDpi;
+    info->xOffset = found.xOffset;
+    info->yOffset = found.yOffset;
+    info->formatIndex = reader->index;
+    info->compression = found.compression;
+    info->transparentIndex = found.transparentIndex;
+    info->paletteEntries = found.paletteEntries;
+    std::memset(info->formatName, 0, sizeof info->formatName);
+    std::strncpy(info->formatName, reader->name, sizeof info->formatName - 1);
+    return VEK_OK;
+}
+
+VekError loadView(ByteView view, LibraryBitmap** bitmap, const LoadParams* params) {
+    LoadOptions options;
+    if (VekError e = optionsFrom(params, options)) return e;
+    if (view.size == 0) return VEK_ERROR_DAMAGED;
+    const FormatReader* reader = findReader(view, VEK_FORMAT_DETECT);
+    if (reader == nullptr) return VEK_ERROR_UNKNOWN_FORMAT;
+    Image image;
+    if (VekError e = reader->load(view, options, image)) return e;
+    return wrap(image, options.bottomUp ? VEK_ORIGIN_BOTTOM_LEFT : VEK_ORIGIN_TOP_LEFT, bitmap);
+}
 
 bool extensionIs(const char* ext, const char* wanted) {
     for (; *ext != '\0' && *wanted != '\0'; ++ext, ++wanted) {
         if (std::tolower(static_cast<unsigned char>(*ext)) != *wanted) return false;
     }
     return *ext == '\0' && *wanted == '\0';
+}
+
+// Runs an entry point's body with nothing escaping it.
+template <typename Body> VekError guarded(Body&& body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return VEK_ERROR_OUT_OF_MEMORY;
+    } catch (...) {
+        return VEK_ERROR_DAMAGED;
+    }
 }
 
 } // namespace
@@ -44,17 +194,35 @@ int32_t VEKAPI vekFormatIsSupported(const char* fileName) {
     return 1;
 }
 
-VekError VEKAPI vekGetFileInformation(const char* fileName, int32_t, FileInformation* info) {
+VekError VEKAPI vekGetFileInformation(const char* fileName, int32_t formatIndex, FileInformation* info) {
     if (fileName == nullptr || info == nullptr) return VEK_ERROR_BAD_ARGUMENT;
-    return VEK_ERROR_UNKNOWN_FORMAT;
+    return guarded([&]() -> VekError {
+        auto* state = new QueryState;
+        state->fileName = fileName;
+        VekError e = state->bytes.read(fileName);
+        if (e == VEK_OK) e = queryView(state->bytes.view(), formatIndex, info);
+        if (e == VEK_OK && liveQueries().add(state)) {
+            info->internal = state;
+            return VEK_OK;
+        }
+        delete state;
+        return e != VEK_OK ? e : static_cast<VekError>(VEK_ERROR_OUT_OF_MEMORY);
+    });
 }
 
-VekError VEKAPI vekGetFileInformationFromMemory(const void* data, uint32_t, int32_t, FileInformation* info) {
+VekError VEKAPI vekGetFileInformationFromMemory(const void* data, uint32_t length, int32_t formatIndex,
+                                                FileInformation* info) {
     if (data == nullptr || info == nullptr) return VEK_ERROR_BAD_ARGUMENT;
-    return VEK_ERROR_UNKNOWN_FORMAT;
+    return guarded([&] { return queryView({static_cast<const uint8_t*>(data), length}, formatIndex, info); });
 }
 
-VekError VEKAPI vekFreeFileInformation(FileInformation*) { return VEK_OK; }
+VekError VEKAPI vekFreeFileInformation(FileInformation* info) {
+    if (info == nullptr || info->internal == nullptr) return VEK_OK;
+    if (!liveQueries().remove(info->internal)) return VEK_ERROR_BAD_ARGUMENT;
+    delete static_cast<QueryState*>(info->internal);
+    info->internal = nullptr;
+    return VEK_OK;
+}
 
 VekError VEKAPI vekGetDefaultLoadParams(LoadParams* params) {
     if (params == nullptr) return VEK_ERROR_BAD_ARGUMENT;
@@ -66,26 +234,77 @@ VekError VEKAPI vekGetDefaultLoadParams(LoadParams* params) {
 
 VekError VEKAPI vekLoadBitmap(const char* fileName, LibraryBitmap** bitmap, LoadParams* params,
                               FileInformation* info) {
-    if (fileName == nullptr || bitmap == nullptr || params == nullptr || info == nullptr)
-        return VEK_ERROR_BAD_ARGUMENT;
+    if (bitmap == nullptr) return VEK_ERROR_BAD_ARGUMENT;
     *bitmap = nullptr;
-    return VEK_ERROR_UNKNOWN_FORMAT;
+    if (fileName == nullptr || params == nullptr || info == nullptr) return VEK_ERROR_BAD_ARGUMENT;
+    return guarded([&]() -> VekError {
+        if (info->internal != nullptr && liveQueries().contains(info->internal)) {
+            auto* state = static_cast<QueryState*>(info->internal);
+            if (state->fileName == fileName) return loadView(state->bytes.view(), bitmap, params);
+        }
+        FileBytes bytes;
+        if (VekError e = bytes.read(fileName)) return e;
+        return loadView(bytes.view(), bitmap, params);
+    });
 }
 
-VekError VEKAPI vekLoadBitmapFromMemory(const void* data, uint32_t, LibraryBitmap** bitmap, LoadParams* params,
+VekError VEKAPI vekLoadBitmapFromMemory(const void* data, uint32_t length, LibraryBitmap** bitmap, LoadParams* params,
                                         FileInformation* info) {
-    if (data == nullptr || bitmap == nullptr || params == nullptr || info == nullptr)
-        return VEK_ERROR_BAD_ARGUMENT;
+    if (bitmap == nullptr) return VEK_ERROR_BAD_ARGUMENT;
     *bitmap = nullptr;
-    return VEK_ERROR_UNKNOWN_FORMAT;
+    if (data == nullptr || params == nullptr || info == nullptr) return VEK_ERROR_BAD_ARGUMENT;
+    return guarded([&] { return loadView({static_cast<const uint8_t*>(data), length}, bitmap, params); });
 }
 
-VekError VEKAPI vekChangeColorDepth(LibraryBitmap* source, LibraryBitmap** converted, int32_t, int32_t) {
-    if (source == nullptr || converted == nullptr) return VEK_ERROR_BAD_ARGUMENT;
+VekError VEKAPI vekChangeColorDepth(LibraryBitmap* source, LibraryBitmap** converted, int32_t mode,
+                                    int32_t modeParameter) {
+    if (converted == nullptr) return VEK_ERROR_BAD_ARGUMENT;
     *converted = nullptr;
-    return VEK_ERROR_UNKNOWN_FORMAT;
+    BitmapObject* src = bitmapObject(source);
+    if (src == nullptr) return VEK_ERROR_BAD_ARGUMENT;
+    if (mode != VEK_COLOR_BGRA32 || modeParameter != 0) return VEK_ERROR_UNSUPPORTED;
+    return guarded([&]() -> VekError {
+        const LibraryBitmap& in = src->pub;
+        const auto layout = static_cast<Layout>(in.pixelLayout);
+        const size_t rowBytes = static_cast<size_t>(in.width) * 4;
+        auto* object = new (std::nothrow) BitmapObject;
+        if (object == nullptr) return VEK_ERROR_OUT_OF_MEMORY;
+        LibraryBitmap& out = object->pub;
+        std::memset(&out, 0, sizeof out);
+        out.width = in.width;
+        out.height = in.height;
+        out.bitsPerComponent = 8;
+        out.componentsPerPixel = 4;
+        out.transparentIndex = VEK_NO_TRANSPARENT_INDEX;
+        out.rowOrigin = in.rowOrigin;
+        out.bytesPerLine = static_cast<int32_t>(rowBytes);
+        out.pixelLayout = VEK_LAYOUT_BGRA32;
+        if (layout == Layout::Bgra32 && static_cast<size_t>(in.bytesPerLine) == rowBytes) {
+            // Pixels never change once loaded, so the same memory serves both bitmaps.
+            object->store = src->store;
+            object->store->retain();
+        } else {
+            object->store = PixelStore::create(rowBytes * static_cast<size_t>(in.height));
+            if (object->store == nullptr) {
+                delete object;
+                return VEK_ERROR_OUT_OF_MEMORY;
+            }
+            uint32_t words[256];
+            if (layout == Layout::Indexed8) paletteWords(src->palette, in.paletteEntries, in.transparentIndex, words);
+            for (int32_t y = 0; y < in.height; ++y)
+                rowToBgra(layout, in.pixels + static_cast<size_t>(in.bytesPerLine) * static_cast<size_t>(y),
+                          object->store->data() + rowBytes * static_cast<size_t>(y), in.width, words);
+        }
+        out.pixels = object->store->data();
+        return publish(object, converted);
+    });
 }
 
-VekError VEKAPI vekFreeBitmap(LibraryBitmap*) { return VEK_OK; }
+VekError VEKAPI vekFreeBitmap(LibraryBitmap* bitmap) {
+    if (bitmap == nullptr) return VEK_OK;
+    if (!liveBitmaps().remove(bitmap)) return VEK_ERROR_BAD_ARGUMENT;
+    destroy(reinterpret_cast<BitmapObject*>(bitmap));
+    return VEK_OK;
+}
 
 } // extern "C"

@@ -1,0 +1,42 @@
+#include "libvek/core/convert.h"
+
+#include <cstring>
+
+namespace vek {
+
+void paletteWords(const uint8_t* palette, uint16_t entries, int16_t transparentIndex, uint32_t* words) {
+    for (int i = 0; i < 256; ++i) {
+        const uint8_t* e = palette + i * 4;
+        const uint8_t alpha = i >= entries ? 255 : e[3];
+        const uint32_t colour = i >= entries ? 0u : (e[0] | (e[1] << 8) | (e[2] << 16));
+        words[i] = colour | (static_cast<uint32_t>(i == transparentIndex ? 0 : alpha) << 24);
+    }
+}
+
+void rowToBgra(Layout layout, const uint8_t* in, uint8_t* out, int32_t width, const uint32_t* paletteBgra) {
+    const size_t n = static_cast<size_t>(width);
+    switch (layout) {
+    case Layout::Bgra32:
+        std::memcpy(out, in, n * 4);
+        break;
+    case Layout::Indexed8:
+        for (size_t x = 0; x < n; ++x) std::memcpy(out + x * 4, &paletteBgra[in[x]], 4);
+        break;
+    case Layout::Gray8:
+        for (size_t x = 0; x < n; ++x) {
+            out[x * 4] = out[x * 4 + 1] = out[x * 4 + 2] = in[x];
+            out[x * 4 + 3] = 255;
+        }
+        break;
+    case Layout::Bgr24:
+        for (size_t x = 0; x < n; ++x) {
+            out[x * 4] = in[x * 3];
+            out[x * 4 + 1] = in[x * 3 + 1];
+            out[x * 4 + 2] = in[x * 3 + 2];
+            out[x * 4 + 3] = 255;
+        }
+        break;
+    }
+}
+
+} // namespace vek

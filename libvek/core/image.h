@@ -1,0 +1,114 @@
+// What a reader produces: the picture's description and its pixels in one of a few storage
+// layouts, rows addressed in display order whatever order they are stored in.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "imagelib/vek.h"
+#include "libvek/core/bytes.h"
+
+namespace vek {
+
+enum class Layout : uint16_t {
+    Indexed8 = VEK_LAYOUT_INDEXED8,
+    Gray8 = VEK_LAYOUT_GRAY8,
+    Bgr24 = VEK_LAYOUT_BGR24,
+    Bgra32 = VEK_LAYOUT_BGRA32,
+};
+
+inline size_t bytesPerPixel(Layout layout) {
+    switch (layout) {
+    case Layout::Bgr24: return 3;
+    case Layout::Bgra32: return 4;
+    default: return 1;
+    }
+}
+
+// What the information query reports: the file's own description.
+struct ImageInfo {
+    int32_t width = 0;
+    int32_t height = 0;
+    uint16_t bitsPerComponent = 8;
+    uint16_t componentsPerPixel = 0;
+    uint16_t xDpi = 0;
+    uint16_t yDpi = 0;
+    int32_t xOffset = 0;
+    int32_t yOffset = 0;
+    uint32_t compression = 0;
+    int16_t transparentIndex = VEK_NO_TRANSPARENT_INDEX;
+    uint16_t paletteEntries = 0;
+};
+
+// Reference-counted pixel memory: a converted bitmap in the layout it already has shares it.
+class PixelStore {
+public:
+    static PixelStore* create(size_t bytes);  // null when memory runs out
+    void retain() { refs_.fetch_add(1, std::memory_order_relaxed); }
+    void release();
+    uint8_t* data() { return data_; }
+    size_t size() const { return size_; }
+
+private:
+    PixelStore(uint8_t* data, size_t size) : data_(data), size_(size) {}
+    std::atomic<int> refs_{1};
+    uint8_t* data_;
+    size_t size_;
+};
+
+struct LoadOptions {
+    bool bottomUp = false;   // rows stored bottom row first
+    uint64_t maxPixels = 0;  // 0: the library's cap
+};
+
+class Image {
+public:
+    Image() = default;
+    Image(const Image&) = delete;
+    Image& operator=(const Image&) = delete;
+    ~Image() {
+        if (store_) store_->release();
+    }
+
+    // Allocates gapless rows; VEK_ERROR_TOO_LARGE beyond the caps, VEK_ERROR_OUT_OF_MEMORY on failure.
+    VekError allocate(int64_t width, int64_t height, Layout layout, const LoadOptions& options);
+    // Rows in display order: 0 is the top row whichever way they are stored.
+    uint8_t* row(int32_t y) {
+        const size_t stored = bottomUp_ ? static_cast<size_t>(height_ - 1 - y) : static_cast<size_t>(y);
+        return store_->data() + stored * stride_;
+    }
+    void fill(uint8_t value);
+
+    int32_t width() const { return width_; }
+    int32_t height() const { return height_; }
+    size_t stride() const { return stride_; }
+    Layout layout() const { return layout_; }
+    bool bottomUp() const { return bottomUp_; }
+    PixelStore* store() const { return store_; }
+
+    // The picture's own form, which decides how a caller treats its transparency.
+    uint16_t bitsPerComponent = 8;
+    uint16_t componentsPerPixel = 0;
+    int16_t transparentIndex = VEK_NO_TRANSPARENT_INDEX;
+    uint16_t paletteEntries = 0;
+    uint8_t palette[256 * 4] = {};  // blue, green, red, alpha
+
+    void setPaletteEntry(int index, uint8_t r, uint8_t g, uint8_t b, uint8_t a = 255) {
+        uint8_t* e = palette + index * 4;
+        e[0] = b;
+        e[1] = g;
+        e[2] = r;
+        e[3] = a;
+    }
+
+private:
+    PixelStore* store_ = nullptr;
+    int32_t width_ = 0;
+    int32_t height_ = 0;
+    size_t stride_ = 0;
+    Layout layout_ = Layout::Bgra32;
+    bool bottomUp_ = false;
+};
+
+} // namespace vek

@@ -1,0 +1,151 @@
+// JPEG on libjpeg-turbo's libjpeg API. Grey, YCbCr and RGB decode straight to BGRX, so the BGRA
+// conversion has nothing left to do; CMYK and YCCK are turned to RGB row by row.
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+// jpeglib.h needs size_t and FILE declared first.
+#include <jerror.h>
+#include <jpeglib.h>
+
+#include "libvek/core/limits.h"
+#include "libvek/formats/formats.h"
+
+namespace vek {
+namespace {
+
+struct ErrorManager {
+    jpeg_error_mgr base;
+    jmp_buf escape;
+    int code;
+};
+
+[[noreturn]] void onError(j_common_ptr cinfo) {
+    auto* errors = reinterpret_cast<ErrorManager*>(cinfo->err);
+    errors->code = errors->base.msg_code;
+    longjmp(errors->escape, 1);
+}
+
+// Warnings (a truncated stream, corrupt data) are not fatal: the decoder fills in what is missing,
+// as libjpeg-turbo's own tools do.
+void onMessage(j_common_ptr, int) {}
+
+VekError codeFor(int messageCode) {
+    switch (messageCode) {
+    case JERR_BAD_PRECISION:
+    case JERR_NOT_COMPILED:
+    case JERR_CONVERSION_NOTIMPL:
+    case JERR_BAD_J_COLORSPACE:
+        return VEK_ERROR_UNSUPPORTED;
+    case JERR_OUT_OF_MEMORY:
+        return VEK_ERROR_OUT_OF_MEMORY;
+    case JERR_IMAGE_TOO_BIG:
+    case JERR_WIDTH_OVERFLOW:
+        return VEK_ERROR_TOO_LARGE;
+    default:
+        return VEK_ERROR_DAMAGED;
+    }
+}
+
+bool sniff(ByteView data) {
+    static const uint8_t soi[3] = {0xFF, 0xD8, 0xFF};
+    return data.startsWith(soi, sizeof soi);
+}
+
+uint16_t clampDpi(unsigned value) { return value > 65535 ? 65535 : static_cast<uint16_t>(value); }
+
+void describe(const jpeg_decompress_struct& cinfo, ImageInfo& info) {
+    info.width = static_cast<int32_t>(cinfo.image_width);
+    info.height = static_cast<int32_t>(cinfo.image_height);
+    info.bitsPerComponent = static_cast<uint16_t>(cinfo.data_precision);
+    info.componentsPerPixel = static_cast<uint16_t>(cinfo.num_components);
+    info.compression = cinfo.arith_code ? 2u : cinfo.progressive_mode ? 1u : 0u;
+    if (cinfo.saw_JFIF_marker && cinfo.density_unit == 1) {
+        info.xDpi = clampDpi(cinfo.X_density);
+        info.yDpi = clampDpi(cinfo.Y_density);
+    } else if (cinfo.saw_JFIF_marker && cinfo.density_unit == 2) {
+        info.xDpi = clampDpi((cinfo.X_density * 254u + 50u) / 100u);
+        info.yDpi = clampDpi((cinfo.Y_density * 254u + 50u) / 100u);
+    }
+}
+
+// Everything touched after setjmp lives in this plain record, so that the jump skips no destructor.
+struct Decoder {
+    jpeg_decompress_struct cinfo;
+    ErrorManager errors;
+    JSAMPLE* cmykRow = nullptr;
+    Decoder() {
+        std::memset(&cinfo, 0, sizeof cinfo);
+        cinfo.err = jpeg_std_error(&errors.base);
+        errors.base.error_exit = onError;
+        errors.base.emit_message = onMessage;
+        errors.code = 0;
+    }
+    ~Decoder() {
+        jpeg_destroy_decompress(&cinfo);
+        std::free(cmykRow);
+    }
+};
+
+VekError query(ByteView data, ImageInfo& info) {
+    Decoder d;
+    if (setjmp(d.errors.escape)) return codeFor(d.errors.code);
+    jpeg_create_decompress(&d.cinfo);
+    jpeg_mem_src(&d.cinfo, data.data, static_cast<unsigned long>(data.size));
+    jpeg_read_header(&d.cinfo, TRUE);
+    describe(d.cinfo, info);
+    return VEK_OK;
+}
+
+// Adobe writers store CMYK inverted (0 is full ink); others store it plainly.
+void cmykToBgrx(const JSAMPLE* in, uint8_t* out, JDIMENSION width, bool inverted) {
+    for (JDIMENSION x = 0; x < width; ++x, in += 4, out += 4) {
+        unsigned c = in[0], m = in[1], y = in[2], k = in[3];
+        if (!inverted) {
+            c = 255 - c;
+            m = 255 - m;
+            y = 255 - y;
+            k = 255 - k;
+        }
+        out[0] = static_cast<uint8_t>((y * k + 127) / 255);
+        out[1] = static_cast<uint8_t>((m * k + 127) / 255);
+        out[2] = static_cast<uint8_t>((c * k + 127) / 255);
+        out[3] = 255;
+    }
+}
+
+VekError load(ByteView data, const LoadOptions& options, Image& image) {
+    Decoder d;
+    if (setjmp(d.errors.escape)) return codeFor(d.errors.code);
+    jpeg_create_decompress(&d.cinfo);
+    jpeg_mem_src(&d.cinfo, data.data, static_cast<unsigned long>(data.size));
+    jpeg_read_header(&d.cinfo, TRUE);
+    if (d.cinfo.data_precision != 8) return VEK_ERROR_UNSUPPORTED;
+    if (!dimensionsAllowed(d.cinfo.image_width, d.cinfo.image_height, options.maxPixels)) return VEK_ERROR_TOO_LARGE;
+    const bool cmyk = d.cinfo.jpeg_color_space == JCS_CMYK || d.cinfo.jpeg_color_space == JCS_YCCK;
+    d.cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGRX;
+    jpeg_start_decompress(&d.cinfo);
+    if (image.allocate(d.cinfo.output_width, d.cinfo.output_height, Layout::Bgra32, options) != VEK_OK)
+        return VEK_ERROR_OUT_OF_MEMORY;
+    image.componentsPerPixel = 3;
+    image.bitsPerComponent = 8;
+    if (cmyk) {
+        d.cmykRow = static_cast<JSAMPLE*>(std::malloc(static_cast<size_t>(d.cinfo.output_width) * 4));
+        if (d.cmykRow == nullptr) return VEK_ERROR_OUT_OF_MEMORY;
+    }
+    while (d.cinfo.output_scanline < d.cinfo.output_height) {
+        const int32_t y = static_cast<int32_t>(d.cinfo.output_scanline);
+        JSAMPROW row = cmyk ? d.cmykRow : image.row(y);
+        if (jpeg_read_scanlines(&d.cinfo, &row, 1) != 1) return VEK_ERROR_DAMAGED;
+        if (cmyk) cmykToBgrx(d.cmykRow, image.row(y), d.cinfo.output_width, d.cinfo.saw_Adobe_marker);
+    }
+    jpeg_finish_decompress(&d.cinfo);
+    return VEK_OK;
+}
+
+} // namespace
+
+const FormatReader kJpegReader = {VEK_FORMAT_JPEG, "JPEG", sniff, query, load};
+
+} // namespace vek

@@ -1,0 +1,187 @@
+// PNG on libspng. Palettes stay palettes where a single fully transparent entry (or none) says
+// which colour is see-through; everything else decodes to BGRA with 16-bit samples reduced to 8.
+#include <spng.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "libvek/core/limits.h"
+#include "libvek/formats/formats.h"
+
+namespace vek {
+namespace {
+
+const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+
+struct ContextFree {
+    void operator()(spng_ctx* ctx) const { spng_ctx_free(ctx); }
+};
+using Context = std::unique_ptr<spng_ctx, ContextFree>;
+
+VekError codeFor(int spngError) {
+    if (spngError == SPNG_EMEM) return VEK_ERROR_OUT_OF_MEMORY;
+    if (spngError == SPNG_EUSER_WIDTH || spngError == SPNG_EUSER_HEIGHT || spngError == SPNG_EWIDTH ||
+        spngError == SPNG_EHEIGHT)
+        return VEK_ERROR_TOO_LARGE;
+    return VEK_ERROR_DAMAGED;
+}
+
+VekError open(ByteView data, Context& ctx, spng_ihdr& ihdr) {
+    ctx.reset(spng_ctx_new(0));
+    if (!ctx) return VEK_ERROR_OUT_OF_MEMORY;
+    // A damaged critical chunk refuses the file; damaged ancillary chunks are dropped.
+    spng_set_crc_action(ctx.get(), SPNG_CRC_ERROR, SPNG_CRC_DISCARD);
+    spng_set_image_limits(ctx.get(), static_cast<uint32_t>(kMaxDimension), static_cast<uint32_t>(kMaxDimension));
+    spng_set_chunk_limits(ctx.get(), size_t{1} << 26, size_t{1} << 26);
+    if (int e = spng_set_png_buffer(ctx.get(), data.data, data.size)) return codeFor(e);
+    if (int e = spng_get_ihdr(ctx.get(), &ihdr)) return codeFor(e);
+    return VEK_OK;
+}
+
+uint16_t dotsPerInch(uint32_t pixelsPerMetre) {
+    const uint64_t dpi = (static_cast<uint64_t>(pixelsPerMetre) * 254 + 5000) / 10000;
+    return dpi > 65535 ? 65535 : static_cast<uint16_t>(dpi);
+}
+
+uint16_t componentsOf(uint8_t colourType) {
+    switch (colourType) {
+    case SPNG_COLOR_TYPE_GRAYSCALE: return 1;
+    case SPNG_COLOR_TYPE_TRUECOLOR: return 3;
+    case SPNG_COLOR_TYPE_INDEXED: return 1;
+    case SPNG_COLOR_TYPE_GRAYSCALE_ALPHA: return 2;
+    default: return 4;
+    }
+}
+
+bool sniff(ByteView data) { return data.startsWith(kSignature, sizeof kSignature); }
+
+VekError query(ByteView data, ImageInfo& info) {
+    Context ctx;
+    spng_ihdr ihdr{};
+    if (VekError e = open(data, ctx, ihdr)) return e;
+    info.width = static_cast<int32_t>(ihdr.width);
+    info.height = static_cast<int32_t>(ihdr.height);
+    info.bitsPerComponent = ihdr.bit_depth;
+    info.componentsPerPixel = componentsOf(ihdr.color_type);
+    info.compression = ihdr.interlace_method;
+    spng_phys phys{};
+    if (spng_get_phys(ctx.get(), &phys) == 0 && phys.unit_specifier == 1) {
+        info.xDpi = dotsPerInch(phys.ppu_x);
+        info.yDpi = dotsPerInch(phys.ppu_y);
+    }
+    if (ihdr.color_type == SPNG_COLOR_TYPE_INDEXED) {
+        spng_plte plte{};
+        if (spng_get_plte(ctx.get(), &plte) == 0) info.paletteEntries = static_cast<uint16_t>(plte.n_entries);
+    }
+    return VEK_OK;
+}
+
+// The palette form holds when no entry is partly transparent and at most one is fully so.
+bool paletteKeepsItsForm(const spng_trns& trns, uint32_t entries, int& transparent) {
+    transparent = -1;
+    for (uint32_t i = 0; i < trns.n_type3_entries && i < entries; ++i) {
+        const uint8_t a = trns.type3_alpha[i];
+        if (a == 255) continue;
+        if (a != 0 || transparent != -1) return false;
+        transparent = static_cast<int>(i);
+    }
+    return true;
+}
+
+VekError decodeRows(spng_ctx* ctx, Image& image, size_t rowBytes, uint8_t* packed, size_t packedStride) {
+    for (;;) {
+        spng_row_info row{};
+        int e = spng_get_row_info(ctx, &row);
+        if (e == SPNG_EOI) return VEK_OK;
+        if (e) return codeFor(e);
+        if (row.row_num >= static_cast<uint32_t>(image.height())) return VEK_ERROR_DAMAGED;
+        uint8_t* out = packed ? packed + packedStride * row.row_num : image.row(static_cast<int32_t>(row.row_num));
+        e = spng_decode_row(ctx, out, packed ? packedStride : rowBytes);
+        if (e == SPNG_EOI) return VEK_OK;
+        if (e) return codeFor(e);
+    }
+}
+
+void swapRedAndBlue(Image& image) {
+    for (int32_t y = 0; y < image.height(); ++y) {
+        uint8_t* p = image.row(y);
+        for (int32_t x = 0; x < image.width(); ++x, p += 4) {
+            const uint8_t r = p[0];
+            p[0] = p[2];
+            p[2] = r;
+        }
+    }
+}
+
+VekError load(ByteView data, const LoadOptions& options, Image& image) {
+    Context ctx;
+    spng_ihdr ihdr{};
+    if (VekError e = open(data, ctx, ihdr)) return e;
+    if (!dimensionsAllowed(ihdr.width, ihdr.height, options.maxPixels)) return VEK_ERROR_TOO_LARGE;
+
+    spng_trns trns{};
+    const bool hasTrns = spng_get_trns(ctx.get(), &trns) == 0;
+    image.bitsPerComponent = 8;
+
+    if (ihdr.color_type == SPNG_COLOR_TYPE_INDEXED) {
+        spng_plte plte{};
+        if (int e = spng_get_plte(ctx.get(), &plte)) return codeFor(e);
+        int transparent = -1;
+        if (!hasTrns || paletteKeepsItsForm(trns, plte.n_entries, transparent)) {
+            if (VekError e = image.allocate(ihdr.width, ihdr.height, Layout::Indexed8, options)) return e;
+            image.componentsPerPixel = 1;
+            image.transparentIndex = static_cast<int16_t>(transparent);
+            image.paletteEntries = static_cast<uint16_t>(plte.n_entries);
+            for (uint32_t i = 0; i < plte.n_entries && i < 256; ++i)
+                image.setPaletteEntry(static_cast<int>(i), plte.entries[i].red, plte.entries[i].green,
+                                      plte.entries[i].blue);
+            if (int e = spng_decode_image(ctx.get(), nullptr, 0, SPNG_FMT_PNG, SPNG_DECODE_PROGRESSIVE))
+                return codeFor(e);
+            if (ihdr.bit_depth == 8) {
+                image.fill(0);
+                return decodeRows(ctx.get(), image, static_cast<size_t>(ihdr.width), nullptr, 0);
+            }
+            // Sub-byte indices arrive packed, and interlaced passes add bits to rows already begun.
+            const size_t packedStride = (static_cast<size_t>(ihdr.width) * ihdr.bit_depth + 7) / 8;
+            size_t packedBytes;
+            if (!checkedMultiply(packedStride, ihdr.height, packedBytes)) return VEK_ERROR_TOO_LARGE;
+            std::unique_ptr<uint8_t, decltype(&std::free)> packed(static_cast<uint8_t*>(std::calloc(packedBytes, 1)),
+                                                                  &std::free);
+            if (!packed) return VEK_ERROR_OUT_OF_MEMORY;
+            if (VekError e = decodeRows(ctx.get(), image, 0, packed.get(), packedStride)) return e;
+            const unsigned depth = ihdr.bit_depth;
+            const unsigned mask = (1u << depth) - 1;
+            for (int32_t y = 0; y < image.height(); ++y) {
+                const uint8_t* in = packed.get() + packedStride * static_cast<size_t>(y);
+                uint8_t* out = image.row(y);
+                for (int32_t x = 0; x < image.width(); ++x) {
+                    const size_t bit = static_cast<size_t>(x) * depth;
+                    out[x] = static_cast<uint8_t>((in[bit / 8] >> (8 - depth - bit % 8)) & mask);
+                }
+            }
+            return VEK_OK;
+        }
+    }
+
+    // Everything else: BGRA, with tRNS colour keys and palette alpha applied by the decoder.
+    if (VekError e = image.allocate(ihdr.width, ihdr.height, Layout::Bgra32, options)) return e;
+    const bool keyed = hasTrns && ihdr.color_type != SPNG_COLOR_TYPE_INDEXED;
+    switch (ihdr.color_type) {
+    case SPNG_COLOR_TYPE_GRAYSCALE: image.componentsPerPixel = keyed ? 4 : 1; break;
+    case SPNG_COLOR_TYPE_TRUECOLOR: image.componentsPerPixel = keyed ? 4 : 3; break;
+    default: image.componentsPerPixel = 4; break;
+    }
+    if (int e = spng_decode_image(ctx.get(), nullptr, 0, SPNG_FMT_RGBA8, SPNG_DECODE_TRNS | SPNG_DECODE_PROGRESSIVE))
+        return codeFor(e);
+    if (ihdr.interlace_method != 0) image.fill(0);
+    if (VekError e = decodeRows(ctx.get(), image, static_cast<size_t>(ihdr.width) * 4, nullptr, 0)) return e;
+    swapRedAndBlue(image);
+    return VEK_OK;
+}
+
+} // namespace
+
+const FormatReader kPngReader = {VEK_FORMAT_PNG, "PNG", sniff, query, load};
+
+} // namespace vek

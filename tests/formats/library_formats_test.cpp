@@ -1,0 +1,245 @@
+// Our libvek340 on every fixture: the information record, the loaded form, the exact pixels, both
+// sources and both row origins, refusals, damaged data, and decoding from several threads at once.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <thread>
+
+#include "imagelib/vek.h"
+#include "tests/formats/fixtures.h"
+
+namespace {
+
+struct Decoded {
+    VekError error = VEK_OK;
+    int bits = 0, components = 0, transparentIndex = 0;
+    int32_t width = 0, height = 0;
+    std::vector<uint8_t> bgra;
+};
+
+// Query, load and convert, as the plug-in does, freeing everything.
+Decoded decode(const Fixture& f, bool fromMemory, uint16_t origin) {
+    Decoded d;
+    const std::vector<uint8_t> bytes = fromMemory ? readBytes(f.path()) : std::vector<uint8_t>{};
+    FileInformation info{};
+    d.error = fromMemory ? vekGetFileInformationFromMemory(bytes.data(), static_cast<uint32_t>(bytes.size()), -1, &info)
+                         : vekGetFileInformation(f.path().c_str(), -1, &info);
+    LoadParams params;
+    vekGetDefaultLoadParams(&params);
+    params.rowOrigin = origin;
+    LibraryBitmap* loaded = nullptr;
+    if (d.error == VEK_OK) {
+        d.error = fromMemory ? vekLoadBitmapFromMemory(bytes.data(), static_cast<uint32_t>(bytes.size()), &loaded,
+                                                       &params, &info)
+                             : vekLoadBitmap(f.path().c_str(), &loaded, &params, &info);
+    }
+    vekFreeFileInformation(&info);
+    if (d.error != VEK_OK) {
+        EXPECT_EQ(loaded, nullptr);
+        vekFreeBitmap(loaded);
+        return d;
+    }
+    d.bits = loaded->bitsPerComponent;
+    d.components = loaded->componentsPerPixel;
+    d.transparentIndex = loaded->transparentIndex;
+    LibraryBitmap* converted = nullptr;
+    d.error = vekChangeColorDepth(loaded, &converted, VEK_COLOR_BGRA32, 0);
+    vekFreeBitmap(loaded);
+    if (d.error == VEK_OK) {
+        d.width = converted->width;
+        d.height = converted->height;
+        EXPECT_EQ(converted->bytesPerLine, converted->width * 4) << f.name;
+        EXPECT_EQ(converted->rowOrigin, origin) << f.name;
+        d.bgra.assign(converted->pixels, converted->pixels + static_cast<size_t>(converted->bytesPerLine) * converted->height);
+    }
+    vekFreeBitmap(converted);
+    return d;
+}
+
+class LibraryFormats : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { fixtures_ = loadFixtures(); }
+    static std::vector<Fixture> fixtures_;
+};
+std::vector<Fixture> LibraryFormats::fixtures_;
+
+TEST_F(LibraryFormats, ThereAreFixturesOfEveryReader) {
+    int png = 0, jpeg = 0, gif = 0;
+    for (const Fixture& f : fixtures_) {
+        png += f.name.ends_with(".png");
+        jpeg += f.name.ends_with(".jpg");
+        gif += f.name.ends_with(".gif");
+    }
+    EXPECT_GT(png, 20);
+    EXPECT_GT(jpeg, 8);
+    EXPECT_GT(gif, 8);
+}
+
+TEST_F(LibraryFormats, InformationRecordsFromFileAndMemory) {
+    for (const Fixture& f : fixtures_) {
+        if (f.refused()) continue;
+        const std::vector<uint8_t> bytes = readBytes(f.path());
+        for (bool memory : {false, true}) {
+            FileInformation info{};
+            const VekError e = memory ? vekGetFileInformationFromMemory(bytes.data(), static_cast<uint32_t>(bytes.size()),
+                                                                        -1, &info)
+                                      : vekGetFileInformation(f.path().c_str(), -1, &info);
+            ASSERT_EQ(e, VEK_OK) << f.name;
+            EXPECT_EQ(info.width, f.width) << f.name;
+            EXPECT_EQ(info.height, f.height) << f.name;
+            EXPECT_EQ(info.bitsPerComponent, f.bits) << f.name;
+            EXPECT_EQ(info.componentsPerPixel, f.components) << f.name;
+            EXPECT_EQ(info.xResolution, f.xdpi) << f.name;
+            EXPECT_EQ(info.yResolution, f.ydpi) << f.name;
+            EXPECT_EQ(info.xOffset, f.xoffset) << f.name;
+            EXPECT_EQ(info.yOffset, f.yoffset) << f.name;
+            vekFreeFileInformation(&info);
+        }
+    }
+}
+
+TEST_F(LibraryFormats, LoadedFormsAndExactPixels) {
+    for (const Fixture& f : fixtures_) {
+        if (f.refused()) continue;
+        const Decoded d = decode(f, false, VEK_ORIGIN_TOP_LEFT);
+        ASSERT_EQ(d.error, VEK_OK) << f.name;
+        EXPECT_EQ(d.bits, f.loadedBits) << f.name;
+        EXPECT_EQ(d.components, f.loadedComponents) << f.name;
+        EXPECT_EQ(d.transparentIndex, f.transparentIndex) << f.name;
+        EXPECT_EQ(d.width, f.width) << f.name;
+        EXPECT_EQ(d.height, f.height) << f.name;
+        const std::vector<uint8_t> expected = expectedPixels(f);
+        ASSERT_EQ(d.bgra.size(), expected.size()) << f.name;
+        size_t firstDifference = 0;
+        while (firstDifference < expected.size() && d.bgra[firstDifference] == expected[firstDifference]) ++firstDifference;
+        EXPECT_EQ(firstDifference, expected.size()) << f.name << ": pixel " << firstDifference / 4 << " differs";
+    }
+}
+
+TEST_F(LibraryFormats, MemoryBottomUpIsTheMirrorOfFileTopDown) {
+    for (const Fixture& f : fixtures_) {
+        if (f.refused()) continue;
+        const Decoded top = decode(f, false, VEK_ORIGIN_TOP_LEFT);
+        const Decoded bottom = decode(f, true, VEK_ORIGIN_BOTTOM_LEFT);
+        ASSERT_EQ(bottom.error, VEK_OK) << f.name;
+        EXPECT_TRUE(bottom.bgra == mirrored(top.bgra, top.width, top.height)) << f.name;
+    }
+}
+
+TEST_F(LibraryFormats, RefusedFilesGiveAnErrorCode) {
+    for (const Fixture& f : fixtures_) {
+        if (!f.refused()) continue;
+        for (bool memory : {false, true}) {
+            const Decoded d = decode(f, memory, VEK_ORIGIN_BOTTOM_LEFT);
+            EXPECT_NE(d.error, VEK_OK) << f.name;
+        }
+    }
+}
+
+TEST_F(LibraryFormats, SpecificCausesAreNamed) {
+    FileInformation info{};
+    const uint8_t nothing[1] = {0};
+    EXPECT_EQ(vekGetFileInformationFromMemory(nothing, 0, -1, &info), VEK_ERROR_DAMAGED);
+    EXPECT_EQ(vekGetFileInformationFromMemory("hello world, not a picture", 26, -1, &info), VEK_ERROR_UNKNOWN_FORMAT);
+    EXPECT_EQ(vekGetFileInformation("/no/such/file.png", -1, &info), VEK_ERROR_CANNOT_READ);
+    for (const char* name : {"precision12.jpg"}) {
+        Fixture f;
+        f.name = name;
+        LoadParams params;
+        vekGetDefaultLoadParams(&params);
+        LibraryBitmap* b = nullptr;
+        FileInformation i{};
+        EXPECT_EQ(vekLoadBitmap(f.path().c_str(), &b, &params, &i), VEK_ERROR_UNSUPPORTED) << name;
+    }
+    for (const char* name : {"huge.png", "huge.jpg", "huge.gif"}) {
+        Fixture f;
+        f.name = name;
+        LoadParams params;
+        vekGetDefaultLoadParams(&params);
+        LibraryBitmap* b = nullptr;
+        FileInformation i{};
+        EXPECT_EQ(vekLoadBitmap(f.path().c_str(), &b, &params, &i), VEK_ERROR_TOO_LARGE) << name;
+        EXPECT_EQ(b, nullptr);
+    }
+}
+
+TEST_F(LibraryFormats, ConvertedBgraSharesTheLoadedPixels) {
+    Fixture f;
+    f.name = "baseline.jpg";
+    FileInformation info{};
+    LoadParams params;
+    vekGetDefaultLoadParams(&params);
+    LibraryBitmap* loaded = nullptr;
+    ASSERT_EQ(vekLoadBitmap(f.path().c_str(), &loaded, &params, &info), VEK_OK);
+    LibraryBitmap* converted = nullptr;
+    ASSERT_EQ(vekChangeColorDepth(loaded, &converted, VEK_COLOR_BGRA32, 0), VEK_OK);
+    EXPECT_EQ(converted->pixels, loaded->pixels) << "a JPEG decodes straight to BGRA: nothing to convert";
+    // Either may go first; the pixels live until both are freed.
+    EXPECT_EQ(vekFreeBitmap(loaded), VEK_OK);
+    EXPECT_EQ(converted->pixels[3], 255);
+    EXPECT_EQ(vekFreeBitmap(converted), VEK_OK);
+    EXPECT_EQ(vekFreeBitmap(converted), VEK_ERROR_BAD_ARGUMENT) << "a second free is refused, not fatal";
+    EXPECT_EQ(vekChangeColorDepth(loaded, &converted, VEK_COLOR_BGRA32, 0), VEK_ERROR_BAD_ARGUMENT);
+}
+
+TEST_F(LibraryFormats, DamagedDataNeverCrashes) {
+    std::mt19937 random(1234);
+    for (const Fixture& f : fixtures_) {
+        const std::vector<uint8_t> bytes = readBytes(f.path());
+        std::vector<size_t> cuts = {1, 2, 8, 16, 33, bytes.size() / 4, bytes.size() / 2, bytes.size() - 1};
+        for (size_t cut : cuts) {
+            if (cut == 0 || cut >= bytes.size()) continue;
+            std::vector<uint8_t> part(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(cut));
+            FileInformation info{};
+            LoadParams params;
+            vekGetDefaultLoadParams(&params);
+            LibraryBitmap* b = nullptr;
+            if (vekLoadBitmapFromMemory(part.data(), static_cast<uint32_t>(part.size()), &b, &params, &info) == VEK_OK) {
+                EXPECT_GT(b->width, 0);
+                LibraryBitmap* c = nullptr;
+                EXPECT_EQ(vekChangeColorDepth(b, &c, VEK_COLOR_BGRA32, 0), VEK_OK);
+                vekFreeBitmap(c);
+            }
+            vekFreeBitmap(b);
+        }
+        // Flipped bytes past the signature.
+        for (int round = 0; round < 20; ++round) {
+            std::vector<uint8_t> damaged = bytes;
+            for (int k = 0; k < 4; ++k) damaged[8 + random() % (damaged.size() - 8)] ^= static_cast<uint8_t>(1 + random() % 255);
+            FileInformation info{};
+            LoadParams params;
+            vekGetDefaultLoadParams(&params);
+            LibraryBitmap* b = nullptr;
+            if (vekLoadBitmapFromMemory(damaged.data(), static_cast<uint32_t>(damaged.size()), &b, &params, &info) ==
+                VEK_OK) {
+                LibraryBitmap* c = nullptr;
+                vekChangeColorDepth(b, &c, VEK_COLOR_BGRA32, 0);
+                vekFreeBitmap(c);
+            }
+            vekFreeBitmap(b);
+        }
+    }
+}
+
+TEST_F(LibraryFormats, EightThreadsDecodeAsOneDoes) {
+    std::vector<Fixture> good;
+    for (const Fixture& f : fixtures_)
+        if (!f.refused()) good.push_back(f);
+    std::vector<std::vector<uint8_t>> single;
+    for (const Fixture& f : good) single.push_back(decode(f, false, VEK_ORIGIN_BOTTOM_LEFT).bgra);
+    std::vector<int> mismatches(8, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (size_t k = 0; k < good.size() * 2; ++k) {
+                const size_t i = (k * 7 + static_cast<size_t>(t) * 5) % good.size();
+                if (decode(good[i], (k + t) % 2 == 0, VEK_ORIGIN_BOTTOM_LEFT).bgra != single[i]) ++mismatches[t];
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    for (int t = 0; t < 8; ++t) EXPECT_EQ(mismatches[t], 0) << "thread " << t;
+}
+
+} // namespace
