@@ -14,9 +14,8 @@ TEST(PluginFormats, GetPictureDeliversEveryFixtureAsADib) {
     for (const Fixture& f : loadFixtures()) {
         for (uint32_t flags : {0u, 1u}) {
             const std::vector<uint8_t> bytes = readBytes(f.path());
-            const char* source = flags ? reinterpret_cast<const char*>(bytes.data()) : f.path().c_str();
             const std::string name = f.path();
-            if (!flags) source = name.c_str();
+            const char* source = flags ? reinterpret_cast<const char*>(bytes.data()) : name.c_str();
             HLOCAL header = nullptr, pixels = nullptr;
             const int result = GetPicture(source, static_cast<int32_t>(bytes.size()), flags, &header, &pixels, nullptr, 0);
             if (f.refused()) {
