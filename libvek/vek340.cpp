@@ -179,6 +179,7 @@ VekError VEKAPI vekLibraryExit(void) {
     int current = initCount.load();
     while (current > 0 && !initCount.compare_exchange_weak(current, current - 1)) {
     }
+    if (current == 1) PixelStore::releaseKeptBuffers();
     return VEK_OK;
 }
 

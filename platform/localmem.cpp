@@ -104,8 +104,9 @@ HLOCAL WINAPI LocalFree(HLOCAL handle) {
         reportMisuse(r, "LocalFree", handle);
         return handle;
     }
-    // Poison the bytes so that a pointer kept from an earlier lock reads nonsense, not the picture.
-    std::memset(it->second.data, 0xDD, it->second.size);
+    // Poison the first bytes so that a pointer kept from an earlier lock reads nonsense; all of a
+    // large block would cost as much as the copy that filled it.
+    std::memset(it->second.data, 0xDD, it->second.size < 4096 ? it->second.size : 4096);
     std::free(it->second.data);
     r.blocks.erase(it);
     return nullptr;

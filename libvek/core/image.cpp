@@ -2,26 +2,94 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "libvek/core/limits.h"
 
 namespace vek {
 
+namespace {
+
+// A viewer opens one picture after another, often of one size. A large block fresh from the system
+// costs a page fault on every first touch, more than a decode takes, so a few freed pixel buffers
+// are kept for the next picture.
+class KeptBuffers {
+public:
+    uint8_t* take(size_t bytes, size_t& capacity) {
+        if (bytes < kSmallest) return nullptr;
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (size_t i = 0; i < count_; ++i) {
+            // Large enough, and not so large that a small picture holds a huge block.
+            if (kept_[i].capacity >= bytes && kept_[i].capacity / 2 <= bytes) {
+                uint8_t* data = kept_[i].data;
+                capacity = kept_[i].capacity;
+                total_ -= capacity;
+                kept_[i] = kept_[--count_];
+                return data;
+            }
+        }
+        return nullptr;
+    }
+    bool keep(uint8_t* data, size_t capacity) {
+        if (capacity < kSmallest || capacity > kTotal) return false;
+        std::lock_guard<std::mutex> lock(mutex_);
+        // The oldest buffers make room for the newest.
+        while (count_ > 0 && (count_ == kSlots || total_ + capacity > kTotal)) {
+            total_ -= kept_[0].capacity;
+            std::free(kept_[0].data);
+            kept_[0] = kept_[--count_];
+        }
+        kept_[count_++] = {data, capacity};
+        total_ += capacity;
+        return true;
+    }
+    void clear() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (size_t i = 0; i < count_; ++i) std::free(kept_[i].data);
+        count_ = 0;
+        total_ = 0;
+    }
+
+private:
+    static constexpr size_t kSmallest = size_t{1} << 20;
+    static constexpr size_t kTotal = sizeof(void*) == 8 ? size_t{512} << 20 : size_t{96} << 20;
+    static constexpr size_t kSlots = 2;
+    struct Entry {
+        uint8_t* data;
+        size_t capacity;
+    };
+    std::mutex mutex_;
+    Entry kept_[kSlots] = {};
+    size_t count_ = 0;
+    size_t total_ = 0;
+};
+
+KeptBuffers& keptBuffers() {
+    static KeptBuffers* kept = new KeptBuffers;  // never destroyed: pictures may be freed at exit
+    return *kept;
+}
+
+} // namespace
+
 PixelStore* PixelStore::create(size_t bytes) {
-    auto* data = static_cast<uint8_t*>(std::malloc(bytes ? bytes : 1));
+    size_t capacity = bytes ? bytes : 1;
+    uint8_t* data = keptBuffers().take(bytes, capacity);
+    if (data == nullptr) data = static_cast<uint8_t*>(std::malloc(capacity));
     if (data == nullptr) return nullptr;
-    auto* store = new (std::nothrow) PixelStore(data, bytes);
-    if (store == nullptr) std::free(data);
+    auto* store = new (std::nothrow) PixelStore(data, bytes, capacity);
+    if (store == nullptr && !keptBuffers().keep(data, capacity)) std::free(data);
     return store;
 }
 
 void PixelStore::release() {
     if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        std::free(data_);
+        if (!keptBuffers().keep(data_, capacity_)) std::free(data_);
         delete this;
     }
 }
+
+void PixelStore::releaseKeptBuffers() { keptBuffers().clear(); }
 
 VekError Image::allocate(int64_t width, int64_t height, Layout layout, const LoadOptions& options) {
     if (!dimensionsAllowed(width, height, options.maxPixels)) return VEK_ERROR_TOO_LARGE;

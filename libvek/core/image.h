@@ -50,11 +50,15 @@ public:
     uint8_t* data() { return data_; }
     size_t size() const { return size_; }
 
+    // Returns kept buffers to the system (at library exit).
+    static void releaseKeptBuffers();
+
 private:
-    PixelStore(uint8_t* data, size_t size) : data_(data), size_(size) {}
+    PixelStore(uint8_t* data, size_t size, size_t capacity) : data_(data), size_(size), capacity_(capacity) {}
     std::atomic<int> refs_{1};
     uint8_t* data_;
     size_t size_;
+    size_t capacity_;
 };
 
 struct LoadOptions {

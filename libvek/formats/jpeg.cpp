@@ -1,5 +1,6 @@
 // JPEG on libjpeg-turbo's libjpeg API. Grey, YCbCr and RGB decode straight to BGRX, so the BGRA
 // conversion has nothing left to do; CMYK and YCCK are turned to RGB row by row.
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -134,11 +135,17 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
         d.cmykRow = static_cast<JSAMPLE*>(std::malloc(static_cast<size_t>(d.cinfo.output_width) * 4));
         if (d.cmykRow == nullptr) return VEK_ERROR_OUT_OF_MEMORY;
     }
+    // Several rows a call, as the decoder produces them: a single row a call makes it stage the
+    // second row of each 2-row group in a spare buffer and copy it out.
+    constexpr int kBatch = 16;
+    JSAMPROW rows[kBatch];
     while (d.cinfo.output_scanline < d.cinfo.output_height) {
-        const int32_t y = static_cast<int32_t>(d.cinfo.output_scanline);
-        JSAMPROW row = cmyk ? d.cmykRow : image.row(y);
-        if (jpeg_read_scanlines(&d.cinfo, &row, 1) != 1) return VEK_ERROR_DAMAGED;
-        if (cmyk) cmykToBgrx(d.cmykRow, image.row(y), d.cinfo.output_width, d.cinfo.saw_Adobe_marker);
+        const int32_t first = static_cast<int32_t>(d.cinfo.output_scanline);
+        const int batch = cmyk ? 1 : static_cast<int>(std::min<JDIMENSION>(kBatch, d.cinfo.output_height - d.cinfo.output_scanline));
+        for (int i = 0; i < batch; ++i) rows[i] = cmyk ? d.cmykRow : image.row(first + i);
+        const JDIMENSION got = jpeg_read_scanlines(&d.cinfo, rows, static_cast<JDIMENSION>(batch));
+        if (got == 0) return VEK_ERROR_DAMAGED;
+        if (cmyk) cmykToBgrx(d.cmykRow, image.row(first), d.cinfo.output_width, d.cinfo.saw_Adobe_marker);
     }
     jpeg_finish_decompress(&d.cinfo);
     return VEK_OK;

@@ -89,7 +89,18 @@ bool paletteKeepsItsForm(const spng_trns& trns, uint32_t entries, int& transpare
     return true;
 }
 
-VekError decodeRows(spng_ctx* ctx, Image& image, size_t rowBytes, uint8_t* packed, size_t packedStride) {
+void swapRedAndBlue(uint8_t* p, int32_t width) {
+    for (int32_t x = 0; x < width; ++x, p += 4) {
+        const uint8_t r = p[0];
+        p[0] = p[2];
+        p[2] = r;
+    }
+}
+
+// Decodes row by row into the picture. RGBA rows of a picture that is not interlaced are turned to
+// BGRA as they arrive, while still in cache; interlaced rows are complete only after the last pass.
+VekError decodeRows(spng_ctx* ctx, Image& image, size_t rowBytes, uint8_t* packed, size_t packedStride,
+                    bool swapEachRow = false) {
     for (;;) {
         spng_row_info row{};
         int e = spng_get_row_info(ctx, &row);
@@ -98,19 +109,9 @@ VekError decodeRows(spng_ctx* ctx, Image& image, size_t rowBytes, uint8_t* packe
         if (row.row_num >= static_cast<uint32_t>(image.height())) return VEK_ERROR_DAMAGED;
         uint8_t* out = packed ? packed + packedStride * row.row_num : image.row(static_cast<int32_t>(row.row_num));
         e = spng_decode_row(ctx, out, packed ? packedStride : rowBytes);
+        if ((e == 0 || e == SPNG_EOI) && swapEachRow) swapRedAndBlue(out, image.width());
         if (e == SPNG_EOI) return VEK_OK;
         if (e) return codeFor(e);
-    }
-}
-
-void swapRedAndBlue(Image& image) {
-    for (int32_t y = 0; y < image.height(); ++y) {
-        uint8_t* p = image.row(y);
-        for (int32_t x = 0; x < image.width(); ++x, p += 4) {
-            const uint8_t r = p[0];
-            p[0] = p[2];
-            p[2] = r;
-        }
     }
 }
 
@@ -139,7 +140,7 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
             if (int e = spng_decode_image(ctx.get(), nullptr, 0, SPNG_FMT_PNG, SPNG_DECODE_PROGRESSIVE))
                 return codeFor(e);
             if (ihdr.bit_depth == 8) {
-                image.fill(0);
+                if (ihdr.interlace_method != 0) image.fill(0);
                 return decodeRows(ctx.get(), image, static_cast<size_t>(ihdr.width), nullptr, 0);
             }
             // Sub-byte indices arrive packed, and interlaced passes add bits to rows already begun.
@@ -174,9 +175,13 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
     }
     if (int e = spng_decode_image(ctx.get(), nullptr, 0, SPNG_FMT_RGBA8, SPNG_DECODE_TRNS | SPNG_DECODE_PROGRESSIVE))
         return codeFor(e);
-    if (ihdr.interlace_method != 0) image.fill(0);
-    if (VekError e = decodeRows(ctx.get(), image, static_cast<size_t>(ihdr.width) * 4, nullptr, 0)) return e;
-    swapRedAndBlue(image);
+    const bool interlaced = ihdr.interlace_method != 0;
+    if (interlaced) image.fill(0);
+    if (VekError e = decodeRows(ctx.get(), image, static_cast<size_t>(ihdr.width) * 4, nullptr, 0, !interlaced))
+        return e;
+    if (interlaced) {
+        for (int32_t y = 0; y < image.height(); ++y) swapRedAndBlue(image.row(y), image.width());
+    }
     return VEK_OK;
 }
 
