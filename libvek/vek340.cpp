@@ -40,13 +40,14 @@ private:
     std::unordered_set<const void*> objects_;
 };
 
+// Destroyed when the library is unloaded, so that loading and unloading it leaves nothing behind.
 LiveObjects& liveBitmaps() {
-    static LiveObjects* objects = new LiveObjects;  // outlives every static destructor
-    return *objects;
+    static LiveObjects objects;
+    return objects;
 }
 LiveObjects& liveQueries() {
-    static LiveObjects* objects = new LiveObjects;
-    return *objects;
+    static LiveObjects objects;
+    return objects;
 }
 
 struct BitmapObject {
