@@ -18,8 +18,10 @@ struct FormatReader {
 // matches (readers without a signature come last). Null when none takes it.
 const FormatReader* findReader(ByteView data, int32_t formatIndex);
 
+extern const FormatReader kBmpReader;
 extern const FormatReader kGifReader;
 extern const FormatReader kJpegReader;
 extern const FormatReader kPngReader;
+extern const FormatReader kTgaReader;
 
 } // namespace vek

@@ -65,15 +65,19 @@ protected:
 std::vector<Fixture> LibraryFormats::fixtures_;
 
 TEST_F(LibraryFormats, ThereAreFixturesOfEveryReader) {
-    int png = 0, jpeg = 0, gif = 0;
+    int png = 0, jpeg = 0, gif = 0, bmp = 0, tga = 0;
     for (const Fixture& f : fixtures_) {
         png += f.name.ends_with(".png");
         jpeg += f.name.ends_with(".jpg");
         gif += f.name.ends_with(".gif");
+        bmp += f.name.ends_with(".bmp");
+        tga += f.name.ends_with(".tga");
     }
     EXPECT_GT(png, 20);
     EXPECT_GT(jpeg, 8);
     EXPECT_GT(gif, 8);
+    EXPECT_GT(bmp, 20);
+    EXPECT_GT(tga, 15);
 }
 
 TEST_F(LibraryFormats, InformationRecordsFromFileAndMemory) {
@@ -152,7 +156,7 @@ TEST_F(LibraryFormats, SpecificCausesAreNamed) {
         FileInformation i{};
         EXPECT_EQ(vekLoadBitmap(f.path().c_str(), &b, &params, &i), VEK_ERROR_UNSUPPORTED) << name;
     }
-    for (const char* name : {"huge.png", "huge.jpg", "huge.gif"}) {
+    for (const char* name : {"huge.png", "huge.jpg", "huge.gif", "huge.bmp"}) {
         Fixture f;
         f.name = name;
         LoadParams params;

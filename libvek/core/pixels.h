@@ -1,0 +1,44 @@
+// Small pixel helpers shared by the readers.
+#pragma once
+
+#include <cstdint>
+
+namespace vek {
+
+// A masked field of any width scaled to 8 bits, rounding to nearest.
+struct MaskField {
+    uint32_t mask = 0;
+    unsigned shift = 0;
+    uint32_t maximum = 0;  // the field's largest value
+
+    explicit MaskField(uint32_t m = 0) : mask(m) {
+        if (m == 0) return;
+        while (((m >> shift) & 1u) == 0) ++shift;
+        maximum = m >> shift;
+    }
+    bool present() const { return mask != 0; }
+    uint8_t scale(uint32_t pixel) const {
+        if (maximum == 0) return 0;
+        const uint64_t v = (pixel & mask) >> shift;
+        return static_cast<uint8_t>((v * 255 + maximum / 2) / maximum);
+    }
+};
+
+// Whether the mask's set bits are one run (as every writer means them).
+inline bool contiguousMask(uint32_t m) {
+    if (m == 0) return true;
+    while ((m & 1u) == 0) m >>= 1;
+    return (m & (m + 1)) == 0;
+}
+
+inline uint8_t expand5(uint32_t v) { return static_cast<uint8_t>((v << 3) | (v >> 2)); }
+inline uint8_t expand6(uint32_t v) { return static_cast<uint8_t>((v << 2) | (v >> 4)); }
+
+inline void storeBgra(uint8_t* p, uint8_t r, uint8_t g, uint8_t b, uint8_t a) {
+    p[0] = b;
+    p[1] = g;
+    p[2] = r;
+    p[3] = a;
+}
+
+} // namespace vek

@@ -1,0 +1,306 @@
+// Windows and OS/2 bitmaps: every header version, every bit depth, RLE4 and RLE8, bit fields of
+// any width, and embedded JPEG or PNG.
+#include <algorithm>
+#include <cstring>
+
+#include "libvek/core/limits.h"
+#include "libvek/core/pixels.h"
+#include "libvek/formats/formats.h"
+
+namespace vek {
+namespace {
+
+enum Compression : uint32_t {
+    kRgb = 0,
+    kRle8 = 1,
+    kRle4 = 2,
+    kBitfields = 3,
+    kJpeg = 4,
+    kPng = 5,
+    kAlphaBitfields = 6,
+};
+
+struct Header {
+    uint32_t pixelOffset = 0;
+    uint32_t headerSize = 0;
+    int32_t width = 0;
+    int32_t height = 0;  // as stored: negative for top-down rows
+    uint16_t bitCount = 0;
+    uint32_t compression = kRgb;
+    int32_t xPelsPerMeter = 0;
+    int32_t yPelsPerMeter = 0;
+    uint32_t coloursUsed = 0;
+    uint32_t masks[4] = {};  // red, green, blue, alpha
+    bool explicitMasks = false;
+    bool os2 = false;        // palette entries of 3 bytes
+    size_t paletteOffset = 0;
+
+    bool topDown() const { return height < 0; }
+    int32_t rows() const { return height < 0 ? -height : height; }
+};
+
+bool sniff(ByteView data) {
+    if (!data.startsWith("BM", 2) || data.size < 18) return false;
+    const uint32_t size = loadU32le(data.data + 14);
+    return size == 12 || size == 16 || size == 40 || size == 52 || size == 56 || size == 64 || size == 108 ||
+           size == 124 || (size > 16 && size < 64);
+}
+
+VekError readHeader(ByteView data, Header& h) {
+    ByteReader r(data);
+    if (!r.skip(10) || !r.u32le(h.pixelOffset) || !r.u32le(h.headerSize)) return VEK_ERROR_DAMAGED;
+    const size_t infoStart = 14;
+    if (h.headerSize == 12) {
+        // OS/2 1.x: 16-bit dimensions, 3-byte palette entries.
+        uint16_t w, hh, planes;
+        if (!r.u16le(w) || !r.u16le(hh) || !r.u16le(planes) || !r.u16le(h.bitCount)) return VEK_ERROR_DAMAGED;
+        h.width = w;
+        h.height = hh;
+        h.os2 = true;
+    } else if (h.headerSize >= 16) {
+        uint16_t planes;
+        uint32_t imageSize;
+        if (!r.i32le(h.width) || !r.i32le(h.height) || !r.u16le(planes) || !r.u16le(h.bitCount))
+            return VEK_ERROR_DAMAGED;
+        if (h.headerSize >= 20 && !r.u32le(h.compression)) return VEK_ERROR_DAMAGED;
+        if (h.headerSize >= 40) {
+            if (!r.u32le(imageSize) || !r.i32le(h.xPelsPerMeter) || !r.i32le(h.yPelsPerMeter) ||
+                !r.u32le(h.coloursUsed) || !r.skip(4))
+                return VEK_ERROR_DAMAGED;
+        } else if (h.headerSize >= 36) {
+            if (!r.u32le(imageSize) || !r.i32le(h.xPelsPerMeter) || !r.i32le(h.yPelsPerMeter) || !r.u32le(h.coloursUsed))
+                return VEK_ERROR_DAMAGED;
+        }
+        // OS/2 2.x headers are any size from 16 to 64 other than Windows' own 40, 52 and 56.
+        const bool os2v2 = h.headerSize != 40 && h.headerSize != 52 && h.headerSize != 56 && h.headerSize <= 64;
+        if (os2v2 && (h.compression == 3 || h.compression == 4)) return VEK_ERROR_UNSUPPORTED;  // Huffman, RLE24
+        if (h.headerSize >= 52 && !os2v2) {
+            if (!r.seek(infoStart + 40)) return VEK_ERROR_DAMAGED;
+            const int maskCount = h.headerSize >= 56 ? 4 : 3;
+            for (int i = 0; i < maskCount; ++i)
+                if (!r.u32le(h.masks[i])) return VEK_ERROR_DAMAGED;
+            h.explicitMasks = true;
+        }
+    } else {
+        return VEK_ERROR_UNSUPPORTED;
+    }
+    if (!r.seek(infoStart + h.headerSize)) return VEK_ERROR_DAMAGED;
+    // A 40-byte header keeps its masks after the header.
+    if (h.headerSize == 40 && (h.compression == kBitfields || h.compression == kAlphaBitfields)) {
+        const int maskCount = h.compression == kAlphaBitfields ? 4 : 3;
+        for (int i = 0; i < maskCount; ++i)
+            if (!r.u32le(h.masks[i])) return VEK_ERROR_DAMAGED;
+        h.explicitMasks = true;
+    }
+    h.paletteOffset = r.position();
+    if (h.width <= 0 || h.height == 0 || h.height == INT32_MIN) return VEK_ERROR_DAMAGED;
+    switch (h.bitCount) {
+    case 1: case 2: case 4: case 8: case 16: case 24: case 32: break;
+    case 0: if (h.compression == kJpeg || h.compression == kPng) break; return VEK_ERROR_DAMAGED;
+    default: return VEK_ERROR_UNSUPPORTED;
+    }
+    switch (h.compression) {
+    case kRgb: case kJpeg: case kPng: break;
+    case kRle8: if (h.bitCount != 8) return VEK_ERROR_DAMAGED; break;
+    case kRle4: if (h.bitCount != 4) return VEK_ERROR_DAMAGED; break;
+    case kBitfields:
+    case kAlphaBitfields:
+        if (h.bitCount != 16 && h.bitCount != 32) return VEK_ERROR_DAMAGED;
+        break;
+    default: return VEK_ERROR_UNSUPPORTED;
+    }
+    return VEK_OK;
+}
+
+uint16_t dotsPerInch(int32_t perMetre) {
+    if (perMetre <= 0) return 0;
+    const int64_t dpi = (static_cast<int64_t>(perMetre) * 254 + 5000) / 10000;
+    return static_cast<uint16_t>(std::min<int64_t>(dpi, 65535));
+}
+
+const FormatReader* embeddedReader(const Header& h) { return h.compression == kJpeg ? &kJpegReader : &kPngReader; }
+
+bool hasAlphaMask(const Header& h) {
+    return h.explicitMasks && h.masks[3] != 0 && (h.compression == kBitfields || h.compression == kAlphaBitfields);
+}
+
+VekError query(ByteView data, ImageInfo& info) {
+    Header h;
+    if (VekError e = readHeader(data, h)) return e;
+    if (h.compression == kJpeg || h.compression == kPng) {
+        if (VekError e = embeddedReader(h)->query(data.from(h.pixelOffset), info)) return e;
+    } else {
+        info.width = h.width;
+        info.height = h.rows();
+        if (h.bitCount <= 16) {
+            info.bitsPerComponent = h.bitCount;
+            info.componentsPerPixel = 1;
+        } else {
+            info.bitsPerComponent = 8;
+            info.componentsPerPixel = h.bitCount == 32 ? 4 : 3;
+        }
+        info.compression = h.compression;
+        if (h.bitCount <= 8) info.paletteEntries = static_cast<uint16_t>(h.coloursUsed ? std::min<uint32_t>(h.coloursUsed, 256) : 1u << h.bitCount);
+    }
+    info.xDpi = dotsPerInch(h.xPelsPerMeter);
+    info.yDpi = dotsPerInch(h.yPelsPerMeter);
+    return VEK_OK;
+}
+
+// Palettes may be shorter than the bit depth implies; the missing entries stay black.
+void readPalette(ByteView data, const Header& h, Image& image) {
+    const uint32_t implied = 1u << h.bitCount;
+    uint32_t count = h.coloursUsed != 0 && h.coloursUsed < implied ? h.coloursUsed : implied;
+    const size_t entry = h.os2 ? 3 : 4;
+    const size_t end = h.pixelOffset > h.paletteOffset ? std::min<size_t>(h.pixelOffset, data.size) : data.size;
+    const size_t room = end > h.paletteOffset ? (end - h.paletteOffset) / entry : 0;
+    count = static_cast<uint32_t>(std::min<size_t>(count, room));
+    image.paletteEntries = static_cast<uint16_t>(implied);
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint8_t* p = data.data + h.paletteOffset + i * entry;
+        image.setPaletteEntry(static_cast<int>(i), p[2], p[1], p[0]);
+    }
+    for (uint32_t i = count; i < implied; ++i) image.setPaletteEntry(static_cast<int>(i), 0, 0, 0);
+}
+
+// Rows in the file run bottom to top unless the height is negative.
+int32_t displayRow(const Header& h, int32_t fileRow) { return h.topDown() ? fileRow : h.rows() - 1 - fileRow; }
+
+VekError decodeIndexed(ByteView pixels, const Header& h, Image& image, size_t stride) {
+    const unsigned depth = h.bitCount;
+    const unsigned mask = (1u << depth) - 1;
+    for (int32_t row = 0; row < h.rows(); ++row) {
+        const uint8_t* in = pixels.data + stride * static_cast<size_t>(row);
+        uint8_t* out = image.row(displayRow(h, row));
+        if (depth == 8) {
+            std::memcpy(out, in, static_cast<size_t>(h.width));
+            continue;
+        }
+        for (int32_t x = 0; x < h.width; ++x) {
+            const size_t bit = static_cast<size_t>(x) * depth;
+            out[x] = static_cast<uint8_t>((in[bit / 8] >> (8 - depth - bit % 8)) & mask);
+        }
+    }
+    return VEK_OK;
+}
+
+// RLE: runs and literal stretches, with end-of-line, end-of-picture and delta escapes. Runs are
+// clipped at the row's end and at the picture's edges; pixels never written keep index 0.
+VekError decodeRle(ByteView pixels, const Header& h, Image& image) {
+    image.fill(0);
+    const bool four = h.compression == kRle4;
+    ByteReader r(pixels);
+    int32_t x = 0, row = 0;
+    const int32_t rows = h.rows();
+    auto put = [&](uint8_t index) {
+        if (x < h.width && row < rows) image.row(displayRow(h, row))[x] = index;
+        ++x;
+    };
+    while (row < rows) {
+        uint8_t count, value;
+        if (!r.u8(count) || !r.u8(value)) return VEK_OK;  // a missing end marker ends the picture
+        if (count > 0) {
+            for (int i = 0; i < count && x < h.width; ++i)
+                put(four ? static_cast<uint8_t>(i % 2 ? value & 15 : value >> 4) : value);
+            continue;
+        }
+        if (value == 0) {
+            x = 0;
+            ++row;
+        } else if (value == 1) {
+            break;
+        } else if (value == 2) {
+            uint8_t dx, dy;
+            if (!r.u8(dx) || !r.u8(dy)) return VEK_OK;
+            x += dx;
+            row += dy;
+        } else {
+            const size_t bytes = four ? (value + 1u) / 2u : value;
+            const uint8_t* literal = r.take(bytes);
+            if (literal == nullptr) return VEK_OK;
+            for (int i = 0; i < value; ++i)
+                put(four ? static_cast<uint8_t>(i % 2 ? literal[i / 2] & 15 : literal[i / 2] >> 4) : literal[i]);
+            if (bytes % 2 && !r.skip(1)) return VEK_OK;  // literal stretches end on a 16-bit boundary
+        }
+    }
+    return VEK_OK;
+}
+
+VekError decodeDirect(ByteView pixels, const Header& h, Image& image, size_t stride) {
+    uint32_t masks[4] = {h.masks[0], h.masks[1], h.masks[2], h.masks[3]};
+    if (h.compression == kRgb || !h.explicitMasks) {
+        if (h.bitCount == 16) {
+            masks[0] = 0x7C00;
+            masks[1] = 0x03E0;
+            masks[2] = 0x001F;
+        } else {
+            masks[0] = 0x00FF0000;
+            masks[1] = 0x0000FF00;
+            masks[2] = 0x000000FF;
+        }
+        masks[3] = h.bitCount == 32 ? 0xFF000000u : 0;
+    }
+    if (h.compression == kBitfields && !hasAlphaMask(h)) masks[3] = 0;
+    for (uint32_t& m : masks)
+        if (!contiguousMask(m)) return VEK_ERROR_DAMAGED;
+    const MaskField red(masks[0]), green(masks[1]), blue(masks[2]), alpha(masks[3]);
+    bool anyAlpha = false;
+    for (int32_t row = 0; row < h.rows(); ++row) {
+        const uint8_t* in = pixels.data + stride * static_cast<size_t>(row);
+        uint8_t* out = image.row(displayRow(h, row));
+        for (int32_t x = 0; x < h.width; ++x, out += 4) {
+            if (h.bitCount == 24) {
+                storeBgra(out, in[x * 3 + 2], in[x * 3 + 1], in[x * 3], 255);
+                continue;
+            }
+            const uint32_t v = h.bitCount == 16 ? loadU16le(in + x * 2) : loadU32le(in + x * 4);
+            const uint8_t a = alpha.present() ? alpha.scale(v) : 255;
+            anyAlpha |= alpha.present() && a != 0;
+            storeBgra(out, red.scale(v), green.scale(v), blue.scale(v), a);
+        }
+    }
+    const bool plain32 = h.bitCount == 32 && h.compression == kRgb;
+    if (plain32 && !anyAlpha) {
+        // Most writers leave the fourth byte of a 32-bit bitmap at zero: such a picture is opaque.
+        for (int32_t y = 0; y < image.height(); ++y) {
+            uint8_t* p = image.row(y);
+            for (int32_t x = 0; x < image.width(); ++x) p[x * 4 + 3] = 255;
+        }
+    }
+    const bool alphaUsed = plain32 ? anyAlpha : alpha.present();
+    image.componentsPerPixel = alphaUsed ? 4 : 3;
+    return VEK_OK;
+}
+
+VekError load(ByteView data, const LoadOptions& options, Image& image) {
+    Header h;
+    if (VekError e = readHeader(data, h)) return e;
+    if (h.pixelOffset >= data.size) return VEK_ERROR_DAMAGED;
+    const ByteView pixels = data.from(h.pixelOffset);
+    if (h.compression == kJpeg || h.compression == kPng) return embeddedReader(h)->load(pixels, options, image);
+    if (!dimensionsAllowed(h.width, h.rows(), options.maxPixels)) return VEK_ERROR_TOO_LARGE;
+    image.bitsPerComponent = 8;
+    const bool compressed = h.compression == kRle4 || h.compression == kRle8;
+    size_t stride = 0, needed = 0;
+    if (!compressed) {
+        // Rows are padded to whole 32-bit words.
+        if (!checkedMultiply(static_cast<size_t>(h.width), h.bitCount, stride)) return VEK_ERROR_TOO_LARGE;
+        stride = (stride + 31) / 32 * 4;
+        if (!checkedMultiply(stride, static_cast<size_t>(h.rows()), needed)) return VEK_ERROR_TOO_LARGE;
+        if (needed > pixels.size) return VEK_ERROR_DAMAGED;
+    }
+    if (h.bitCount <= 8) {
+        if (VekError e = image.allocate(h.width, h.rows(), Layout::Indexed8, options)) return e;
+        image.componentsPerPixel = 1;
+        readPalette(data, h, image);
+        return compressed ? decodeRle(pixels, h, image) : decodeIndexed(pixels, h, image, stride);
+    }
+    if (VekError e = image.allocate(h.width, h.rows(), Layout::Bgra32, options)) return e;
+    return decodeDirect(pixels, h, image, stride);
+}
+
+} // namespace
+
+const FormatReader kBmpReader = {VEK_FORMAT_BMP, "BMP", sniff, query, load};
+
+} // namespace vek
