@@ -22,6 +22,7 @@ extern const FormatReader kBmpReader;
 extern const FormatReader kGifReader;
 extern const FormatReader kJpegReader;
 extern const FormatReader kPngReader;
+extern const FormatReader kPsdReader;
 extern const FormatReader kTgaReader;
 
 } // namespace vek

@@ -1,0 +1,328 @@
+// Photoshop PSD and PSB: the merged image that follows the layers, raw or PackBits, in every
+// colour mode, reduced to 8 bits a channel.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "libvek/core/limits.h"
+#include "libvek/core/pixels.h"
+#include "libvek/formats/formats.h"
+
+namespace vek {
+namespace {
+
+enum Mode : uint16_t {
+    kBitmap = 0,
+    kGrey = 1,
+    kIndexed = 2,
+    kRgb = 3,
+    kCmyk = 4,
+    kMultichannel = 7,
+    kDuotone = 8,
+    kLab = 9,
+};
+
+struct Header {
+    uint16_t version = 1;  // 2 for PSB
+    uint16_t channels = 0;
+    uint32_t height = 0, width = 0;
+    uint16_t depth = 0, mode = 0;
+    ByteView colourModeData;
+    uint16_t xDpi = 0, yDpi = 0;
+    int transparentIndex = -1;
+    bool mergedAlpha = false;  // the first extra channel holds the merged picture's transparency
+    size_t imageData = 0;      // offset of the image data section
+};
+
+bool sniff(ByteView data) {
+    if (!data.startsWith("8BPS", 4) || data.size < 26) return false;
+    const uint16_t version = loadU16be(data.data + 4);
+    return version == 1 || version == 2;
+}
+
+unsigned colourChannels(uint16_t mode) {
+    switch (mode) {
+    case kRgb: case kLab: return 3;
+    case kCmyk: return 4;
+    default: return 1;
+    }
+}
+
+uint16_t dpiFromFixed(uint32_t fixed, uint16_t unit) {
+    double dpi = fixed / 65536.0;
+    if (unit == 2) dpi *= 2.54;  // pixels per centimetre
+    return static_cast<uint16_t>(std::min(65535.0, std::floor(dpi + 0.5)));
+}
+
+// A length of 4 bytes, or 8 in PSB files where the format says so.
+bool readLength(ByteReader& r, bool wide, uint64_t& length) {
+    if (wide) return r.u64be(length);
+    uint32_t v;
+    if (!r.u32be(v)) return false;
+    length = v;
+    return true;
+}
+
+VekError readResources(ByteView block, Header& h) {
+    ByteReader r(block);
+    while (r.remaining() >= 12) {
+        const uint8_t* signature = r.take(4);
+        uint16_t id;
+        uint8_t nameLength;
+        if (std::memcmp(signature, "8BIM", 4) != 0) return VEK_OK;  // other signatures end the list we read
+        if (!r.u16be(id) || !r.u8(nameLength)) return VEK_ERROR_DAMAGED;
+        // The name is a Pascal string padded to an even length, counting its length byte.
+        if (!r.skip(nameLength + ((nameLength + 1u) % 2))) return VEK_ERROR_DAMAGED;
+        uint32_t size;
+        if (!r.u32be(size)) return VEK_ERROR_DAMAGED;
+        const uint8_t* p = r.take(size);
+        if (p == nullptr) return VEK_ERROR_DAMAGED;
+        if (size % 2) r.skip(1);
+        if (id == 0x03ED && size >= 16) {  // resolution
+            h.xDpi = dpiFromFixed(loadU32be(p), loadU16be(p + 4));
+            h.yDpi = dpiFromFixed(loadU32be(p + 8), loadU16be(p + 12));
+        } else if (id == 0x0417 && size >= 2) {  // transparent index of an indexed picture
+            h.transparentIndex = loadU16be(p);
+        }
+    }
+    return VEK_OK;
+}
+
+VekError readHeader(ByteView data, Header& h) {
+    ByteReader r(data);
+    if (!r.skip(4) || !r.u16be(h.version) || !r.skip(6) || !r.u16be(h.channels) || !r.u32be(h.height) ||
+        !r.u32be(h.width) || !r.u16be(h.depth) || !r.u16be(h.mode))
+        return VEK_ERROR_DAMAGED;
+    if (h.version != 1 && h.version != 2) return VEK_ERROR_UNSUPPORTED;
+    if (h.channels < 1 || h.channels > 56) return VEK_ERROR_DAMAGED;
+    const uint32_t maxSide = h.version == 1 ? 30000 : 300000;
+    if (h.width == 0 || h.height == 0 || h.width > maxSide || h.height > maxSide) return VEK_ERROR_DAMAGED;
+    if (h.depth != 1 && h.depth != 8 && h.depth != 16 && h.depth != 32) return VEK_ERROR_UNSUPPORTED;
+    switch (h.mode) {
+    case kBitmap: if (h.depth != 1) return VEK_ERROR_DAMAGED; break;
+    case kGrey: case kIndexed: case kRgb: case kCmyk: case kMultichannel: case kDuotone: case kLab: break;
+    default: return VEK_ERROR_UNSUPPORTED;
+    }
+    if (h.mode != kBitmap && h.depth == 1) return VEK_ERROR_DAMAGED;
+    if (h.mode == kIndexed && h.depth != 8) return VEK_ERROR_DAMAGED;
+    if (h.channels < colourChannels(h.mode)) return VEK_ERROR_DAMAGED;
+    const bool wide = h.version == 2;
+
+    uint32_t modeLength;
+    if (!r.u32be(modeLength)) return VEK_ERROR_DAMAGED;
+    const uint8_t* modeData = r.take(modeLength);
+    if (modeData == nullptr) return VEK_ERROR_DAMAGED;
+    h.colourModeData = {modeData, modeLength};
+    if (h.mode == kIndexed && modeLength < 768) return VEK_ERROR_DAMAGED;
+
+    uint32_t resourcesLength;
+    if (!r.u32be(resourcesLength)) return VEK_ERROR_DAMAGED;
+    const uint8_t* resources = r.take(resourcesLength);
+    if (resources == nullptr) return VEK_ERROR_DAMAGED;
+    if (VekError e = readResources({resources, resourcesLength}, h)) return e;
+
+    // Layers and masks are skipped by their length; only the sign of the layer count is read.
+    uint64_t layersLength;
+    if (!readLength(r, wide, layersLength) || layersLength > r.remaining()) return VEK_ERROR_DAMAGED;
+    const size_t layersEnd = r.position() + static_cast<size_t>(layersLength);
+    if (layersLength >= (wide ? 10u : 6u)) {
+        uint64_t layerInfoLength;
+        uint16_t count;
+        if (readLength(r, wide, layerInfoLength) && layerInfoLength >= 2 && r.u16be(count))
+            h.mergedAlpha = static_cast<int16_t>(count) < 0;
+    }
+    if (!r.seek(layersEnd)) return VEK_ERROR_DAMAGED;
+    if (h.channels <= colourChannels(h.mode)) h.mergedAlpha = false;
+    h.imageData = r.position();
+    return VEK_OK;
+}
+
+VekError query(ByteView data, ImageInfo& info) {
+    Header h;
+    if (VekError e = readHeader(data, h)) return e;
+    info.width = static_cast<int32_t>(h.width);
+    info.height = static_cast<int32_t>(h.height);
+    info.bitsPerComponent = h.depth;
+    info.componentsPerPixel = static_cast<uint16_t>(colourChannels(h.mode) + (h.mergedAlpha ? 1 : 0));
+    if (h.mode == kDuotone || h.mode == kMultichannel || h.mode == kBitmap) info.componentsPerPixel = 1;
+    info.xDpi = h.xDpi;
+    info.yDpi = h.yDpi;
+    if (h.mode == kIndexed) {
+        info.paletteEntries = 256;
+        info.transparentIndex = static_cast<int16_t>(h.transparentIndex);
+    }
+    if (data.size >= h.imageData + 2) info.compression = loadU16be(data.data + h.imageData);
+    return VEK_OK;
+}
+
+// PackBits: a count byte n, then n + 1 literal bytes (n < 128) or one byte repeated 257 - n times.
+bool unpackBits(const uint8_t* in, size_t inSize, uint8_t* out, size_t outSize) {
+    size_t i = 0, o = 0;
+    while (o < outSize && i < inSize) {
+        const uint8_t n = in[i++];
+        if (n < 128) {
+            const size_t count = n + 1u;
+            if (i + count > inSize || o + count > outSize) return false;
+            std::memcpy(out + o, in + i, count);
+            i += count;
+            o += count;
+        } else if (n > 128) {
+            const size_t count = 257u - n;
+            if (i >= inSize || o + count > outSize) return false;
+            std::memset(out + o, in[i++], count);
+            o += count;
+        }
+    }
+    return o == outSize;
+}
+
+// One channel sample reduced to 8 bits: 16-bit keeps its high byte, 32-bit floats run 0 to 1.
+uint8_t sample8(const uint8_t* row, size_t x, uint16_t depth) {
+    switch (depth) {
+    case 1: return (row[x / 8] >> (7 - x % 8)) & 1 ? 0 : 255;  // bitmap: a set bit is black
+    case 8: return row[x];
+    case 16: return row[x * 2];
+    default: {
+        const uint32_t bits = loadU32be(row + x * 4);
+        float f;
+        std::memcpy(&f, &bits, 4);
+        if (!(f > 0.0f)) return 0;  // also NaN
+        if (f >= 1.0f) return 255;
+        return static_cast<uint8_t>(f * 255.0f + 0.5f);
+    }
+    }
+}
+
+double labInverse(double t) { return t > 6.0 / 29.0 ? t * t * t : 3.0 * (6.0 / 29.0) * (6.0 / 29.0) * (t - 4.0 / 29.0); }
+
+uint8_t srgbEncode(double linear) {
+    if (linear <= 0.0) return 0;
+    if (linear >= 1.0) return 255;
+    const double v = linear <= 0.0031308 ? 12.92 * linear : 1.055 * std::pow(linear, 1.0 / 2.4) - 0.055;
+    return static_cast<uint8_t>(std::floor(v * 255.0 + 0.5));
+}
+
+// CIE L*a*b* (D50, as Photoshop stores it) to sRGB, through XYZ adapted to D65.
+void labToRgb(uint8_t l8, uint8_t a8, uint8_t b8, uint8_t* rgb) {
+    const double l = l8 * 100.0 / 255.0, a = a8 - 128.0, b = b8 - 128.0;
+    const double fy = (l + 16.0) / 116.0;
+    const double x = 0.9642 * labInverse(fy + a / 500.0);
+    const double y = labInverse(fy);
+    const double z = 0.8249 * labInverse(fy - b / 200.0);
+    rgb[0] = srgbEncode(3.1338561 * x - 1.6168667 * y - 0.4906146 * z);
+    rgb[1] = srgbEncode(-0.9787684 * x + 1.9161415 * y + 0.0334540 * z);
+    rgb[2] = srgbEncode(0.0719453 * x - 0.2289914 * y + 1.4052427 * z);
+}
+
+VekError load(ByteView data, const LoadOptions& options, Image& image) {
+    Header h;
+    if (VekError e = readHeader(data, h)) return e;
+    if (!dimensionsAllowed(h.width, h.height, options.maxPixels)) return VEK_ERROR_TOO_LARGE;
+    ByteReader r(data);
+    r.seek(h.imageData);
+    uint16_t compression;
+    if (!r.u16be(compression)) return VEK_ERROR_DAMAGED;
+    if (compression > 1) return VEK_ERROR_UNSUPPORTED;  // ZIP-compressed merged data
+
+    // Only the channels the picture is made of are decoded; later ones are skipped.
+    const unsigned base = h.mode == kDuotone || h.mode == kMultichannel ? 1 : colourChannels(h.mode);
+    const unsigned used = base + (h.mergedAlpha ? 1u : 0u);
+    const size_t rowBytes = (static_cast<size_t>(h.width) * h.depth + 7) / 8;
+    size_t planeBytes;
+    if (!checkedMultiply(rowBytes, h.height, planeBytes)) return VEK_ERROR_TOO_LARGE;
+    const size_t rowCount = static_cast<size_t>(h.channels) * h.height;
+    std::vector<uint32_t> counts;
+    if (compression == 1) {
+        const size_t countBytes = h.version == 2 ? 4 : 2;
+        // Every row's byte count must be in the file before anything is allocated.
+        if (!r.has(rowCount * countBytes)) return VEK_ERROR_DAMAGED;
+        counts.resize(rowCount);
+        uint64_t total = 0;
+        for (size_t i = 0; i < rowCount; ++i) {
+            const uint8_t* p = r.take(countBytes);
+            counts[i] = countBytes == 4 ? loadU32be(p) : loadU16be(p);
+            total += counts[i];
+        }
+        if (total > r.remaining()) return VEK_ERROR_DAMAGED;
+    } else {
+        size_t allPlanes;
+        if (!checkedMultiply(planeBytes, used, allPlanes) || !r.has(allPlanes)) return VEK_ERROR_DAMAGED;
+    }
+
+    std::vector<uint8_t> planes(planeBytes * used);
+    size_t offset = r.position();
+    for (unsigned c = 0; c < used; ++c) {
+        uint8_t* plane = planes.data() + planeBytes * c;
+        if (compression == 0) {
+            std::memcpy(plane, data.data + offset, planeBytes);
+            offset += planeBytes;
+            continue;
+        }
+        for (uint32_t y = 0; y < h.height; ++y) {
+            const uint32_t n = counts[static_cast<size_t>(c) * h.height + y];
+            if (!unpackBits(data.data + offset, n, plane + rowBytes * y, rowBytes)) return VEK_ERROR_DAMAGED;
+            offset += n;
+        }
+    }
+
+    image.bitsPerComponent = 8;
+    const bool indexed = h.mode == kIndexed && !h.mergedAlpha;
+    const bool grey = !h.mergedAlpha && base == 1 && h.mode != kIndexed;
+    const Layout layout = indexed ? Layout::Indexed8 : grey ? Layout::Gray8 : Layout::Bgra32;
+    if (VekError e = image.allocate(h.width, h.height, layout, options)) return e;
+    image.componentsPerPixel = indexed || grey ? 1 : h.mergedAlpha ? 4 : 3;
+    const uint8_t* map = h.colourModeData.data;  // indexed: 256 reds, 256 greens, 256 blues
+    if (h.mode == kIndexed) {
+        image.paletteEntries = 256;
+        for (int i = 0; i < 256; ++i) image.setPaletteEntry(i, map[i], map[256 + i], map[512 + i]);
+        if (indexed && h.transparentIndex >= 0 && h.transparentIndex < 256)
+            image.transparentIndex = static_cast<int16_t>(h.transparentIndex);
+    }
+    for (uint32_t y = 0; y < h.height; ++y) {
+        const uint8_t* rows[5];
+        for (unsigned c = 0; c < used; ++c) rows[c] = planes.data() + planeBytes * c + rowBytes * y;
+        uint8_t* out = image.row(static_cast<int32_t>(y));
+        for (uint32_t x = 0; x < h.width; ++x) {
+            const uint8_t s0 = sample8(rows[0], x, h.depth);
+            if (indexed || grey) {
+                out[x] = s0;
+                continue;
+            }
+            const uint8_t alpha = h.mergedAlpha ? sample8(rows[base], x, h.depth) : 255;
+            uint8_t* p = out + x * 4;
+            switch (h.mode) {
+            case kRgb:
+                storeBgra(p, s0, sample8(rows[1], x, h.depth), sample8(rows[2], x, h.depth), alpha);
+                break;
+            case kCmyk: {
+                // Stored inverted: 255 is no ink.
+                const unsigned k = sample8(rows[3], x, h.depth);
+                storeBgra(p, static_cast<uint8_t>((s0 * k + 127) / 255),
+                          static_cast<uint8_t>((sample8(rows[1], x, h.depth) * k + 127) / 255),
+                          static_cast<uint8_t>((sample8(rows[2], x, h.depth) * k + 127) / 255), alpha);
+                break;
+            }
+            case kLab: {
+                uint8_t rgb[3];
+                labToRgb(s0, sample8(rows[1], x, h.depth), sample8(rows[2], x, h.depth), rgb);
+                storeBgra(p, rgb[0], rgb[1], rgb[2], alpha);
+                break;
+            }
+            case kIndexed:
+                storeBgra(p, map[s0], map[256 + s0], map[512 + s0], alpha);
+                break;
+            default:  // grey, duotone and multichannel with alpha
+                storeBgra(p, s0, s0, s0, alpha);
+                break;
+            }
+        }
+    }
+    return VEK_OK;
+}
+
+} // namespace
+
+const FormatReader kPsdReader = {VEK_FORMAT_PSD, "PSD", sniff, query, load};
+
+} // namespace vek
