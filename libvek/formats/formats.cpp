@@ -4,7 +4,7 @@ namespace vek {
 namespace {
 
 // Signature-checked readers first; a format without a signature would have to come last.
-const FormatReader* const kReaders[] = {&kPngReader, &kJpegReader, &kGifReader, &kBmpReader, &kPsdReader, &kTgaReader};
+const FormatReader* const kReaders[] = {&kPngReader, &kJpegReader, &kGifReader, &kBmpReader, &kPsdReader, &kDdsReader, &kTgaReader};
 
 } // namespace
 

@@ -19,6 +19,7 @@ struct FormatReader {
 const FormatReader* findReader(ByteView data, int32_t formatIndex);
 
 extern const FormatReader kBmpReader;
+extern const FormatReader kDdsReader;
 extern const FormatReader kGifReader;
 extern const FormatReader kJpegReader;
 extern const FormatReader kPngReader;

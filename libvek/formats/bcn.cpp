@@ -1,0 +1,469 @@
+#include "libvek/formats/bcn.h"
+
+#include <cstring>
+
+namespace vek::bcn {
+namespace {
+
+uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t le32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+           (static_cast<uint32_t>(p[3]) << 24);
+}
+
+void put(uint8_t* px, unsigned r, unsigned g, unsigned b, unsigned a) {
+    px[0] = static_cast<uint8_t>(b);
+    px[1] = static_cast<uint8_t>(g);
+    px[2] = static_cast<uint8_t>(r);
+    px[3] = static_cast<uint8_t>(a);
+}
+
+void rgb565(uint16_t v, unsigned* rgb) {
+    const unsigned r = (v >> 11) & 31, g = (v >> 5) & 63, b = v & 31;
+    rgb[0] = (r << 3) | (r >> 2);
+    rgb[1] = (g << 2) | (g >> 4);
+    rgb[2] = (b << 3) | (b >> 2);
+}
+
+// The colour half shared by BC1, BC2 and BC3. Interpolated colours truncate, as most decoders do.
+void colourBlock(const uint8_t* block, uint8_t* out, bool threeColourMode, bool keepAlpha) {
+    const uint16_t c0 = le16(block), c1 = le16(block + 2);
+    unsigned palette[4][4];
+    rgb565(c0, palette[0]);
+    rgb565(c1, palette[1]);
+    palette[0][3] = palette[1][3] = 255;
+    const bool four = !threeColourMode || c0 > c1;
+    for (int c = 0; c < 3; ++c) {
+        if (four) {
+            palette[2][c] = (2 * palette[0][c] + palette[1][c]) / 3;
+            palette[3][c] = (palette[0][c] + 2 * palette[1][c]) / 3;
+        } else {
+            palette[2][c] = (palette[0][c] + palette[1][c]) / 2;
+            palette[3][c] = 0;
+        }
+    }
+    palette[2][3] = 255;
+    palette[3][3] = four ? 255 : 0;  // punch-through: the fourth colour is transparent black
+    const uint32_t indices = le32(block + 4);
+    for (int i = 0; i < 16; ++i) {
+        const unsigned* p = palette[(indices >> (2 * i)) & 3];
+        uint8_t* px = out + i * 4;
+        const uint8_t alpha = keepAlpha ? px[3] : static_cast<uint8_t>(p[3]);
+        put(px, p[0], p[1], p[2], alpha);
+    }
+}
+
+// Eight values from two endpoints and 3-bit indices: BC3's alpha and BC4/BC5's channels.
+void valueBlock(const uint8_t* block, int* values, bool isSigned) {
+    int e0 = isSigned ? static_cast<int8_t>(block[0]) : block[0];
+    int e1 = isSigned ? static_cast<int8_t>(block[1]) : block[1];
+    if (isSigned) {
+        // -128 stands for -127 in signed blocks.
+        if (e0 == -128) e0 = -127;
+        if (e1 == -128) e1 = -127;
+    }
+    int palette[8] = {e0, e1};
+    if (e0 > e1) {
+        for (int i = 1; i < 7; ++i) palette[i + 1] = ((7 - i) * e0 + i * e1) / 7;
+    } else {
+        for (int i = 1; i < 5; ++i) palette[i + 1] = ((5 - i) * e0 + i * e1) / 5;
+        palette[6] = isSigned ? -127 : 0;
+        palette[7] = isSigned ? 127 : 255;
+    }
+    uint64_t bits = 0;
+    for (int i = 0; i < 6; ++i) bits |= static_cast<uint64_t>(block[2 + i]) << (8 * i);
+    for (int i = 0; i < 16; ++i) values[i] = palette[(bits >> (3 * i)) & 7];
+}
+
+uint8_t signedToByte(int v) { return static_cast<uint8_t>(((v + 127) * 255 + 127) / 254); }
+
+// Bits of a 128-bit block, least significant first.
+class BitReader {
+public:
+    explicit BitReader(const uint8_t* block) {
+        std::memcpy(&low_, block, 8);
+        std::memcpy(&high_, block + 8, 8);
+    }
+    unsigned read(unsigned n) {
+        unsigned v = 0;
+        for (unsigned i = 0; i < n; ++i) v |= bit() << i;
+        return v;
+    }
+    unsigned bit() {
+        const unsigned b = position_ < 64 ? (low_ >> position_) & 1 : (high_ >> (position_ - 64)) & 1;
+        ++position_;
+        return b;
+    }
+    unsigned position() const { return position_; }
+
+private:
+    uint64_t low_ = 0, high_ = 0;
+    unsigned position_ = 0;
+};
+
+// Partition tables shared by BC6H and BC7: for two subsets one bit a pixel, for three two bits.
+const uint16_t kPartition2[64] = {
+    0xcccc, 0x8888, 0xeeee, 0xecc8, 0xc880, 0xfeec, 0xfec8, 0xec80, 0xc800, 0xffec, 0xfe80, 0xe800, 0xffe8,
+    0xff00, 0xfff0, 0xf000, 0xf710, 0x008e, 0x7100, 0x08ce, 0x008c, 0x7310, 0x3100, 0x8cce, 0x088c, 0x3110,
+    0x6666, 0x366c, 0x17e8, 0x0ff0, 0x718e, 0x399c, 0xaaaa, 0xf0f0, 0x5a5a, 0x33cc, 0x3c3c, 0x55aa, 0x9696,
+    0xa55a, 0x73ce, 0x13c8, 0x324c, 0x3bdc, 0x6996, 0xc33c, 0x9966, 0x0660, 0x0272, 0x04e4, 0x4e40, 0x2720,
+    0xc936, 0x936c, 0x39c6, 0x639c, 0x9336, 0x9cc6, 0x817e, 0xe718, 0xccf0, 0x0fcc, 0x7744, 0xee22,
+};
+const uint32_t kPartition3[64] = {
+    0xaa685050, 0x6a5a5040, 0x5a5a4200, 0x5450a0a8, 0xa5a50000, 0xa0a05050, 0x5555a0a0, 0x5a5a5050,
+    0xaa550000, 0xaa555500, 0xaaaa5500, 0x90909090, 0x94949494, 0xa4a4a4a4, 0xa9a59450, 0x2a0a4250,
+    0xa5945040, 0x0a425054, 0xa5a5a500, 0x55a0a0a0, 0xa8a85454, 0x6a6a4040, 0xa4a45000, 0x1a1a0500,
+    0x0050a4a4, 0xaaa59090, 0x14696914, 0x69691400, 0xa08585a0, 0xaa821414, 0x50a4a450, 0x6a5a0200,
+    0xa9a58000, 0x5090a0a8, 0xa8a09050, 0x24242424, 0x00aa5500, 0x24924924, 0x24499224, 0x50a50a50,
+    0x500aa550, 0xaaaa4444, 0x66660000, 0xa5a0a5a0, 0x50a050a0, 0x69286928, 0x44aaaa44, 0x66666600,
+    0xaa444444, 0x54a854a8, 0x95809580, 0x96969600, 0xa85454a8, 0x80959580, 0xaa141414, 0x96960000,
+    0xaaaa1414, 0xa05050a0, 0xa0a5a5a0, 0x96000000, 0x40804080, 0xa9a8a9a8, 0xaaaaaa44, 0x2a4a5254,
+};
+// The pixel whose index loses its top bit, per subset after the first (whose anchor is pixel 0).
+const uint8_t kAnchor2[64] = {
+    15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 2,  8, 2,  2, 8,  8,  15, 2,  8,  2,  2,
+    8,  8,  2,  2,  15, 15, 6,  8,  2,  8,  15, 15, 2,  8,  2,  2,  2,  15, 15, 6, 6,  2, 6,  8,  15, 15, 2,  2,
+    15, 15, 15, 15, 15, 2,  2,  15,
+};
+const uint8_t kAnchor3Second[64] = {
+    3,  3,  15, 15, 8,  3,  15, 15, 8, 8,  6,  6, 6,  5,  3, 3,  3, 3, 8,  15, 3,  3,
+    6,  10, 5,  8,  8,  6,  8,  5,  15, 15, 8, 15, 3,  5, 6,  10, 8, 15, 15, 3, 15, 5,
+    15, 15, 15, 15, 3,  15, 5,  5,  5,  8,  5, 10, 5,  10, 8, 13, 15, 12, 3,  3,
+};
+const uint8_t kAnchor3Third[64] = {
+    15, 8,  8,  3,  15, 15, 3,  8,  15, 15, 15, 15, 15, 15, 15, 8,  15, 8,  15, 3,  15, 8,
+    15, 8,  3,  15, 6,  10, 15, 15, 10, 8,  15, 3,  15, 10, 10, 8,  9,  10, 6,  15, 8,  15,
+    3,  6,  6,  8,  15, 3,  15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 3,  15, 15, 8,
+};
+
+const int kWeights2[4] = {0, 21, 43, 64};
+const int kWeights3[8] = {0, 9, 18, 27, 37, 46, 55, 64};
+const int kWeights4[16] = {0, 4, 9, 13, 17, 21, 26, 30, 34, 38, 43, 47, 51, 55, 60, 64};
+
+const int* weightsFor(unsigned bits) { return bits == 2 ? kWeights2 : bits == 3 ? kWeights3 : kWeights4; }
+
+unsigned subsetOf(unsigned subsets, unsigned partition, unsigned pixel) {
+    if (subsets == 2) return (kPartition2[partition] >> pixel) & 1;
+    if (subsets == 3) return (kPartition3[partition] >> (2 * pixel)) & 3;
+    return 0;
+}
+
+bool isAnchor(unsigned subsets, unsigned partition, unsigned pixel) {
+    if (pixel == 0) return true;
+    if (subsets == 2) return pixel == kAnchor2[partition];
+    if (subsets == 3) return pixel == kAnchor3Second[partition] || pixel == kAnchor3Third[partition];
+    return false;
+}
+
+struct Bc7Mode {
+    unsigned subsets, partitionBits, rotationBits, selectorBits, colourBits, alphaBits, endpointPBits,
+        sharedPBits, indexBits, secondIndexBits;
+};
+const Bc7Mode kBc7Modes[8] = {
+    {3, 4, 0, 0, 4, 0, 1, 0, 3, 0}, {2, 6, 0, 0, 6, 0, 0, 1, 3, 0}, {3, 6, 0, 0, 5, 0, 0, 0, 2, 0},
+    {2, 6, 0, 0, 7, 0, 1, 0, 2, 0}, {1, 0, 2, 1, 5, 6, 0, 0, 2, 3}, {1, 0, 2, 0, 7, 8, 0, 0, 2, 2},
+    {1, 0, 0, 0, 7, 7, 1, 0, 4, 0}, {2, 6, 0, 0, 5, 5, 1, 0, 2, 0},
+};
+
+unsigned expandBits(unsigned v, unsigned bits) { return bits >= 8 ? v : (v << (8 - bits)) | (v >> (2 * bits - 8)); }
+
+unsigned interpolate(unsigned e0, unsigned e1, int weight) {
+    return static_cast<unsigned>(((64 - weight) * static_cast<int>(e0) + weight * static_cast<int>(e1) + 32) >> 6);
+}
+
+} // namespace
+
+void decodeBc1(const uint8_t* block, uint8_t* bgra, bool punchThrough) { colourBlock(block, bgra, punchThrough, false); }
+
+void decodeBc2(const uint8_t* block, uint8_t* bgra) {
+    for (int i = 0; i < 16; ++i) {
+        const unsigned a = (block[i / 2] >> (4 * (i % 2))) & 15;
+        bgra[i * 4 + 3] = static_cast<uint8_t>(a * 17);
+    }
+    colourBlock(block + 8, bgra, false, true);
+}
+
+void decodeBc3(const uint8_t* block, uint8_t* bgra) {
+    int alpha[16];
+    valueBlock(block, alpha, false);
+    for (int i = 0; i < 16; ++i) bgra[i * 4 + 3] = static_cast<uint8_t>(alpha[i]);
+    colourBlock(block + 8, bgra, false, true);
+}
+
+void decodeBc4(const uint8_t* block, uint8_t* bgra, bool isSigned) {
+    int v[16];
+    valueBlock(block, v, isSigned);
+    for (int i = 0; i < 16; ++i) {
+        const uint8_t g = isSigned ? signedToByte(v[i]) : static_cast<uint8_t>(v[i]);
+        put(bgra + i * 4, g, g, g, 255);
+    }
+}
+
+void decodeBc5(const uint8_t* block, uint8_t* bgra, bool isSigned) {
+    int r[16], g[16];
+    valueBlock(block, r, isSigned);
+    valueBlock(block + 8, g, isSigned);
+    for (int i = 0; i < 16; ++i) {
+        put(bgra + i * 4, isSigned ? signedToByte(r[i]) : static_cast<unsigned>(r[i]),
+            isSigned ? signedToByte(g[i]) : static_cast<unsigned>(g[i]), 0, 255);
+    }
+}
+
+void decodeBc7(const uint8_t* block, uint8_t* bgra) {
+    BitReader bits(block);
+    unsigned mode = 0;
+    while (mode < 8 && bits.bit() == 0) ++mode;
+    if (mode == 8) {
+        // Reserved: a block of transparent black.
+        std::memset(bgra, 0, 64);
+        return;
+    }
+    const Bc7Mode& m = kBc7Modes[mode];
+    const unsigned partition = bits.read(m.partitionBits);
+    const unsigned rotation = bits.read(m.rotationBits);
+    const unsigned selector = bits.read(m.selectorBits);
+    unsigned endpoints[3][2][4] = {};  // subset, endpoint, channel (r, g, b, a)
+    for (unsigned c = 0; c < 3; ++c)
+        for (unsigned s = 0; s < m.subsets; ++s)
+            for (unsigned e = 0; e < 2; ++e) endpoints[s][e][c] = bits.read(m.colourBits);
+    if (m.alphaBits)
+        for (unsigned s = 0; s < m.subsets; ++s)
+            for (unsigned e = 0; e < 2; ++e) endpoints[s][e][3] = bits.read(m.alphaBits);
+    unsigned colourBits = m.colourBits, alphaBits = m.alphaBits;
+    if (m.endpointPBits || m.sharedPBits) {
+        unsigned p[3][2] = {};
+        for (unsigned s = 0; s < m.subsets; ++s) {
+            if (m.endpointPBits) {
+                p[s][0] = bits.bit();
+                p[s][1] = bits.bit();
+            } else {
+                p[s][0] = p[s][1] = bits.bit();
+            }
+        }
+        for (unsigned s = 0; s < m.subsets; ++s)
+            for (unsigned e = 0; e < 2; ++e)
+                for (unsigned c = 0; c < 4; ++c) endpoints[s][e][c] = (endpoints[s][e][c] << 1) | p[s][e];
+        ++colourBits;
+        if (alphaBits) ++alphaBits;
+    }
+    for (unsigned s = 0; s < m.subsets; ++s)
+        for (unsigned e = 0; e < 2; ++e) {
+            for (unsigned c = 0; c < 3; ++c) endpoints[s][e][c] = expandBits(endpoints[s][e][c], colourBits);
+            endpoints[s][e][3] = alphaBits ? expandBits(endpoints[s][e][3], alphaBits) : 255;
+        }
+    unsigned primary[16], secondary[16] = {};
+    for (unsigned i = 0; i < 16; ++i)
+        primary[i] = bits.read(m.indexBits - (isAnchor(m.subsets, partition, i) ? 1 : 0));
+    if (m.secondIndexBits)
+        for (unsigned i = 0; i < 16; ++i) secondary[i] = bits.read(m.secondIndexBits - (i == 0 ? 1 : 0));
+    for (unsigned i = 0; i < 16; ++i) {
+        const unsigned s = subsetOf(m.subsets, partition, i);
+        unsigned colourIndex = primary[i], alphaIndex = primary[i];
+        unsigned colourIndexBits = m.indexBits, alphaIndexBits = m.indexBits;
+        if (m.secondIndexBits) {
+            // Mode 4's selector bit swaps which index set drives the colour and which the alpha.
+            if (selector) {
+                colourIndex = secondary[i];
+                colourIndexBits = m.secondIndexBits;
+            } else {
+                alphaIndex = secondary[i];
+                alphaIndexBits = m.secondIndexBits;
+            }
+        }
+        unsigned out[4];
+        for (unsigned c = 0; c < 3; ++c)
+            out[c] = interpolate(endpoints[s][0][c], endpoints[s][1][c], weightsFor(colourIndexBits)[colourIndex]);
+        out[3] = interpolate(endpoints[s][0][3], endpoints[s][1][3], weightsFor(alphaIndexBits)[alphaIndex]);
+        if (rotation) {
+            const unsigned t = out[3];
+            out[3] = out[rotation - 1];
+            out[rotation - 1] = t;
+        }
+        put(bgra + i * 4, out[0], out[1], out[2], out[3]);
+    }
+}
+
+// ---------------------------------------------------------------- BC6H
+
+namespace {
+
+struct Bc6Mode {
+    bool transformed;
+    unsigned endpointBits;
+    unsigned deltaBits[3];
+    unsigned regions;
+    unsigned fieldBits;  // endpoint bits laid out by the table below
+};
+// Modes in the order their mode codes are listed: 0, 1 (two-bit codes), then the five-bit codes
+// 2, 6, 10, 14, 18, 22, 26, 30, 3, 7, 11, 15.
+const Bc6Mode kBc6Modes[14] = {
+    {true, 10, {5, 5, 5}, 2, 75}, {true, 7, {6, 6, 6}, 2, 75},    {true, 11, {5, 4, 4}, 2, 72},
+    {true, 11, {4, 5, 4}, 2, 72}, {true, 11, {4, 4, 5}, 2, 72},   {true, 9, {5, 5, 5}, 2, 72},
+    {true, 8, {6, 5, 5}, 2, 72},  {true, 8, {5, 6, 5}, 2, 72},    {true, 8, {5, 5, 6}, 2, 72},
+    {false, 6, {6, 6, 6}, 2, 72}, {false, 10, {10, 10, 10}, 1, 60}, {true, 11, {9, 9, 9}, 1, 60},
+    {true, 12, {8, 8, 8}, 1, 60}, {true, 16, {4, 4, 4}, 1, 60},
+};
+// Where each bit after the mode code goes: field (high nibble) and bit (low nibble). Fields are the
+// red, green and blue of endpoints w, x, y and z: 0 rw, 1 gw, 2 bw, 3 rx, ..., 11 bz.
+const uint8_t kBc6Layout[14][75] = {
+    {116, 132, 180, 0,   1,   2,   3,   4,   5,   6,   7,   8,   9,   16,  17,  18,  19,  20,  21,
+     22,  23,  24,  25,  32,  33,  34,  35,  36,  37,  38,  39,  40,  41,  48,  49,  50,  51,  52,
+     164, 112, 113, 114, 115, 64,  65,  66,  67,  68,  176, 160, 161, 162, 163, 80,  81,  82,  83,
+     84,  177, 128, 129, 130, 131, 96,  97,  98,  99,  100, 178, 144, 145, 146, 147, 148, 179},
+    {117, 164, 165, 0,   1,   2,   3,   4,   5,   6,   176, 177, 132, 16,  17,  18,  19,  20,  21,
+     22,  133, 178, 116, 32,  33,  34,  35,  36,  37,  38,  179, 181, 180, 48,  49,  50,  51,  52,
+     53,  112, 113, 114, 115, 64,  65,  66,  67,  68,  69,  160, 161, 162, 163, 80,  81,  82,  83,
+     84,  85,  128, 129, 130, 131, 96,  97,  98,  99,  100, 101, 144, 145, 146, 147, 148, 149},
+    {0,   1,   2,   3,   4,   5,   6,   7,   8,   9,   16,  17,  18,  19,  20,  21,  22,  23,  24,
+     25,  32,  33,  34,  35,  36,  37,  38,  39,  40,  41,  48,  49,  50,  51,  52,  10,  112, 113,
+     114, 115, 64,  65,  66,  67,  26,  176, 160, 161, 162, 163, 80,  81,  82,  83,  42,  177, 128,
+     129, 130, 131, 96,  97,  98,  99,  100, 178, 144, 145, 146, 147, 148, 179},
+    {0,   1,   2,   3,   4,   5,   6,   7,   8,   9,   16,  17,  18,  19,  20,  21,  22,  23,  24,
+     25,  32,  33,  34,  35,  36,  37,  38,  39,  40,  41,  48,  49,  50,  51,  10,  164, 112, 113,
+     114, 115, 64,  65,  66,  67,  68,  26,  160, 161, 162, 163, 80,  81,  82,  83,  42,  177, 128,
+     129, 130, 131, 96,  97,  98,  99,  176, 178, 144, 145, 146, 147, 116, 179},
+    {0,   1,   2,   3,   4,   5,   6,   7,   8,   9,   16,  17,  18,  19,  20,  21,  22,  23,  24,
+     25,  32,  33,  34,  35,  36,  37,  38,  39,  40,  41,  48,  49,  50,  51,  10,  132, 112, 113,
+     114, 115, 64,  65,  66,  67,  26,  176, 160, 161, 162, 163, 80,  81,  82,  83,  84,  42,  128,
+     129, 130, 131, 96,  97,  98,  99,  177, 178, 144, 145, 146, 147, 180, 179},
+    {0,   1,   2,   3,   4,   5,   6,   7,   8,   132, 16,  17,  18,  19,  20,  21,  22,  23,  24,
+     116, 32,  33,  34,  35,  36,  37,  38,  39,  40,  180, 48,  49,  50,  51,  52,  164, 112, 113,
+     114, 115, 64,  65,  66,  67,  68,  176, 160, 161, 162, 163, 80,  81,  82,  83,  84,  177, 128,
+     129, 130, 131, 96,  97,  98,  99,  100, 178, 144, 145, 146, 147, 148, 179},
+    {0,   1,   2,   3,   4,   5,   6,   7,   164, 132, 16,  17,  18,  19,  20,  21,  22,  23,  178,
+     116, 32,  33,  34,  35,  36,  37,  38,  39,  179, 180, 48,  49,  50,  51,  52,  53,  112, 113,
+     114, 115, 64,  65,  66,  67,  68,  176, 160, 161, 162, 163, 80,  81,  82,  83,  84,  177, 128,
+     129, 130, 131, 96,  97,  98,  99,  100, 101, 144, 145, 146, 147, 148, 149},
+    {0,   1,   2,   3,   4,   5,   6,   7,   176, 132, 16,  17,  18,  19,  20,  21,  22,  23,  117,
+     116, 32,  33,  34,  35,  36,  37,  38,  39,  165, 180, 48,  49,  50,  51,  52,  164, 112, 113,
+     114, 115, 64,  65,  66,  67,  68,  69,  160, 161, 162, 163, 80,  81,  82,  83,  84,  177, 128,
+     129, 130, 131, 96,  97,  98,  99,  100, 178, 144, 145, 146, 147, 148, 179},
+    {0,   1,   2,   3,   4,   5,   6,   7,   177, 132, 16,  17,  18,  19,  20,  21,  22,  23,  133,
+     116, 32,  33,  34,  35,  36,  37,  38,  39,  181, 180, 48,  49,  50,  51,  52,  164, 112, 113,
+     114, 115, 64,  65,  66,  67,  68,  176, 160, 161, 162, 163, 80,  81,  82,  83,  84,  85,  128,
+     129, 130, 131, 96,  97,  98,  99,  100, 178, 144, 145, 146, 147, 148, 179},
+    {0,   1,   2,   3,   4,   5,   164, 176, 177, 132, 16,  17,  18,  19,  20,  21,  117, 133, 178,
+     116, 32,  33,  34,  35,  36,  37,  165, 179, 181, 180, 48,  49,  50,  51,  52,  53,  112, 113,
+     114, 115, 64,  65,  66,  67,  68,  69,  160, 161, 162, 163, 80,  81,  82,  83,  84,  85,  128,
+     129, 130, 131, 96,  97,  98,  99,  100, 101, 144, 145, 146, 147, 148, 149},
+    {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  16, 17, 18, 19, 20, 21, 22, 23, 24, 25,
+     32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57,
+     64, 65, 66, 67, 68, 69, 70, 71, 72, 73, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89},
+    {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  16, 17, 18, 19, 20, 21, 22, 23, 24, 25,
+     32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 48, 49, 50, 51, 52, 53, 54, 55, 56, 10,
+     64, 65, 66, 67, 68, 69, 70, 71, 72, 26, 80, 81, 82, 83, 84, 85, 86, 87, 88, 42},
+    {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  16, 17, 18, 19, 20, 21, 22, 23, 24, 25,
+     32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 48, 49, 50, 51, 52, 53, 54, 55, 11, 10,
+     64, 65, 66, 67, 68, 69, 70, 71, 27, 26, 80, 81, 82, 83, 84, 85, 86, 87, 43, 42},
+    {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  16, 17, 18, 19, 20, 21, 22, 23, 24, 25,
+     32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 48, 49, 50, 51, 15, 14, 13, 12, 11, 10,
+     64, 65, 66, 67, 31, 30, 29, 28, 27, 26, 80, 81, 82, 83, 47, 46, 45, 44, 43, 42},
+};
+
+int signExtend(unsigned v, unsigned bits) {
+    const unsigned sign = 1u << (bits - 1);
+    return static_cast<int>((v & (sign - 1)) - (v & sign));
+}
+
+int unquantize(int v, unsigned bits, bool isSigned) {
+    if (!isSigned) {
+        if (bits >= 15) return v;
+        if (v == 0) return 0;
+        if (v == static_cast<int>((1u << bits) - 1)) return 0xFFFF;
+        return ((v << 16) + 0x8000) >> bits;
+    }
+    if (bits >= 16) return v;
+    const bool negative = v < 0;
+    int magnitude = negative ? -v : v;
+    int q;
+    if (magnitude == 0)
+        q = 0;
+    else if (magnitude >= static_cast<int>((1u << (bits - 1)) - 1))
+        q = 0x7FFF;
+    else
+        q = ((magnitude << 15) + 0x4000) >> (bits - 1);
+    return negative ? -q : q;
+}
+
+// Back to half-float bits after interpolation: 31/64 of the unsigned range, 31/32 of the signed.
+uint16_t finishUnquantize(int v, bool isSigned) {
+    if (!isSigned) return static_cast<uint16_t>((v * 31) >> 6);
+    if (v < 0) return static_cast<uint16_t>(0x8000 | (((-v) * 31) >> 5));
+    return static_cast<uint16_t>((v * 31) >> 5);
+}
+
+} // namespace
+
+uint8_t halfToByte(uint16_t half) {
+    if (half & 0x8000) return 0;  // negative, and negative zero
+    const unsigned exponent = (half >> 10) & 31, mantissa = half & 1023;
+    if (exponent == 31) return mantissa ? 0 : 255;  // NaN to 0, infinity to 255
+    float f;
+    if (exponent == 0)
+        f = static_cast<float>(mantissa) / 16777216.0f;  // subnormal: m x 2^-24
+    else
+        f = (1.0f + static_cast<float>(mantissa) / 1024.0f) * static_cast<float>(1u << exponent) / 32768.0f;
+    if (f >= 1.0f) return 255;
+    return static_cast<uint8_t>(f * 255.0f);  // truncated, as other BC6H decoders do
+}
+
+void decodeBc6h(const uint8_t* block, uint8_t* bgra, bool isSigned) {
+    BitReader bits(block);
+    unsigned code = bits.read(2);
+    int modeIndex;
+    if (code < 2) {
+        modeIndex = static_cast<int>(code);
+    } else {
+        code |= bits.read(3) << 2;
+        static const int kFiveBitModes[32] = {-1, -1, 2,  10, -1, -1, 3, 11, -1, -1, 4,  12, -1, -1, 5, 13,
+                                              -1, -1, 6,  -1, -1, -1, 7, -1, -1, -1, 8,  -1, -1, -1, 9, -1};
+        modeIndex = kFiveBitModes[code];
+    }
+    if (modeIndex < 0) {
+        // Reserved modes decode to black.
+        for (int i = 0; i < 16; ++i) put(bgra + i * 4, 0, 0, 0, 255);
+        return;
+    }
+    const Bc6Mode& m = kBc6Modes[modeIndex];
+    unsigned fields[12] = {};
+    for (unsigned i = 0; i < m.fieldBits; ++i) {
+        const uint8_t where = kBc6Layout[modeIndex][i];
+        fields[where >> 4] |= bits.bit() << (where & 15);
+    }
+    const unsigned partition = m.regions == 2 ? bits.read(5) : 0;
+    const unsigned endpointCount = m.regions * 2;
+    int endpoints[4][3];  // w, x, y, z by channel
+    for (unsigned e = 0; e < endpointCount; ++e)
+        for (unsigned c = 0; c < 3; ++c) endpoints[e][c] = static_cast<int>(fields[e * 3 + c]);
+    const int mask = static_cast<int>((1u << m.endpointBits) - 1);
+    for (unsigned c = 0; c < 3; ++c) {
+        if (isSigned) endpoints[0][c] = signExtend(static_cast<unsigned>(endpoints[0][c]), m.endpointBits);
+        for (unsigned e = 1; e < endpointCount; ++e) {
+            if (m.transformed) {
+                // The other endpoints are signed deltas from the first.
+                const int delta = signExtend(static_cast<unsigned>(endpoints[e][c]), m.deltaBits[c]);
+                endpoints[e][c] = (endpoints[0][c] + delta) & mask;
+                if (isSigned) endpoints[e][c] = signExtend(static_cast<unsigned>(endpoints[e][c]), m.endpointBits);
+            } else if (isSigned) {
+                endpoints[e][c] = signExtend(static_cast<unsigned>(endpoints[e][c]), m.endpointBits);
+            }
+        }
+    }
+    for (unsigned e = 0; e < endpointCount; ++e)
+        for (unsigned c = 0; c < 3; ++c) endpoints[e][c] = unquantize(endpoints[e][c], m.endpointBits, isSigned);
+    const unsigned indexBits = m.regions == 2 ? 3 : 4;
+    const int* weights = weightsFor(indexBits);
+    for (unsigned i = 0; i < 16; ++i) {
+        const unsigned region = subsetOf(m.regions, partition, i);
+        const unsigned anchor = isAnchor(m.regions, partition, i) ? 1 : 0;
+        const int w = weights[bits.read(indexBits - anchor)];
+        unsigned out[3];
+        for (unsigned c = 0; c < 3; ++c) {
+            const int a = endpoints[region * 2][c], b = endpoints[region * 2 + 1][c];
+            out[c] = halfToByte(finishUnquantize(((64 - w) * a + w * b + 32) >> 6, isSigned));
+        }
+        put(bgra + i * 4, out[0], out[1], out[2], 255);
+    }
+}
+
+} // namespace vek::bcn

@@ -1,0 +1,295 @@
+// DirectDraw Surface: the legacy header and the DX10 extension; block-compressed BC1 to BC7 and the
+// common uncompressed layouts. Only the top mip level of the first face or array slice is read,
+// and the header's pitch is not trusted: row sizes are computed from the format.
+#include <algorithm>
+#include <cstring>
+
+#include "libvek/core/limits.h"
+#include "libvek/core/pixels.h"
+#include "libvek/formats/bcn.h"
+#include "libvek/formats/formats.h"
+
+namespace vek {
+namespace {
+
+constexpr uint32_t kAlphaPixels = 0x1, kAlphaOnly = 0x2, kFourCC = 0x4, kRgb = 0x40, kYuv = 0x200,
+                   kLuminance = 0x20000;
+
+constexpr uint32_t fourCC(const char (&s)[5]) {
+    return static_cast<uint32_t>(s[0]) | (static_cast<uint32_t>(s[1]) << 8) | (static_cast<uint32_t>(s[2]) << 16) |
+           (static_cast<uint32_t>(s[3]) << 24);
+}
+
+enum class Kind {
+    Bc1, Bc2, Bc3, Bc4, Bc4Signed, Bc5, Bc5Signed, Bc6h, Bc6hSigned, Bc7,
+    Masked,       // legacy uncompressed: bit masks
+    Rgba16Unorm,  // 16 bits a channel
+    Rgba16Float,
+    Rgb10A2,
+};
+
+struct Format {
+    Kind kind = Kind::Masked;
+    unsigned bitsPerPixel = 0;   // uncompressed only
+    uint32_t masks[4] = {};      // red, green, blue, alpha
+    bool luminance = false;      // the red mask is grey
+    bool hasAlpha = false;
+    uint16_t infoBits = 8, infoComponents = 4;
+};
+
+struct Header {
+    uint32_t width = 0, height = 0;
+    Format format;
+    size_t dataOffset = 0;
+};
+
+bool sniff(ByteView data) { return data.startsWith("DDS ", 4) && data.size >= 128 && loadU32le(data.data + 4) == 124; }
+
+bool blockCompressed(Kind k) { return k <= Kind::Bc7; }
+size_t blockBytes(Kind k) { return k == Kind::Bc1 || k == Kind::Bc4 || k == Kind::Bc4Signed ? 8 : 16; }
+
+void masked(Format& f, unsigned bits, uint32_t r, uint32_t g, uint32_t b, uint32_t a) {
+    f.kind = Kind::Masked;
+    f.bitsPerPixel = bits;
+    f.masks[0] = r;
+    f.masks[1] = g;
+    f.masks[2] = b;
+    f.masks[3] = a;
+    f.hasAlpha = a != 0;
+}
+
+VekError dxgiFormat(uint32_t dxgi, Format& f) {
+    switch (dxgi) {
+    case 70: case 71: case 72: f.kind = Kind::Bc1; f.hasAlpha = true; return VEK_OK;
+    case 73: case 74: case 75: f.kind = Kind::Bc2; f.hasAlpha = true; return VEK_OK;
+    case 76: case 77: case 78: f.kind = Kind::Bc3; f.hasAlpha = true; return VEK_OK;
+    case 79: case 80: f.kind = Kind::Bc4; return VEK_OK;
+    case 81: f.kind = Kind::Bc4Signed; return VEK_OK;
+    case 82: case 83: f.kind = Kind::Bc5; return VEK_OK;
+    case 84: f.kind = Kind::Bc5Signed; return VEK_OK;
+    case 94: case 95: f.kind = Kind::Bc6h; return VEK_OK;
+    case 96: f.kind = Kind::Bc6hSigned; return VEK_OK;
+    case 97: case 98: case 99: f.kind = Kind::Bc7; f.hasAlpha = true; return VEK_OK;
+    case 27: case 28: case 29: case 30: masked(f, 32, 0xFF, 0xFF00, 0xFF0000, 0xFF000000); return VEK_OK;
+    case 87: case 90: case 91: masked(f, 32, 0xFF0000, 0xFF00, 0xFF, 0xFF000000); return VEK_OK;
+    case 88: case 92: case 93: masked(f, 32, 0xFF0000, 0xFF00, 0xFF, 0); return VEK_OK;
+    case 85: masked(f, 16, 0xF800, 0x07E0, 0x001F, 0); return VEK_OK;
+    case 86: masked(f, 16, 0x7C00, 0x03E0, 0x001F, 0x8000); return VEK_OK;
+    case 115: masked(f, 16, 0x0F00, 0x00F0, 0x000F, 0xF000); return VEK_OK;  // B4G4R4A4
+    case 60: case 61: masked(f, 8, 0xFF, 0, 0, 0); f.luminance = true; return VEK_OK;
+    case 48: case 49: masked(f, 16, 0xFF, 0xFF00, 0, 0); return VEK_OK;
+    case 65: masked(f, 8, 0, 0, 0, 0xFF); return VEK_OK;
+    case 23: case 24: f.kind = Kind::Rgb10A2; f.hasAlpha = true; return VEK_OK;
+    case 9: case 11: f.kind = Kind::Rgba16Unorm; f.hasAlpha = true; return VEK_OK;
+    case 10: f.kind = Kind::Rgba16Float; f.hasAlpha = true; return VEK_OK;
+    default: return VEK_ERROR_UNSUPPORTED;
+    }
+}
+
+VekError legacyFormat(uint32_t flags, uint32_t code, uint32_t bits, const uint32_t* masks, Format& f) {
+    if (flags & kFourCC) {
+        switch (code) {
+        case fourCC("DXT1"): f.kind = Kind::Bc1; f.hasAlpha = true; return VEK_OK;
+        case fourCC("DXT2"):
+        case fourCC("DXT3"): f.kind = Kind::Bc2; f.hasAlpha = true; return VEK_OK;
+        case fourCC("DXT4"):
+        case fourCC("DXT5"): f.kind = Kind::Bc3; f.hasAlpha = true; return VEK_OK;
+        case fourCC("ATI1"):
+        case fourCC("BC4U"): f.kind = Kind::Bc4; return VEK_OK;
+        case fourCC("BC4S"): f.kind = Kind::Bc4Signed; return VEK_OK;
+        case fourCC("ATI2"):
+        case fourCC("BC5U"): f.kind = Kind::Bc5; return VEK_OK;
+        case fourCC("BC5S"): f.kind = Kind::Bc5Signed; return VEK_OK;
+        case 36: f.kind = Kind::Rgba16Unorm; f.hasAlpha = true; return VEK_OK;   // D3DFMT_A16B16G16R16
+        case 113: f.kind = Kind::Rgba16Float; f.hasAlpha = true; return VEK_OK;  // D3DFMT_A16B16G16R16F
+        default: return VEK_ERROR_UNSUPPORTED;
+        }
+    }
+    if (bits != 8 && bits != 16 && bits != 24 && bits != 32) return VEK_ERROR_UNSUPPORTED;
+    if (flags & kYuv) return VEK_ERROR_UNSUPPORTED;
+    for (int i = 0; i < 4; ++i)
+        if (!contiguousMask(masks[i])) return VEK_ERROR_DAMAGED;
+    if (flags & kRgb) {
+        masked(f, bits, masks[0], masks[1], masks[2], (flags & kAlphaPixels) ? masks[3] : 0);
+        return VEK_OK;
+    }
+    if (flags & kLuminance) {
+        masked(f, bits, masks[0], 0, 0, (flags & kAlphaPixels) ? masks[3] : 0);
+        f.luminance = true;
+        return VEK_OK;
+    }
+    if (flags & kAlphaOnly) {
+        masked(f, bits, 0, 0, 0, masks[3] ? masks[3] : 0xFF);
+        return VEK_OK;
+    }
+    return VEK_ERROR_UNSUPPORTED;
+}
+
+void describe(Format& f) {
+    switch (f.kind) {
+    case Kind::Bc4: case Kind::Bc4Signed: f.infoBits = 8; f.infoComponents = 1; break;
+    case Kind::Bc5: case Kind::Bc5Signed: f.infoBits = 8; f.infoComponents = 2; break;
+    case Kind::Bc6h: case Kind::Bc6hSigned: f.infoBits = 16; f.infoComponents = 3; break;
+    case Kind::Rgba16Unorm: case Kind::Rgba16Float: f.infoBits = 16; f.infoComponents = 4; break;
+    case Kind::Rgb10A2: f.infoBits = 10; f.infoComponents = 4; break;
+    case Kind::Masked:
+        if (f.luminance && !f.hasAlpha) {
+            f.infoBits = static_cast<uint16_t>(f.bitsPerPixel);
+            f.infoComponents = 1;
+        } else {
+            f.infoBits = 8;
+            f.infoComponents = f.hasAlpha ? 4 : 3;
+        }
+        break;
+    default: f.infoBits = 8; f.infoComponents = 4; break;
+    }
+}
+
+VekError readHeader(ByteView data, Header& h) {
+    if (!sniff(data)) return VEK_ERROR_DAMAGED;
+    const uint8_t* p = data.data + 4;
+    h.height = loadU32le(p + 8);
+    h.width = loadU32le(p + 12);
+    const uint8_t* pf = p + 72;
+    if (loadU32le(pf) != 32) return VEK_ERROR_DAMAGED;
+    const uint32_t flags = loadU32le(pf + 4), code = loadU32le(pf + 8), bits = loadU32le(pf + 12);
+    const uint32_t masks[4] = {loadU32le(pf + 16), loadU32le(pf + 20), loadU32le(pf + 24), loadU32le(pf + 28)};
+    h.dataOffset = 128;
+    if ((flags & kFourCC) && code == fourCC("DX10")) {
+        if (data.size < 148) return VEK_ERROR_DAMAGED;
+        const uint8_t* dx10 = data.data + 128;
+        const uint32_t dimension = loadU32le(dx10 + 4);
+        if (dimension != 3 && dimension != 0) return VEK_ERROR_UNSUPPORTED;  // only 2-D textures
+        if (VekError e = dxgiFormat(loadU32le(dx10), h.format)) return e;
+        h.dataOffset = 148;
+    } else if (VekError e = legacyFormat(flags, code, bits, masks, h.format)) {
+        return e;
+    }
+    if (h.width == 0 || h.height == 0 || h.width > static_cast<uint32_t>(kMaxDimension) ||
+        h.height > static_cast<uint32_t>(kMaxDimension))
+        return VEK_ERROR_DAMAGED;
+    describe(h.format);
+    return VEK_OK;
+}
+
+VekError query(ByteView data, ImageInfo& info) {
+    Header h;
+    if (VekError e = readHeader(data, h)) return e;
+    info.width = static_cast<int32_t>(h.width);
+    info.height = static_cast<int32_t>(h.height);
+    info.bitsPerComponent = h.format.infoBits;
+    info.componentsPerPixel = h.format.infoComponents;
+    info.compression = static_cast<uint32_t>(h.format.kind);
+    return VEK_OK;
+}
+
+void decodeBlocks(const uint8_t* in, Image& image, const Format& f, uint32_t width, uint32_t height) {
+    const uint32_t across = (width + 3) / 4, down = (height + 3) / 4;
+    const size_t bytes = blockBytes(f.kind);
+    uint8_t block[64];
+    for (uint32_t by = 0; by < down; ++by) {
+        for (uint32_t bx = 0; bx < across; ++bx, in += bytes) {
+            switch (f.kind) {
+            case Kind::Bc1: bcn::decodeBc1(in, block, true); break;
+            case Kind::Bc2: bcn::decodeBc2(in, block); break;
+            case Kind::Bc3: bcn::decodeBc3(in, block); break;
+            case Kind::Bc4: bcn::decodeBc4(in, block, false); break;
+            case Kind::Bc4Signed: bcn::decodeBc4(in, block, true); break;
+            case Kind::Bc5: bcn::decodeBc5(in, block, false); break;
+            case Kind::Bc5Signed: bcn::decodeBc5(in, block, true); break;
+            case Kind::Bc6h: bcn::decodeBc6h(in, block, false); break;
+            case Kind::Bc6hSigned: bcn::decodeBc6h(in, block, true); break;
+            default: bcn::decodeBc7(in, block); break;
+            }
+            // Blocks reach past sizes that are not multiples of 4; those pixels are dropped.
+            for (uint32_t y = 0; y < 4 && by * 4 + y < height; ++y) {
+                const uint32_t columns = std::min<uint32_t>(4, width - bx * 4);
+                uint8_t* row = image.row(static_cast<int32_t>(by * 4 + y));
+                if (image.layout() == Layout::Gray8) {
+                    for (uint32_t x = 0; x < columns; ++x) row[bx * 4 + x] = block[(y * 4 + x) * 4];
+                } else {
+                    std::memcpy(row + static_cast<size_t>(bx) * 16, block + y * 16, columns * 4);
+                }
+            }
+        }
+    }
+}
+
+void decodeUncompressed(const uint8_t* in, Image& image, const Format& f, uint32_t width, uint32_t height, size_t stride) {
+    const MaskField red(f.masks[0]), green(f.masks[1]), blue(f.masks[2]), alpha(f.masks[3]);
+    const MaskField r10(0x3FF), g10(0xFFC00), b10(0x3FF00000), a2(0xC0000000u);
+    for (uint32_t y = 0; y < height; ++y) {
+        const uint8_t* p = in + stride * y;
+        uint8_t* out = image.row(static_cast<int32_t>(y));
+        for (uint32_t x = 0; x < width; ++x) {
+            switch (f.kind) {
+            case Kind::Rgba16Unorm: {
+                const uint8_t* s = p + x * 8;  // red, green, blue, alpha, 16 bits each: the high bytes
+                storeBgra(out + x * 4, s[1], s[3], s[5], s[7]);
+                break;
+            }
+            case Kind::Rgba16Float: {
+                const uint8_t* s = p + x * 8;
+                storeBgra(out + x * 4, bcn::halfToByte(loadU16le(s)), bcn::halfToByte(loadU16le(s + 2)),
+                          bcn::halfToByte(loadU16le(s + 4)), bcn::halfToByte(loadU16le(s + 6)));
+                break;
+            }
+            case Kind::Rgb10A2: {
+                const uint32_t v = loadU32le(p + x * 4);
+                storeBgra(out + x * 4, r10.scale(v), g10.scale(v), b10.scale(v), a2.scale(v));
+                break;
+            }
+            default: {
+                const size_t n = f.bitsPerPixel / 8;
+                uint32_t v = 0;
+                for (size_t k = 0; k < n; ++k) v |= static_cast<uint32_t>(p[x * n + k]) << (8 * k);
+                if (image.layout() == Layout::Gray8) {
+                    out[x] = red.scale(v);
+                } else if (f.luminance) {
+                    const uint8_t g = red.scale(v);
+                    storeBgra(out + x * 4, g, g, g, alpha.present() ? alpha.scale(v) : 255);
+                } else if (!red.present() && !green.present() && !blue.present()) {
+                    storeBgra(out + x * 4, 0, 0, 0, alpha.scale(v));  // alpha only: a black mask
+                } else {
+                    storeBgra(out + x * 4, red.scale(v), green.scale(v), blue.scale(v),
+                              alpha.present() ? alpha.scale(v) : 255);
+                }
+                break;
+            }
+            }
+        }
+    }
+}
+
+VekError load(ByteView data, const LoadOptions& options, Image& image) {
+    Header h;
+    if (VekError e = readHeader(data, h)) return e;
+    if (!dimensionsAllowed(h.width, h.height, options.maxPixels)) return VEK_ERROR_TOO_LARGE;
+    const Format& f = h.format;
+    size_t needed = 0, stride = 0;
+    if (blockCompressed(f.kind)) {
+        if (!checkedMultiply((h.width + 3) / 4, (h.height + 3) / 4, blockBytes(f.kind), needed)) return VEK_ERROR_TOO_LARGE;
+    } else {
+        const size_t pixelBytes = f.kind == Kind::Masked ? f.bitsPerPixel / 8 : f.kind == Kind::Rgb10A2 ? 4 : 8;
+        if (!checkedMultiply(h.width, pixelBytes, stride) || !checkedMultiply(stride, h.height, needed))
+            return VEK_ERROR_TOO_LARGE;
+    }
+    if (needed > data.size - h.dataOffset) return VEK_ERROR_DAMAGED;
+    const bool grey = (f.kind == Kind::Bc4 || f.kind == Kind::Bc4Signed) ||
+                      (f.kind == Kind::Masked && f.luminance && !f.hasAlpha);
+    if (VekError e = image.allocate(h.width, h.height, grey ? Layout::Gray8 : Layout::Bgra32, options)) return e;
+    image.bitsPerComponent = 8;
+    image.componentsPerPixel = grey ? 1 : f.hasAlpha ? 4 : 3;
+    const uint8_t* in = data.data + h.dataOffset;
+    if (blockCompressed(f.kind))
+        decodeBlocks(in, image, f, h.width, h.height);
+    else
+        decodeUncompressed(in, image, f, h.width, h.height, stride);
+    return VEK_OK;
+}
+
+} // namespace
+
+const FormatReader kDdsReader = {VEK_FORMAT_DDS, "DDS", sniff, query, load};
+
+} // namespace vek
