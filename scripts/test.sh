@@ -5,7 +5,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh || exit 1
 
-presets=(${VEK_PRESETS:-native linux32 asan win64 win32})
+presets=(${VEK_PRESETS:-native linux32 asan win64 win32 fuzz})
 jobs=$(nproc)
 total_passed=0
 total_failed=0
@@ -14,6 +14,17 @@ logdir=build/logs
 mkdir -p "$logdir"
 
 for preset in "${presets[@]}"; do
+  if [[ $preset == fuzz ]]; then
+    # Every libFuzzer target for a short while from its seeds: a finding fails the run.
+    echo "=== fuzz: ${VEK_FUZZ_SECONDS:-30} seconds a target"
+    bash scripts/fuzz.sh "${VEK_FUZZ_SECONDS:-30}" 2>&1 | tee "$logdir/fuzz.log"
+    passed=$(grep -c ', no finding$' "$logdir/fuzz.log" || true)
+    found=$(grep -c ': FINDING' "$logdir/fuzz.log" || true)
+    total_passed=$((total_passed + passed))
+    total_failed=$((total_failed + found))
+    if (( found > 0 || passed == 0 )); then failed_presets+=("fuzz"); (( passed > 0 )) || total_failed=$((total_failed + 1)); fi
+    continue
+  fi
   echo "=== $preset: configure and build"
   if ! cmake --preset "$preset" >"$logdir/$preset-configure.log" 2>&1; then
     cat "$logdir/$preset-configure.log"

@@ -86,7 +86,8 @@ AlphaUse alphaUse(ByteView data, const Header& h) {
     if (!canCarry) return AlphaUse::None;
     if (data.size >= 18 + 26 && std::memcmp(data.data + data.size - 18, kFooterSignature, 18) == 0) {
         const uint32_t extension = loadU32le(data.data + data.size - 26);
-        if (extension != 0 && extension + 495u <= data.size - 26 && loadU16le(data.data + extension) >= 495) {
+        if (extension != 0 && static_cast<size_t>(extension) + 495 <= data.size - 26 &&
+            loadU16le(data.data + extension) >= 495) {
             switch (data.data[extension + 494]) {
             case 3: return AlphaUse::Straight;
             case 4: return AlphaUse::Premultiplied;
