@@ -1,15 +1,73 @@
-// vekhost: drives a plug-in as a picture viewer does.
+// vekhost: drives a plug-in as a picture viewer does. It loads the plug-in by path, asks it for its
+// strings, whether it takes a file and what a picture holds, and writes decoded pictures as .bmp
+// files. It owns the blocks a decode hands over only when the plug-in says they are the host's.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "host/plugin_loader.h"
 
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
 namespace {
 
 using GetPluginInfoFn = decltype(&GetPluginInfo);
 using IsSupportedFn = decltype(&IsSupported);
+using GetPictureFn = decltype(&GetPicture);
+using GetPictureInfoFn = decltype(&GetPictureInfo);
+
+struct Options {
+    std::string pluginPath;
+    bool memory = false;
+    bool preview = false;
+    bool quiet = false;
+    bool help = false;
+    std::string output;
+    std::vector<std::string> arguments;  // the command and its operands
+};
+
+const char* const kUsage =
+    "usage: vekhost [--plugin PATH] COMMAND [OPTIONS] [FILE...]\n"
+    "\n"
+    "commands:\n"
+    "  info                    print the plug-in's 16 information strings\n"
+    "  check FILE              ask whether the plug-in takes FILE, by its name\n"
+    "  query FILE              print what the picture in FILE is: size, placement, resolution, depth\n"
+    "  decode FILE -o OUT.bmp  decode FILE and write the picture as a 32-bit .bmp file\n"
+    "  decode FILE... -o DIR   decode several files into DIR, each as NAME.bmp\n"
+    "\n"
+    "options:\n"
+    "  --plugin PATH  the plug-in to load (default: %s beside vekhost)\n"
+    "  --memory       hand the plug-in the file's bytes instead of its name\n"
+    "  --preview      decode through GetPreview instead of GetPicture\n"
+    "  --quiet        no progress bar\n"
+    "  --help         this text, or a command's own with COMMAND --help\n"
+    "\n"
+    "The exit status is 0 when everything asked for succeeded.\n";
+
+const char* commandHelp(const std::string& command) {
+    if (command == "info") return "usage: vekhost info\nPrints the plug-in's 16 information strings, one a line.\n";
+    if (command == "check")
+        return "usage: vekhost check FILE\nAsks IsSupported whether the plug-in takes FILE. Only the name is looked at.\n"
+               "Exit status 0 when it is taken, 1 when declined.\n";
+    if (command == "query")
+        return "usage: vekhost [--memory] query FILE\nAsks GetPictureInfo for the picture's placement, size, resolution\n"
+               "and bits per pixel, without decoding it.\n";
+    if (command == "decode")
+        return "usage: vekhost [--memory] [--preview] [--quiet] decode FILE -o OUT.bmp\n"
+               "       vekhost [--memory] [--preview] [--quiet] decode FILE... -o DIR\n"
+               "Decodes through GetPicture (or GetPreview) and writes the DIB it hands over as a .bmp file.\n"
+               "Transparent pictures come out on the plug-in's checkerboard.\n";
+    return nullptr;
+}
 
 std::string directoryOf(const char* path) {
     std::string p(path);
@@ -17,69 +75,257 @@ std::string directoryOf(const char* path) {
     return slash == std::string::npos ? std::string(".") : p.substr(0, slash);
 }
 
-void usage(FILE* out) {
-    std::fprintf(out,
-                 "usage: vekhost [--plugin PATH] COMMAND [ARGS]\n"
-                 "commands:\n"
-                 "  info         print the plug-in's 16 information strings\n"
-                 "  check FILE   ask whether the plug-in takes FILE (by its name)\n"
-                 "options:\n"
-                 "  --plugin PATH  the plug-in to load (default: %s beside vekhost)\n",
-                 defaultPluginName());
+std::string baseName(const std::string& path) {
+    const size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-int commandInfo(const PluginModule& plugin) {
-    auto getInfo = plugin.find<GetPluginInfoFn>("GetPluginInfo");
-    if (getInfo == nullptr) {
-        std::fprintf(stderr, "vekhost: the plug-in has no GetPluginInfo\n");
-        return 2;
+const char* resultInWords(int result) {
+    switch (result) {
+    case Success: return "done";
+    case Cancelled: return "cancelled";
+    case OutOfMemory: return "out of memory";
+    case LockFailed: return "the picture's memory could not be locked";
+    case LibraryError: return "the image library could not read the picture";
+    default: return "an unknown result";
     }
-    for (int i = 0; i < kPluginInfoCount; ++i) {
-        char text[256];
-        const int length = getInfo(i, text, sizeof text);
-        std::printf("%2d  %s\n", i, length > 0 ? text : "");
+}
+
+bool readFile(const std::string& path, std::vector<char>& bytes) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return false;
+    bytes.clear();
+    char chunk[65536];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
+    const bool ok = !std::ferror(f);
+    std::fclose(f);
+    return ok;
+}
+
+// The progress callback: remembers the last ask, since only a stop at 100 leaves the blocks ours.
+struct Progress {
+    bool bar = false;
+    int lastAsk = -1;
+    std::string label;
+};
+Progress* currentProgress = nullptr;
+
+int PLUGIN_API onProgress(int numerator, int denominator, int32_t /*callbackData*/) {
+    Progress* p = currentProgress;
+    if (p == nullptr) return 0;
+    p->lastAsk = numerator;
+    if (p->bar && denominator > 0) {
+        const int width = 30;
+        const int filled = numerator * width / denominator;
+        std::fprintf(stderr, "\r%-24.24s [%.*s%*s] %3d%%", p->label.c_str(), filled,
+                     "##############################", width - filled, "", numerator * 100 / denominator);
+        if (numerator >= denominator) std::fputc('\n', stderr);
+        std::fflush(stderr);
     }
     return 0;
 }
 
-int commandCheck(const PluginModule& plugin, const char* file) {
-    auto isSupported = plugin.find<IsSupportedFn>("IsSupported");
-    if (isSupported == nullptr) {
-        std::fprintf(stderr, "vekhost: the plug-in has no IsSupported\n");
-        return 2;
+void put16(std::vector<unsigned char>& out, uint32_t v) {
+    out.push_back(static_cast<unsigned char>(v));
+    out.push_back(static_cast<unsigned char>(v >> 8));
+}
+void put32(std::vector<unsigned char>& out, uint32_t v) {
+    put16(out, v & 0xFFFF);
+    put16(out, v >> 16);
+}
+
+// A .bmp file is the DIB behind a 14-byte file header.
+bool writeBmp(const std::string& path, const unsigned char* header, const unsigned char* pixels, size_t pixelBytes) {
+    std::vector<unsigned char> file;
+    file.push_back('B');
+    file.push_back('M');
+    put32(file, static_cast<uint32_t>(14 + 40 + pixelBytes));
+    put32(file, 0);
+    put32(file, 14 + 40);
+    file.insert(file.end(), header, header + 40);
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) return false;
+    bool ok = std::fwrite(file.data(), 1, file.size(), f) == file.size() &&
+              std::fwrite(pixels, 1, pixelBytes, f) == pixelBytes;
+    ok = std::fclose(f) == 0 && ok;
+    return ok;
+}
+
+class Host {
+public:
+    Host(const PluginModule& plugin, const Options& options) : plugin_(plugin), options_(options) {}
+
+    int info() {
+        auto getInfo = find<GetPluginInfoFn>("GetPluginInfo");
+        if (getInfo == nullptr) return 2;
+        for (int i = 0; i < kPluginInfoCount; ++i) {
+            char text[256];
+            const int length = getInfo(i, text, sizeof text);
+            std::printf("%2d  %s\n", i, length > 0 ? text : "");
+        }
+        return 0;
     }
-    const int answer = isSupported(file, 0);
-    std::printf("%s: %s (IsSupported answered %d)\n", file, answer != 0 ? "accepted" : "declined", answer);
-    return answer != 0 ? 0 : 1;
+
+    int check(const std::string& file) {
+        auto isSupported = find<IsSupportedFn>("IsSupported");
+        if (isSupported == nullptr) return 2;
+        const int answer = isSupported(file.c_str(), 0);
+        std::printf("%s: %s\n", file.c_str(), answer != 0 ? "taken" : "declined");
+        return answer != 0 ? 0 : 1;
+    }
+
+    int query(const std::string& file) {
+        auto getInfo = find<GetPictureInfoFn>("GetPictureInfo");
+        if (getInfo == nullptr) return 2;
+        std::vector<char> bytes;
+        if (!source(file, bytes)) return 1;
+        PictureInfo info{};
+        const int result = options_.memory
+                               ? getInfo(bytes.data(), static_cast<int32_t>(bytes.size()), 1, &info)
+                               : getInfo(file.c_str(), 0, 0, &info);
+        if (result != Success) {
+            std::fprintf(stderr, "vekhost: %s: %s (result %d)\n", file.c_str(), resultInWords(result), result);
+            return 1;
+        }
+        std::printf("%s: %d x %d pixels at (%d, %d), %d bits a pixel, %u x %u dpi\n", file.c_str(), info.width,
+                    info.height, info.left, info.top, info.bitsPerPixel, info.xResolution, info.yResolution);
+        return 0;
+    }
+
+    int decode(const std::string& file, const std::string& out) {
+        auto getPicture = find<GetPictureFn>(options_.preview ? "GetPreview" : "GetPicture");
+        if (getPicture == nullptr) return 2;
+        std::vector<char> bytes;
+        if (!source(file, bytes)) return 1;
+        Progress progress;
+        progress.bar = !options_.quiet && isatty(fileno(stderr));
+        progress.label = baseName(file);
+        currentProgress = &progress;
+        HLOCAL header = nullptr, pixels = nullptr;
+        const int result = options_.memory ? getPicture(bytes.data(), static_cast<int32_t>(bytes.size()), 1, &header,
+                                                        &pixels, onProgress, 0)
+                                           : getPicture(file.c_str(), 0, 0, &header, &pixels, onProgress, 0);
+        currentProgress = nullptr;
+        // The blocks are ours on success, and on a stop at the very last ask; otherwise nothing is.
+        const bool owned = result == Success || (result == Cancelled && progress.lastAsk == 100);
+        if (!owned) {
+            if (progress.bar) std::fputc('\n', stderr);
+            std::fprintf(stderr, "vekhost: %s: %s (result %d)\n", file.c_str(), resultInWords(result), result);
+            return 1;
+        }
+        int status = 0;
+        const auto* dib = static_cast<const unsigned char*>(LocalLock(header));
+        const auto* bits = static_cast<const unsigned char*>(LocalLock(pixels));
+        if (dib == nullptr || bits == nullptr) {
+            std::fprintf(stderr, "vekhost: %s: the picture's memory could not be locked\n", file.c_str());
+            status = 1;
+        } else if (!writeBmp(out, dib, bits, LocalSize(pixels))) {
+            std::fprintf(stderr, "vekhost: cannot write %s\n", out.c_str());
+            status = 1;
+        } else if (result != Success) {
+            std::fprintf(stderr, "vekhost: %s: %s\n", file.c_str(), resultInWords(result));
+            status = 1;
+        }
+        if (dib) LocalUnlock(header);
+        if (bits) LocalUnlock(pixels);
+        LocalFree(header);
+        LocalFree(pixels);
+        return status;
+    }
+
+private:
+    template <typename F> F find(const char* name) {
+        F f = plugin_.find<F>(name);
+        if (f == nullptr) std::fprintf(stderr, "vekhost: the plug-in has no %s\n", name);
+        return f;
+    }
+
+    bool source(const std::string& file, std::vector<char>& bytes) {
+        if (!options_.memory) return true;
+        if (!readFile(file, bytes)) {
+            std::fprintf(stderr, "vekhost: cannot read %s\n", file.c_str());
+            return false;
+        }
+        if (bytes.size() > 0x7FFFFFFFu) {
+            std::fprintf(stderr, "vekhost: %s is too large to pass as memory\n", file.c_str());
+            return false;
+        }
+        return true;
+    }
+
+    const PluginModule& plugin_;
+    const Options& options_;
+};
+
+bool parse(int argc, char** argv, Options& o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--plugin" || a == "-o") {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "vekhost: %s needs a value\n", a.c_str());
+                return false;
+            }
+            (a == "-o" ? o.output : o.pluginPath) = argv[++i];
+        } else if (a == "--memory") {
+            o.memory = true;
+        } else if (a == "--preview") {
+            o.preview = true;
+        } else if (a == "--quiet") {
+            o.quiet = true;
+        } else if (a == "--help" || a == "-h") {
+            o.help = true;
+        } else if (a.size() > 1 && a[0] == '-' && a != "-") {
+            std::fprintf(stderr, "vekhost: unknown option %s\n", a.c_str());
+            return false;
+        } else {
+            o.arguments.push_back(a);
+        }
+    }
+    return true;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    std::string pluginPath = directoryOf(argv[0]) + "/" + defaultPluginName();
-    std::vector<const char*> rest;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--plugin") == 0 && i + 1 < argc) {
-            pluginPath = argv[++i];
-        } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            usage(stdout);
-            return 0;
-        } else {
-            rest.push_back(argv[i]);
-        }
-    }
-    if (rest.empty()) {
-        usage(stderr);
+    Options options;
+    options.pluginPath = directoryOf(argv[0]) + "/" + defaultPluginName();
+    if (!parse(argc, argv, options)) {
+        std::fprintf(stderr, kUsage, defaultPluginName());
         return 2;
     }
-    PluginModule plugin(pluginPath);
+    const std::string command = options.arguments.empty() ? "" : options.arguments[0];
+    if (options.help) {
+        const char* text = commandHelp(command);
+        if (text)
+            std::fputs(text, stdout);
+        else
+            std::printf(kUsage, defaultPluginName());
+        return 0;
+    }
+    const std::vector<std::string> files(options.arguments.begin() + (command.empty() ? 0 : 1), options.arguments.end());
+    const bool known = (command == "info" && files.empty()) || ((command == "check" || command == "query") && files.size() == 1) ||
+                       (command == "decode" && !files.empty() && !options.output.empty());
+    if (!known) {
+        const char* text = commandHelp(command);
+        std::fprintf(stderr, text ? text : kUsage, defaultPluginName());
+        return 2;
+    }
+
+    PluginModule plugin(options.pluginPath);
     if (!plugin.loaded()) {
-        std::fprintf(stderr, "vekhost: cannot load %s: %s\n", pluginPath.c_str(), plugin.error().c_str());
+        std::fprintf(stderr, "vekhost: cannot load %s: %s\n", options.pluginPath.c_str(), plugin.error().c_str());
         return 2;
     }
-    const std::string command = rest[0];
-    if (command == "info" && rest.size() == 1) return commandInfo(plugin);
-    if (command == "check" && rest.size() == 2) return commandCheck(plugin, rest[1]);
-    usage(stderr);
-    return 2;
+    Host host(plugin, options);
+    if (command == "info") return host.info();
+    if (command == "check") return host.check(files[0]);
+    if (command == "query") return host.query(files[0]);
+    if (files.size() == 1) return host.decode(files[0], options.output);
+    // Several pictures: -o names a folder, and each goes in as its own name with .bmp added.
+    int status = 0;
+    for (const std::string& file : files) {
+        if (host.decode(file, options.output + "/" + baseName(file) + ".bmp") != 0) status = 1;
+    }
+    return status;
 }

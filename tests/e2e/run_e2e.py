@@ -1,0 +1,115 @@
+#!/usr/bin/env python3
+"""End to end: vekhost decodes every fixture through the plug-in and the library, from files and
+from memory, and each .bmp it writes must be exactly the expected one: the expected pixels, rows
+bottom-up, laid on the checkerboard where the picture carries transparency.
+
+    run_e2e.py --fixtures DIR --out DIR [--compare-with DIR] -- HOST-COMMAND...
+
+With --compare-with, every output must also be byte-identical to the one of another run (the
+Windows build under wine against the native one)."""
+import argparse
+import os
+import shutil
+import struct
+import subprocess
+import sys
+
+
+def manifest(fixtures):
+    rows = []
+    with open(os.path.join(fixtures, "manifest.tsv")) as f:
+        names = f.readline().split()
+        for line in f:
+            rows.append(dict(zip(names, line.rstrip("\n").split("\t"))))
+    return rows
+
+
+def composite(pixels, width, height):
+    """The checkerboard, as plainly as it is defined: 8-pixel squares of 255 and 204, the top-left
+    one white, bottom-up rows."""
+    out = bytearray(pixels)
+    r0 = 16 - (height & 15)
+    i = 0
+    for row in range(r0, r0 + height):
+        for c in range(width):
+            a = out[i + 3]
+            if a != 255:
+                shade = 255 if (row ^ c) & 8 else 204
+                for k in range(3):
+                    out[i + k] = shade if a == 0 else (out[i + k] * a + (255 - a) * shade) // 255
+            i += 4
+    return bytes(out)
+
+
+def expected_bmp(fixtures, row):
+    w, h = int(row["width"]), int(row["height"])
+    top_down = open(os.path.join(fixtures, row["expected"]), "rb").read()
+    stride = w * 4
+    bottom_up = b"".join(top_down[y * stride:(y + 1) * stride] for y in reversed(range(h)))
+    if int(row["transparent_index"]) != -1 or int(row["loaded_bits"]) * int(row["loaded_components"]) == 32:
+        bottom_up = composite(bottom_up, w, h)
+    info = struct.pack("<IiiHHIIiiII", 40, w, h, 1, 32, 0, 0, 0, 0, 0, 0)
+    return b"BM" + struct.pack("<IHHI", 14 + 40 + len(bottom_up), 0, 0, 54) + info + bottom_up
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--fixtures", required=True)
+    parser.add_argument("--out", required=True)
+    parser.add_argument("--compare-with")
+    parser.add_argument("host", nargs=argparse.REMAINDER)
+    args = parser.parse_args()
+    host = [a for a in args.host if a != "--"]
+    if args.compare_with and not os.path.isdir(args.compare_with):
+        print("note: %s does not exist; outputs are checked against the expected pictures only" % args.compare_with)
+        args.compare_with = None
+    rows = manifest(args.fixtures)
+    good = [r for r in rows if r["expected"] != "-"]
+    refused = [r for r in rows if r["expected"] == "-"]
+    failures = 0
+    checked = 0
+    for mode, flags in (("file", []), ("memory", ["--memory"]), ("preview", ["--preview", "--memory"])):
+        out = os.path.join(args.out, mode)
+        shutil.rmtree(out, ignore_errors=True)
+        os.makedirs(out)
+        subset = good if mode != "preview" else good[::7]
+        files = [os.path.join(args.fixtures, r["name"]) for r in subset]
+        done = subprocess.run(host + ["--quiet"] + flags + ["decode"] + files + ["-o", out],
+                              capture_output=True, text=True, timeout=1200)
+        if done.returncode != 0:
+            print("FAIL %s: vekhost exited %d: %s" % (mode, done.returncode, done.stderr.strip()[:2000]))
+            failures += 1
+        for r in subset:
+            written = os.path.join(out, r["name"] + ".bmp")
+            checked += 1
+            if not os.path.exists(written):
+                print("FAIL %s %s: no output" % (mode, r["name"]))
+                failures += 1
+                continue
+            data = open(written, "rb").read()
+            if data != expected_bmp(args.fixtures, r):
+                print("FAIL %s %s: not the expected picture" % (mode, r["name"]))
+                failures += 1
+            if args.compare_with:
+                other = os.path.join(args.compare_with, mode, r["name"] + ".bmp")
+                if not os.path.exists(other) or open(other, "rb").read() != data:
+                    print("FAIL %s %s: differs from %s" % (mode, r["name"], other))
+                    failures += 1
+    # Refused files: an error code in words, a non-zero exit, no picture written.
+    out = os.path.join(args.out, "refused")
+    shutil.rmtree(out, ignore_errors=True)
+    os.makedirs(out)
+    for r in refused:
+        checked += 1
+        target = os.path.join(out, r["name"] + ".bmp")
+        done = subprocess.run(host + ["--quiet", "decode", os.path.join(args.fixtures, r["name"]), "-o", target],
+                              capture_output=True, text=True, timeout=120)
+        if done.returncode == 0 or os.path.exists(target) or "could not read" not in done.stderr:
+            print("FAIL refused %s: exit %d, stderr %r" % (r["name"], done.returncode, done.stderr))
+            failures += 1
+    print("%d passed, %d failed" % (checked - failures, failures))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
