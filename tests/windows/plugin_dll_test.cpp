@@ -1,7 +1,14 @@
 // vek.sph loaded as a 64-bit viewer loads it, with libvek340.dll beside it.
+#define PSAPI_VERSION 2
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
+#include <vector>
+
+#include "plugin/plugin.h"
+
+#include <psapi.h>
 
 #include "plugin/plugin.h"
 
@@ -98,6 +105,61 @@ TEST(WindowsPlugin, UnreadablePicturesGiveLibraryErrorAndTouchNothing) {
         EXPECT_EQ(getInfo(source, sizeof garbage, flags, &info), LibraryError);
         for (size_t i = 0; i < sizeof info; ++i) EXPECT_EQ(reinterpret_cast<unsigned char*>(&info)[i], 0xA5);
     }
+}
+
+std::vector<char> readFile(const char* path) {
+    std::vector<char> bytes;
+    FILE* f = fopen(path, "rb");
+    if (f == nullptr) return bytes;
+    char chunk[4096];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
+    fclose(f);
+    return bytes;
+}
+
+struct Usage {
+    SIZE_T privateBytes;
+    DWORD handles;
+};
+
+Usage usageNow() {
+    PROCESS_MEMORY_COUNTERS_EX counters{};
+    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters);
+    DWORD handles = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &handles);
+    return {counters.PrivateUsage, handles};
+}
+
+// A viewer may load and drop the plug-in many times: the library must start and stop with it each
+// time, and nothing may pile up.
+TEST(WindowsPlugin, LoadsAndUnloadsTwoHundredTimesWithoutGrowing) {
+    const std::vector<char> png = readFile(VEK_FIXTURE_DIR "/rgba8.png");
+    ASSERT_FALSE(png.empty());
+    ASSERT_EQ(GetModuleHandleA("libvek340.dll"), nullptr);
+    Usage baseline{};
+    for (int i = 0; i < 200; ++i) {
+        {
+            Plugin plugin;
+            ASSERT_NE(plugin.module, nullptr) << "load " << i;
+            ASSERT_NE(GetModuleHandleA("libvek340.dll"), nullptr);
+            auto getPicture = plugin.get<GetPictureFn>("GetPicture");
+            HLOCAL header = nullptr, pixels = nullptr;
+            ASSERT_EQ(getPicture(png.data(), static_cast<int32_t>(png.size()), 1, &header, &pixels, neverStop, 0), Success);
+            EXPECT_EQ(LocalSize(pixels), 13u * 9u * 4u);
+            LocalFree(header);
+            LocalFree(pixels);
+        }
+        ASSERT_EQ(GetModuleHandleA("libvek340.dll"), nullptr) << "the library stayed loaded after unload " << i;
+        if (i == 19) baseline = usageNow();
+    }
+    const Usage after = usageNow();
+    std::printf("after load 20: %lu handles, %zu private bytes; after load 200: %lu handles, %zu private bytes\n",
+                baseline.handles, static_cast<size_t>(baseline.privateBytes), after.handles,
+                static_cast<size_t>(after.privateBytes));
+    EXPECT_LE(after.handles, baseline.handles + 4) << "handles grew from " << baseline.handles << " to " << after.handles;
+    EXPECT_LE(after.privateBytes, baseline.privateBytes + 2u * 1024 * 1024)
+        << "private memory grew from " << baseline.privateBytes << " to " << after.privateBytes;
 }
 
 } // namespace
