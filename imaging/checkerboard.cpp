@@ -162,7 +162,8 @@ void checkerboardCompositeWith(CompositeKernel kernel, uint8_t* pixels, int32_t 
 
 } // namespace imaging
 
+// Chosen on every call, which costs two flag tests: a function-local static would need the thread
+// library's once-only guard, whose state a Windows DLL cannot give back when it is unloaded.
 void CheckerboardComposite(uint8_t* pixels, int32_t width, int32_t height) {
-    static const SpanFunction best = spansFor(bestKernel());
-    composite(best, pixels, width, height);
+    composite(spansFor(bestKernel()), pixels, width, height);
 }

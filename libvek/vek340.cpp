@@ -3,14 +3,18 @@
 #include <atomic>
 #include <cctype>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <string>
-#include <unordered_set>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "imagelib/vek.h"
+#include "platform/runtime_memory.h"
 #include "libvek/core/convert.h"
 #include "libvek/core/image.h"
+#include "libvek/core/registry.h"
 #include "libvek/core/source.h"
 #include "libvek/formats/formats.h"
 
@@ -20,38 +24,12 @@ using namespace vek;
 
 std::atomic<int> initCount{0};
 
-class LiveObjects {
-public:
-    bool add(const void* p) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return objects_.insert(p).second;
-    }
-    bool remove(const void* p) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return objects_.erase(p) != 0;
-    }
-    bool contains(const void* p) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return objects_.count(p) != 0;
-    }
-
-private:
-    std::mutex mutex_;
-    std::unordered_set<const void*> objects_;
-};
-
-// Destroyed when the library is unloaded, so that loading and unloading it leaves nothing behind.
-LiveObjects& liveBitmaps() {
-    static LiveObjects objects;
-    return objects;
-}
-LiveObjects& liveQueries() {
-    static LiveObjects objects;
-    return objects;
-}
+constinit Registry liveBitmaps;
+constinit Registry liveQueries;
 
 struct BitmapObject {
     LibraryBitmap pub;  // first, so that the public pointer is the object's
+    RegistryNode node;
     PixelStore* store = nullptr;
     uint8_t palette[256 * 4] = {};
 };
@@ -59,12 +37,13 @@ struct BitmapObject {
 // A file queried once keeps its bytes until the record is freed, so that the load after the query
 // reads the file no second time.
 struct QueryState {
+    RegistryNode node;
     std::string fileName;
     FileBytes bytes;
 };
 
 BitmapObject* bitmapObject(LibraryBitmap* bitmap) {
-    return bitmap != nullptr && liveBitmaps().contains(bitmap) ? reinterpret_cast<BitmapObject*>(bitmap) : nullptr;
+    return bitmap != nullptr && liveBitmaps.contains(bitmap) ? reinterpret_cast<BitmapObject*>(bitmap) : nullptr;
 }
 
 void destroy(BitmapObject* object) {
@@ -74,10 +53,7 @@ void destroy(BitmapObject* object) {
 
 VekError publish(BitmapObject* object, LibraryBitmap** out) {
     object->pub.internal = object;
-    if (!liveBitmaps().add(object)) {
-        destroy(object);
-        return VEK_ERROR_OUT_OF_MEMORY;
-    }
+    liveBitmaps.add(object->node, object);
     *out = &object->pub;
     return VEK_OK;
 }
@@ -203,12 +179,13 @@ VekError VEKAPI vekGetFileInformation(const char* fileName, int32_t formatIndex,
         state->fileName = fileName;
         VekError e = state->bytes.read(fileName);
         if (e == VEK_OK) e = queryView(state->bytes.view(), formatIndex, info);
-        if (e == VEK_OK && liveQueries().add(state)) {
+        if (e == VEK_OK) {
+            liveQueries.add(state->node, state);
             info->internal = state;
             return VEK_OK;
         }
         delete state;
-        return e != VEK_OK ? e : static_cast<VekError>(VEK_ERROR_OUT_OF_MEMORY);
+        return e;
     });
 }
 
@@ -220,7 +197,7 @@ VekError VEKAPI vekGetFileInformationFromMemory(const void* data, uint32_t lengt
 
 VekError VEKAPI vekFreeFileInformation(FileInformation* info) {
     if (info == nullptr || info->internal == nullptr) return VEK_OK;
-    if (!liveQueries().remove(info->internal)) return VEK_ERROR_BAD_ARGUMENT;
+    if (!liveQueries.remove(info->internal)) return VEK_ERROR_BAD_ARGUMENT;
     delete static_cast<QueryState*>(info->internal);
     info->internal = nullptr;
     return VEK_OK;
@@ -240,7 +217,7 @@ VekError VEKAPI vekLoadBitmap(const char* fileName, LibraryBitmap** bitmap, Load
     *bitmap = nullptr;
     if (fileName == nullptr || params == nullptr || info == nullptr) return VEK_ERROR_BAD_ARGUMENT;
     return guarded([&]() -> VekError {
-        if (info->internal != nullptr && liveQueries().contains(info->internal)) {
+        if (info->internal != nullptr && liveQueries.contains(info->internal)) {
             auto* state = static_cast<QueryState*>(info->internal);
             if (state->fileName == fileName) return loadView(state->bytes.view(), bitmap, params);
         }
@@ -302,9 +279,19 @@ VekError VEKAPI vekChangeColorDepth(LibraryBitmap* source, LibraryBitmap** conve
     });
 }
 
+#ifdef _WIN32
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+        PixelStore::releaseKeptBuffers();
+        releaseRuntimeMemory();
+    }
+    return TRUE;
+}
+#endif
+
 VekError VEKAPI vekFreeBitmap(LibraryBitmap* bitmap) {
     if (bitmap == nullptr) return VEK_OK;
-    if (!liveBitmaps().remove(bitmap)) return VEK_ERROR_BAD_ARGUMENT;
+    if (!liveBitmaps.remove(bitmap)) return VEK_ERROR_BAD_ARGUMENT;
     destroy(reinterpret_cast<BitmapObject*>(bitmap));
     return VEK_OK;
 }

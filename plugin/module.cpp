@@ -1,7 +1,8 @@
 #include "imagelib/vek.h"
+#include "platform/runtime_memory.h"
 #include "plugin/plugin.h"
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD reason, LPVOID /*reserved*/) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD reason, LPVOID reserved) {
     // The library's own result is not examined: the plug-in stays loaded whatever it says.
     switch (reason) {
     case DLL_PROCESS_ATTACH:
@@ -9,6 +10,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD reason, LPVOID /*re
         break;
     case DLL_PROCESS_DETACH:
         vekLibraryExit();
+        // Only an unload, not the end of the process, leaves memory behind worth returning.
+        if (reserved == nullptr) releaseRuntimeMemory();
         break;
     default:
         break;

@@ -7,24 +7,11 @@
 #include <new>
 
 #include "libvek/core/limits.h"
+#include "libvek/core/registry.h"
 
 namespace vek {
 
 namespace {
-
-// A lock that is constant-initialised on every target (MinGW's std::mutex is not); it is taken once
-// per picture, around a few loads and stores.
-class SpinLock {
-public:
-    void lock() {
-        while (locked_.exchange(true, std::memory_order_acquire)) {
-        }
-    }
-    void unlock() { locked_.store(false, std::memory_order_release); }
-
-private:
-    std::atomic<bool> locked_{false};
-};
 
 // A viewer opens one picture after another, often of one size. A large block fresh from the system
 // costs a page fault on every first touch, more than a decode takes, so a few freed pixel buffers
@@ -33,7 +20,7 @@ class KeptBuffers {
 public:
     uint8_t* take(size_t bytes, size_t& capacity) {
         if (bytes < kSmallest) return nullptr;
-        std::lock_guard<SpinLock> lock(mutex_);
+        std::lock_guard<SpinLock> lock(lock_);
         for (size_t i = 0; i < count_; ++i) {
             // Large enough, and not so large that a small picture holds a huge block.
             if (kept_[i].capacity >= bytes && kept_[i].capacity / 2 <= bytes) {
@@ -48,7 +35,7 @@ public:
     }
     bool keep(uint8_t* data, size_t capacity) {
         if (capacity < kSmallest || capacity > kTotal) return false;
-        std::lock_guard<SpinLock> lock(mutex_);
+        std::lock_guard<SpinLock> lock(lock_);
         // The oldest buffers make room for the newest.
         while (count_ > 0 && (count_ == kSlots || total_ + capacity > kTotal)) {
             total_ -= kept_[0].capacity;
@@ -60,7 +47,7 @@ public:
         return true;
     }
     void clear() {
-        std::lock_guard<SpinLock> lock(mutex_);
+        std::lock_guard<SpinLock> lock(lock_);
         for (size_t i = 0; i < count_; ++i) std::free(kept_[i].data);
         count_ = 0;
         total_ = 0;
@@ -74,7 +61,7 @@ private:
         uint8_t* data;
         size_t capacity;
     };
-    SpinLock mutex_;
+    SpinLock lock_;
     Entry kept_[kSlots] = {};
     size_t count_ = 0;
     size_t total_ = 0;
