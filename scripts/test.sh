@@ -32,7 +32,10 @@ for preset in "${presets[@]}"; do
     total_failed=$((total_failed + 1))
     continue
   fi
-  if ! cmake --build --preset "$preset" -j "$jobs" >"$logdir/$preset-build.log" 2>&1; then
+  # The Windows builds also make the packages users install.
+  targets=()
+  [[ $preset == win* ]] && targets=(--target all dist)
+  if ! cmake --build --preset "$preset" -j "$jobs" "${targets[@]}" >"$logdir/$preset-build.log" 2>&1; then
     tail -n 60 "$logdir/$preset-build.log"
     failed_presets+=("$preset(build)")
     total_failed=$((total_failed + 1))

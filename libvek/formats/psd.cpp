@@ -2,6 +2,7 @@
 // colour mode, reduced to 8 bits a channel.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -49,10 +50,10 @@ unsigned colourChannels(uint16_t mode) {
     }
 }
 
-uint16_t dpiFromFixed(uint32_t fixed, uint16_t unit) {
-    double dpi = fixed / 65536.0;
-    if (unit == 2) dpi *= 2.54;  // pixels per centimetre
-    return static_cast<uint16_t>(std::min(65535.0, std::floor(dpi + 0.5)));
+// The resolution is always stored in pixels per inch, as 16.16 fixed point; the unit that follows
+// only says how Photoshop displays it.
+uint16_t dpiFromFixed(uint32_t fixed) {
+    return static_cast<uint16_t>(std::min<uint64_t>(65535, (uint64_t{fixed} + 0x8000) >> 16));
 }
 
 // A length of 4 bytes, or 8 in PSB files where the format says so.
@@ -80,8 +81,8 @@ VekError readResources(ByteView block, Header& h) {
         if (p == nullptr) return VEK_ERROR_DAMAGED;
         if (size % 2) r.skip(1);
         if (id == 0x03ED && size >= 16) {  // resolution
-            h.xDpi = dpiFromFixed(loadU32be(p), loadU16be(p + 4));
-            h.yDpi = dpiFromFixed(loadU32be(p + 8), loadU16be(p + 12));
+            h.xDpi = dpiFromFixed(loadU32be(p));
+            h.yDpi = dpiFromFixed(loadU32be(p + 8));
         } else if (id == 0x0417 && size >= 2) {  // transparent index of an indexed picture
             h.transparentIndex = loadU16be(p);
         }

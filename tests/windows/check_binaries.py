@@ -77,6 +77,10 @@ def read_tables(tool, path):
     return image_base, exports, imports
 
 
+def read_imports(tool, path):
+    return re.findall(r"^\s+DLL Name: (\S+)", objdump(tool, "-p", path), re.M)
+
+
 def stack_cleanup(tool, path, address):
     """The operands of every ret in the function that starts at address."""
     text = objdump(tool, "-d", "--start-address=0x%x" % address, "--stop-address=0x%x" % (address + 0x2000), path)
@@ -110,6 +114,7 @@ def main():
     parser.add_argument("--bits", type=int, choices=(32, 64), required=True)
     parser.add_argument("--plugin", required=True)
     parser.add_argument("--library", required=True)
+    parser.add_argument("--host")
     args = parser.parse_args()
     module = "vek.spi" if args.bits == 32 else "vek.sph"
 
@@ -159,6 +164,13 @@ def main():
     for dll in imports:
         if dll.lower() not in SYSTEM_DLLS:
             fail("libvek340.dll imports from %s" % dll)
+    if args.host:
+        host_imports = read_imports(args.objdump, args.host)
+        others = [d for d in host_imports if d.lower() not in SYSTEM_DLLS]
+        if others:
+            fail("vekhost.exe imports from %s" % others)
+        else:
+            print("ok: vekhost.exe imports only %s" % ", ".join(host_imports))
     print("imports: plug-in %s" % ", ".join(read_tables(args.objdump, args.plugin)[2]))
     print("imports: library %s" % ", ".join(imports))
 

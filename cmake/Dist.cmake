@@ -1,0 +1,33 @@
+# The package a user copies into a viewer: dist/win64 or dist/win32 with both DLLs, vekhost.exe,
+# an installation note and the licences of the decoders linked in.
+if(VEK_32BIT)
+  set(VEK_DIST_NAME win32)
+  set(VEK_DIST_BITS 32)
+  set(VEK_DIST_OTHER_BITS 64)
+  set(VEK_DIST_OTHER win64)
+  set(VEK_DIST_PLUGIN vek.spi)
+else()
+  set(VEK_DIST_NAME win64)
+  set(VEK_DIST_BITS 64)
+  set(VEK_DIST_OTHER_BITS 32)
+  set(VEK_DIST_OTHER win32)
+  set(VEK_DIST_PLUGIN vek.sph)
+endif()
+set(dist ${PROJECT_SOURCE_DIR}/dist/${VEK_DIST_NAME})
+configure_file(${PROJECT_SOURCE_DIR}/cmake/dist/INSTALL.txt.in ${CMAKE_BINARY_DIR}/INSTALL.txt @ONLY)
+set(src ${VEK_DEPS_CACHE}/src)
+add_custom_target(dist
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${dist}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${dist}/licences
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:vek> $<TARGET_FILE:vek340> $<TARGET_FILE:vekhost>
+          ${CMAKE_BINARY_DIR}/INSTALL.txt ${dist}
+  # Debug information stays in the build; users get the stripped DLLs.
+  COMMAND ${VEK_TRIPLE}-strip --strip-debug ${dist}/${VEK_DIST_PLUGIN} ${dist}/libvek340.dll ${dist}/vekhost.exe
+  COMMAND ${CMAKE_COMMAND} -E copy ${src}/libjpeg-turbo-2.1.5/LICENSE.md ${dist}/licences/libjpeg-turbo.md
+  COMMAND ${CMAKE_COMMAND} -E copy ${src}/libjpeg-turbo-2.1.5/README.ijg ${dist}/licences/libjpeg-turbo-ijg.txt
+  COMMAND ${CMAKE_COMMAND} -E copy ${src}/libspng-0.7.3/LICENSE ${dist}/licences/libspng.txt
+  COMMAND ${CMAKE_COMMAND} -E copy ${src}/giflib-5.2.1/COPYING ${dist}/licences/giflib.txt
+  COMMAND ${CMAKE_COMMAND} -E copy /usr/share/doc/libz-mingw-w64-dev/copyright ${dist}/licences/zlib.txt
+  DEPENDS vek vek340 vekhost
+  COMMENT "Packaging ${dist}"
+  VERBATIM)
