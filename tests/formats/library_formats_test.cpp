@@ -147,24 +147,26 @@ TEST_F(LibraryFormats, SpecificCausesAreNamed) {
     EXPECT_EQ(vekGetFileInformationFromMemory(nothing, 0, -1, &info), VEK_ERROR_DAMAGED);
     EXPECT_EQ(vekGetFileInformationFromMemory("hello world, not a picture", 26, -1, &info), VEK_ERROR_UNKNOWN_FORMAT);
     EXPECT_EQ(vekGetFileInformation("/no/such/file.png", -1, &info), VEK_ERROR_CANNOT_READ);
-    for (const char* name : {"precision12.jpg"}) {
+    const struct {
+        const char* name;
+        VekError code;
+    } refusals[] = {
+        {"precision12.jpg", VEK_ERROR_UNSUPPORTED}, {"zip.psd", VEK_ERROR_UNSUPPORTED},
+        {"unknown-fourcc.dds", VEK_ERROR_UNSUPPORTED}, {"volume.dds", VEK_ERROR_UNSUPPORTED},
+        {"huge.png", VEK_ERROR_TOO_LARGE}, {"huge.jpg", VEK_ERROR_TOO_LARGE},
+        {"huge.gif", VEK_ERROR_TOO_LARGE}, {"huge.bmp", VEK_ERROR_TOO_LARGE},
+        {"huge.dds", VEK_ERROR_TOO_LARGE}, {"truncated.bmp", VEK_ERROR_DAMAGED},
+        {"index-outside-map.tga", VEK_ERROR_DAMAGED}, {"bad-row-counts.psd", VEK_ERROR_DAMAGED},
+    };
+    for (const auto& r : refusals) {
         Fixture f;
-        f.name = name;
+        f.name = r.name;
         LoadParams params;
         vekGetDefaultLoadParams(&params);
         LibraryBitmap* b = nullptr;
         FileInformation i{};
-        EXPECT_EQ(vekLoadBitmap(f.path().c_str(), &b, &params, &i), VEK_ERROR_UNSUPPORTED) << name;
-    }
-    for (const char* name : {"huge.png", "huge.jpg", "huge.gif", "huge.bmp"}) {
-        Fixture f;
-        f.name = name;
-        LoadParams params;
-        vekGetDefaultLoadParams(&params);
-        LibraryBitmap* b = nullptr;
-        FileInformation i{};
-        EXPECT_EQ(vekLoadBitmap(f.path().c_str(), &b, &params, &i), VEK_ERROR_TOO_LARGE) << name;
-        EXPECT_EQ(b, nullptr);
+        EXPECT_EQ(vekLoadBitmap(f.path().c_str(), &b, &params, &i), r.code) << r.name;
+        EXPECT_EQ(b, nullptr) << r.name;
     }
 }
 

@@ -7,19 +7,11 @@
 #include <thread>
 #include <vector>
 
-#include "plugin/plugin.h"
+#include "host/plugin_loader.h"
 #include "tests/fake/fake_vek.h"
 
 namespace {
 
-struct Module {
-    void* handle;
-    explicit Module(const char* path) : handle(dlopen(path, RTLD_NOW | RTLD_LOCAL)) {}
-    ~Module() {
-        if (handle) dlclose(handle);
-    }
-    template <typename F> F get(const char* name) const { return reinterpret_cast<F>(dlsym(handle, name)); }
-};
 
 using GetPluginInfoFn = decltype(&GetPluginInfo);
 using IsSupportedFn = decltype(&IsSupported);
@@ -41,10 +33,10 @@ TEST(ModuleLoad, LoadAndUnloadStartAndStopTheLibraryOnce) {
 }
 
 TEST(ModuleLoad, ExportsAreFoundByPlainName) {
-    Module module(VEK_FAKE_PLUGIN_PATH);
-    ASSERT_NE(module.handle, nullptr) << dlerror();
+    PluginModule module(VEK_FAKE_PLUGIN_PATH);
+    ASSERT_TRUE(module.loaded()) << module.error();
     for (const char* name : {"GetPluginInfo", "IsSupported"})
-        EXPECT_NE(dlsym(module.handle, name), nullptr) << name;
+        EXPECT_NE(module.find<void (*)()>(name), nullptr) << name;
 }
 
 } // namespace

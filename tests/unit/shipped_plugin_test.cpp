@@ -1,29 +1,20 @@
 // The plug-in as shipped, loaded with our libvek340 beside it. A separate program from the load
 // tests, whose scripted library would otherwise stand in for the real one's symbols.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include "plugin/plugin.h"
+#include "host/plugin_loader.h"
 
 namespace {
 
 using GetPluginInfoFn = decltype(&GetPluginInfo);
 using IsSupportedFn = decltype(&IsSupported);
 
-struct Module {
-    void* handle;
-    explicit Module(const char* path) : handle(dlopen(path, RTLD_NOW | RTLD_LOCAL)) {}
-    ~Module() {
-        if (handle) dlclose(handle);
-    }
-    template <typename F> F get(const char* name) const { return reinterpret_cast<F>(dlsym(handle, name)); }
-};
 
 TEST(ShippedPlugin, RealLibraryAnswersThroughThePlugin) {
-    Module module(VEK_REAL_PLUGIN_PATH);
-    ASSERT_NE(module.handle, nullptr) << dlerror();
-    auto info = module.get<GetPluginInfoFn>("GetPluginInfo");
-    auto supported = module.get<IsSupportedFn>("IsSupported");
+    PluginModule module(VEK_REAL_PLUGIN_PATH);
+    ASSERT_TRUE(module.loaded()) << module.error();
+    auto info = module.find<GetPluginInfoFn>("GetPluginInfo");
+    auto supported = module.find<IsSupportedFn>("IsSupported");
     ASSERT_NE(info, nullptr);
     ASSERT_NE(supported, nullptr);
     char text[64];
