@@ -17,7 +17,7 @@ status=0
 for target in "${targets[@]}"; do
   work=build/fuzz/corpus-$target
   mkdir -p "$work" build/fuzz/findings
-  if ./build/fuzz/bin/fuzz_"$target" -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=2048 \
+  if ./build/fuzz/bin/fuzz_"$target" -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=3500 -malloc_limit_mb=1200 \
        -timeout=20 -artifact_prefix=build/fuzz/findings/"$target"- -print_final_stats=1 \
        "$work" "fuzz/corpus/$target" >build/fuzz/"$target".log 2>&1; then
     echo "fuzz $target: $(grep -E '^stat::number_of_executed_units' build/fuzz/"$target".log | awk '{print $2}') runs, no finding"

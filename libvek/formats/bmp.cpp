@@ -288,6 +288,10 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
         stride = (stride + 31) / 32 * 4;
         if (!checkedMultiply(stride, static_cast<size_t>(h.rows()), needed)) return VEK_ERROR_TOO_LARGE;
         if (needed > pixels.size) return VEK_ERROR_DAMAGED;
+    } else if (static_cast<uint64_t>(h.rows()) > uint64_t{64} * pixels.size + 1) {
+        // Every row of RLE data costs at least an end-of-line escape, or a share of a 4-byte delta
+        // that skips at most 255 rows: a file this short cannot hold this many rows.
+        return VEK_ERROR_DAMAGED;
     }
     if (h.bitCount <= 8) {
         if (VekError e = image.allocate(h.width, h.rows(), Layout::Indexed8, options)) return e;
