@@ -107,6 +107,27 @@ def main():
         if done.returncode == 0 or os.path.exists(target) or "could not read" not in done.stderr:
             print("FAIL refused %s: exit %d, stderr %r" % (r["name"], done.returncode, done.stderr))
             failures += 1
+    # The other commands, as a user types them.
+    first = os.path.join(args.fixtures, good[0]["name"])
+    commands = [
+        (["info"], 0, lambda out: out.count("\n") == 16 and "00IN" in out and "VEK Windows Bitmap (*.bmp)" in out),
+        (["check", "holiday.JPG"], 0, lambda out: "taken" in out),
+        (["check", "notes.txt"], 1, lambda out: "declined" in out),
+        (["query", first], 0, lambda out: "%s x %s pixels" % (good[0]["width"], good[0]["height"]) in out),
+        (["--memory", "query", first], 0, lambda out: "%s x %s pixels" % (good[0]["width"], good[0]["height"]) in out),
+        (["decode", "--help"], 0, lambda out: "usage: vekhost" in out),
+        (["--help"], 0, lambda out: "commands:" in out),
+        (["frobnicate"], 2, lambda out: True),
+        (["decode", first], 2, lambda out: True),  # no -o
+        (["--plugin", os.path.join(args.out, "no-such-plugin"), "info"], 2, lambda out: True),
+    ]
+    for words, status, looks_right in commands:
+        checked += 1
+        done = subprocess.run(host + words, capture_output=True, text=True, timeout=120)
+        output = done.stdout.replace("\r\n", "\n")
+        if done.returncode != status or not looks_right(output):
+            print("FAIL vekhost %s: exit %d, output %r" % (" ".join(words), done.returncode, output[:300]))
+            failures += 1
     print("%d passed, %d failed" % (checked - failures, failures))
     return 1 if failures else 0
 
