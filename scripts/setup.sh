@@ -10,7 +10,7 @@ packages=(
   qemu-user-static wine64 nasm
   googletest libgtest-dev libbenchmark-dev
   libturbojpeg0-dev libjpeg62-turbo-dev libspng-dev libgif-dev zlib1g-dev libz-mingw-w64-dev
-  imagemagick python3-pil libjpeg-turbo-progs dpkg-dev
+  imagemagick python3-pil libjpeg-turbo-progs dpkg-dev procps
 )
 
 missing=()
