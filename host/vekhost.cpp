@@ -287,6 +287,15 @@ bool parse(int argc, char** argv, Options& o) {
 
 } // namespace
 
+// Writes out what is buffered before the plug-in is unloaded: under wine, output still buffered when
+// a busy machine unloaded the DLLs and ended the process has been seen lost.
+struct FlushOnReturn {
+    ~FlushOnReturn() {
+        std::fflush(stdout);
+        std::fflush(stderr);
+    }
+};
+
 int main(int argc, char** argv) {
     Options options;
     options.pluginPath = directoryOf(argv[0]) + "/" + defaultPluginName();
@@ -313,6 +322,7 @@ int main(int argc, char** argv) {
     }
 
     PluginModule plugin(options.pluginPath);
+    const FlushOnReturn flushFirst;  // destroyed, so run, before the module unloads
     if (!plugin.loaded()) {
         std::fprintf(stderr, "vekhost: cannot load %s: %s\n", options.pluginPath.c_str(), plugin.error().c_str());
         return 2;
