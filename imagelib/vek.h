@@ -50,7 +50,6 @@ enum {
  * form (an RGB picture, 8 x 3, may be held as four bytes a pixel with the fourth at 255). */
 #define VEK_LAYOUT_INDEXED8 1 /* one palette index a pixel */
 #define VEK_LAYOUT_GRAY8 2
-#define VEK_LAYOUT_BGR24 3
 #define VEK_LAYOUT_BGRA32 4 /* blue, green, red, straight alpha (255 opaque) */
 
 /* vekChangeColorDepth: four-byte pixels blue, green, red, straight alpha. */

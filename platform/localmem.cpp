@@ -35,9 +35,13 @@ Registry& registry() {
 // Odd multiples of 16 above the first page: never a valid data pointer, never null.
 uintptr_t handleValue(uintptr_t serial) { return 0x10000u + serial * 16u + 8u; }
 
-void reportMisuse(Registry& r, const char* what, HLOCAL handle) {
+// The live block behind a handle, or null after counting and reporting the misuse.
+Block* liveBlock(Registry& r, HLOCAL handle, const char* what) {
+    auto it = r.blocks.find(reinterpret_cast<uintptr_t>(handle));
+    if (it != r.blocks.end()) return &it->second;
     ++r.misuses;
     std::fprintf(stderr, "platform: %s on handle %p that is not a live block\n", what, handle);
+    return nullptr;
 }
 
 bool countdown(int& counter) {
@@ -69,58 +73,44 @@ HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) {
 void* WINAPI LocalLock(HLOCAL handle) {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
-    auto it = r.blocks.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == r.blocks.end()) {
-        reportMisuse(r, "LocalLock", handle);
-        return nullptr;
-    }
-    if (countdown(r.failLockAt)) return nullptr;
-    ++it->second.locks;
-    return it->second.data;
+    Block* block = liveBlock(r, handle, "LocalLock");
+    if (block == nullptr || countdown(r.failLockAt)) return nullptr;
+    ++block->locks;
+    return block->data;
 }
 
 BOOL WINAPI LocalUnlock(HLOCAL handle) {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
-    auto it = r.blocks.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == r.blocks.end()) {
-        reportMisuse(r, "LocalUnlock", handle);
-        return FALSE;
-    }
-    if (it->second.locks == 0) {
+    Block* block = liveBlock(r, handle, "LocalUnlock");
+    if (block == nullptr) return FALSE;
+    if (block->locks == 0) {
         ++r.misuses;
         std::fprintf(stderr, "platform: LocalUnlock on handle %p that holds no lock\n", handle);
         return FALSE;
     }
-    return --it->second.locks > 0 ? TRUE : FALSE;
+    return --block->locks > 0 ? TRUE : FALSE;
 }
 
 HLOCAL WINAPI LocalFree(HLOCAL handle) {
     if (handle == nullptr) return nullptr;
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
-    auto it = r.blocks.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == r.blocks.end()) {
-        reportMisuse(r, "LocalFree", handle);
-        return handle;
-    }
+    Block* block = liveBlock(r, handle, "LocalFree");
+    if (block == nullptr) return handle;
     // Poison the first bytes so that a pointer kept from an earlier lock reads nonsense; all of a
     // large block would cost as much as the copy that filled it.
-    std::memset(it->second.data, 0xDD, it->second.size < 4096 ? it->second.size : 4096);
-    std::free(it->second.data);
-    r.blocks.erase(it);
+    std::memset(block->data, 0xDD, block->size < 4096 ? block->size : 4096);
+    std::free(block->data);
+    r.blocks.erase(reinterpret_cast<uintptr_t>(handle));
     return nullptr;
 }
 
 SIZE_T WINAPI LocalSize(HLOCAL handle) {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
-    auto it = r.blocks.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == r.blocks.end()) {
-        reportMisuse(r, "LocalSize", handle);
-        return 0;
-    }
-    return it->second.size;
+    const Block* block = liveBlock(r, handle, "LocalSize");
+    return block != nullptr ? block->size : 0;
 }
 
 char* WINAPI lstrcpynA(char* destination, const char* source, int length) {

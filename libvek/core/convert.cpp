@@ -28,14 +28,6 @@ void rowToBgra(Layout layout, const uint8_t* in, uint8_t* out, int32_t width, co
             out[x * 4 + 3] = 255;
         }
         break;
-    case Layout::Bgr24:
-        for (size_t x = 0; x < n; ++x) {
-            out[x * 4] = in[x * 3];
-            out[x * 4 + 1] = in[x * 3 + 1];
-            out[x * 4 + 2] = in[x * 3 + 2];
-            out[x * 4 + 3] = 255;
-        }
-        break;
     }
 }
 

@@ -5,7 +5,7 @@
 namespace vek {
 
 // Writes one stored row of any layout as BGRA with straight alpha: palette colours with alpha 0 at
-// the transparent index, indices past the palette black, grey and BGR opaque.
+// the transparent index, indices past the palette black, grey opaque.
 void rowToBgra(Layout layout, const uint8_t* in, uint8_t* out, int32_t width, const uint32_t* paletteBgra);
 
 // The 256 BGRA words an indexed picture's indices stand for.

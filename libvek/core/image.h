@@ -14,16 +14,11 @@ namespace vek {
 enum class Layout : uint16_t {
     Indexed8 = VEK_LAYOUT_INDEXED8,
     Gray8 = VEK_LAYOUT_GRAY8,
-    Bgr24 = VEK_LAYOUT_BGR24,
     Bgra32 = VEK_LAYOUT_BGRA32,
 };
 
 inline size_t bytesPerPixel(Layout layout) {
-    switch (layout) {
-    case Layout::Bgr24: return 3;
-    case Layout::Bgra32: return 4;
-    default: return 1;
-    }
+    return layout == Layout::Bgra32 ? 4 : 1;
 }
 
 // What the information query reports: the file's own description.

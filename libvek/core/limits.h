@@ -20,7 +20,6 @@ inline bool checkedMultiply(size_t a, size_t b, size_t c, size_t& out) {
     size_t ab;
     return checkedMultiply(a, b, ab) && checkedMultiply(ab, c, out);
 }
-inline bool checkedAdd(size_t a, size_t b, size_t& out) { return !__builtin_add_overflow(a, b, &out); }
 
 // Whether a picture of these dimensions is within the caps; a limit of 0 means the library's own.
 inline bool dimensionsAllowed(int64_t width, int64_t height, uint64_t maxPixels = 0) {

@@ -34,6 +34,13 @@ inline bool contiguousMask(uint32_t m) {
 inline uint8_t expand5(uint32_t v) { return static_cast<uint8_t>((v << 3) | (v >> 2)); }
 inline uint8_t expand6(uint32_t v) { return static_cast<uint8_t>((v << 2) | (v >> 4)); }
 
+// Pixels per metre, as BMP and PNG state resolution, to dots per inch; 0 when none is stated.
+inline uint16_t dotsPerInch(int64_t pixelsPerMetre) {
+    if (pixelsPerMetre <= 0) return 0;
+    const int64_t dpi = (pixelsPerMetre * 254 + 5000) / 10000;
+    return static_cast<uint16_t>(dpi > 65535 ? 65535 : dpi);
+}
+
 inline void storeBgra(uint8_t* p, uint8_t r, uint8_t g, uint8_t b, uint8_t a) {
     p[0] = b;
     p[1] = g;

@@ -2,32 +2,21 @@
 
 #include <cstring>
 
+#include "libvek/core/bytes.h"
+#include "libvek/core/pixels.h"
+
 namespace vek::bcn {
 namespace {
 
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
-
-void put(uint8_t* px, unsigned r, unsigned g, unsigned b, unsigned a) {
-    px[0] = static_cast<uint8_t>(b);
-    px[1] = static_cast<uint8_t>(g);
-    px[2] = static_cast<uint8_t>(r);
-    px[3] = static_cast<uint8_t>(a);
-}
-
 void rgb565(uint16_t v, unsigned* rgb) {
-    const unsigned r = (v >> 11) & 31, g = (v >> 5) & 63, b = v & 31;
-    rgb[0] = (r << 3) | (r >> 2);
-    rgb[1] = (g << 2) | (g >> 4);
-    rgb[2] = (b << 3) | (b >> 2);
+    rgb[0] = expand5((v >> 11) & 31);
+    rgb[1] = expand6((v >> 5) & 63);
+    rgb[2] = expand5(v & 31);
 }
 
 // The colour half shared by BC1, BC2 and BC3. Interpolated colours truncate, as most decoders do.
 void colourBlock(const uint8_t* block, uint8_t* out, bool threeColourMode, bool keepAlpha) {
-    const uint16_t c0 = le16(block), c1 = le16(block + 2);
+    const uint16_t c0 = loadU16le(block), c1 = loadU16le(block + 2);
     unsigned palette[4][4];
     rgb565(c0, palette[0]);
     rgb565(c1, palette[1]);
@@ -44,12 +33,12 @@ void colourBlock(const uint8_t* block, uint8_t* out, bool threeColourMode, bool 
     }
     palette[2][3] = 255;
     palette[3][3] = four ? 255 : 0;  // punch-through: the fourth colour is transparent black
-    const uint32_t indices = le32(block + 4);
+    const uint32_t indices = loadU32le(block + 4);
     for (int i = 0; i < 16; ++i) {
         const unsigned* p = palette[(indices >> (2 * i)) & 3];
         uint8_t* px = out + i * 4;
         const uint8_t alpha = keepAlpha ? px[3] : static_cast<uint8_t>(p[3]);
-        put(px, p[0], p[1], p[2], alpha);
+        storeBgra(px, p[0], p[1], p[2], alpha);
     }
 }
 
@@ -195,7 +184,7 @@ void decodeBc4(const uint8_t* block, uint8_t* bgra, bool isSigned) {
     valueBlock(block, v, isSigned);
     for (int i = 0; i < 16; ++i) {
         const uint8_t g = isSigned ? signedToByte(v[i]) : static_cast<uint8_t>(v[i]);
-        put(bgra + i * 4, g, g, g, 255);
+        storeBgra(bgra + i * 4, g, g, g, 255);
     }
 }
 
@@ -204,7 +193,7 @@ void decodeBc5(const uint8_t* block, uint8_t* bgra, bool isSigned) {
     valueBlock(block, r, isSigned);
     valueBlock(block + 8, g, isSigned);
     for (int i = 0; i < 16; ++i) {
-        put(bgra + i * 4, isSigned ? signedToByte(r[i]) : static_cast<unsigned>(r[i]),
+        storeBgra(bgra + i * 4, isSigned ? signedToByte(r[i]) : static_cast<unsigned>(r[i]),
             isSigned ? signedToByte(g[i]) : static_cast<unsigned>(g[i]), 0, 255);
     }
 }
@@ -279,7 +268,7 @@ void decodeBc7(const uint8_t* block, uint8_t* bgra) {
             out[3] = out[rotation - 1];
             out[rotation - 1] = t;
         }
-        put(bgra + i * 4, out[0], out[1], out[2], out[3]);
+        storeBgra(bgra + i * 4, out[0], out[1], out[2], out[3]);
     }
 }
 
@@ -421,7 +410,7 @@ void decodeBc6h(const uint8_t* block, uint8_t* bgra, bool isSigned) {
     }
     if (modeIndex < 0) {
         // Reserved modes decode to black.
-        for (int i = 0; i < 16; ++i) put(bgra + i * 4, 0, 0, 0, 255);
+        for (int i = 0; i < 16; ++i) storeBgra(bgra + i * 4, 0, 0, 0, 255);
         return;
     }
     const Bc6Mode& m = kBc6Modes[modeIndex];
@@ -462,7 +451,7 @@ void decodeBc6h(const uint8_t* block, uint8_t* bgra, bool isSigned) {
             const int a = endpoints[region * 2][c], b = endpoints[region * 2 + 1][c];
             out[c] = halfToByte(finishUnquantize(((64 - w) * a + w * b + 32) >> 6, isSigned));
         }
-        put(bgra + i * 4, out[0], out[1], out[2], 255);
+        storeBgra(bgra + i * 4, out[0], out[1], out[2], 255);
     }
 }
 

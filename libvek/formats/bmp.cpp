@@ -42,8 +42,8 @@ struct Header {
 bool sniff(ByteView data) {
     if (!data.startsWith("BM", 2) || data.size < 18) return false;
     const uint32_t size = loadU32le(data.data + 14);
-    return size == 12 || size == 16 || size == 40 || size == 52 || size == 56 || size == 64 || size == 108 ||
-           size == 124 || (size > 16 && size < 64);
+    // OS/2 1.x, OS/2 2.x and Windows' own 40 to 64, V4, V5.
+    return size == 12 || (size >= 16 && size <= 64) || size == 108 || size == 124;
 }
 
 VekError readHeader(ByteView data, Header& h) {
@@ -110,12 +110,6 @@ VekError readHeader(ByteView data, Header& h) {
     default: return VEK_ERROR_UNSUPPORTED;
     }
     return VEK_OK;
-}
-
-uint16_t dotsPerInch(int32_t perMetre) {
-    if (perMetre <= 0) return 0;
-    const int64_t dpi = (static_cast<int64_t>(perMetre) * 254 + 5000) / 10000;
-    return static_cast<uint16_t>(std::min<int64_t>(dpi, 65535));
 }
 
 const FormatReader* embeddedReader(const Header& h) { return h.compression == kJpeg ? &kJpegReader : &kPngReader; }

@@ -80,12 +80,11 @@ VekError findFirstFrame(GifFileType* gif, FirstFrame& frame) {
     }
 }
 
-VekError open(ByteView data, Input& input, Gif& gif, FirstFrame& frame, int& screenWidth, int& screenHeight) {
+VekError open(Input& input, Gif& gif, FirstFrame& frame, int& screenWidth, int& screenHeight) {
     int error = 0;
     gif.reset(DGifOpen(&input, readBytes, &error));
     if (!gif) return codeFor(error);
     if (VekError e = findFirstFrame(gif.get(), frame)) return e;
-    (void)data;
     // Some writers leave the logical screen empty; the frame then sets the size.
     screenWidth = gif->SWidth > 0 ? gif->SWidth : frame.left + frame.width;
     screenHeight = gif->SHeight > 0 ? gif->SHeight : frame.top + frame.height;
@@ -97,7 +96,7 @@ VekError query(ByteView data, ImageInfo& info) {
     Gif gif;
     FirstFrame frame;
     int w = 0, h = 0;
-    if (VekError e = open(data, input, gif, frame, w, h)) return e;
+    if (VekError e = open(input, gif, frame, w, h)) return e;
     info.width = w;
     info.height = h;
     info.bitsPerComponent = 8;
@@ -114,7 +113,7 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
     Gif gif;
     FirstFrame frame;
     int screenWidth = 0, screenHeight = 0;
-    if (VekError e = open(data, input, gif, frame, screenWidth, screenHeight)) return e;
+    if (VekError e = open(input, gif, frame, screenWidth, screenHeight)) return e;
     if (frame.width <= 0 || frame.height <= 0) return VEK_ERROR_DAMAGED;
     if (!dimensionsAllowed(frame.width, frame.height, options.maxPixels)) return VEK_ERROR_TOO_LARGE;
     if (VekError e = image.allocate(screenWidth, screenHeight, Layout::Indexed8, options)) return e;

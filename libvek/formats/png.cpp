@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "libvek/core/limits.h"
+#include "libvek/core/pixels.h"
 #include "libvek/formats/formats.h"
 
 namespace vek {
@@ -37,11 +38,6 @@ VekError open(ByteView data, Context& ctx, spng_ihdr& ihdr) {
     if (int e = spng_set_png_buffer(ctx.get(), data.data, data.size)) return codeFor(e);
     if (int e = spng_get_ihdr(ctx.get(), &ihdr)) return codeFor(e);
     return VEK_OK;
-}
-
-uint16_t dotsPerInch(uint32_t pixelsPerMetre) {
-    const uint64_t dpi = (static_cast<uint64_t>(pixelsPerMetre) * 254 + 5000) / 10000;
-    return dpi > 65535 ? 65535 : static_cast<uint16_t>(dpi);
 }
 
 uint16_t componentsOf(uint8_t colourType) {

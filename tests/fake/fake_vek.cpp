@@ -125,14 +125,20 @@ FAKE_EXPORT int32_t VEKAPI vekFormatIsSupported(const char* fileName) {
     return state().script.formatAnswer;
 }
 
-FAKE_EXPORT VekError VEKAPI vekGetFileInformation(const char* fileName, int32_t formatIndex, FileInformation* info) {
-    std::lock_guard<std::recursive_mutex> lock(state().mutex);
-    Call& c = record("vekGetFileInformation", {word(fileName), word(int64_t{formatIndex}), word(info)});
-    if (fileName) c.text = fileName;
+namespace {
+VekError query(Call& c, FileInformation* info) {
     if (info) c.infoOnEntry = *info;
     if (state().script.infoResult != VEK_OK) return state().script.infoResult;
     if (info) *info = state().script.infoFill;
     return VEK_OK;
+}
+} // namespace
+
+FAKE_EXPORT VekError VEKAPI vekGetFileInformation(const char* fileName, int32_t formatIndex, FileInformation* info) {
+    std::lock_guard<std::recursive_mutex> lock(state().mutex);
+    Call& c = record("vekGetFileInformation", {word(fileName), word(int64_t{formatIndex}), word(info)});
+    if (fileName) c.text = fileName;
+    return query(c, info);
 }
 
 FAKE_EXPORT VekError VEKAPI vekGetFileInformationFromMemory(const void* data, uint32_t length, int32_t formatIndex,
@@ -140,10 +146,7 @@ FAKE_EXPORT VekError VEKAPI vekGetFileInformationFromMemory(const void* data, ui
     std::lock_guard<std::recursive_mutex> lock(state().mutex);
     Call& c = record("vekGetFileInformationFromMemory",
                      {word(data), word(int64_t{length}), word(int64_t{formatIndex}), word(info)});
-    if (info) c.infoOnEntry = *info;
-    if (state().script.infoResult != VEK_OK) return state().script.infoResult;
-    if (info) *info = state().script.infoFill;
-    return VEK_OK;
+    return query(c, info);
 }
 
 FAKE_EXPORT VekError VEKAPI vekFreeFileInformation(FileInformation* info) {
