@@ -280,10 +280,10 @@ VekError VEKAPI vekChangeColorDepth(LibraryBitmap* source, LibraryBitmap** conve
 }
 
 #ifdef _WIN32
-BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
         PixelStore::releaseKeptBuffers();
-        releaseRuntimeMemory();
+        releaseRuntimeMemory(instance);
     }
     return TRUE;
 }

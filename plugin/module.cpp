@@ -2,7 +2,7 @@
 #include "platform/runtime_memory.h"
 #include "plugin/plugin.h"
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD reason, LPVOID reserved) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     // The library's own result is not examined: the plug-in stays loaded whatever it says.
     switch (reason) {
     case DLL_PROCESS_ATTACH:
@@ -11,7 +11,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD reason, LPVOID rese
     case DLL_PROCESS_DETACH:
         vekLibraryExit();
         // Only an unload, not the end of the process, leaves memory behind worth returning.
-        if (reserved == nullptr) releaseRuntimeMemory();
+        if (reserved == nullptr) releaseRuntimeMemory(instance);
         break;
     default:
         break;
