@@ -23,6 +23,7 @@ add_custom_target(dist
           ${CMAKE_BINARY_DIR}/INSTALL.txt ${dist}
   # Debug information stays in the build; users get the stripped DLLs.
   COMMAND ${VEK_TRIPLE}-strip --strip-debug ${dist}/${VEK_DIST_PLUGIN} ${dist}/libvek340.dll ${dist}/vekhost.exe
+  COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/LICENSE ${dist}/licences/vek-bridge.txt
   COMMAND ${CMAKE_COMMAND} -E copy ${src}/libjpeg-turbo-2.1.5/LICENSE.md ${dist}/licences/libjpeg-turbo.md
   COMMAND ${CMAKE_COMMAND} -E copy ${src}/libjpeg-turbo-2.1.5/README.ijg ${dist}/licences/libjpeg-turbo-ijg.txt
   COMMAND ${CMAKE_COMMAND} -E copy ${src}/libspng-0.7.3/LICENSE ${dist}/licences/libspng.txt

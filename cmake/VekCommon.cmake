@@ -1,7 +1,8 @@
 add_library(vek_options INTERFACE)
 target_include_directories(vek_options INTERFACE ${PROJECT_SOURCE_DIR})
-target_compile_options(vek_options INTERFACE -Wall -Wextra -Wpedantic -Wshadow -Wundef
-                       $<$<BOOL:${VEK_WERROR}>:-Werror>)
+# C and C++ only: the resource compiler takes none of these.
+target_compile_options(vek_options INTERFACE
+    $<$<COMPILE_LANGUAGE:C,CXX>:-Wall -Wextra -Wpedantic -Wshadow -Wundef $<$<BOOL:${VEK_WERROR}>:-Werror>>)
 if(WIN32)
   # The DLLs carry their C and C++ runtimes: a user copies two files and nothing else.
   target_link_options(vek_options INTERFACE -static -static-libgcc -static-libstdc++)
