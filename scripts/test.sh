@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds every target and runs every test: Linux x86-64, Linux x86 under qemu, the sanitizer build,
-# Windows x64 under wine64, and the static checks of the Windows x86 build.
+# Windows x64 under wine64, Windows x86 under the 32-bit wine (itself under qemu), and the fuzzers.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh || exit 1

@@ -1,4 +1,5 @@
-// vek.sph loaded as a 64-bit viewer loads it, with libvek340.dll beside it.
+// The plug-in (vek.sph, or vek.spi in the 32-bit build) loaded as a viewer loads it, with
+// libvek340.dll beside it.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -7,8 +8,7 @@
 
 #include "plugin/plugin.h"
 
-
-#include "plugin/plugin.h"
+#include <winver.h>  // after <windows.h>, which the lean build keeps it out of
 
 namespace {
 
@@ -21,7 +21,7 @@ std::string besideThisProgram(const char* name) {
 
 struct Plugin {
     HMODULE module;
-    Plugin() : module(LoadLibraryExA(besideThisProgram("vek.sph").c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)) {}
+    Plugin() : module(LoadLibraryExA(besideThisProgram(VEK_PLUGIN_NAME).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)) {}
     ~Plugin() {
         if (module) FreeLibrary(module);
     }
@@ -166,6 +166,42 @@ TEST(WindowsPlugin, LoadsAndUnloadsTwoHundredTimesWithoutGrowing) {
     ASSERT_GT(baseline.committedBytes, 0u);
     EXPECT_LE(after.nextHandle, baseline.nextHandle + 4 * 4) << "handles leaked";
     EXPECT_LE(after.committedBytes, baseline.committedBytes + 2u * 1024 * 1024) << "memory grew";
+}
+
+// What a user reads in each shipped file's properties.
+TEST(WindowsPlugin, ShippedFilesCarryVersionInformation) {
+    for (const char* file : {VEK_PLUGIN_NAME, "libvek340.dll", "vekhost.exe"}) {
+        const std::string path = besideThisProgram(file);
+        DWORD ignored = 0;
+        const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+        ASSERT_GT(size, 0u) << file << ": no version information";
+        std::vector<char> block(size);
+        ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, size, block.data())) << file;
+        auto text = [&](const char* key) {
+            char* value = nullptr;
+            UINT length = 0;
+            const std::string query = std::string("\\StringFileInfo\\040904B0\\") + key;
+            if (!VerQueryValueA(block.data(), query.c_str(), reinterpret_cast<void**>(&value), &length) || value == nullptr)
+                return std::string("(missing)");
+            return std::string(value);
+        };
+        EXPECT_EQ(text("ProductName"), "vek bridge") << file;
+        EXPECT_EQ(text("OriginalFilename"), file);
+        EXPECT_EQ(text("FileVersion"), VEK_PROJECT_VERSION) << file;
+        EXPECT_EQ(text("ProductVersion"), VEK_PROJECT_VERSION) << file;
+        EXPECT_NE(text("FileDescription").find("vek bridge"), std::string::npos) << file;
+        EXPECT_NE(text("LegalCopyright").find("MIT licence"), std::string::npos) << file;
+        VS_FIXEDFILEINFO* fixed = nullptr;
+        UINT length = 0;
+        ASSERT_TRUE(VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length)) << file;
+        ASSERT_EQ(fixed->dwSignature, 0xFEEF04BDu);
+        char version[32];
+        std::snprintf(version, sizeof version, "%lu.%lu.%lu", static_cast<unsigned long>(HIWORD(fixed->dwFileVersionMS)),
+                      static_cast<unsigned long>(LOWORD(fixed->dwFileVersionMS)),
+                      static_cast<unsigned long>(HIWORD(fixed->dwFileVersionLS)));
+        EXPECT_STREQ(version, VEK_PROJECT_VERSION) << file;
+        EXPECT_EQ(fixed->dwFileType, std::string(file).ends_with(".exe") ? VFT_APP : VFT_DLL) << file;
+    }
 }
 
 } // namespace
