@@ -1,5 +1,6 @@
 // Windows and OS/2 bitmaps: every header version, every bit depth, RLE4 and RLE8, bit fields of
-// any width, and embedded JPEG or PNG.
+// any width, and embedded JPEG or PNG; also headerless DIBs (an info header first, as the clipboard
+// and some tools write .dib files).
 #include <algorithm>
 #include <cstring>
 
@@ -46,10 +47,19 @@ bool sniff(ByteView data) {
     return size == 12 || (size >= 16 && size <= 64) || size == 108 || size == 124;
 }
 
-VekError readHeader(ByteView data, Header& h) {
+// Palette entries stored after the headers: the colours used, or for up to 8 bits a pixel all that
+// the depth implies.
+uint32_t paletteEntriesStored(const Header& h) {
+    if (h.bitCount == 0) return 0;  // embedded JPEG or PNG
+    if (h.bitCount <= 8) return h.coloursUsed != 0 && h.coloursUsed < (1u << h.bitCount) ? h.coloursUsed : 1u << h.bitCount;
+    return std::min<uint32_t>(h.coloursUsed, 256);
+}
+
+// infoStart: 14 after a file header, 0 for a headerless DIB, whose pixels follow its palette.
+VekError readHeader(ByteView data, Header& h, size_t infoStart) {
     ByteReader r(data);
-    if (!r.skip(10) || !r.u32le(h.pixelOffset) || !r.u32le(h.headerSize)) return VEK_ERROR_DAMAGED;
-    const size_t infoStart = 14;
+    if (infoStart != 0 && (!r.skip(10) || !r.u32le(h.pixelOffset))) return VEK_ERROR_DAMAGED;
+    if (!r.seek(infoStart) || !r.u32le(h.headerSize)) return VEK_ERROR_DAMAGED;
     if (h.headerSize == 12) {
         // OS/2 1.x: 16-bit dimensions, 3-byte palette entries.
         uint16_t w, hh, planes;
@@ -109,6 +119,15 @@ VekError readHeader(ByteView data, Header& h) {
         break;
     default: return VEK_ERROR_UNSUPPORTED;
     }
+    // An offset of 0 (some writers leave it so, and a DIB has none) means the pixels follow the
+    // palette; one inside the headers would draw them as pixels.
+    const uint64_t paletteEnd = h.paletteOffset + uint64_t{paletteEntriesStored(h)} * (h.os2 ? 3 : 4);
+    if (h.pixelOffset == 0) {
+        if (paletteEnd > data.size) return VEK_ERROR_DAMAGED;
+        h.pixelOffset = static_cast<uint32_t>(paletteEnd);
+    } else if (h.pixelOffset < h.paletteOffset) {
+        return VEK_ERROR_DAMAGED;
+    }
     return VEK_OK;
 }
 
@@ -118,9 +137,9 @@ bool hasAlphaMask(const Header& h) {
     return h.explicitMasks && h.masks[3] != 0 && (h.compression == kBitfields || h.compression == kAlphaBitfields);
 }
 
-VekError query(ByteView data, ImageInfo& info) {
+VekError queryAt(ByteView data, ImageInfo& info, size_t infoStart) {
     Header h;
-    if (VekError e = readHeader(data, h)) return e;
+    if (VekError e = readHeader(data, h, infoStart)) return e;
     if (h.compression == kJpeg || h.compression == kPng) {
         if (VekError e = embeddedReader(h)->query(data.from(h.pixelOffset), info)) return e;
     } else {
@@ -232,11 +251,18 @@ VekError decodeDirect(ByteView pixels, const Header& h, Image& image, size_t str
             masks[1] = 0x0000FF00;
             masks[2] = 0x000000FF;
         }
-        masks[3] = h.bitCount == 32 ? 0xFF000000u : 0;
+        // The fourth byte of a 32-bit pixel is unused in the 40- and 52-byte headers; headers with
+        // an alpha mask (56 bytes, V4, V5) say whether it is alpha.
+        masks[3] = h.bitCount == 32 && h.explicitMasks && h.headerSize >= 56 ? h.masks[3] : 0;
     }
     if (h.compression == kBitfields && !hasAlphaMask(h)) masks[3] = 0;
-    for (uint32_t& m : masks)
+    // Some writers give masks beyond the pixel's bits (an alpha mask of 0xFF000000 on 16-bit
+    // pixels); those bits do not exist, as browsers read it.
+    const uint32_t pixelBits = h.bitCount == 32 ? 0xFFFFFFFFu : (1u << h.bitCount) - 1;
+    for (uint32_t& m : masks) {
+        m &= pixelBits;
         if (!contiguousMask(m)) return VEK_ERROR_DAMAGED;
+    }
     const MaskField red(masks[0]), green(masks[1]), blue(masks[2]), alpha(masks[3]);
     bool anyAlpha = false;
     for (int32_t row = 0; row < h.rows(); ++row) {
@@ -266,9 +292,9 @@ VekError decodeDirect(ByteView pixels, const Header& h, Image& image, size_t str
     return VEK_OK;
 }
 
-VekError load(ByteView data, const LoadOptions& options, Image& image) {
+VekError loadAt(ByteView data, const LoadOptions& options, Image& image, size_t infoStart) {
     Header h;
-    if (VekError e = readHeader(data, h)) return e;
+    if (VekError e = readHeader(data, h, infoStart)) return e;
     if (h.pixelOffset >= data.size) return VEK_ERROR_DAMAGED;
     const ByteView pixels = data.from(h.pixelOffset);
     if (h.compression == kJpeg || h.compression == kPng) return embeddedReader(h)->load(pixels, options, image);
@@ -297,8 +323,45 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
     return decodeDirect(pixels, h, image, stride);
 }
 
+VekError query(ByteView data, ImageInfo& info) { return queryAt(data, info, 14); }
+VekError load(ByteView data, const LoadOptions& options, Image& image) { return loadAt(data, options, image, 14); }
+
+// A headerless DIB has no signature: only a Windows info header (40, 108 or 124 bytes) whose every
+// field is what a writer produces, followed by all the pixel data it declares, is taken for one.
+bool sniffDib(ByteView data) {
+    if (data.size < 40) return false;
+    const uint8_t* p = data.data;
+    const uint32_t size = loadU32le(p);
+    const int32_t width = static_cast<int32_t>(loadU32le(p + 4));
+    const int32_t height = static_cast<int32_t>(loadU32le(p + 8));
+    const uint16_t planes = loadU16le(p + 12);
+    const uint16_t bits = loadU16le(p + 14);
+    const uint32_t compression = loadU32le(p + 16);
+    const uint32_t colours = loadU32le(p + 32);
+    if ((size != 40 && size != 108 && size != 124) || size > data.size || planes != 1) return false;
+    const int64_t rows = height < 0 ? -int64_t{height} : int64_t{height};
+    if (width <= 0 || width > kMaxDimension || rows == 0 || rows > kMaxDimension) return false;
+    switch (compression) {
+    case kRgb: if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32) return false; break;
+    case kRle8: if (bits != 8 || height < 0) return false; break;
+    case kRle4: if (bits != 4 || height < 0) return false; break;
+    case kBitfields: case kAlphaBitfields: if (bits != 16 && bits != 32) return false; break;
+    default: return false;
+    }
+    if (colours > (bits <= 8 ? (1u << bits) : 256u)) return false;
+    Header h;
+    if (readHeader(data, h, 0) != VEK_OK) return false;
+    if (compression == kRle4 || compression == kRle8) return h.pixelOffset + uint64_t{2} <= data.size;
+    const uint64_t stride = (uint64_t{static_cast<uint32_t>(width)} * bits + 31) / 32 * 4;
+    return h.pixelOffset + stride * static_cast<uint64_t>(rows) <= data.size;
+}
+
+VekError queryDib(ByteView data, ImageInfo& info) { return queryAt(data, info, 0); }
+VekError loadDib(ByteView data, const LoadOptions& options, Image& image) { return loadAt(data, options, image, 0); }
+
 } // namespace
 
 const FormatReader kBmpReader = {VEK_FORMAT_BMP, "BMP", sniff, query, load};
+const FormatReader kDibReader = {VEK_FORMAT_BMP, "BMP", sniffDib, queryDib, loadDib};
 
 } // namespace vek

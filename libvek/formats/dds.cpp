@@ -107,19 +107,36 @@ VekError legacyFormat(uint32_t flags, uint32_t code, uint32_t bits, const uint32
     }
     if (bits != 8 && bits != 16 && bits != 24 && bits != 32) return VEK_ERROR_UNSUPPORTED;
     if (flags & kYuv) return VEK_ERROR_UNSUPPORTED;
-    for (int i = 0; i < 4; ++i)
-        if (!contiguousMask(masks[i])) return VEK_ERROR_DAMAGED;
+    // Bits a pixel does not have select nothing: some writers give an 8-bit surface a 32-bit
+    // mask, or leave the masks zero. Where nothing is left, the bit count's standard layout holds.
+    const uint32_t pixelBits = bits == 32 ? 0xFFFFFFFFu : (1u << bits) - 1;
+    uint32_t m[4];
+    for (int i = 0; i < 4; ++i) {
+        m[i] = masks[i] & pixelBits;
+        if (!contiguousMask(m[i])) return VEK_ERROR_DAMAGED;
+    }
+    const bool alpha = (flags & kAlphaPixels) != 0;
     if (flags & kRgb) {
-        masked(f, bits, masks[0], masks[1], masks[2], (flags & kAlphaPixels) ? masks[3] : 0);
+        if ((m[0] | m[1] | m[2]) == 0) {
+            switch (bits) {
+            case 8: m[0] = 0xE0; m[1] = 0x1C; m[2] = 0x03; break;             // R3G3B2
+            case 16: m[0] = 0xF800; m[1] = 0x07E0; m[2] = 0x001F; break;      // R5G6B5
+            default: m[0] = 0xFF0000; m[1] = 0xFF00; m[2] = 0xFF; break;      // R8G8B8, X8R8G8B8
+            }
+            if (alpha && m[3] == 0 && bits == 32) m[3] = 0xFF000000u;          // A8R8G8B8
+        }
+        masked(f, bits, m[0], m[1], m[2], alpha ? m[3] : 0);
         return VEK_OK;
     }
     if (flags & kLuminance) {
-        masked(f, bits, masks[0], 0, 0, (flags & kAlphaPixels) ? masks[3] : 0);
+        if (m[0] == 0) m[0] = alpha && bits == 16 ? 0xFF : bits == 8 ? 0xFF : 0xFFFF;  // L8, A8L8, L16
+        if (alpha && m[3] == 0 && bits == 16) m[3] = 0xFF00;
+        masked(f, bits, m[0], 0, 0, alpha ? m[3] : 0);
         f.luminance = true;
         return VEK_OK;
     }
     if (flags & kAlphaOnly) {
-        masked(f, bits, 0, 0, 0, masks[3] ? masks[3] : 0xFF);
+        masked(f, bits, 0, 0, 0, m[3] ? m[3] : 0xFF);
         return VEK_OK;
     }
     return VEK_ERROR_UNSUPPORTED;

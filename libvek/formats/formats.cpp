@@ -3,8 +3,10 @@
 namespace vek {
 namespace {
 
-// Signature-checked readers first; a format without a signature would have to come last.
-const FormatReader* const kReaders[] = {&kPngReader, &kJpegReader, &kGifReader, &kBmpReader, &kPsdReader, &kDdsReader, &kTgaReader};
+// Signature-checked readers first, then the two without a signature, each on strict checks: a
+// headerless DIB, whose info header is the more telling, before TGA.
+const FormatReader* const kReaders[] = {&kPngReader, &kJpegReader, &kGifReader, &kBmpReader,
+                                        &kPsdReader, &kDdsReader, &kDibReader, &kTgaReader};
 
 } // namespace
 

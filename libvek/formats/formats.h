@@ -20,6 +20,7 @@ const FormatReader* findReader(ByteView data, int32_t formatIndex);
 
 extern const FormatReader kBmpReader;
 extern const FormatReader kDdsReader;
+extern const FormatReader kDibReader;  // headerless BMP
 extern const FormatReader kGifReader;
 extern const FormatReader kJpegReader;
 extern const FormatReader kPngReader;

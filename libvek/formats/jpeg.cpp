@@ -22,6 +22,13 @@ struct ErrorManager {
     int code;
 };
 
+// Progressive files may hold any number of scans, and each is a pass over the whole picture: a few
+// hundred bytes of redundant scans can keep one call busy for tens of seconds, where the viewer
+// cannot cancel. Encoders write about ten (libjpeg's default script), rarely more than a hundred;
+// like libjpeg-turbo's own fuzzers, more than 500 is refused.
+constexpr int kMaxScans = 500;
+constexpr int kTooManyScans = -1;  // an ErrorManager code of our own
+
 [[noreturn]] void onError(j_common_ptr cinfo) {
     auto* errors = reinterpret_cast<ErrorManager*>(cinfo->err);
     errors->code = errors->base.msg_code;
@@ -34,6 +41,8 @@ void onMessage(j_common_ptr, int) {}
 
 VekError codeFor(int messageCode) {
     switch (messageCode) {
+    case kTooManyScans:
+        return VEK_ERROR_TOO_LARGE;
     case JERR_BAD_PRECISION:
     case JERR_NOT_COMPILED:
     case JERR_CONVERSION_NOTIMPL:
@@ -71,17 +80,29 @@ void describe(const jpeg_decompress_struct& cinfo, ImageInfo& info) {
     }
 }
 
+void countScans(j_common_ptr common) {
+    auto* cinfo = reinterpret_cast<j_decompress_ptr>(common);
+    if (cinfo->input_scan_number > kMaxScans) {
+        auto* errors = reinterpret_cast<ErrorManager*>(cinfo->err);
+        errors->code = kTooManyScans;
+        longjmp(errors->escape, 1);
+    }
+}
+
 // Everything touched after setjmp lives in this plain record, so that the jump skips no destructor.
 struct Decoder {
     jpeg_decompress_struct cinfo;
     ErrorManager errors;
+    jpeg_progress_mgr progress;
     JSAMPLE* cmykRow = nullptr;
     Decoder() {
         std::memset(&cinfo, 0, sizeof cinfo);
+        std::memset(&progress, 0, sizeof progress);
         cinfo.err = jpeg_std_error(&errors.base);
         errors.base.error_exit = onError;
         errors.base.emit_message = onMessage;
         errors.code = 0;
+        progress.progress_monitor = countScans;
     }
     ~Decoder() {
         jpeg_destroy_decompress(&cinfo);
@@ -99,16 +120,11 @@ VekError query(ByteView data, ImageInfo& info) {
     return VEK_OK;
 }
 
-// Adobe writers store CMYK inverted (0 is full ink); others store it plainly.
-void cmykToBgrx(const JSAMPLE* in, uint8_t* out, JDIMENSION width, bool inverted) {
+// Four-component JPEGs are CMYK stored inverted (255 is no ink), the convention of Adobe's writers,
+// which wrote nearly all of them; ImageMagick and Pillow read those without Adobe's marker the same.
+void cmykToBgrx(const JSAMPLE* in, uint8_t* out, JDIMENSION width) {
     for (JDIMENSION x = 0; x < width; ++x, in += 4, out += 4) {
-        unsigned c = in[0], m = in[1], y = in[2], k = in[3];
-        if (!inverted) {
-            c = 255 - c;
-            m = 255 - m;
-            y = 255 - y;
-            k = 255 - k;
-        }
+        const unsigned c = in[0], m = in[1], y = in[2], k = in[3];
         out[0] = static_cast<uint8_t>((y * k + 127) / 255);
         out[1] = static_cast<uint8_t>((m * k + 127) / 255);
         out[2] = static_cast<uint8_t>((c * k + 127) / 255);
@@ -120,6 +136,7 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
     Decoder d;
     if (setjmp(d.errors.escape)) return codeFor(d.errors.code);
     jpeg_create_decompress(&d.cinfo);
+    d.cinfo.progress = &d.progress;
     jpeg_mem_src(&d.cinfo, data.data, static_cast<unsigned long>(data.size));
     jpeg_read_header(&d.cinfo, TRUE);
     if (d.cinfo.data_precision != 8) return VEK_ERROR_UNSUPPORTED;
@@ -145,7 +162,7 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
         for (int i = 0; i < batch; ++i) rows[i] = cmyk ? d.cmykRow : image.row(first + i);
         const JDIMENSION got = jpeg_read_scanlines(&d.cinfo, rows, static_cast<JDIMENSION>(batch));
         if (got == 0) return VEK_ERROR_DAMAGED;
-        if (cmyk) cmykToBgrx(d.cmykRow, image.row(first), d.cinfo.output_width, d.cinfo.saw_Adobe_marker);
+        if (cmyk) cmykToBgrx(d.cmykRow, image.row(first), d.cinfo.output_width);
     }
     jpeg_finish_decompress(&d.cinfo);
     return VEK_OK;

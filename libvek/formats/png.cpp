@@ -1,10 +1,14 @@
 // PNG on libspng. Palettes stay palettes where a single fully transparent entry (or none) says
 // which colour is see-through; everything else decodes to BGRA with 16-bit samples reduced to 8.
+// Ancillary chunks the library never uses are kept from libspng, so that its limits on text and
+// metadata chunks cannot refuse a picture whose pixels are sound.
 #include <spng.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "libvek/core/limits.h"
 #include "libvek/core/pixels.h"
@@ -28,14 +32,78 @@ VekError codeFor(int spngError) {
     return VEK_ERROR_DAMAGED;
 }
 
-VekError open(ByteView data, Context& ctx, spng_ihdr& ihdr) {
+// The parts of the file handed to libspng: the signature and every chunk it needs (the critical
+// ones, tRNS and pHYs), in order. Runs of kept chunks are one part.
+struct KeptParts {
+    struct Part {
+        size_t offset, length;
+    };
+    ByteView data;
+    std::vector<Part> parts;
+    size_t part = 0, done = 0;  // the reading position
+};
+
+bool needed(const uint8_t* type) {
+    const bool critical = (type[0] & 0x20) == 0;
+    return critical || std::memcmp(type, "tRNS", 4) == 0 || std::memcmp(type, "pHYs", 4) == 0;
+}
+
+// Lists the kept parts; false when nothing is left out, so that libspng reads the bytes as they
+// are. A chunk that runs past the end is kept with all that follows, for libspng to judge.
+bool findKeptParts(ByteView data, KeptParts& kept) {
+    kept.data = data;
+    size_t offset = sizeof kSignature, runStart = 0;
+    bool leftOut = false;
+    while (offset + 8 <= data.size) {
+        const uint64_t length = loadU32be(data.data + offset);
+        const uint64_t end = offset + length + 12;
+        if (end > data.size) break;
+        if (!needed(data.data + offset + 4)) {
+            if (offset > runStart) kept.parts.push_back({runStart, offset - runStart});
+            runStart = static_cast<size_t>(end);
+            leftOut = true;
+        }
+        offset = static_cast<size_t>(end);
+    }
+    if (data.size > runStart) kept.parts.push_back({runStart, data.size - runStart});
+    return leftOut;
+}
+
+int readKept(spng_ctx*, void* user, void* out, size_t length) {
+    auto* kept = static_cast<KeptParts*>(user);
+    auto* to = static_cast<uint8_t*>(out);
+    while (length > 0) {
+        if (kept->part == kept->parts.size()) return SPNG_IO_EOF;
+        const KeptParts::Part& p = kept->parts[kept->part];
+        const size_t n = std::min(length, p.length - kept->done);
+        std::memcpy(to, kept->data.data + p.offset + kept->done, n);
+        to += n;
+        length -= n;
+        kept->done += n;
+        if (kept->done == p.length) {
+            ++kept->part;
+            kept->done = 0;
+        }
+    }
+    return 0;
+}
+
+VekError open(ByteView data, KeptParts& kept, Context& ctx, spng_ihdr& ihdr) {
     ctx.reset(spng_ctx_new(0));
     if (!ctx) return VEK_ERROR_OUT_OF_MEMORY;
     // A damaged critical chunk refuses the file; damaged ancillary chunks are dropped.
     spng_set_crc_action(ctx.get(), SPNG_CRC_ERROR, SPNG_CRC_DISCARD);
     spng_set_image_limits(ctx.get(), static_cast<uint32_t>(kMaxDimension), static_cast<uint32_t>(kMaxDimension));
     spng_set_chunk_limits(ctx.get(), size_t{1} << 26, size_t{1} << 26);
-    if (int e = spng_set_png_buffer(ctx.get(), data.data, data.size)) return codeFor(e);
+    bool leftOut;
+    try {
+        leftOut = findKeptParts(data, kept);
+    } catch (const std::bad_alloc&) {
+        return VEK_ERROR_OUT_OF_MEMORY;
+    }
+    const int set = leftOut ? spng_set_png_stream(ctx.get(), readKept, &kept)
+                            : spng_set_png_buffer(ctx.get(), data.data, data.size);
+    if (set) return codeFor(set);
     if (int e = spng_get_ihdr(ctx.get(), &ihdr)) return codeFor(e);
     return VEK_OK;
 }
@@ -53,9 +121,10 @@ uint16_t componentsOf(uint8_t colourType) {
 bool sniff(ByteView data) { return data.startsWith(kSignature, sizeof kSignature); }
 
 VekError query(ByteView data, ImageInfo& info) {
+    KeptParts kept;
     Context ctx;
     spng_ihdr ihdr{};
-    if (VekError e = open(data, ctx, ihdr)) return e;
+    if (VekError e = open(data, kept, ctx, ihdr)) return e;
     info.width = static_cast<int32_t>(ihdr.width);
     info.height = static_cast<int32_t>(ihdr.height);
     info.bitsPerComponent = ihdr.bit_depth;
@@ -112,13 +181,20 @@ VekError decodeRows(spng_ctx* ctx, Image& image, size_t rowBytes, uint8_t* packe
 }
 
 VekError load(ByteView data, const LoadOptions& options, Image& image) {
+    KeptParts kept;
     Context ctx;
     spng_ihdr ihdr{};
-    if (VekError e = open(data, ctx, ihdr)) return e;
+    if (VekError e = open(data, kept, ctx, ihdr)) return e;
     if (!dimensionsAllowed(ihdr.width, ihdr.height, options.maxPixels)) return VEK_ERROR_TOO_LARGE;
 
     spng_trns trns{};
     const bool hasTrns = spng_get_trns(ctx.get(), &trns) == 0;
+    if (hasTrns && ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE && ihdr.bit_depth < 16) {
+        // Only the key's low bits count at depths under 16 (the PNG specification, tRNS); libspng
+        // compares the whole value, so a key written with high bits set would match nothing.
+        trns.gray &= static_cast<uint16_t>((1u << ihdr.bit_depth) - 1);
+        if (int e = spng_set_trns(ctx.get(), &trns)) return codeFor(e);
+    }
     image.bitsPerComponent = 8;
 
     if (ihdr.color_type == SPNG_COLOR_TYPE_INDEXED) {

@@ -60,7 +60,8 @@ bool plausible(const Header& h, size_t size) {
         if (h.pixelBits != 15 && h.pixelBits != 16 && h.pixelBits != 24 && h.pixelBits != 32) return false;
         break;
     case 3: case 11:
-        if (h.pixelBits != 8) return false;
+        // 16 bits: grey, then alpha (or an unused byte when the descriptor counts no alpha bits).
+        if (h.pixelBits != 8 && h.pixelBits != 16) return false;
         break;
     default:
         return false;
@@ -82,7 +83,7 @@ enum class AlphaUse { None, Straight, Premultiplied };
 // The 2.0 extension area's attributes type says what the alpha bits mean; without it the
 // descriptor's alpha bit count decides.
 AlphaUse alphaUse(ByteView data, const Header& h) {
-    const bool canCarry = h.pixelBits == 32 || h.pixelBits == 16 || (h.colourMapType == 1 && (h.mapEntryBits == 32 || h.mapEntryBits == 16));
+    const bool canCarry = h.pixelBits == 32 || h.pixelBits == 16 || (h.baseType() == 1 && (h.mapEntryBits == 32 || h.mapEntryBits == 16));
     if (!canCarry) return AlphaUse::None;
     if (data.size >= 18 + 26 && std::memcmp(data.data + data.size - 18, kFooterSignature, 18) == 0) {
         const uint32_t extension = loadU32le(data.data + data.size - 26);
@@ -107,6 +108,9 @@ VekError query(ByteView data, ImageInfo& info) {
     info.yOffset = h.yOrigin;
     info.compression = h.rle() ? 1 : 0;
     if (h.baseType() == 2 && h.pixelBits >= 24) {
+        info.bitsPerComponent = 8;
+        info.componentsPerPixel = h.pixelBits / 8;
+    } else if (h.baseType() == 3) {
         info.bitsPerComponent = 8;
         info.componentsPerPixel = h.pixelBits / 8;
     } else {
@@ -193,7 +197,8 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
     // A colour map without alpha, of at most 256 entries, keeps the palette form.
     const bool indexed = h.baseType() == 1 && alpha == AlphaUse::None && h.mapLength <= 256;
     const bool grey = h.baseType() == 3;
-    const Layout layout = indexed ? Layout::Indexed8 : grey ? Layout::Gray8 : Layout::Bgra32;
+    const bool greyAlpha = grey && h.pixelBits == 16 && alpha != AlphaUse::None;
+    const Layout layout = indexed ? Layout::Indexed8 : grey && !greyAlpha ? Layout::Gray8 : Layout::Bgra32;
     if (VekError e = image.allocate(h.width, h.height, layout, options)) return e;
     if (indexed) {
         image.paletteEntries = h.mapLength;
@@ -203,7 +208,7 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
             image.setPaletteEntry(i, bgra[2], bgra[1], bgra[0]);
         }
     }
-    image.componentsPerPixel = indexed || grey ? 1 : alpha != AlphaUse::None ? 4 : 3;
+    image.componentsPerPixel = greyAlpha ? 4 : indexed || grey ? 1 : alpha != AlphaUse::None ? 4 : 3;
 
     for (int32_t fileRow = 0; fileRow < h.height; ++fileRow) {
         const int32_t y = topToBottom ? fileRow : h.height - 1 - fileRow;
@@ -211,7 +216,9 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
         for (int32_t fileColumn = 0; fileColumn < h.width; ++fileColumn) {
             const int32_t x = rightToLeft ? h.width - 1 - fileColumn : fileColumn;
             const uint8_t* v = &values[(static_cast<size_t>(fileRow) * h.width + fileColumn) * bytesPerValue];
-            if (grey) {
+            if (greyAlpha) {
+                storeBgra(out + x * 4, v[0], v[0], v[0], v[1]);
+            } else if (grey) {
                 out[x] = v[0];
             } else if (h.baseType() == 1) {
                 // Indices count from the map's first entry; any outside the map is damage.
