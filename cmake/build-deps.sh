@@ -24,18 +24,7 @@ log=$prefix/build.log
 echo "build-deps: building libjpeg-turbo, libspng, giflib and zlib for $target (log: $log)" >&2
 
 fetch() { # package directory-glob
-  local dir
-  dir=$(find "$src" -maxdepth 1 -type d -name "$2" | head -n 1)
-  if [[ -z $dir ]]; then
-    # The newest version first; a mirror may lack it (a security update's source), so older ones follow.
-    local version
-    for version in "" $(apt-cache showsrc "$1" 2>/dev/null | sed -n 's/^Version: //p' | sort -r -V -u); do
-      (cd "$src" && apt-get source -qq "$1${version:+=$version}" >>"$log" 2>&1) && break
-    done
-    dir=$(find "$src" -maxdepth 1 -type d -name "$2" | head -n 1)
-  fi
-  [[ -n $dir ]] || { echo "build-deps: could not get the source of $1" >&2; exit 1; }
-  echo "$dir"
+  bash "$(dirname "$0")/fetch-source.sh" "$1" "$2" "$src" "$log"
 }
 
 jpeg=$(fetch libjpeg-turbo 'libjpeg-turbo-*')

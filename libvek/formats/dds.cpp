@@ -176,7 +176,9 @@ VekError readHeader(ByteView data, Header& h) {
         if (data.size < 148) return VEK_ERROR_DAMAGED;
         const uint8_t* dx10 = data.data + 128;
         const uint32_t dimension = loadU32le(dx10 + 4);
-        if (dimension != 3 && dimension != 0) return VEK_ERROR_UNSUPPORTED;  // only 2-D textures
+        // A 1-D texture is one row; of a 3-D texture the first slice is shown, as of an array the
+        // first element.
+        if (dimension > 4 || dimension == 1) return VEK_ERROR_UNSUPPORTED;
         if (VekError e = dxgiFormat(loadU32le(dx10), h.format)) return e;
         h.dataOffset = 148;
     } else if (VekError e = legacyFormat(flags, code, bits, masks, h.format)) {

@@ -221,13 +221,17 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
             } else if (grey) {
                 out[x] = v[0];
             } else if (h.baseType() == 1) {
-                // Indices count from the map's first entry; any outside the map is damage.
-                if (v[0] < h.mapFirst || v[0] - h.mapFirst >= h.mapLength) return VEK_ERROR_DAMAGED;
+                // Indices count from the map's first entry; one outside the map paints black.
+                const bool inMap = v[0] >= h.mapFirst && v[0] - h.mapFirst < h.mapLength;
                 const unsigned entry = v[0] - h.mapFirst;
-                if (indexed)
-                    out[x] = static_cast<uint8_t>(entry);
-                else
+                if (indexed) {
+                    if (!inMap && h.mapLength == 256) return VEK_ERROR_DAMAGED;  // no index is left for black
+                    out[x] = static_cast<uint8_t>(inMap ? entry : h.mapLength);
+                } else if (inMap) {
                     toBgra(map + entry * mapEntryBytes, h.mapEntryBits, alpha != AlphaUse::None, out + x * 4);
+                } else {
+                    storeBgra(out + x * 4, 0, 0, 0, 255);
+                }
             } else {
                 toBgra(v, bits, alpha != AlphaUse::None, out + x * 4);
             }

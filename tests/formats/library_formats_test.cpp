@@ -155,11 +155,12 @@ TEST_F(LibraryFormats, SpecificCausesAreNamed) {
         VekError code;
     } refusals[] = {
         {"precision12.jpg", VEK_ERROR_UNSUPPORTED}, {"zip.psd", VEK_ERROR_UNSUPPORTED},
-        {"unknown-fourcc.dds", VEK_ERROR_UNSUPPORTED}, {"volume.dds", VEK_ERROR_UNSUPPORTED},
+        {"unknown-fourcc.dds", VEK_ERROR_UNSUPPORTED}, {"code-size-12.gif", VEK_ERROR_UNSUPPORTED},
+        {"too-many-scans.jpg", VEK_ERROR_TOO_LARGE},
         {"huge.png", VEK_ERROR_TOO_LARGE}, {"huge.jpg", VEK_ERROR_TOO_LARGE},
         {"huge.gif", VEK_ERROR_TOO_LARGE}, {"huge.bmp", VEK_ERROR_TOO_LARGE},
         {"huge.dds", VEK_ERROR_TOO_LARGE}, {"truncated.bmp", VEK_ERROR_DAMAGED},
-        {"index-outside-map.tga", VEK_ERROR_DAMAGED}, {"bad-row-counts.psd", VEK_ERROR_DAMAGED},
+        {"bad-row-counts.psd", VEK_ERROR_DAMAGED},
     };
     for (const auto& r : refusals) {
         Fixture f;
@@ -170,6 +171,7 @@ TEST_F(LibraryFormats, SpecificCausesAreNamed) {
         FileInformation i{};
         EXPECT_EQ(vekLoadBitmap(f.path().c_str(), &b, &params, &i), r.code) << r.name;
         EXPECT_EQ(b, nullptr) << r.name;
+        vekFreeBitmap(b);
     }
 }
 

@@ -1,0 +1,248 @@
+#!/usr/bin/python3
+"""The differential conformance harness: whole public suites and the generated variants, decoded
+through libvek340 (from the file and from memory) and by independent decoders, picture by picture.
+
+    run_conformance.py --vekdecode PATH --sources DIR --variants DIR --work DIR [--differences TSV]
+
+Suites: libpng's contrib/pngsuite and contrib/testpngs, giflib's pictures, libjpeg-turbo's
+testimages (from Debian's source packages, under --sources), and the variants make_variants.py
+writes. References: Pillow, ImageMagick and djpeg. A picture agrees when ours equals what one
+reference shows (where both sides are fully transparent the colour is not compared), or when all
+refuse it. Every other outcome must be listed, with its reason, in expected_differences.tsv; the
+harness fails on any that is not, and on any crash of the library."""
+import argparse
+import concurrent.futures
+import fnmatch
+import glob
+import io
+import os
+import subprocess
+import sys
+
+from PIL import Image
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REFERENCES = {  # the decoders asked about each format, in order
+    "png": ("pillow", "magick"),
+    "gif": ("pillow", "magick"),
+    "jpeg": ("djpeg", "pillow", "magick"),
+    "bmp": ("pillow", "magick"),
+    "dib": ("magick",),
+    "tga": ("pillow", "magick"),
+    "psd": ("magick", "pillow"),
+    "dds": ("pillow", "magick"),
+}
+EXTENSIONS = {".png": "png", ".gif": "gif", ".jpg": "jpeg", ".jpeg": "jpeg", ".bmp": "bmp", ".dib": "dib",
+              ".tga": "tga", ".psd": "psd", ".psb": "psd", ".dds": "dds"}
+
+
+def suites(sources, variants):
+    """(suite, name, path, format) for every picture."""
+    out = []
+
+    def add(suite, root, pattern):
+        for p in sorted(glob.glob(os.path.join(root, pattern), recursive=True)):
+            fmt = EXTENSIONS.get(os.path.splitext(p)[1].lower())
+            if fmt:
+                out.append((suite, os.path.relpath(p, root), p, fmt))
+
+    png = glob.glob(os.path.join(sources, "libpng1.6-*"))[0]
+    add("pngsuite", os.path.join(png, "contrib", "pngsuite"), "**/*")
+    add("testpngs", os.path.join(png, "contrib", "testpngs"), "**/*")
+    gif = glob.glob(os.path.join(sources, "giflib-*"))[0]
+    add("giflib", gif, "pic/*")
+    add("giflib", gif, "tests/*")
+    add("libjpeg-turbo", os.path.join(glob.glob(os.path.join(sources, "libjpeg-turbo-*"))[0], "testimages"), "*")
+    for writer in sorted(os.listdir(variants)):
+        add("generated-" + writer, os.path.join(variants, writer), "*/*")
+    return out
+
+
+# ---------------------------------------------------------------- references: RGBA, top row first
+def pillow(path, fmt):
+    im = Image.open(path)
+    im.load()
+    if im.mode.startswith("I"):
+        # 16-bit grey: the high byte of each sample, which is the library's convention too.
+        grey = Image.new("L", im.size)
+        grey.putdata([min(255, max(0, v >> 8)) for v in im.getdata()])
+        im = grey
+    elif im.mode == "CMYK":
+        return None  # Pillow's CMYK to RGB is 255 - (C + K), not a colour conversion
+    return im.size, im.convert("RGBA").tobytes()
+
+
+def magick(path, fmt):
+    # A PNG's gAMA makes ImageMagick call the samples linear and re-encode them on output; the
+    # samples as stored are what is compared (no reader here applies gamma).
+    samples = ["-set", "colorspace", "sRGB"] if fmt == "png" else []
+    done = subprocess.run(["convert", path + "[0]", *samples, "-depth", "16", "-endian", "MSB", "RGBA:-"],
+                          capture_output=True, timeout=120)
+    if done.returncode != 0 or not done.stdout:
+        return None
+    size = subprocess.run(["identify", "-format", "%w %h", path + "[0]"], capture_output=True, text=True, timeout=120)
+    if size.returncode != 0:
+        return None
+    w, h = (int(v) for v in size.stdout.split()[:2])
+    data = done.stdout[0::2]  # 16-bit samples, most significant byte first: keep the high bytes
+    return ((w, h), data) if len(data) == w * h * 4 else None
+
+
+def djpeg(path, fmt):
+    done = subprocess.run(["djpeg", "-pnm", path], capture_output=True, timeout=120)
+    if not done.stdout.startswith(b"P"):
+        return None
+    stream = io.BytesIO(done.stdout)
+    im = Image.open(stream)
+    im.load()
+    return im.size, im.convert("RGBA").tobytes()
+
+
+DECODERS = {"pillow": pillow, "magick": magick, "djpeg": djpeg}
+
+
+def reference(decoder, path, fmt):
+    try:
+        return DECODERS[decoder](path, fmt)
+    except Exception:  # a reference that refuses or fails: no picture from it
+        return None
+
+
+# ---------------------------------------------------------------- comparing
+def ours_as_rgba(work, index, size):
+    bgra = open(os.path.join(work, "%d.bgra" % index), "rb").read()
+    out = bytearray(bgra)
+    out[0::4], out[2::4] = bgra[2::4], bgra[0::4]
+    return size, bytes(out)
+
+
+def difference(a, b):
+    """The largest channel difference between two RGBA pictures, colour not compared where both are
+    fully transparent; None when the sizes differ."""
+    (sa, pa), (sb, pb) = a, b
+    if sa != sb or len(pa) != len(pb):
+        return None
+    if pa == pb:
+        return 0
+    worst = 0
+    for i in range(0, len(pa), 4):
+        if pa[i + 3] == 0 and pb[i + 3] == 0:
+            continue
+        for k in range(4):
+            d = abs(pa[i + k] - pb[i + k])
+            if d > worst:
+                worst = d
+    return worst
+
+
+def load_expected(path):
+    rules = []
+    for line in open(path):
+        if not line.strip() or line.startswith("#"):
+            continue
+        pattern, kind, reason = line.rstrip("\n").split("\t")
+        rules.append({"pattern": pattern, "kind": kind, "reason": reason, "used": 0})
+    return rules
+
+
+def allowed(rules, key, kind, worst):
+    for r in rules:
+        if not fnmatch.fnmatch(key, r["pattern"]):
+            continue
+        if r["kind"] == kind or (kind == "near" and r["kind"].startswith("near ") and worst <= int(r["kind"].split()[1])) \
+                or (kind in ("near", "pixels") and r["kind"] == "pixels"):
+            r["used"] += 1
+            return r
+    return None
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--vekdecode", required=True)
+    p.add_argument("--sources", required=True)
+    p.add_argument("--variants", required=True)
+    p.add_argument("--work", required=True)
+    p.add_argument("--differences", default=os.path.join(HERE, "expected_differences.tsv"))
+    p.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
+    a = p.parse_args()
+    pictures = suites(a.sources, a.variants)
+    os.makedirs(a.work, exist_ok=True)
+    for f in glob.glob(os.path.join(a.work, "*.bgra")):
+        os.remove(f)
+
+    listing = "".join(path + "\n" for _, _, path, _ in pictures)
+    done = subprocess.run([a.vekdecode, a.work], input=listing, capture_output=True, text=True, timeout=1800)
+    ours = {}
+    for line in done.stdout.splitlines():
+        n, result, w, h = line.split("\t")
+        ours[int(n)] = (result, (int(w), int(h)))
+    if done.returncode != 0 or len(ours) != len(pictures):
+        stopped = pictures[len(ours)][2] if len(ours) < len(pictures) else "?"
+        print("FAIL: the library stopped (exit %d) at %s: %s" % (done.returncode, stopped, done.stderr[-2000:]))
+        return 1
+
+    jobs = {}
+    with concurrent.futures.ThreadPoolExecutor(max_workers=a.jobs) as pool:
+        for i, (_, _, path, fmt) in enumerate(pictures):
+            for decoder in REFERENCES[fmt]:
+                if decoder != "pillow":  # Pillow runs below, in this process
+                    jobs[(i, decoder)] = pool.submit(reference, decoder, path, fmt)
+        refs = {}
+        for i, (_, _, path, fmt) in enumerate(pictures):
+            for decoder in REFERENCES[fmt]:
+                refs[(i, decoder)] = reference(decoder, path, fmt) if decoder == "pillow" else jobs[(i, decoder)].result()
+
+    rules = load_expected(a.differences)
+    per_suite = {}
+    unexpected = 0
+    for i, (suite, name, path, fmt) in enumerate(pictures):
+        key = "%s/%s" % (suite, name)
+        stats = per_suite.setdefault(suite, {"pictures": 0, "agree": 0, "expected": 0, "unexpected": 0, "with": {}})
+        stats["pictures"] += 1
+        result, size = ours[i]
+        decoded = {d: refs[(i, d)] for d in REFERENCES[fmt] if refs[(i, d)] is not None}
+        if result == "mismatch":
+            kind, detail, worst = "mismatch", "file and memory decode differ", None
+        elif result != "ok":
+            kind = "refuse" if decoded else None
+            detail, worst = "we refuse (%s); %s decode it" % (result, ", ".join(decoded)), None
+        elif not decoded:
+            kind, detail, worst = "decode", "only we decode it", None
+        else:
+            mine = ours_as_rgba(a.work, i, size)
+            diffs = {d: difference(mine, r) for d, r in decoded.items()}
+            same = [d for d, v in diffs.items() if v == 0]
+            if same:
+                kind = None
+                stats["with"][same[0]] = stats["with"].get(same[0], 0) + 1
+            else:
+                sized = [v for v in diffs.values() if v is not None]
+                worst = min(sized) if sized else None
+                kind = "near" if worst is not None else "pixels"
+                detail = "differs from %s" % ", ".join(
+                    "%s (%s)" % (d, "size %dx%d" % decoded[d][0] if v is None else "by up to %d" % v) for d, v in diffs.items())
+        if kind is None:
+            stats["agree"] += 1
+            continue
+        rule = allowed(rules, key, kind, worst if worst is not None else 999)
+        if rule:
+            stats["expected"] += 1
+        else:
+            stats["unexpected"] += 1
+            unexpected += 1
+            print("UNEXPECTED %s: %s" % (key, detail))
+
+    print()
+    print("%-22s %8s %7s %9s %11s  agreement by reference" % ("suite", "pictures", "agree", "expected", "unexpected"))
+    for suite, s in per_suite.items():
+        by = ", ".join("%s %d" % kv for kv in sorted(s["with"].items()))
+        print("%-22s %8d %7d %9d %11d  %s" % (suite, s["pictures"], s["agree"], s["expected"], s["unexpected"], by))
+    print()
+    for r in rules:
+        print("%4d  %-40s %-8s %s" % (r["used"], r["pattern"], r["kind"], r["reason"]))
+    print("\n%d pictures, %d unexpected differences" % (len(pictures), unexpected))
+    return 1 if unexpected else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

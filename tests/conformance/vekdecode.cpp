@@ -1,0 +1,78 @@
+// Decodes pictures through libvek340 as the plug-in does, from the file and from memory, for the
+// conformance harness:
+//   vekdecode OUTDIR < LIST        LIST: one path a line
+// For the Nth path it writes OUTDIR/N.bgra (top row first, as mode 23 gives it) and prints
+//   N <TAB> result <TAB> width <TAB> height
+// where result is "ok", "error E" (the library's code), or "mismatch" when the file and the memory
+// decode disagree.
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "imagelib/vek.h"
+
+namespace {
+
+struct Result {
+    VekError error = VEK_OK;
+    int32_t width = 0, height = 0;
+    std::vector<uint8_t> bgra;
+};
+
+Result decode(const std::string& path, const std::vector<uint8_t>* bytes) {
+    Result r;
+    FileInformation info{};
+    const auto size = static_cast<uint32_t>(bytes ? bytes->size() : 0);
+    r.error = bytes ? vekGetFileInformationFromMemory(bytes->data(), size, -1, &info)
+                    : vekGetFileInformation(path.c_str(), -1, &info);
+    LoadParams params;
+    vekGetDefaultLoadParams(&params);
+    params.rowOrigin = VEK_ORIGIN_TOP_LEFT;
+    LibraryBitmap* loaded = nullptr;
+    if (r.error == VEK_OK)
+        r.error = bytes ? vekLoadBitmapFromMemory(bytes->data(), size, &loaded, &params, &info)
+                        : vekLoadBitmap(path.c_str(), &loaded, &params, &info);
+    vekFreeFileInformation(&info);
+    LibraryBitmap* converted = nullptr;
+    if (r.error == VEK_OK) r.error = vekChangeColorDepth(loaded, &converted, VEK_COLOR_BGRA32, 0);
+    if (r.error == VEK_OK) {
+        r.width = converted->width;
+        r.height = converted->height;
+        r.bgra.assign(converted->pixels, converted->pixels + static_cast<size_t>(converted->bytesPerLine) * converted->height);
+    }
+    vekFreeBitmap(converted);
+    vekFreeBitmap(loaded);
+    return r;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: vekdecode OUTDIR < LIST\n");
+        return 2;
+    }
+    vekLibraryInit();
+    std::string path;
+    for (int n = 0; std::getline(std::cin, path); ++n) {
+        std::ifstream in(path, std::ios::binary);
+        const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const Result fromFile = decode(path, nullptr);
+        const Result fromMemory = decode(path, &bytes);
+        std::printf("%d\t", n);
+        if (fromFile.error != fromMemory.error || fromFile.bgra != fromMemory.bgra || fromFile.width != fromMemory.width) {
+            std::printf("mismatch\t0\t0\n");
+        } else if (fromFile.error != VEK_OK) {
+            std::printf("error %d\t0\t0\n", fromFile.error);
+        } else {
+            std::ofstream out(std::string(argv[1]) + "/" + std::to_string(n) + ".bgra", std::ios::binary);
+            out.write(reinterpret_cast<const char*>(fromFile.bgra.data()), static_cast<std::streamsize>(fromFile.bgra.size()));
+            std::printf("ok\t%d\t%d\n", fromFile.width, fromFile.height);
+        }
+    }
+    vekLibraryExit();
+    return 0;
+}
