@@ -7,7 +7,7 @@
 #include <new>
 
 #include "libvek/core/limits.h"
-#include "libvek/core/registry.h"
+#include "libvek/core/lock.h"
 
 namespace vek {
 
@@ -20,7 +20,7 @@ class KeptBuffers {
 public:
     uint8_t* take(size_t bytes, size_t& capacity) {
         if (bytes < kSmallest) return nullptr;
-        std::lock_guard<SpinLock> lock(lock_);
+        std::lock_guard<Lock> lock(lock_);
         for (size_t i = 0; i < count_; ++i) {
             // Large enough, and not so large that a small picture holds a huge block.
             if (kept_[i].capacity >= bytes && kept_[i].capacity / 2 <= bytes) {
@@ -35,33 +35,47 @@ public:
     }
     bool keep(uint8_t* data, size_t capacity) {
         if (capacity < kSmallest || capacity > kTotal) return false;
-        std::lock_guard<SpinLock> lock(lock_);
-        // The oldest buffers make room for the newest.
-        while (count_ > 0 && (count_ == kSlots || total_ + capacity > kTotal)) {
-            total_ -= kept_[0].capacity;
-            std::free(kept_[0].data);
-            kept_[0] = kept_[--count_];
+        Entry evicted[kSlots];
+        size_t evictions = 0;
+        {
+            std::lock_guard<Lock> lock(lock_);
+            // The oldest buffers make room for the newest.
+            while (count_ > 0 && (count_ == kSlots || total_ + capacity > kTotal)) {
+                total_ -= kept_[0].capacity;
+                evicted[evictions++] = kept_[0];
+                kept_[0] = kept_[--count_];
+            }
+            kept_[count_++] = {data, capacity};
+            total_ += capacity;
         }
-        kept_[count_++] = {data, capacity};
-        total_ += capacity;
+        // Large blocks go back to the system outside the lock.
+        for (size_t i = 0; i < evictions; ++i) std::free(evicted[i].data);
         return true;
     }
     void clear() {
-        std::lock_guard<SpinLock> lock(lock_);
-        for (size_t i = 0; i < count_; ++i) std::free(kept_[i].data);
-        count_ = 0;
-        total_ = 0;
+        Entry all[kSlots];
+        size_t n;
+        {
+            std::lock_guard<Lock> lock(lock_);
+            n = count_;
+            for (size_t i = 0; i < n; ++i) all[i] = kept_[i];
+            count_ = 0;
+            total_ = 0;
+        }
+        for (size_t i = 0; i < n; ++i) std::free(all[i].data);
     }
 
 private:
     static constexpr size_t kSmallest = size_t{1} << 20;
-    static constexpr size_t kTotal = sizeof(void*) == 8 ? size_t{512} << 20 : size_t{96} << 20;
+    // At most this much is kept: enough for the next picture of a 24-megapixel camera, little
+    // enough that a viewer's memory returns near where it was when its pictures are closed.
+    static constexpr size_t kTotal = sizeof(void*) == 8 ? size_t{128} << 20 : size_t{64} << 20;
     static constexpr size_t kSlots = 2;
     struct Entry {
         uint8_t* data;
         size_t capacity;
     };
-    SpinLock lock_;
+    Lock lock_;
     Entry kept_[kSlots] = {};
     size_t count_ = 0;
     size_t total_ = 0;
