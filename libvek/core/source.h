@@ -1,27 +1,33 @@
-// A picture's bytes: a named file read once into memory, or the caller's memory block as it is.
+// A picture's bytes: a named file mapped into memory, or the caller's memory block as it is.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 
 #include "imagelib/vek.h"
 #include "libvek/core/bytes.h"
 
 namespace vek {
 
+// Only regular files are opened: a FIFO, a device or a directory is refused at once (a FIFO would
+// wait for a writer forever). The file is mapped, not read: a reader looks at the header first and
+// touches the rest only as it decodes, so a huge file with a bad header costs nothing, and the
+// pages come from the system's file cache rather than fresh memory.
 class FileBytes {
 public:
     FileBytes() = default;
     FileBytes(const FileBytes&) = delete;
     FileBytes& operator=(const FileBytes&) = delete;
-    ~FileBytes() { std::free(data_); }
+    ~FileBytes() { unmap(); }
 
     VekError read(const char* fileName);
     ByteView view() const { return {data_, size_}; }
 
 private:
-    uint8_t* data_ = nullptr;
+    void unmap();
+    const uint8_t* data_ = nullptr;
     size_t size_ = 0;
+    bool mapped_ = false;
 };
 
 } // namespace vek
