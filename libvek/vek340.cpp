@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cctype>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -175,17 +176,14 @@ int32_t VEKAPI vekFormatIsSupported(const char* fileName) {
 VekError VEKAPI vekGetFileInformation(const char* fileName, int32_t formatIndex, FileInformation* info) {
     if (fileName == nullptr || info == nullptr) return VEK_ERROR_BAD_ARGUMENT;
     return guarded([&]() -> VekError {
-        auto* state = new QueryState;
+        // Owned until registered: copying the name may throw after the state exists.
+        auto state = std::make_unique<QueryState>();
         state->fileName = fileName;
-        VekError e = state->bytes.read(fileName);
-        if (e == VEK_OK) e = queryView(state->bytes.view(), formatIndex, info);
-        if (e == VEK_OK) {
-            liveQueries.add(state->node, state);
-            info->internal = state;
-            return VEK_OK;
-        }
-        delete state;
-        return e;
+        if (VekError e = state->bytes.read(fileName)) return e;
+        if (VekError e = queryView(state->bytes.view(), formatIndex, info)) return e;
+        liveQueries.add(state->node, state.get());
+        info->internal = state.release();
+        return VEK_OK;
     });
 }
 
