@@ -5,7 +5,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh || exit 1
 
-presets=(${VEK_PRESETS:-native linux32 asan win64 win32 fuzz})
+presets=(${VEK_PRESETS:-native linux32 asan tsan win64 win32 fuzz})
 jobs=$(nproc)
 total_passed=0
 total_failed=0

@@ -2,6 +2,7 @@
 // refused instead of corrupting memory. Constant-initialised, on the library's lock.
 #pragma once
 
+#include <cstdint>
 #include <mutex>
 
 #include "libvek/core/lock.h"
@@ -13,18 +14,21 @@ struct RegistryNode {
     RegistryNode* next = nullptr;
 };
 
-// A list: lookups walk it, which is cheap for the few objects a caller keeps at once.
+// Lists in shards chosen by the object's address, each on its own lock: threads working on different
+// objects seldom meet, and a lookup walks only the few objects of one shard.
 class Registry {
 public:
     void add(RegistryNode& node, const void* owner) {
-        std::lock_guard<Lock> guard(lock_);
+        Shard& s = shardOf(owner);
+        std::lock_guard<Lock> guard(s.lock);
         node.owner = owner;
-        node.next = head_;
-        head_ = &node;
+        node.next = s.head;
+        s.head = &node;
     }
     bool remove(const void* owner) {
-        std::lock_guard<Lock> guard(lock_);
-        for (RegistryNode** p = &head_; *p != nullptr; p = &(*p)->next) {
+        Shard& s = shardOf(owner);
+        std::lock_guard<Lock> guard(s.lock);
+        for (RegistryNode** p = &s.head; *p != nullptr; p = &(*p)->next) {
             if ((*p)->owner == owner) {
                 *p = (*p)->next;
                 return true;
@@ -33,15 +37,25 @@ public:
         return false;
     }
     bool contains(const void* owner) {
-        std::lock_guard<Lock> guard(lock_);
-        for (const RegistryNode* n = head_; n != nullptr; n = n->next)
+        Shard& s = shardOf(owner);
+        std::lock_guard<Lock> guard(s.lock);
+        for (const RegistryNode* n = s.head; n != nullptr; n = n->next)
             if (n->owner == owner) return true;
         return false;
     }
 
 private:
-    Lock lock_;
-    RegistryNode* head_ = nullptr;
+    static constexpr unsigned kShardBits = 5;
+    struct Shard {
+        Lock lock;
+        RegistryNode* head = nullptr;
+    };
+    Shard& shardOf(const void* owner) {
+        // Fibonacci hashing of the address without its alignment bits.
+        const auto key = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(owner) >> 4);
+        return shards_[(key * 2654435769u) >> (32 - kShardBits)];
+    }
+    Shard shards_[1u << kShardBits];
 };
 
 } // namespace vek

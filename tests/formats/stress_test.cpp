@@ -1,0 +1,166 @@
+// Eight threads decode every fixture and a picture large enough for the library's kept buffers, from
+// files and from memory, and hand each bitmap to another thread, which checks and frees it. Built
+// with ThreadSanitizer by the tsan preset; natively it checks the pixels.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "imagelib/vek.h"
+#include "tests/formats/fixtures.h"
+
+namespace {
+
+struct Picture {
+    std::string path;
+    std::vector<uint8_t> bytes;
+    std::vector<uint8_t> expected;  // BGRA from a single-threaded decode
+};
+
+struct Handoff {
+    LibraryBitmap* bitmap;
+    size_t picture;
+};
+
+// A queue between the threads: what one decodes another checks and frees.
+class Queue {
+public:
+    void push(Handoff h) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            items_.push_back(h);
+        }
+        ready_.notify_one();
+    }
+    // wait: until an item comes or every producer is done; otherwise only what is there now.
+    bool pop(Handoff& h, bool wait) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (wait) ready_.wait(lock, [&] { return !items_.empty() || producers_ == 0; });
+        if (items_.empty()) return false;
+        h = items_.front();
+        items_.pop_front();
+        return true;
+    }
+    void producerDone() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            --producers_;
+        }
+        ready_.notify_all();
+    }
+    explicit Queue(int producers) : producers_(producers) {}
+
+private:
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<Handoff> items_;
+    int producers_;
+};
+
+LibraryBitmap* decode(const Picture& p, bool fromMemory) {
+    FileInformation info{};
+    const auto size = static_cast<uint32_t>(p.bytes.size());
+    VekError e = fromMemory ? vekGetFileInformationFromMemory(p.bytes.data(), size, -1, &info)
+                            : vekGetFileInformation(p.path.c_str(), -1, &info);
+    LoadParams params;
+    vekGetDefaultLoadParams(&params);
+    LibraryBitmap* loaded = nullptr;
+    if (e == VEK_OK)
+        e = fromMemory ? vekLoadBitmapFromMemory(p.bytes.data(), size, &loaded, &params, &info)
+                       : vekLoadBitmap(p.path.c_str(), &loaded, &params, &info);
+    vekFreeFileInformation(&info);
+    LibraryBitmap* converted = nullptr;
+    if (e == VEK_OK) vekChangeColorDepth(loaded, &converted, VEK_COLOR_BGRA32, 0);
+    vekFreeBitmap(loaded);
+    return converted;
+}
+
+std::vector<uint8_t> pixelsOf(const LibraryBitmap* b) {
+    if (b == nullptr) return {};
+    return {b->pixels, b->pixels + static_cast<size_t>(b->bytesPerLine) * static_cast<size_t>(b->height)};
+}
+
+// A 24-bit BMP of 1000 x 700: its 2.8 MB of BGRA pass through the library's kept buffers.
+std::vector<uint8_t> largeBmp() {
+    const uint32_t w = 1000, h = 700, stride = w * 3, pixels = stride * h;
+    std::vector<uint8_t> b(54 + pixels);
+    auto put32 = [&](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    };
+    b[0] = 'B';
+    b[1] = 'M';
+    put32(2, static_cast<uint32_t>(b.size()));
+    put32(10, 54);
+    put32(14, 40);
+    put32(18, w);
+    put32(22, h);
+    b[26] = 1;
+    b[28] = 24;
+    for (uint32_t i = 0; i < pixels; ++i) b[54 + i] = static_cast<uint8_t>(i * 7 + i / stride);
+    return b;
+}
+
+TEST(Stress, EightThreadsDecodeAndFreeEachOthersBitmaps) {
+    std::vector<Picture> pictures;
+    for (const Fixture& f : loadFixtures())
+        if (!f.refused()) pictures.push_back({f.path(), readBytes(f.path()), {}});
+    Picture large;
+    large.path = testing::TempDir() + "vek-stress-large.bmp";
+    large.bytes = largeBmp();
+    if (FILE* out = std::fopen(large.path.c_str(), "wb")) {
+        std::fwrite(large.bytes.data(), 1, large.bytes.size(), out);
+        std::fclose(out);
+    }
+    pictures.push_back(large);
+    for (Picture& p : pictures) {
+        LibraryBitmap* b = decode(p, true);
+        p.expected = pixelsOf(b);
+        ASSERT_FALSE(p.expected.empty()) << p.path;
+        vekFreeBitmap(b);
+    }
+
+    constexpr int kThreads = 8;
+    Queue queue(kThreads);
+    std::vector<int> wrong(kThreads, 0), failed(kThreads, 0), freed(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            // Decode a share of the pictures, every fourth of them the large one, freeing what others made.
+            for (size_t k = 0; k < pictures.size(); ++k) {
+                const size_t i = k % 4 == 0 ? pictures.size() - 1 : (k * 7 + static_cast<size_t>(t) * 13) % pictures.size();
+                LibraryBitmap* b = decode(pictures[i], (k + static_cast<size_t>(t)) % 2 == 0);
+                if (b == nullptr)
+                    ++failed[t];
+                else
+                    queue.push({b, i});
+                Handoff h;
+                if (k % 2 == 1 && queue.pop(h, false)) {
+                    wrong[t] += pixelsOf(h.bitmap) != pictures[h.picture].expected;
+                    freed[t] += vekFreeBitmap(h.bitmap) == VEK_OK;
+                }
+            }
+            queue.producerDone();
+            Handoff h;
+            while (queue.pop(h, true)) {
+                wrong[t] += pixelsOf(h.bitmap) != pictures[h.picture].expected;
+                freed[t] += vekFreeBitmap(h.bitmap) == VEK_OK;
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    int totalFreed = 0;
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_EQ(wrong[t], 0) << "thread " << t;
+        EXPECT_EQ(failed[t], 0) << "thread " << t;
+        totalFreed += freed[t];
+    }
+    EXPECT_EQ(totalFreed, kThreads * static_cast<int>(pictures.size()));
+    std::remove(large.path.c_str());
+}
+
+} // namespace
