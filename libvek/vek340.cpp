@@ -206,6 +206,10 @@ VekError VEKAPI vekGetDefaultLoadParams(LoadParams* params) {
     std::memset(params, 0, sizeof *params);
     params->size = sizeof *params;
     params->rowOrigin = VEK_ORIGIN_TOP_LEFT;
+#ifdef VEK_FUZZ_MAX_PIXELS
+    // Fuzzing builds only: the plug-in takes the defaults, and its fuzzer needs small pictures.
+    params->maxPixels = VEK_FUZZ_MAX_PIXELS;
+#endif
     return VEK_OK;
 }
 
