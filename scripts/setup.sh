@@ -11,6 +11,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev
   libturbojpeg0-dev libjpeg62-turbo-dev libspng-dev libgif-dev zlib1g-dev libz-mingw-w64-dev
   imagemagick python3-pil libjpeg-turbo-progs dpkg-dev procps
+  libstb-dev libsquish-dev time
 )
 
 SUDO=""

@@ -1,5 +1,6 @@
 #include "libvek/formats/bcn.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "libvek/core/bytes.h"
@@ -14,36 +15,31 @@ void rgb565(uint16_t v, unsigned* rgb) {
     rgb[2] = expand5(v & 31);
 }
 
-// The colour half shared by BC1, BC2 and BC3. Interpolated colours truncate, as most decoders do.
-void colourBlock(const uint8_t* block, uint8_t* out, bool threeColourMode, bool keepAlpha) {
+// The four colours of the colour half shared by BC1, BC2 and BC3, as BGRA words. Interpolated
+// colours truncate, as most decoders do.
+inline void colourPalette(const uint8_t* block, uint32_t* palette, bool threeColourMode) {
     const uint16_t c0 = loadU16le(block), c1 = loadU16le(block + 2);
-    unsigned palette[4][4];
-    rgb565(c0, palette[0]);
-    rgb565(c1, palette[1]);
-    palette[0][3] = palette[1][3] = 255;
+    unsigned e[2][3];
+    rgb565(c0, e[0]);
+    rgb565(c1, e[1]);
     const bool four = !threeColourMode || c0 > c1;
-    for (int c = 0; c < 3; ++c) {
-        if (four) {
-            palette[2][c] = (2 * palette[0][c] + palette[1][c]) / 3;
-            palette[3][c] = (palette[0][c] + 2 * palette[1][c]) / 3;
-        } else {
-            palette[2][c] = (palette[0][c] + palette[1][c]) / 2;
-            palette[3][c] = 0;
-        }
-    }
-    palette[2][3] = 255;
-    palette[3][3] = four ? 255 : 0;  // punch-through: the fourth colour is transparent black
-    const uint32_t indices = loadU32le(block + 4);
-    for (int i = 0; i < 16; ++i) {
-        const unsigned* p = palette[(indices >> (2 * i)) & 3];
-        uint8_t* px = out + i * 4;
-        const uint8_t alpha = keepAlpha ? px[3] : static_cast<uint8_t>(p[3]);
-        storeBgra(px, p[0], p[1], p[2], alpha);
+    palette[0] = e[0][2] | (e[0][1] << 8) | (e[0][0] << 16) | 0xFF000000u;
+    palette[1] = e[1][2] | (e[1][1] << 8) | (e[1][0] << 16) | 0xFF000000u;
+    if (four) {
+        palette[2] = ((2 * e[0][2] + e[1][2]) / 3) | (((2 * e[0][1] + e[1][1]) / 3) << 8) |
+                     (((2 * e[0][0] + e[1][0]) / 3) << 16) | 0xFF000000u;
+        palette[3] = ((e[0][2] + 2 * e[1][2]) / 3) | (((e[0][1] + 2 * e[1][1]) / 3) << 8) |
+                     (((e[0][0] + 2 * e[1][0]) / 3) << 16) | 0xFF000000u;
+    } else {
+        palette[2] = ((e[0][2] + e[1][2]) / 2) | (((e[0][1] + e[1][1]) / 2) << 8) | (((e[0][0] + e[1][0]) / 2) << 16) |
+                     0xFF000000u;
+        palette[3] = 0;  // punch-through: the fourth colour is transparent black
     }
 }
 
-// Eight values from two endpoints and 3-bit indices: BC3's alpha and BC4/BC5's channels.
-void valueBlock(const uint8_t* block, int* values, bool isSigned) {
+// Eight values from two endpoints and 3-bit indices: BC3's alpha and BC4/BC5's channels. Returns
+// the 48 index bits; palette gets the eight values.
+uint64_t valueBlock(const uint8_t* block, int* palette, bool isSigned) {
     int e0 = isSigned ? static_cast<int8_t>(block[0]) : block[0];
     int e1 = isSigned ? static_cast<int8_t>(block[1]) : block[1];
     if (isSigned) {
@@ -51,7 +47,8 @@ void valueBlock(const uint8_t* block, int* values, bool isSigned) {
         if (e0 == -128) e0 = -127;
         if (e1 == -128) e1 = -127;
     }
-    int palette[8] = {e0, e1};
+    palette[0] = e0;
+    palette[1] = e1;
     if (e0 > e1) {
         for (int i = 1; i < 7; ++i) palette[i + 1] = ((7 - i) * e0 + i * e1) / 7;
     } else {
@@ -61,31 +58,44 @@ void valueBlock(const uint8_t* block, int* values, bool isSigned) {
     }
     uint64_t bits = 0;
     for (int i = 0; i < 6; ++i) bits |= static_cast<uint64_t>(block[2 + i]) << (8 * i);
-    for (int i = 0; i < 16; ++i) values[i] = palette[(bits >> (3 * i)) & 7];
+    return bits;
 }
 
 uint8_t signedToByte(int v) { return static_cast<uint8_t>(((v + 127) * 255 + 127) / 254); }
 
-// Bits of a 128-bit block, least significant first.
+// Bits of a 128-bit block, least significant first, up to 32 at a read.
 class BitReader {
 public:
     explicit BitReader(const uint8_t* block) {
         std::memcpy(&low_, block, 8);
         std::memcpy(&high_, block + 8, 8);
+        low_ = fromLittleEndian(low_);
+        high_ = fromLittleEndian(high_);
     }
     unsigned read(unsigned n) {
-        unsigned v = 0;
-        for (unsigned i = 0; i < n; ++i) v |= bit() << i;
-        return v;
+        if (n == 0) return 0;
+        const uint64_t v = peek64();
+        position_ += n;
+        return static_cast<unsigned>(v & ((uint64_t{1} << n) - 1));
     }
-    unsigned bit() {
-        const unsigned b = position_ < 64 ? (low_ >> position_) & 1 : (high_ >> (position_ - 64)) & 1;
-        ++position_;
-        return b;
+    unsigned bit() { return read(1); }
+    // The next 64 bits (fewer at the block's end, zero-filled), without consuming them.
+    uint64_t peek64() const {
+        if (position_ == 0) return low_;
+        if (position_ < 64) return (low_ >> position_) | (high_ << (64 - position_));
+        return position_ < 128 ? high_ >> (position_ - 64) : 0;
     }
+    void skip(unsigned n) { position_ += n; }
     unsigned position() const { return position_; }
 
 private:
+    static uint64_t fromLittleEndian(uint64_t v) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        return __builtin_bswap64(v);
+#else
+        return v;
+#endif
+    }
     uint64_t low_ = 0, high_ = 0;
     unsigned position_ = 0;
 };
@@ -162,51 +172,76 @@ unsigned interpolate(unsigned e0, unsigned e1, int weight) {
 
 } // namespace
 
-void decodeBc1(const uint8_t* block, uint8_t* bgra, bool punchThrough) { colourBlock(block, bgra, punchThrough, false); }
+uint32_t word(unsigned r, unsigned g, unsigned b, unsigned a) { return b | (g << 8) | (r << 16) | (a << 24); }
 
-void decodeBc2(const uint8_t* block, uint8_t* bgra) {
-    for (int i = 0; i < 16; ++i) {
-        const unsigned a = (block[i / 2] >> (4 * (i % 2))) & 15;
-        bgra[i * 4 + 3] = static_cast<uint8_t>(a * 17);
+void decodeBc1(const uint8_t* block, uint32_t* bgra, bool punchThrough) {
+    uint32_t palette[4];
+    colourPalette(block, palette, punchThrough);
+    uint32_t indices = loadU32le(block + 4);
+    for (int i = 0; i < 16; ++i, indices >>= 2) bgra[i] = palette[indices & 3];
+}
+
+void decodeBc2(const uint8_t* block, uint32_t* bgra) {
+    uint32_t palette[4];
+    colourPalette(block + 8, palette, false);
+    uint64_t alpha = loadU32le(block) | (uint64_t{loadU32le(block + 4)} << 32);
+    uint32_t indices = loadU32le(block + 12);
+    for (int i = 0; i < 16; ++i, alpha >>= 4, indices >>= 2)
+        bgra[i] = (palette[indices & 3] & 0x00FFFFFFu) | (static_cast<uint32_t>((alpha & 15) * 17) << 24);
+}
+
+void decodeBc3(const uint8_t* block, uint32_t* bgra) {
+    // The alpha half's eight values, already in place as the top byte of a word.
+    const unsigned a0 = block[0], a1 = block[1];
+    uint32_t alphas[8] = {a0 << 24, a1 << 24};
+    if (a0 > a1) {
+        for (unsigned i = 1; i < 7; ++i) alphas[i + 1] = (((7 - i) * a0 + i * a1) / 7) << 24;
+    } else {
+        for (unsigned i = 1; i < 5; ++i) alphas[i + 1] = (((5 - i) * a0 + i * a1) / 5) << 24;
+        alphas[6] = 0;
+        alphas[7] = 0xFF000000u;
     }
-    colourBlock(block + 8, bgra, false, true);
+    uint64_t alphaIndices = loadU16le(block + 2) | (uint64_t{loadU32le(block + 4)} << 16);
+    uint32_t palette[4];
+    colourPalette(block + 8, palette, false);
+    for (uint32_t& p : palette) p &= 0x00FFFFFFu;
+    uint32_t indices = loadU32le(block + 12);
+    for (int i = 0; i < 16; ++i, alphaIndices >>= 3, indices >>= 2) bgra[i] = palette[indices & 3] | alphas[alphaIndices & 7];
 }
 
-void decodeBc3(const uint8_t* block, uint8_t* bgra) {
-    int alpha[16];
-    valueBlock(block, alpha, false);
-    for (int i = 0; i < 16; ++i) bgra[i * 4 + 3] = static_cast<uint8_t>(alpha[i]);
-    colourBlock(block + 8, bgra, false, true);
-}
-
-void decodeBc4(const uint8_t* block, uint8_t* bgra, bool isSigned) {
-    int v[16];
-    valueBlock(block, v, isSigned);
-    for (int i = 0; i < 16; ++i) {
-        const uint8_t g = isSigned ? signedToByte(v[i]) : static_cast<uint8_t>(v[i]);
-        storeBgra(bgra + i * 4, g, g, g, 255);
+void decodeBc4(const uint8_t* block, uint32_t* bgra, bool isSigned) {
+    int palette[8];
+    uint64_t indices = valueBlock(block, palette, isSigned);
+    uint32_t grey[8];
+    for (int i = 0; i < 8; ++i) {
+        const unsigned g = isSigned ? signedToByte(palette[i]) : static_cast<unsigned>(palette[i]);
+        grey[i] = word(g, g, g, 255);
     }
+    for (int i = 0; i < 16; ++i, indices >>= 3) bgra[i] = grey[indices & 7];
 }
 
-void decodeBc5(const uint8_t* block, uint8_t* bgra, bool isSigned) {
-    int r[16], g[16];
-    valueBlock(block, r, isSigned);
-    valueBlock(block + 8, g, isSigned);
-    for (int i = 0; i < 16; ++i) {
-        storeBgra(bgra + i * 4, isSigned ? signedToByte(r[i]) : static_cast<unsigned>(r[i]),
-            isSigned ? signedToByte(g[i]) : static_cast<unsigned>(g[i]), 0, 255);
+void decodeBc5(const uint8_t* block, uint32_t* bgra, bool isSigned) {
+    int red[8], green[8];
+    uint64_t r = valueBlock(block, red, isSigned);
+    uint64_t g = valueBlock(block + 8, green, isSigned);
+    for (int i = 0; i < 8; ++i) {
+        red[i] = isSigned ? signedToByte(red[i]) : red[i];
+        green[i] = isSigned ? signedToByte(green[i]) : green[i];
     }
+    for (int i = 0; i < 16; ++i, r >>= 3, g >>= 3)
+        bgra[i] = word(static_cast<unsigned>(red[r & 7]), static_cast<unsigned>(green[g & 7]), 0, 255);
 }
 
-void decodeBc7(const uint8_t* block, uint8_t* bgra) {
+// BC7: per subset a palette of every index value's colour, then each pixel one lookup.
+void decodeBc7(const uint8_t* block, uint32_t* bgra) {
     BitReader bits(block);
-    unsigned mode = 0;
-    while (mode < 8 && bits.bit() == 0) ++mode;
+    const unsigned mode = block[0] == 0 ? 8u : static_cast<unsigned>(__builtin_ctz(block[0]));
     if (mode == 8) {
         // Reserved: a block of transparent black.
         std::memset(bgra, 0, 64);
         return;
     }
+    bits.skip(mode + 1);
     const Bc7Mode& m = kBc7Modes[mode];
     const unsigned partition = bits.read(m.partitionBits);
     const unsigned rotation = bits.read(m.rotationBits);
@@ -220,18 +255,13 @@ void decodeBc7(const uint8_t* block, uint8_t* bgra) {
             for (unsigned e = 0; e < 2; ++e) endpoints[s][e][3] = bits.read(m.alphaBits);
     unsigned colourBits = m.colourBits, alphaBits = m.alphaBits;
     if (m.endpointPBits || m.sharedPBits) {
-        unsigned p[3][2] = {};
         for (unsigned s = 0; s < m.subsets; ++s) {
-            if (m.endpointPBits) {
-                p[s][0] = bits.bit();
-                p[s][1] = bits.bit();
-            } else {
-                p[s][0] = p[s][1] = bits.bit();
+            const unsigned p0 = bits.bit(), p1 = m.endpointPBits ? bits.bit() : p0;
+            for (unsigned c = 0; c < 4; ++c) {
+                endpoints[s][0][c] = (endpoints[s][0][c] << 1) | p0;
+                endpoints[s][1][c] = (endpoints[s][1][c] << 1) | p1;
             }
         }
-        for (unsigned s = 0; s < m.subsets; ++s)
-            for (unsigned e = 0; e < 2; ++e)
-                for (unsigned c = 0; c < 4; ++c) endpoints[s][e][c] = (endpoints[s][e][c] << 1) | p[s][e];
         ++colourBits;
         if (alphaBits) ++alphaBits;
     }
@@ -240,35 +270,54 @@ void decodeBc7(const uint8_t* block, uint8_t* bgra) {
             for (unsigned c = 0; c < 3; ++c) endpoints[s][e][c] = expandBits(endpoints[s][e][c], colourBits);
             endpoints[s][e][3] = alphaBits ? expandBits(endpoints[s][e][3], alphaBits) : 255;
         }
+
+    // The indices: one set (two in modes 4 and 5), each pixel's fewer by a bit at its subset's anchor.
     unsigned primary[16], secondary[16] = {};
-    for (unsigned i = 0; i < 16; ++i)
-        primary[i] = bits.read(m.indexBits - (isAnchor(m.subsets, partition, i) ? 1 : 0));
-    if (m.secondIndexBits)
-        for (unsigned i = 0; i < 16; ++i) secondary[i] = bits.read(m.secondIndexBits - (i == 0 ? 1 : 0));
+    uint64_t word64 = bits.peek64();
+    unsigned used = 0;
+    for (unsigned i = 0; i < 16; ++i) {
+        const unsigned n = m.indexBits - (isAnchor(m.subsets, partition, i) ? 1 : 0);
+        primary[i] = static_cast<unsigned>((word64 >> used) & ((1u << n) - 1));
+        used += n;
+    }
+    if (m.secondIndexBits) {
+        bits.skip(used);
+        word64 = bits.peek64();
+        used = 0;
+        for (unsigned i = 0; i < 16; ++i) {
+            const unsigned n = m.secondIndexBits - (i == 0 ? 1 : 0);
+            secondary[i] = static_cast<unsigned>((word64 >> used) & ((1u << n) - 1));
+            used += n;
+        }
+    }
+
+    // Mode 4's selector bit swaps which index set drives the colour and which the alpha.
+    const unsigned colourIndexBits = m.secondIndexBits && selector ? m.secondIndexBits : m.indexBits;
+    const unsigned alphaIndexBits = m.secondIndexBits && !selector ? m.secondIndexBits : m.indexBits;
+    const unsigned* colourIndices = m.secondIndexBits && selector ? secondary : primary;
+    const unsigned* alphaIndices = m.secondIndexBits && !selector ? secondary : primary;
+    const int* colourWeights = weightsFor(colourIndexBits);
+    const int* alphaWeights = weightsFor(alphaIndexBits);
+    uint32_t colours[3][16], alphas[3][16];
+    for (unsigned s = 0; s < m.subsets; ++s) {
+        const unsigned* e0 = endpoints[s][0];
+        const unsigned* e1 = endpoints[s][1];
+        for (unsigned k = 0; k < (1u << colourIndexBits); ++k) {
+            const int w = colourWeights[k];
+            colours[s][k] = word(interpolate(e0[0], e1[0], w), interpolate(e0[1], e1[1], w), interpolate(e0[2], e1[2], w), 0);
+        }
+        for (unsigned k = 0; k < (1u << alphaIndexBits); ++k) alphas[s][k] = interpolate(e0[3], e1[3], alphaWeights[k]) << 24;
+    }
     for (unsigned i = 0; i < 16; ++i) {
         const unsigned s = subsetOf(m.subsets, partition, i);
-        unsigned colourIndex = primary[i], alphaIndex = primary[i];
-        unsigned colourIndexBits = m.indexBits, alphaIndexBits = m.indexBits;
-        if (m.secondIndexBits) {
-            // Mode 4's selector bit swaps which index set drives the colour and which the alpha.
-            if (selector) {
-                colourIndex = secondary[i];
-                colourIndexBits = m.secondIndexBits;
-            } else {
-                alphaIndex = secondary[i];
-                alphaIndexBits = m.secondIndexBits;
-            }
-        }
-        unsigned out[4];
-        for (unsigned c = 0; c < 3; ++c)
-            out[c] = interpolate(endpoints[s][0][c], endpoints[s][1][c], weightsFor(colourIndexBits)[colourIndex]);
-        out[3] = interpolate(endpoints[s][0][3], endpoints[s][1][3], weightsFor(alphaIndexBits)[alphaIndex]);
+        uint32_t px = colours[s][colourIndices[i]] | alphas[s][alphaIndices[i]];
         if (rotation) {
-            const unsigned t = out[3];
-            out[3] = out[rotation - 1];
-            out[rotation - 1] = t;
+            // Rotation swaps alpha with red, green or blue (stored at bits 16, 8 and 0).
+            const unsigned shift = 24 - 8 * rotation;
+            const uint32_t a = px >> 24, c = (px >> shift) & 0xFF;
+            px = (px & ~((0xFFu << 24) | (0xFFu << shift))) | (c << 24) | (a << shift);
         }
-        storeBgra(bgra + i * 4, out[0], out[1], out[2], out[3]);
+        bgra[i] = px;
     }
 }
 
@@ -396,7 +445,7 @@ uint8_t halfToByte(uint16_t half) {
     return static_cast<uint8_t>(f * 255.0f);  // truncated, as other BC6H decoders do
 }
 
-void decodeBc6h(const uint8_t* block, uint8_t* bgra, bool isSigned) {
+void decodeBc6h(const uint8_t* block, uint32_t* bgra, bool isSigned) {
     BitReader bits(block);
     unsigned code = bits.read(2);
     int modeIndex;
@@ -410,7 +459,7 @@ void decodeBc6h(const uint8_t* block, uint8_t* bgra, bool isSigned) {
     }
     if (modeIndex < 0) {
         // Reserved modes decode to black.
-        for (int i = 0; i < 16; ++i) storeBgra(bgra + i * 4, 0, 0, 0, 255);
+        for (int i = 0; i < 16; ++i) bgra[i] = 0xFF000000u;
         return;
     }
     const Bc6Mode& m = kBc6Modes[modeIndex];
@@ -451,7 +500,51 @@ void decodeBc6h(const uint8_t* block, uint8_t* bgra, bool isSigned) {
             const int a = endpoints[region * 2][c], b = endpoints[region * 2 + 1][c];
             out[c] = halfToByte(finishUnquantize(((64 - w) * a + w * b + 32) >> 6, isSigned));
         }
-        storeBgra(bgra + i * 4, out[0], out[1], out[2], 255);
+        bgra[i] = word(out[0], out[1], out[2], 255);
+    }
+}
+
+namespace {
+
+size_t blockBytes(Codec c) { return c == Codec::Bc1 || c == Codec::Bc4 || c == Codec::Bc4Signed ? 8 : 16; }
+
+// One strip with the block decoder fixed at compile time, so that it is inlined into the loop.
+template <typename Decode>
+void strip(Decode decode, size_t bytes, const uint8_t* in, uint32_t across, uint8_t* const* rows, uint32_t rowCount,
+           uint32_t width, bool grey) {
+    uint32_t block[16];
+    for (uint32_t bx = 0; bx < across; ++bx, in += bytes) {
+        decode(in, block);
+        // Blocks reach past sizes that are not multiples of 4; those pixels are dropped.
+        const uint32_t columns = std::min<uint32_t>(4, width - bx * 4);
+        for (uint32_t y = 0; y < rowCount; ++y) {
+            if (grey) {
+                for (uint32_t x = 0; x < columns; ++x) rows[y][bx * 4 + x] = static_cast<uint8_t>(block[y * 4 + x]);
+            } else if (columns == 4) {
+                std::memcpy(rows[y] + static_cast<size_t>(bx) * 16, block + y * 4, 16);
+            } else {
+                std::memcpy(rows[y] + static_cast<size_t>(bx) * 16, block + y * 4, columns * 4);
+            }
+        }
+    }
+}
+
+} // namespace
+
+void decodeStrip(Codec codec, const uint8_t* in, uint32_t across, uint8_t* const* rows, uint32_t rowCount, uint32_t width,
+                 bool grey) {
+    const size_t n = blockBytes(codec);
+    switch (codec) {
+    case Codec::Bc1: strip([](const uint8_t* b, uint32_t* o) { decodeBc1(b, o, true); }, n, in, across, rows, rowCount, width, grey); break;
+    case Codec::Bc2: strip(decodeBc2, n, in, across, rows, rowCount, width, grey); break;
+    case Codec::Bc3: strip(decodeBc3, n, in, across, rows, rowCount, width, grey); break;
+    case Codec::Bc4: strip([](const uint8_t* b, uint32_t* o) { decodeBc4(b, o, false); }, n, in, across, rows, rowCount, width, grey); break;
+    case Codec::Bc4Signed: strip([](const uint8_t* b, uint32_t* o) { decodeBc4(b, o, true); }, n, in, across, rows, rowCount, width, grey); break;
+    case Codec::Bc5: strip([](const uint8_t* b, uint32_t* o) { decodeBc5(b, o, false); }, n, in, across, rows, rowCount, width, grey); break;
+    case Codec::Bc5Signed: strip([](const uint8_t* b, uint32_t* o) { decodeBc5(b, o, true); }, n, in, across, rows, rowCount, width, grey); break;
+    case Codec::Bc6h: strip([](const uint8_t* b, uint32_t* o) { decodeBc6h(b, o, false); }, n, in, across, rows, rowCount, width, grey); break;
+    case Codec::Bc6hSigned: strip([](const uint8_t* b, uint32_t* o) { decodeBc6h(b, o, true); }, n, in, across, rows, rowCount, width, grey); break;
+    case Codec::Bc7: strip(decodeBc7, n, in, across, rows, rowCount, width, grey); break;
     }
 }
 

@@ -46,6 +46,8 @@ struct Header {
 bool sniff(ByteView data) { return data.startsWith("DDS ", 4) && data.size >= 128 && loadU32le(data.data + 4) == 124; }
 
 bool blockCompressed(Kind k) { return k <= Kind::Bc7; }
+static_assert(static_cast<int>(Kind::Bc7) == static_cast<int>(bcn::Codec::Bc7) &&
+              static_cast<int>(Kind::Bc4Signed) == static_cast<int>(bcn::Codec::Bc4Signed));
 size_t blockBytes(Kind k) { return k == Kind::Bc1 || k == Kind::Bc4 || k == Kind::Bc4Signed ? 8 : 16; }
 
 void masked(Format& f, unsigned bits, uint32_t r, uint32_t g, uint32_t b, uint32_t a) {
@@ -204,33 +206,14 @@ VekError query(ByteView data, ImageInfo& info) {
 
 void decodeBlocks(const uint8_t* in, Image& image, const Format& f, uint32_t width, uint32_t height) {
     const uint32_t across = (width + 3) / 4, down = (height + 3) / 4;
-    const size_t bytes = blockBytes(f.kind);
-    uint8_t block[64];
-    for (uint32_t by = 0; by < down; ++by) {
-        for (uint32_t bx = 0; bx < across; ++bx, in += bytes) {
-            switch (f.kind) {
-            case Kind::Bc1: bcn::decodeBc1(in, block, true); break;
-            case Kind::Bc2: bcn::decodeBc2(in, block); break;
-            case Kind::Bc3: bcn::decodeBc3(in, block); break;
-            case Kind::Bc4: bcn::decodeBc4(in, block, false); break;
-            case Kind::Bc4Signed: bcn::decodeBc4(in, block, true); break;
-            case Kind::Bc5: bcn::decodeBc5(in, block, false); break;
-            case Kind::Bc5Signed: bcn::decodeBc5(in, block, true); break;
-            case Kind::Bc6h: bcn::decodeBc6h(in, block, false); break;
-            case Kind::Bc6hSigned: bcn::decodeBc6h(in, block, true); break;
-            default: bcn::decodeBc7(in, block); break;
-            }
-            // Blocks reach past sizes that are not multiples of 4; those pixels are dropped.
-            for (uint32_t y = 0; y < 4 && by * 4 + y < height; ++y) {
-                const uint32_t columns = std::min<uint32_t>(4, width - bx * 4);
-                uint8_t* row = image.row(static_cast<int32_t>(by * 4 + y));
-                if (image.layout() == Layout::Gray8) {
-                    for (uint32_t x = 0; x < columns; ++x) row[bx * 4 + x] = block[(y * 4 + x) * 4];
-                } else {
-                    std::memcpy(row + static_cast<size_t>(bx) * 16, block + y * 16, columns * 4);
-                }
-            }
-        }
+    const size_t stripBytes = blockBytes(f.kind) * across;
+    // The block kinds come first in Kind, in the order of the codecs.
+    const auto codec = static_cast<bcn::Codec>(static_cast<int>(f.kind));
+    for (uint32_t by = 0; by < down; ++by, in += stripBytes) {
+        uint8_t* rows[4];
+        const uint32_t rowCount = std::min<uint32_t>(4, height - by * 4);
+        for (uint32_t y = 0; y < rowCount; ++y) rows[y] = image.row(static_cast<int32_t>(by * 4 + y));
+        bcn::decodeStrip(codec, in, across, rows, rowCount, width, image.layout() == Layout::Gray8);
     }
 }
 

@@ -121,55 +121,113 @@ VekError query(ByteView data, ImageInfo& info) {
     return VEK_OK;
 }
 
-// One pixel value as BGRA; 16-bit values are A1R5G5B5.
-void toBgra(const uint8_t* p, unsigned bits, bool alpha, uint8_t* out) {
-    switch (bits) {
-    case 15:
-    case 16: {
-        const uint32_t v = loadU16le(p);
-        storeBgra(out, expand5((v >> 10) & 31), expand5((v >> 5) & 31), expand5(v & 31),
-                  alpha && bits == 16 ? ((v & 0x8000) ? 255 : 0) : 255);
-        break;
-    }
-    case 24:
-        storeBgra(out, p[2], p[1], p[0], 255);
-        break;
-    default:
-        storeBgra(out, p[2], p[1], p[0], alpha ? p[3] : 255);
-        break;
-    }
+// One 15- or 16-bit value (A1R5G5B5) as BGRA.
+uint32_t word16(uint32_t v, bool alpha) {
+    const uint32_t a = alpha ? ((v & 0x8000) ? 255u : 0u) : 255u;
+    return expand5(v & 31) | (uint32_t{expand5((v >> 5) & 31)} << 8) | (uint32_t{expand5((v >> 10) & 31)} << 16) | (a << 24);
 }
 
-// Reads the width x height pixel values, raw or RLE, into one buffer in file order. RLE packets
-// may run from one row into the next.
-VekError readValues(ByteReader& r, const Header& h, size_t bytesPerValue, std::vector<uint8_t>& values) {
+// Turns the file's pixel values into the picture's, a span at a time: values arrive in file order,
+// a run of equal values or a stretch of distinct ones, and each lands at its place in the picture
+// whatever the origin. Every value kind is one tight loop; 32-bit values with alpha are BGRA as
+// stored, so a row of them is one copy.
+class Writer {
+public:
+    enum class Kind { Copy8, Copy32, Opaque32, Rgb24, Word16, GreyAlpha, Grey16, Lookup8, Table8 };
+
+    Writer(Image& image, const Header& h, Kind kind, size_t valueBytes, const uint32_t* table, const uint8_t* indices)
+        : image_(image), kind_(kind), valueBytes_(valueBytes), table_(table), indices_(indices), width_(h.width),
+          height_(h.height), rightToLeft_((h.descriptor & 0x10) != 0), topToBottom_((h.descriptor & 0x20) != 0),
+          alpha16_(h.alphaBits() > 0) {}
+
+    size_t left() const { return static_cast<size_t>(width_) * static_cast<size_t>(height_) - done_; }
+
+    // n values from `in`, or with repeat the one value at `in` n times; n may run across rows.
+    void put(const uint8_t* in, size_t n, bool repeat) {
+        while (n > 0) {
+            const size_t column = done_ % width_, row = done_ / width_;
+            const size_t span = std::min(n, static_cast<size_t>(width_) - column);
+            const int32_t y = topToBottom_ ? static_cast<int32_t>(row) : height_ - 1 - static_cast<int32_t>(row);
+            uint8_t* out = image_.row(y);
+            if (rightToLeft_) {
+                for (size_t i = 0; i < span; ++i)
+                    convert(repeat ? in : in + i * valueBytes_, 1, out, width_ - 1 - (column + i));
+            } else if (repeat) {
+                for (size_t i = 0; i < span; ++i) convert(in, 1, out, column + i);
+            } else {
+                convert(in, span, out, column);
+            }
+            if (!repeat) in += span * valueBytes_;
+            done_ += span;
+            n -= span;
+        }
+    }
+
+private:
+    void convert(const uint8_t* in, size_t n, uint8_t* row, size_t x) {
+        uint8_t* o8 = row + x;
+        uint8_t* o32 = row + x * 4;
+        switch (kind_) {
+        case Kind::Copy8: std::memcpy(o8, in, n); break;
+        case Kind::Copy32: std::memcpy(o32, in, n * 4); break;
+        case Kind::Opaque32:
+            for (size_t i = 0; i < n; ++i) storeWord(o32 + i * 4, loadU32le(in + i * 4) | 0xFF000000u);
+            break;
+        case Kind::Rgb24:
+            for (size_t i = 0; i < n; ++i, in += 3) storeWord(o32 + i * 4, in[0] | (uint32_t{in[1]} << 8) | (uint32_t{in[2]} << 16) | 0xFF000000u);
+            break;
+        case Kind::Word16:
+            for (size_t i = 0; i < n; ++i) storeWord(o32 + i * 4, word16(loadU16le(in + i * 2), alpha16_));
+            break;
+        case Kind::GreyAlpha:
+            for (size_t i = 0; i < n; ++i, in += 2) storeWord(o32 + i * 4, in[0] * 0x010101u | (uint32_t{in[1]} << 24));
+            break;
+        case Kind::Grey16:
+            for (size_t i = 0; i < n; ++i) o8[i] = in[i * 2];
+            break;
+        case Kind::Lookup8:
+            for (size_t i = 0; i < n; ++i) o8[i] = indices_[in[i]];
+            break;
+        case Kind::Table8:
+            for (size_t i = 0; i < n; ++i) storeWord(o32 + i * 4, table_[in[i]]);
+            break;
+        }
+    }
+    static void storeWord(uint8_t* p, uint32_t v) {
+        p[0] = static_cast<uint8_t>(v);
+        p[1] = static_cast<uint8_t>(v >> 8);
+        p[2] = static_cast<uint8_t>(v >> 16);
+        p[3] = static_cast<uint8_t>(v >> 24);
+    }
+
+    Image& image_;
+    Kind kind_;
+    size_t valueBytes_;
+    const uint32_t* table_;
+    const uint8_t* indices_;
+    int32_t width_, height_;
+    bool rightToLeft_, topToBottom_, alpha16_;
+    size_t done_ = 0;
+};
+
+// The width x height values, raw or RLE; RLE packets may run from one row into the next.
+VekError readValues(ByteReader& r, const Header& h, size_t valueBytes, Writer& writer) {
     const size_t count = static_cast<size_t>(h.width) * h.height;
-    // Refuse before allocating: raw data must all be there, and one RLE byte stands for at most
-    // 128 pixels.
-    if (!h.rle() && !r.has(count * bytesPerValue)) return VEK_ERROR_DAMAGED;
-    if (h.rle() && count / 128 > r.remaining()) return VEK_ERROR_DAMAGED;
-    values.resize(count * bytesPerValue);
     if (!h.rle()) {
-        const uint8_t* p = r.take(values.size());
+        // Raw data must all be there; the picture is then filled row by row.
+        const uint8_t* p = r.take(count * valueBytes);
         if (p == nullptr) return VEK_ERROR_DAMAGED;
-        std::memcpy(values.data(), p, values.size());
+        writer.put(p, count, false);
         return VEK_OK;
     }
-    size_t done = 0;
-    while (done < count) {
+    while (writer.left() > 0) {
         uint8_t packet;
         if (!r.u8(packet)) return VEK_ERROR_DAMAGED;
-        const size_t n = std::min<size_t>((packet & 0x7F) + 1u, count - done);
-        if (packet & 0x80) {
-            const uint8_t* v = r.take(bytesPerValue);
-            if (v == nullptr) return VEK_ERROR_DAMAGED;
-            for (size_t i = 0; i < n; ++i) std::memcpy(&values[(done + i) * bytesPerValue], v, bytesPerValue);
-        } else {
-            const uint8_t* v = r.take(((packet & 0x7F) + 1u) * bytesPerValue);
-            if (v == nullptr) return VEK_ERROR_DAMAGED;
-            std::memcpy(&values[done * bytesPerValue], v, n * bytesPerValue);
-        }
-        done += n;
+        const size_t stored = (packet & 0x7Fu) + 1u;
+        const size_t n = std::min(stored, writer.left());  // overruns are clipped at the picture's end
+        const uint8_t* v = r.take((packet & 0x80) ? valueBytes : stored * valueBytes);
+        if (v == nullptr) return VEK_ERROR_DAMAGED;
+        writer.put(v, n, (packet & 0x80) != 0);
     }
     return VEK_OK;
 }
@@ -183,60 +241,65 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
     r.seek(18u + h.idLength);  // the image ID is skipped
     const uint8_t* map = nullptr;
     if (h.colourMapType == 1 && (map = r.take(h.mapBytes())) == nullptr) return VEK_ERROR_DAMAGED;
-
+    const size_t count = static_cast<size_t>(h.width) * h.height;
     const unsigned bits = h.baseType() == 1 ? 8u : h.pixelBits;
-    const size_t bytesPerValue = (bits + 7u) / 8u;
-    std::vector<uint8_t> values;
-    if (VekError e = readValues(r, h, bytesPerValue, values)) return e;
+    const size_t valueBytes = (bits + 7u) / 8u;
+    // Refuse before allocating: raw data must all be there, and one RLE byte stands for at most
+    // 128 pixels.
+    if (!h.rle() && !r.has(count * valueBytes)) return VEK_ERROR_DAMAGED;
+    if (h.rle() && count / 128 > r.remaining()) return VEK_ERROR_DAMAGED;
 
-    const bool rightToLeft = (h.descriptor & 0x10) != 0;
-    const bool topToBottom = (h.descriptor & 0x20) != 0;
-    const size_t mapEntryBytes = (h.mapEntryBits + 7u) / 8u;
-    image.bitsPerComponent = 8;
-
-    // A colour map without alpha, of at most 256 entries, keeps the palette form.
-    const bool indexed = h.baseType() == 1 && alpha == AlphaUse::None && h.mapLength <= 256;
+    const bool withAlpha = alpha != AlphaUse::None;
+    // A colour map without alpha keeps the palette form while an index is left over for values
+    // outside the map.
+    const bool indexed = h.baseType() == 1 && !withAlpha && (h.mapLength < 256 || (h.mapLength == 256 && h.mapFirst == 0));
     const bool grey = h.baseType() == 3;
-    const bool greyAlpha = grey && h.pixelBits == 16 && alpha != AlphaUse::None;
+    const bool greyAlpha = grey && h.pixelBits == 16 && withAlpha;
     const Layout layout = indexed ? Layout::Indexed8 : grey && !greyAlpha ? Layout::Gray8 : Layout::Bgra32;
     if (VekError e = image.allocate(h.width, h.height, layout, options)) return e;
-    if (indexed) {
-        image.paletteEntries = h.mapLength;
-        for (int i = 0; i < h.mapLength; ++i) {
-            uint8_t bgra[4];
-            toBgra(map + static_cast<size_t>(i) * mapEntryBytes, h.mapEntryBits, false, bgra);
-            image.setPaletteEntry(i, bgra[2], bgra[1], bgra[0]);
-        }
-    }
-    image.componentsPerPixel = greyAlpha ? 4 : indexed || grey ? 1 : alpha != AlphaUse::None ? 4 : 3;
+    image.bitsPerComponent = 8;
+    image.componentsPerPixel = greyAlpha ? 4 : indexed || grey ? 1 : withAlpha ? 4 : 3;
 
-    for (int32_t fileRow = 0; fileRow < h.height; ++fileRow) {
-        const int32_t y = topToBottom ? fileRow : h.height - 1 - fileRow;
-        uint8_t* out = image.row(y);
-        for (int32_t fileColumn = 0; fileColumn < h.width; ++fileColumn) {
-            const int32_t x = rightToLeft ? h.width - 1 - fileColumn : fileColumn;
-            const uint8_t* v = &values[(static_cast<size_t>(fileRow) * h.width + fileColumn) * bytesPerValue];
-            if (greyAlpha) {
-                storeBgra(out + x * 4, v[0], v[0], v[0], v[1]);
-            } else if (grey) {
-                out[x] = v[0];
-            } else if (h.baseType() == 1) {
-                // Indices count from the map's first entry; one outside the map paints black.
-                const bool inMap = v[0] >= h.mapFirst && v[0] - h.mapFirst < h.mapLength;
-                const unsigned entry = v[0] - h.mapFirst;
-                if (indexed) {
-                    if (!inMap && h.mapLength == 256) return VEK_ERROR_DAMAGED;  // no index is left for black
-                    out[x] = static_cast<uint8_t>(inMap ? entry : h.mapLength);
-                } else if (inMap) {
-                    toBgra(map + entry * mapEntryBytes, h.mapEntryBits, alpha != AlphaUse::None, out + x * 4);
-                } else {
-                    storeBgra(out + x * 4, 0, 0, 0, 255);
-                }
-            } else {
-                toBgra(v, bits, alpha != AlphaUse::None, out + x * 4);
+    // Colour-mapped values go through a table: indices count from the map's first entry, and one
+    // outside the map paints black.
+    uint32_t table[256];
+    uint8_t indices[256];
+    if (h.baseType() == 1) {
+        const size_t entryBytes = (h.mapEntryBits + 7u) / 8u;
+        auto entry = [&](unsigned i, bool useAlpha) {
+            const uint8_t* e = map + i * entryBytes;
+            if (h.mapEntryBits <= 16) return word16(loadU16le(e), useAlpha && h.mapEntryBits == 16);
+            return e[0] | (uint32_t{e[1]} << 8) | (uint32_t{e[2]} << 16) |
+                   (h.mapEntryBits == 32 && useAlpha ? uint32_t{e[3]} << 24 : 0xFF000000u);
+        };
+        for (unsigned v = 0; v < 256; ++v) {
+            const bool inMap = v >= h.mapFirst && v - h.mapFirst < h.mapLength;
+            table[v] = inMap ? entry(v - h.mapFirst, withAlpha) : 0xFF000000u;
+            indices[v] = static_cast<uint8_t>(inMap ? v - h.mapFirst : h.mapLength);  // past the palette: black
+        }
+        if (indexed) {
+            image.paletteEntries = h.mapLength;
+            for (unsigned i = 0; i < h.mapLength; ++i) {
+                const uint32_t c = entry(i, false);
+                image.setPaletteEntry(static_cast<int>(i), static_cast<uint8_t>(c >> 16), static_cast<uint8_t>(c >> 8),
+                                      static_cast<uint8_t>(c));
             }
         }
     }
+    Writer::Kind kind;
+    if (h.baseType() == 1)
+        kind = indexed ? Writer::Kind::Lookup8 : Writer::Kind::Table8;
+    else if (grey)
+        kind = h.pixelBits == 8 ? Writer::Kind::Copy8 : greyAlpha ? Writer::Kind::GreyAlpha : Writer::Kind::Grey16;
+    else if (h.pixelBits == 32)
+        kind = withAlpha ? Writer::Kind::Copy32 : Writer::Kind::Opaque32;
+    else if (h.pixelBits == 24)
+        kind = Writer::Kind::Rgb24;
+    else
+        kind = Writer::Kind::Word16;
+    Writer writer(image, h, kind, valueBytes, table, indices);
+    if (VekError e = readValues(r, h, valueBytes, writer)) return e;
+
     if (alpha == AlphaUse::Premultiplied && layout == Layout::Bgra32) {
         for (int32_t y = 0; y < image.height(); ++y) {
             uint8_t* p = image.row(y);

@@ -1,0 +1,339 @@
+// Our own readers against other decoders of the same formats, on the same bytes already in memory,
+// in one process, the two sides taking turns: stb_image for BMP, TGA and PSD, libsquish (one
+// thread) for DXT1 and DXT5, and Pillow's BCn decoder for DXT1, DXT5 and BC7 (timed in a Python
+// process of its own, loads only). Pictures are made here: 24 megapixels, DDS 4096 x 4096. Freed
+// memory is reused by both sides (large blocks are kept in the heap, not returned), so that what is
+// compared is decoding, not the system's first touch of fresh pages.
+//   reader_bench [ROUNDS]      prints medians and ratio = our speed / the peer's (above 1: ours faster)
+#define STB_IMAGE_IMPLEMENTATION
+#define STBI_ONLY_BMP
+#define STBI_ONLY_TGA
+#define STBI_ONLY_PSD
+#include <stb/stb_image.h>
+#include <squish.h>
+
+#include <malloc.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "imagelib/vek.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+constexpr int kW = 6000, kH = 4000;
+
+void put16le(Bytes& b, uint32_t v) { b.insert(b.end(), {uint8_t(v), uint8_t(v >> 8)}); }
+void put32le(Bytes& b, uint32_t v) { b.insert(b.end(), {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}); }
+void put16be(Bytes& b, uint32_t v) { b.insert(b.end(), {uint8_t(v >> 8), uint8_t(v)}); }
+void put32be(Bytes& b, uint32_t v) { b.insert(b.end(), {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}); }
+
+// Channel c of pixel (x, y): smooth with some noise, and flat stretches that run-length coding takes.
+uint8_t sample(int x, int y, int c, uint32_t noise) {
+    if ((y / 64 + x / 256) % 3 == 0) return static_cast<uint8_t>(40 * c + y / 100);
+    return static_cast<uint8_t>((x / (7 + c) + y / (11 + c)) + ((noise >> (c * 3)) & 7));
+}
+
+Bytes bmp24() {
+    Bytes b;
+    const uint32_t stride = kW * 3, pixels = stride * kH;
+    b.insert(b.end(), {'B', 'M'});
+    put32le(b, 54 + pixels);
+    put32le(b, 0);
+    put32le(b, 54);
+    put32le(b, 40);
+    put32le(b, kW);
+    put32le(b, kH);
+    put16le(b, 1);
+    put16le(b, 24);
+    for (int i = 0; i < 6; ++i) put32le(b, 0);
+    std::mt19937 r(1);
+    for (int y = kH - 1; y >= 0; --y)
+        for (int x = 0; x < kW; ++x) {
+            const uint32_t n = r();
+            for (int c = 2; c >= 0; --c) b.push_back(sample(x, y, c, n));
+        }
+    return b;
+}
+
+Bytes tga32(bool rle) {
+    Bytes b = {0, 0, static_cast<uint8_t>(rle ? 10 : 2), 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    put16le(b, kW);
+    put16le(b, kH);
+    b.push_back(32);
+    b.push_back(0x08);  // bottom row first, 8 alpha bits: what most writers produce
+    std::mt19937 r(2);
+    std::vector<uint8_t> row(kW * 4);
+    for (int y = kH - 1; y >= 0; --y) {
+        for (int x = 0; x < kW; ++x) {
+            const uint32_t n = r();
+            row[x * 4 + 0] = sample(x, y, 2, n);
+            row[x * 4 + 1] = sample(x, y, 1, n);
+            row[x * 4 + 2] = sample(x, y, 0, n);
+            row[x * 4 + 3] = static_cast<uint8_t>(255 - (x / 40 % 2) * 128);
+        }
+        if (!rle) {
+            b.insert(b.end(), row.begin(), row.end());
+            continue;
+        }
+        for (int x = 0; x < kW;) {
+            int run = 1;
+            while (x + run < kW && run < 128 && std::memcmp(&row[(x + run) * 4], &row[x * 4], 4) == 0) ++run;
+            if (run > 1) {
+                b.push_back(static_cast<uint8_t>(0x80 | (run - 1)));
+                b.insert(b.end(), &row[x * 4], &row[x * 4] + 4);
+                x += run;
+            } else {
+                int n = 1;
+                while (x + n < kW && n < 128 && std::memcmp(&row[(x + n) * 4], &row[(x + n - 1) * 4], 4) != 0) ++n;
+                b.push_back(static_cast<uint8_t>(n - 1));
+                b.insert(b.end(), &row[x * 4], &row[x * 4] + 4 * n);
+                x += n;
+            }
+        }
+    }
+    return b;
+}
+
+void packBits(const uint8_t* in, int n, Bytes& out) {
+    for (int i = 0; i < n;) {
+        int run = 1;
+        while (i + run < n && run < 128 && in[i + run] == in[i]) ++run;
+        if (run >= 3) {
+            out.push_back(static_cast<uint8_t>(257 - run));
+            out.push_back(in[i]);
+            i += run;
+        } else {
+            int j = i;
+            while (j < n && j - i < 128 && !(j + 2 < n && in[j] == in[j + 1] && in[j] == in[j + 2])) ++j;
+            out.push_back(static_cast<uint8_t>(j - i - 1));
+            out.insert(out.end(), in + i, in + j);
+            i = j;
+        }
+    }
+}
+
+Bytes psd8(bool packed) {
+    Bytes b = {'8', 'B', 'P', 'S'};
+    put16be(b, 1);
+    b.insert(b.end(), 6, 0);
+    put16be(b, 3);
+    put32be(b, kH);
+    put32be(b, kW);
+    put16be(b, 8);
+    put16be(b, 3);
+    put32be(b, 0);
+    put32be(b, 0);
+    put32be(b, 0);
+    put16be(b, packed ? 1 : 0);
+    std::vector<std::vector<uint8_t>> planes(3, std::vector<uint8_t>(static_cast<size_t>(kW) * kH));
+    std::mt19937 r(3);
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x) {
+            const uint32_t n = r();
+            for (int c = 0; c < 3; ++c) planes[c][static_cast<size_t>(y) * kW + x] = sample(x, y, c, n);
+        }
+    if (!packed) {
+        for (auto& p : planes) b.insert(b.end(), p.begin(), p.end());
+        return b;
+    }
+    std::vector<Bytes> rows;
+    for (auto& p : planes)
+        for (int y = 0; y < kH; ++y) {
+            Bytes row;
+            packBits(&p[static_cast<size_t>(y) * kW], kW, row);
+            rows.push_back(std::move(row));
+        }
+    for (auto& row : rows) put16be(b, static_cast<uint32_t>(row.size()));
+    for (auto& row : rows) b.insert(b.end(), row.begin(), row.end());
+    return b;
+}
+
+constexpr int kDds = 4096;
+
+Bytes dds(const char* fourcc, uint32_t dxgi, size_t blockBytes, uint8_t (*firstByte)(std::mt19937&)) {
+    Bytes b = {'D', 'D', 'S', ' '};
+    put32le(b, 124);
+    put32le(b, 0x1007);
+    put32le(b, kDds);
+    put32le(b, kDds);
+    for (int i = 0; i < 2 + 1 + 11; ++i) put32le(b, 0);
+    put32le(b, 32);
+    put32le(b, 4);
+    b.insert(b.end(), fourcc, fourcc + 4);
+    for (int i = 0; i < 5; ++i) put32le(b, 0);
+    put32le(b, 0x1000);
+    for (int i = 0; i < 4; ++i) put32le(b, 0);
+    if (dxgi != 0) {
+        put32le(b, dxgi);
+        put32le(b, 3);
+        put32le(b, 0);
+        put32le(b, 1);
+        put32le(b, 0);
+    }
+    std::mt19937 r(4);
+    const size_t blocks = static_cast<size_t>(kDds / 4) * (kDds / 4);
+    for (size_t i = 0; i < blocks; ++i) {
+        const size_t at = b.size();
+        for (size_t k = 0; k < blockBytes; ++k) b.push_back(static_cast<uint8_t>(r()));
+        if (firstByte) b[at] = firstByte(r);
+    }
+    return b;
+}
+
+// BC7 blocks of every mode in turn; BC6H blocks of its valid mode numbers.
+uint8_t bc7Mode(std::mt19937& r) {
+    const unsigned mode = r() % 8;
+    return static_cast<uint8_t>((1u << mode) | ((r() << (mode + 1)) & 0xFF));
+}
+uint8_t bc6hMode(std::mt19937& r) {
+    static const uint8_t modes[] = {0x00, 0x01, 0x02, 0x06, 0x0A, 0x0E, 0x12, 0x16, 0x1A, 0x1E, 0x03, 0x07, 0x0B, 0x0F};
+    const uint8_t m = modes[r() % 14];
+    return static_cast<uint8_t>(m | (m & 3 ? ((r() & 7) << 5) : ((r() & 7) << 5)));
+}
+
+double seconds(const std::function<void()>& work) {
+    const auto t0 = std::chrono::steady_clock::now();
+    work();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+void decodeWithLibrary(const Bytes& file) {
+    FileInformation info{};
+    LoadParams params;
+    vekGetDefaultLoadParams(&params);
+    LibraryBitmap* loaded = nullptr;
+    LibraryBitmap* converted = nullptr;
+    const auto n = static_cast<uint32_t>(file.size());
+    if (vekGetFileInformationFromMemory(file.data(), n, -1, &info) != VEK_OK ||
+        vekLoadBitmapFromMemory(file.data(), n, &loaded, &params, &info) != VEK_OK ||
+        vekChangeColorDepth(loaded, &converted, VEK_COLOR_BGRA32, 0) != VEK_OK) {
+        std::fprintf(stderr, "the library refused a benchmark picture\n");
+        std::exit(1);
+    }
+    vekFreeFileInformation(&info);
+    vekFreeBitmap(converted);
+    vekFreeBitmap(loaded);
+}
+
+void decodeWithStb(const Bytes& file) {
+    int w, h, c;
+    stbi_uc* p = stbi_load_from_memory(file.data(), static_cast<int>(file.size()), &w, &h, &c, 4);
+    if (p == nullptr) {
+        std::fprintf(stderr, "stb_image refused a benchmark picture: %s\n", stbi_failure_reason());
+        std::exit(1);
+    }
+    stbi_image_free(p);
+}
+
+void decodeWithSquish(const Bytes& file, int flags) {
+    std::unique_ptr<uint8_t[]> rgba(new uint8_t[static_cast<size_t>(kDds) * kDds * 4]);  // not zero-filled
+    squish::DecompressImage(rgba.get(), kDds, kDds, file.data() + 128, flags);
+}
+
+// Pillow's median load time of a DDS file, timed inside Python.
+double pillowSeconds(const std::string& path, int rounds) {
+    const std::string command =
+        "/usr/bin/python3 -c \"import io,sys,time;from PIL import Image;d=open(sys.argv[1],'rb').read();t=[]\n"
+        "for _ in range(int(sys.argv[2])):\n s=time.perf_counter();im=Image.open(io.BytesIO(d));im.load();t.append(time.perf_counter()-s)\n"
+        "t.sort();print(t[len(t)//2])\" " + path + " " + std::to_string(rounds);
+    FILE* p = popen(command.c_str(), "r");
+    double s = 0;
+    if (p == nullptr || std::fscanf(p, "%lf", &s) != 1) s = 0;
+    if (p) pclose(p);
+    return s;
+}
+
+struct Row {
+    std::string name, peer;
+    double ours, theirs;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int rounds = argc > 1 ? std::atoi(argv[1]) : 7;
+    setenv("OMP_NUM_THREADS", "1", 1);
+    mallopt(M_MMAP_THRESHOLD, 1 << 30);
+    mallopt(M_TRIM_THRESHOLD, 1 << 30);
+    vekLibraryInit();
+    std::vector<Row> rows;
+    auto compare = [&](const char* name, const char* peer, const Bytes& file, const std::function<void()>& theirs) {
+        std::vector<double> a, b;
+        decodeWithLibrary(file);
+        theirs();
+        for (int i = 0; i < rounds; ++i) {
+            a.push_back(seconds([&] { decodeWithLibrary(file); }));
+            b.push_back(seconds(theirs));
+        }
+        rows.push_back({name, peer, median(a), median(b)});
+        std::fprintf(stderr, ".");
+    };
+    {
+        const Bytes f = bmp24();
+        compare("BMP 24-bit", "stb_image", f, [&] { decodeWithStb(f); });
+    }
+    for (bool rle : {false, true}) {
+        const Bytes f = tga32(rle);
+        compare(rle ? "TGA 32-bit RLE" : "TGA 32-bit raw", "stb_image", f, [&] { decodeWithStb(f); });
+    }
+    for (bool packed : {false, true}) {
+        const Bytes f = psd8(packed);
+        compare(packed ? "PSD 8-bit RGB PackBits" : "PSD 8-bit RGB raw", "stb_image", f, [&] { decodeWithStb(f); });
+    }
+    struct DdsCase {
+        const char* name;
+        const char* fourcc;
+        uint32_t dxgi;
+        size_t block;
+        uint8_t (*first)(std::mt19937&);
+        int squishFlags;
+    } cases[] = {
+        {"DDS DXT1 4096x4096", "DXT1", 0, 8, nullptr, squish::kDxt1},
+        {"DDS DXT5 4096x4096", "DXT5", 0, 16, nullptr, squish::kDxt5},
+        {"DDS BC7 4096x4096", "DX10", 98, 16, bc7Mode, 0},
+        {"DDS BC6H 4096x4096", "DX10", 95, 16, bc6hMode, 0},
+    };
+    char dir[] = "/tmp/vek-reader-bench-XXXXXX";
+    if (mkdtemp(dir) == nullptr) return 1;
+    for (const DdsCase& c : cases) {
+        const Bytes f = dds(c.fourcc, c.dxgi, c.block, c.first);
+        if (c.squishFlags) compare(c.name, "libsquish 1 thread", f, [&] { decodeWithSquish(f, c.squishFlags); });
+        const std::string path = std::string(dir) + "/" + c.fourcc + std::to_string(c.dxgi) + ".dds";
+        if (FILE* out = std::fopen(path.c_str(), "wb")) {
+            std::fwrite(f.data(), 1, f.size(), out);
+            std::fclose(out);
+        }
+        // Pillow in batches between ours, so that both sides see the same machine state.
+        std::vector<double> a, b;
+        for (int i = 0; i < 3; ++i) {
+            for (int k = 0; k < rounds / 3 + 1; ++k) a.push_back(seconds([&] { decodeWithLibrary(f); }));
+            b.push_back(pillowSeconds(path, rounds / 3 + 1));
+        }
+        if (median(b) > 0) rows.push_back({c.name, "Pillow BCn", median(a), median(b)});
+        std::remove(path.c_str());
+    }
+    rmdir(dir);
+    std::fprintf(stderr, "\n");
+    std::printf("%-26s %-20s %12s %12s %8s\n", "work", "peer", "ours (ms)", "peer (ms)", "ratio");
+    for (const Row& r : rows)
+        std::printf("%-26s %-20s %12.1f %12.1f %8.2f\n", r.name.c_str(), r.peer.c_str(), r.ours * 1e3, r.theirs * 1e3,
+                    r.theirs / r.ours);
+    vekLibraryExit();
+    return 0;
+}

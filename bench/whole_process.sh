@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# The whole process, as a user runs it: `vekhost decode X -o out.bmp` against ImageMagick's
+# `convert X out.bmp`, the two taking turns, on pictures made here (24-megapixel JPEG, RGBA PNG and
+# PackBits PSD, a 4096 x 4096 DXT5 DDS). Reports the median wall time and the peak memory of each
+# side (from /usr/bin/time) and ratio = ImageMagick's time / ours (above 1: ours faster).
+#   bench/whole_process.sh [VEKHOST] [ROUNDS]
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+vekhost=${1:-$here/../build/native/bin/vekhost}
+rounds=${2:-5}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+/usr/bin/python3 - "$work" <<'PY'
+import random, sys
+from PIL import Image
+work = sys.argv[1]
+w, h = 6000, 4000
+random.seed(5)
+noise = bytes(random.getrandbits(8) & 15 for _ in range(w))
+rows = []
+for y in range(h):
+    row = bytearray(w * 4)
+    for x in range(0, w):
+        n = noise[(x + y * 7) % w]
+        row[4 * x:4 * x + 4] = bytes(((x // 24 + y // 40 + n) & 255, (y // 16 + n) & 255, ((x // 30) ^ (y // 50)) & 255,
+                                      128 + ((x // 60) & 127)))
+    rows.append(bytes(row))
+im = Image.frombytes("RGBA", (w, h), b"".join(rows))
+im.save(work + "/rgba.png", compress_level=6)
+im.convert("RGB").save(work + "/photo.jpg", quality=90)
+im.convert("RGB").resize((4096, 4096)).save(work + "/square.png")
+PY
+convert "$work/rgba.png" -alpha off -compress RLE "$work/packbits.psd"
+convert "$work/square.png" -define dds:compression=dxt5 -define dds:mipmaps=0 "$work/dxt5.dds"
+
+measure() { # command... -> "seconds kilobytes"
+  /usr/bin/time -f "%e %M" -o "$work/time" "$@" >/dev/null 2>&1
+  cat "$work/time"
+}
+
+printf '%-22s %10s %10s %8s %12s %12s\n' picture "ours (s)" "IM (s)" ratio "ours (MiB)" "IM (MiB)"
+for picture in photo.jpg rgba.png packbits.psd dxt5.dds; do
+  ours=() theirs=() ours_kb=0 theirs_kb=0
+  for ((i = 0; i < rounds; i++)); do
+    read -r s kb < <(measure "$vekhost" --quiet decode "$work/$picture" -o "$work/ours.bmp")
+    ours+=("$s"); (( kb > ours_kb )) && ours_kb=$kb
+    read -r s kb < <(measure convert "$work/$picture[0]" "$work/theirs.bmp")
+    theirs+=("$s"); (( kb > theirs_kb )) && theirs_kb=$kb
+  done
+  median() { printf '%s\n' "$@" | sort -g | sed -n "$(( ($# + 1) / 2 ))p"; }
+  a=$(median "${ours[@]}") b=$(median "${theirs[@]}")
+  printf '%-22s %10s %10s %8.2f %12d %12d\n' "$picture ($(du -h "$work/$picture" | cut -f1))" "$a" "$b" \
+    "$(echo "$b / $a" | bc -l)" $((ours_kb / 1024)) $((theirs_kb / 1024))
+done
