@@ -21,8 +21,10 @@ namespace {
 // transparent huge pages: a fresh page's first touch costs about 11 us here, and a 96 MB picture
 // would otherwise take 23,000 of them. Elsewhere (Windows has no transparent huge pages) and for
 // small buffers, the heap.
+#ifdef __linux__
 constexpr size_t kHugeFrom = size_t{8} << 20;
 constexpr size_t kHuge = size_t{2} << 20;
+#endif
 
 uint8_t* allocatePixels(size_t& capacity) {
 #ifdef __linux__
@@ -42,7 +44,7 @@ uint8_t* allocatePixels(size_t& capacity) {
     return static_cast<uint8_t*>(std::malloc(capacity));
 }
 
-void freePixels(uint8_t* data, size_t capacity) {
+void freePixels(uint8_t* data, [[maybe_unused]] size_t capacity) {
 #ifdef __linux__
     if (capacity >= kHugeFrom) {
         munmap(data, capacity);

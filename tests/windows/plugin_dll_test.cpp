@@ -92,6 +92,12 @@ TEST(WindowsPlugin, UnreadablePicturesGiveLibraryErrorAndTouchNothing) {
     const std::string missing = besideThisProgram("no-such-picture.png");
     const char garbage[] = "this is not a picture at all";
     HLOCAL marker = reinterpret_cast<HLOCAL>(static_cast<uintptr_t>(0x1234));
+    // A folder and a device are not disk files: refused at once, like a missing file.
+    const std::string folder = besideThisProgram("");
+    for (const char* name : {missing.c_str(), folder.c_str(), "NUL", "CON"}) {
+        PictureInfo info;
+        EXPECT_EQ(getInfo(name, 0, 0, &info), LibraryError) << name;
+    }
     for (uint32_t flags : {0u, 1u}) {
         const char* source = flags ? garbage : missing.c_str();
         HLOCAL header = marker, pixels = marker;
