@@ -2,7 +2,9 @@
 # The whole process, as a user runs it: `vekhost decode X -o out.bmp` against ImageMagick's
 # `convert X out.bmp`, the two taking turns, on pictures made here (24-megapixel JPEG, RGBA PNG and
 # PackBits PSD, a 4096 x 4096 DXT5 DDS). Reports the median wall time and the peak memory of each
-# side (from /usr/bin/time) and ratio = ImageMagick's time / ours (above 1: ours faster).
+# side (from /usr/bin/time) and ratio = ImageMagick's time / ours (above 1: ours faster). Then, for
+# a picture of each of the seven formats, our peak memory against the budget of the file's bytes
+# plus twice the picture's BGRA bytes (the library's bitmap and the viewer's DIB).
 #   bench/whole_process.sh [VEKHOST] [ROUNDS]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -30,6 +32,9 @@ im = Image.frombytes("RGBA", (w, h), b"".join(rows))
 im.save(work + "/rgba.png", compress_level=6)
 im.convert("RGB").save(work + "/photo.jpg", quality=90)
 im.convert("RGB").resize((4096, 4096)).save(work + "/square.png")
+im.convert("RGB").save(work + "/rgb24.bmp")
+im.save(work + "/rgba32.tga")
+im.convert("RGB").quantize(colors=256, method=Image.Quantize.FASTOCTREE).save(work + "/palette.gif")
 PY
 convert "$work/rgba.png" -alpha off -compress RLE "$work/packbits.psd"
 convert "$work/square.png" -define dds:compression=dxt5 -define dds:mipmaps=0 "$work/dxt5.dds"
@@ -52,4 +57,14 @@ for picture in photo.jpg rgba.png packbits.psd dxt5.dds; do
   a=$(median "${ours[@]}") b=$(median "${theirs[@]}")
   printf '%-22s %10s %10s %8.2f %12d %12d\n' "$picture ($(du -h "$work/$picture" | cut -f1))" "$a" "$b" \
     "$(echo "$b / $a" | bc -l)" $((ours_kb / 1024)) $((theirs_kb / 1024))
+done
+
+echo
+printf '%-22s %12s %12s %14s\n' picture "ours (MiB)" "budget (MiB)" "within budget"
+for picture in photo.jpg rgba.png palette.gif rgb24.bmp rgba32.tga packbits.psd dxt5.dds; do
+  read -r _ kb < <(measure "$vekhost" --quiet decode "$work/$picture" -o "$work/ours.bmp")
+  size=$(stat -c %s "$work/$picture")
+  read -r w h < <(identify -format '%w %h\n' "$work/$picture[0]")
+  budget=$(( (size + 2 * w * h * 4) / 1048576 ))
+  printf '%-22s %12d %12d %14s\n' "$picture" $((kb / 1024)) "$budget" "$( ((kb / 1024 <= budget)) && echo yes || echo NO)"
 done
