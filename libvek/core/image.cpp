@@ -6,9 +6,6 @@
 #include <mutex>
 #include <new>
 
-#ifdef __linux__
-#include <sys/mman.h>
-#endif
 
 #include "libvek/core/limits.h"
 #include "libvek/core/lock.h"
@@ -16,43 +13,6 @@
 namespace vek {
 
 namespace {
-
-// Large pixel buffers. On Linux they are mapped on their own, 2 MiB aligned and marked for
-// transparent huge pages: a fresh page's first touch costs about 11 us here, and a 96 MB picture
-// would otherwise take 23,000 of them. Elsewhere (Windows has no transparent huge pages) and for
-// small buffers, the heap.
-#ifdef __linux__
-constexpr size_t kHugeFrom = size_t{8} << 20;
-constexpr size_t kHuge = size_t{2} << 20;
-#endif
-
-uint8_t* allocatePixels(size_t& capacity) {
-#ifdef __linux__
-    if (capacity >= kHugeFrom) {
-        capacity = (capacity + kHuge - 1) / kHuge * kHuge;
-        void* p = mmap(nullptr, capacity + kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) return nullptr;
-        const auto start = reinterpret_cast<uintptr_t>(p);
-        const uintptr_t aligned = (start + kHuge - 1) / kHuge * kHuge;
-        if (aligned > start) munmap(p, aligned - start);
-        if (aligned + capacity < start + capacity + kHuge)
-            munmap(reinterpret_cast<void*>(aligned + capacity), start + capacity + kHuge - (aligned + capacity));
-        madvise(reinterpret_cast<void*>(aligned), capacity, MADV_HUGEPAGE);
-        return reinterpret_cast<uint8_t*>(aligned);
-    }
-#endif
-    return static_cast<uint8_t*>(std::malloc(capacity));
-}
-
-void freePixels(uint8_t* data, [[maybe_unused]] size_t capacity) {
-#ifdef __linux__
-    if (capacity >= kHugeFrom) {
-        munmap(data, capacity);
-        return;
-    }
-#endif
-    std::free(data);
-}
 
 // A viewer opens one picture after another, often of one size. A large block fresh from the system
 // costs a page fault on every first touch, more than a decode takes, so a few freed pixel buffers
@@ -90,7 +50,7 @@ public:
             total_ += capacity;
         }
         // Large blocks go back to the system outside the lock.
-        for (size_t i = 0; i < evictions; ++i) freePixels(evicted[i].data, evicted[i].capacity);
+        for (size_t i = 0; i < evictions; ++i) std::free(evicted[i].data);
         return true;
     }
     void clear() {
@@ -103,7 +63,7 @@ public:
             count_ = 0;
             total_ = 0;
         }
-        for (size_t i = 0; i < n; ++i) freePixels(all[i].data, all[i].capacity);
+        for (size_t i = 0; i < n; ++i) std::free(all[i].data);
     }
 
 private:
@@ -133,16 +93,16 @@ KeptBuffers& keptBuffers() { return kept; }
 PixelStore* PixelStore::create(size_t bytes) {
     size_t capacity = bytes ? bytes : 1;
     uint8_t* data = keptBuffers().take(bytes, capacity);
-    if (data == nullptr) data = allocatePixels(capacity);
+    if (data == nullptr) data = static_cast<uint8_t*>(std::malloc(capacity));
     if (data == nullptr) return nullptr;
     auto* store = new (std::nothrow) PixelStore(data, bytes, capacity);
-    if (store == nullptr && !keptBuffers().keep(data, capacity)) freePixels(data, capacity);
+    if (store == nullptr && !keptBuffers().keep(data, capacity)) std::free(data);
     return store;
 }
 
 void PixelStore::release() {
     if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        if (!keptBuffers().keep(data_, capacity_)) freePixels(data_, capacity_);
+        if (!keptBuffers().keep(data_, capacity_)) std::free(data_);
         delete this;
     }
 }
