@@ -192,7 +192,7 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
     spng_trns trns{};
     const bool hasTrns = spng_get_trns(ctx.get(), &trns) == 0;
     if (hasTrns && ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE && ihdr.bit_depth < 16) {
-        // Only the key's low bits count at depths under 16 (the PNG specification, tRNS); libspng
+        // Only the key's low bits count at depths under 16: a sample has no more bits to match; libspng
         // compares the whole value, so a key written with high bits set would match nothing.
         trns.gray &= static_cast<uint16_t>((1u << ihdr.bit_depth) - 1);
         if (int e = spng_set_trns(ctx.get(), &trns)) return codeFor(e);
