@@ -6,7 +6,6 @@
 #include <mutex>
 #include <new>
 
-
 #include "libvek/core/limits.h"
 #include "libvek/core/lock.h"
 

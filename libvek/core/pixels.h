@@ -41,6 +41,16 @@ inline uint16_t dotsPerInch(int64_t pixelsPerMetre) {
     return static_cast<uint16_t>(dpi > 65535 ? 65535 : dpi);
 }
 
+// A pixel as one word whose bytes, lowest first, are blue, green, red and alpha.
+inline uint32_t bgraWord(uint32_t r, uint32_t g, uint32_t b, uint32_t a) { return b | (g << 8) | (r << 16) | (a << 24); }
+
+inline void storeWord(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    p[2] = static_cast<uint8_t>(v >> 16);
+    p[3] = static_cast<uint8_t>(v >> 24);
+}
+
 inline void storeBgra(uint8_t* p, uint8_t r, uint8_t g, uint8_t b, uint8_t a) {
     p[0] = b;
     p[1] = g;

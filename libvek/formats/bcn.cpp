@@ -23,16 +23,13 @@ inline void colourPalette(const uint8_t* block, uint32_t* palette, bool threeCol
     rgb565(c0, e[0]);
     rgb565(c1, e[1]);
     const bool four = !threeColourMode || c0 > c1;
-    palette[0] = e[0][2] | (e[0][1] << 8) | (e[0][0] << 16) | 0xFF000000u;
-    palette[1] = e[1][2] | (e[1][1] << 8) | (e[1][0] << 16) | 0xFF000000u;
+    palette[0] = bgraWord(e[0][0], e[0][1], e[0][2], 255);
+    palette[1] = bgraWord(e[1][0], e[1][1], e[1][2], 255);
     if (four) {
-        palette[2] = ((2 * e[0][2] + e[1][2]) / 3) | (((2 * e[0][1] + e[1][1]) / 3) << 8) |
-                     (((2 * e[0][0] + e[1][0]) / 3) << 16) | 0xFF000000u;
-        palette[3] = ((e[0][2] + 2 * e[1][2]) / 3) | (((e[0][1] + 2 * e[1][1]) / 3) << 8) |
-                     (((e[0][0] + 2 * e[1][0]) / 3) << 16) | 0xFF000000u;
+        palette[2] = bgraWord((2 * e[0][0] + e[1][0]) / 3, (2 * e[0][1] + e[1][1]) / 3, (2 * e[0][2] + e[1][2]) / 3, 255);
+        palette[3] = bgraWord((e[0][0] + 2 * e[1][0]) / 3, (e[0][1] + 2 * e[1][1]) / 3, (e[0][2] + 2 * e[1][2]) / 3, 255);
     } else {
-        palette[2] = ((e[0][2] + e[1][2]) / 2) | (((e[0][1] + e[1][1]) / 2) << 8) | (((e[0][0] + e[1][0]) / 2) << 16) |
-                     0xFF000000u;
+        palette[2] = bgraWord((e[0][0] + e[1][0]) / 2, (e[0][1] + e[1][1]) / 2, (e[0][2] + e[1][2]) / 2, 255);
         palette[3] = 0;  // punch-through: the fourth colour is transparent black
     }
 }
@@ -66,12 +63,9 @@ uint8_t signedToByte(int v) { return static_cast<uint8_t>(((v + 127) * 255 + 127
 // Bits of a 128-bit block, least significant first, up to 32 at a read.
 class BitReader {
 public:
-    explicit BitReader(const uint8_t* block) {
-        std::memcpy(&low_, block, 8);
-        std::memcpy(&high_, block + 8, 8);
-        low_ = fromLittleEndian(low_);
-        high_ = fromLittleEndian(high_);
-    }
+    explicit BitReader(const uint8_t* block)
+        : low_(loadU32le(block) | (uint64_t{loadU32le(block + 4)} << 32)),
+          high_(loadU32le(block + 8) | (uint64_t{loadU32le(block + 12)} << 32)) {}
     unsigned read(unsigned n) {
         if (n == 0) return 0;
         const uint64_t v = peek64();
@@ -86,17 +80,9 @@ public:
         return position_ < 128 ? high_ >> (position_ - 64) : 0;
     }
     void skip(unsigned n) { position_ += n; }
-    unsigned position() const { return position_; }
 
 private:
-    static uint64_t fromLittleEndian(uint64_t v) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-        return __builtin_bswap64(v);
-#else
-        return v;
-#endif
-    }
-    uint64_t low_ = 0, high_ = 0;
+    uint64_t low_, high_;
     unsigned position_ = 0;
 };
 
@@ -172,8 +158,6 @@ unsigned interpolate(unsigned e0, unsigned e1, int weight) {
 
 } // namespace
 
-uint32_t word(unsigned r, unsigned g, unsigned b, unsigned a) { return b | (g << 8) | (r << 16) | (a << 24); }
-
 void decodeBc1(const uint8_t* block, uint32_t* bgra, bool punchThrough) {
     uint32_t palette[4];
     colourPalette(block, palette, punchThrough);
@@ -215,7 +199,7 @@ void decodeBc4(const uint8_t* block, uint32_t* bgra, bool isSigned) {
     uint32_t grey[8];
     for (int i = 0; i < 8; ++i) {
         const unsigned g = isSigned ? signedToByte(palette[i]) : static_cast<unsigned>(palette[i]);
-        grey[i] = word(g, g, g, 255);
+        grey[i] = bgraWord(g, g, g, 255);
     }
     for (int i = 0; i < 16; ++i, indices >>= 3) bgra[i] = grey[indices & 7];
 }
@@ -229,7 +213,7 @@ void decodeBc5(const uint8_t* block, uint32_t* bgra, bool isSigned) {
         green[i] = isSigned ? signedToByte(green[i]) : green[i];
     }
     for (int i = 0; i < 16; ++i, r >>= 3, g >>= 3)
-        bgra[i] = word(static_cast<unsigned>(red[r & 7]), static_cast<unsigned>(green[g & 7]), 0, 255);
+        bgra[i] = bgraWord(static_cast<unsigned>(red[r & 7]), static_cast<unsigned>(green[g & 7]), 0, 255);
 }
 
 // BC7: per subset a palette of every index value's colour, then each pixel one lookup.
@@ -271,25 +255,21 @@ void decodeBc7(const uint8_t* block, uint32_t* bgra) {
             endpoints[s][e][3] = alphaBits ? expandBits(endpoints[s][e][3], alphaBits) : 255;
         }
 
-    // The indices: one set (two in modes 4 and 5), each pixel's fewer by a bit at its subset's anchor.
-    unsigned primary[16], secondary[16] = {};
-    uint64_t word64 = bits.peek64();
-    unsigned used = 0;
-    for (unsigned i = 0; i < 16; ++i) {
-        const unsigned n = m.indexBits - (isAnchor(m.subsets, partition, i) ? 1 : 0);
-        primary[i] = static_cast<unsigned>((word64 >> used) & ((1u << n) - 1));
-        used += n;
-    }
-    if (m.secondIndexBits) {
-        bits.skip(used);
-        word64 = bits.peek64();
-        used = 0;
+    // The indices: one set (two in modes 4 and 5), each pixel's fewer by a bit at its subset's
+    // anchor; a set is at most 63 bits, so one word holds it.
+    auto readIndices = [&](unsigned* out, unsigned width, unsigned subsets) {
+        const uint64_t word = bits.peek64();
+        unsigned used = 0;
         for (unsigned i = 0; i < 16; ++i) {
-            const unsigned n = m.secondIndexBits - (i == 0 ? 1 : 0);
-            secondary[i] = static_cast<unsigned>((word64 >> used) & ((1u << n) - 1));
+            const unsigned n = width - (isAnchor(subsets, partition, i) ? 1 : 0);
+            out[i] = static_cast<unsigned>((word >> used) & ((1u << n) - 1));
             used += n;
         }
-    }
+        bits.skip(used);
+    };
+    unsigned primary[16], secondary[16] = {};
+    readIndices(primary, m.indexBits, m.subsets);
+    if (m.secondIndexBits) readIndices(secondary, m.secondIndexBits, 1);
 
     // Mode 4's selector bit swaps which index set drives the colour and which the alpha.
     const unsigned colourIndexBits = m.secondIndexBits && selector ? m.secondIndexBits : m.indexBits;
@@ -304,7 +284,7 @@ void decodeBc7(const uint8_t* block, uint32_t* bgra) {
         const unsigned* e1 = endpoints[s][1];
         for (unsigned k = 0; k < (1u << colourIndexBits); ++k) {
             const int w = colourWeights[k];
-            colours[s][k] = word(interpolate(e0[0], e1[0], w), interpolate(e0[1], e1[1], w), interpolate(e0[2], e1[2], w), 0);
+            colours[s][k] = bgraWord(interpolate(e0[0], e1[0], w), interpolate(e0[1], e1[1], w), interpolate(e0[2], e1[2], w), 0);
         }
         for (unsigned k = 0; k < (1u << alphaIndexBits); ++k) alphas[s][k] = interpolate(e0[3], e1[3], alphaWeights[k]) << 24;
     }
@@ -500,13 +480,13 @@ void decodeBc6h(const uint8_t* block, uint32_t* bgra, bool isSigned) {
             const int a = endpoints[region * 2][c], b = endpoints[region * 2 + 1][c];
             out[c] = halfToByte(finishUnquantize(((64 - w) * a + w * b + 32) >> 6, isSigned));
         }
-        bgra[i] = word(out[0], out[1], out[2], 255);
+        bgra[i] = bgraWord(out[0], out[1], out[2], 255);
     }
 }
 
-namespace {
-
 size_t blockBytes(Codec c) { return c == Codec::Bc1 || c == Codec::Bc4 || c == Codec::Bc4Signed ? 8 : 16; }
+
+namespace {
 
 // One strip with the block decoder fixed at compile time, so that it is inlined into the loop.
 template <typename Decode>

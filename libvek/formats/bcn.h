@@ -2,6 +2,7 @@
 // whose bytes are blue, green, red, alpha), in rows of four, top row first.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace vek::bcn {
@@ -17,6 +18,8 @@ void decodeBc6h(const uint8_t* block, uint32_t* bgra, bool isSigned);
 void decodeBc7(const uint8_t* block, uint32_t* bgra);
 
 enum class Codec { Bc1, Bc2, Bc3, Bc4, Bc4Signed, Bc5, Bc5Signed, Bc6h, Bc6hSigned, Bc7 };
+
+size_t blockBytes(Codec codec);
 
 // One row of blocks: `across` blocks from `in` into the (up to) four picture rows given, `width`
 // pixels wide; with grey, one byte a pixel (the blue channel) instead of four.

@@ -46,9 +46,11 @@ struct Header {
 bool sniff(ByteView data) { return data.startsWith("DDS ", 4) && data.size >= 128 && loadU32le(data.data + 4) == 124; }
 
 bool blockCompressed(Kind k) { return k <= Kind::Bc7; }
+// The block kinds come first in Kind, in the order of the codecs.
 static_assert(static_cast<int>(Kind::Bc7) == static_cast<int>(bcn::Codec::Bc7) &&
               static_cast<int>(Kind::Bc4Signed) == static_cast<int>(bcn::Codec::Bc4Signed));
-size_t blockBytes(Kind k) { return k == Kind::Bc1 || k == Kind::Bc4 || k == Kind::Bc4Signed ? 8 : 16; }
+bcn::Codec codecOf(Kind k) { return static_cast<bcn::Codec>(static_cast<int>(k)); }
+size_t blockBytes(Kind k) { return bcn::blockBytes(codecOf(k)); }
 
 void masked(Format& f, unsigned bits, uint32_t r, uint32_t g, uint32_t b, uint32_t a) {
     f.kind = Kind::Masked;
@@ -207,8 +209,7 @@ VekError query(ByteView data, ImageInfo& info) {
 void decodeBlocks(const uint8_t* in, Image& image, const Format& f, uint32_t width, uint32_t height) {
     const uint32_t across = (width + 3) / 4, down = (height + 3) / 4;
     const size_t stripBytes = blockBytes(f.kind) * across;
-    // The block kinds come first in Kind, in the order of the codecs.
-    const auto codec = static_cast<bcn::Codec>(static_cast<int>(f.kind));
+    const bcn::Codec codec = codecOf(f.kind);
     for (uint32_t by = 0; by < down; ++by, in += stripBytes) {
         uint8_t* rows[4];
         const uint32_t rowCount = std::min<uint32_t>(4, height - by * 4);

@@ -124,7 +124,7 @@ VekError query(ByteView data, ImageInfo& info) {
 // One 15- or 16-bit value (A1R5G5B5) as BGRA.
 uint32_t word16(uint32_t v, bool alpha) {
     const uint32_t a = alpha ? ((v & 0x8000) ? 255u : 0u) : 255u;
-    return expand5(v & 31) | (uint32_t{expand5((v >> 5) & 31)} << 8) | (uint32_t{expand5((v >> 10) & 31)} << 16) | (a << 24);
+    return bgraWord(expand5((v >> 10) & 31), expand5((v >> 5) & 31), expand5(v & 31), a);
 }
 
 // Turns the file's pixel values into the picture's, a span at a time: values arrive in file order,
@@ -174,13 +174,13 @@ private:
             for (size_t i = 0; i < n; ++i) storeWord(o32 + i * 4, loadU32le(in + i * 4) | 0xFF000000u);
             break;
         case Kind::Rgb24:
-            for (size_t i = 0; i < n; ++i, in += 3) storeWord(o32 + i * 4, in[0] | (uint32_t{in[1]} << 8) | (uint32_t{in[2]} << 16) | 0xFF000000u);
+            for (size_t i = 0; i < n; ++i, in += 3) storeWord(o32 + i * 4, bgraWord(in[2], in[1], in[0], 255));
             break;
         case Kind::Word16:
             for (size_t i = 0; i < n; ++i) storeWord(o32 + i * 4, word16(loadU16le(in + i * 2), alpha16_));
             break;
         case Kind::GreyAlpha:
-            for (size_t i = 0; i < n; ++i, in += 2) storeWord(o32 + i * 4, in[0] * 0x010101u | (uint32_t{in[1]} << 24));
+            for (size_t i = 0; i < n; ++i, in += 2) storeWord(o32 + i * 4, bgraWord(in[0], in[0], in[0], in[1]));
             break;
         case Kind::Grey16:
             for (size_t i = 0; i < n; ++i) o8[i] = in[i * 2];
@@ -192,12 +192,6 @@ private:
             for (size_t i = 0; i < n; ++i) storeWord(o32 + i * 4, table_[in[i]]);
             break;
         }
-    }
-    static void storeWord(uint8_t* p, uint32_t v) {
-        p[0] = static_cast<uint8_t>(v);
-        p[1] = static_cast<uint8_t>(v >> 8);
-        p[2] = static_cast<uint8_t>(v >> 16);
-        p[3] = static_cast<uint8_t>(v >> 24);
     }
 
     Image& image_;
@@ -269,12 +263,11 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
         auto entry = [&](unsigned i, bool useAlpha) {
             const uint8_t* e = map + i * entryBytes;
             if (h.mapEntryBits <= 16) return word16(loadU16le(e), useAlpha && h.mapEntryBits == 16);
-            return e[0] | (uint32_t{e[1]} << 8) | (uint32_t{e[2]} << 16) |
-                   (h.mapEntryBits == 32 && useAlpha ? uint32_t{e[3]} << 24 : 0xFF000000u);
+            return bgraWord(e[2], e[1], e[0], h.mapEntryBits == 32 && useAlpha ? e[3] : 255);
         };
         for (unsigned v = 0; v < 256; ++v) {
             const bool inMap = v >= h.mapFirst && v - h.mapFirst < h.mapLength;
-            table[v] = inMap ? entry(v - h.mapFirst, withAlpha) : 0xFF000000u;
+            table[v] = inMap ? entry(v - h.mapFirst, withAlpha) : bgraWord(0, 0, 0, 255);
             indices[v] = static_cast<uint8_t>(inMap ? v - h.mapFirst : h.mapLength);  // past the palette: black
         }
         if (indexed) {
