@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "imagelib/vek.h"
+#include "tests/library_decode.h"
 
 namespace {
 
@@ -214,21 +215,13 @@ double median(std::vector<double> v) {
 }
 
 void decodeWithLibrary(const Bytes& file) {
-    FileInformation info{};
-    LoadParams params;
-    vekGetDefaultLoadParams(&params);
-    LibraryBitmap* loaded = nullptr;
-    LibraryBitmap* converted = nullptr;
-    const auto n = static_cast<uint32_t>(file.size());
-    if (vekGetFileInformationFromMemory(file.data(), n, -1, &info) != VEK_OK ||
-        vekLoadBitmapFromMemory(file.data(), n, &loaded, &params, &info) != VEK_OK ||
-        vekChangeColorDepth(loaded, &converted, VEK_COLOR_BGRA32, 0) != VEK_OK) {
+    VekError error;
+    LibraryBitmap* b = decodeToBgra(nullptr, &file, error);
+    if (b == nullptr) {
         std::fprintf(stderr, "the library refused a benchmark picture\n");
         std::exit(1);
     }
-    vekFreeFileInformation(&info);
-    vekFreeBitmap(converted);
-    vekFreeBitmap(loaded);
+    vekFreeBitmap(b);
 }
 
 void decodeWithStb(const Bytes& file) {

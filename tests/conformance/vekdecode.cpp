@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "imagelib/vek.h"
+#include "tests/library_decode.h"
 
 namespace {
 
@@ -24,27 +25,13 @@ struct Result {
 
 Result decode(const std::string& path, const std::vector<uint8_t>* bytes) {
     Result r;
-    FileInformation info{};
-    const auto size = static_cast<uint32_t>(bytes ? bytes->size() : 0);
-    r.error = bytes ? vekGetFileInformationFromMemory(bytes->data(), size, -1, &info)
-                    : vekGetFileInformation(path.c_str(), -1, &info);
-    LoadParams params;
-    vekGetDefaultLoadParams(&params);
-    params.rowOrigin = VEK_ORIGIN_TOP_LEFT;
-    LibraryBitmap* loaded = nullptr;
-    if (r.error == VEK_OK)
-        r.error = bytes ? vekLoadBitmapFromMemory(bytes->data(), size, &loaded, &params, &info)
-                        : vekLoadBitmap(path.c_str(), &loaded, &params, &info);
-    vekFreeFileInformation(&info);
-    LibraryBitmap* converted = nullptr;
-    if (r.error == VEK_OK) r.error = vekChangeColorDepth(loaded, &converted, VEK_COLOR_BGRA32, 0);
-    if (r.error == VEK_OK) {
-        r.width = converted->width;
-        r.height = converted->height;
-        r.bgra.assign(converted->pixels, converted->pixels + static_cast<size_t>(converted->bytesPerLine) * converted->height);
+    LibraryBitmap* b = decodeToBgra(path.c_str(), bytes, r.error);
+    if (b != nullptr) {
+        r.width = b->width;
+        r.height = b->height;
+        r.bgra = pixelsOf(b);
     }
-    vekFreeBitmap(converted);
-    vekFreeBitmap(loaded);
+    vekFreeBitmap(b);
     return r;
 }
 

@@ -13,6 +13,7 @@
 
 #include "imagelib/vek.h"
 #include "tests/formats/fixtures.h"
+#include "tests/library_decode.h"
 
 namespace {
 
@@ -63,26 +64,8 @@ private:
 };
 
 LibraryBitmap* decode(const Picture& p, bool fromMemory) {
-    FileInformation info{};
-    const auto size = static_cast<uint32_t>(p.bytes.size());
-    VekError e = fromMemory ? vekGetFileInformationFromMemory(p.bytes.data(), size, -1, &info)
-                            : vekGetFileInformation(p.path.c_str(), -1, &info);
-    LoadParams params;
-    vekGetDefaultLoadParams(&params);
-    LibraryBitmap* loaded = nullptr;
-    if (e == VEK_OK)
-        e = fromMemory ? vekLoadBitmapFromMemory(p.bytes.data(), size, &loaded, &params, &info)
-                       : vekLoadBitmap(p.path.c_str(), &loaded, &params, &info);
-    vekFreeFileInformation(&info);
-    LibraryBitmap* converted = nullptr;
-    if (e == VEK_OK) vekChangeColorDepth(loaded, &converted, VEK_COLOR_BGRA32, 0);
-    vekFreeBitmap(loaded);
-    return converted;
-}
-
-std::vector<uint8_t> pixelsOf(const LibraryBitmap* b) {
-    if (b == nullptr) return {};
-    return {b->pixels, b->pixels + static_cast<size_t>(b->bytesPerLine) * static_cast<size_t>(b->height)};
+    VekError error;
+    return decodeToBgra(p.path.c_str(), fromMemory ? &p.bytes : nullptr, error);
 }
 
 // A 24-bit BMP of 1000 x 700: its 2.8 MB of BGRA pass through the library's kept buffers.

@@ -18,6 +18,8 @@
 
 #include "imagelib/vek.h"
 #include "plugin/plugin.h"
+#include "tests/formats/fixtures.h"
+#include "tests/library_decode.h"
 
 extern "C" {
 void* __libc_malloc(size_t);
@@ -110,11 +112,6 @@ extern "C" void free(void* p) {
 
 namespace {
 
-std::vector<uint8_t> readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 struct Outcome {
     int code = 0;  // the library's error code or GetPicture's result
     std::vector<uint8_t> pixels;
@@ -122,27 +119,13 @@ struct Outcome {
 
 Outcome throughLibrary(const std::string& path, const std::vector<uint8_t>* bytes) {
     Outcome o;
-    FileInformation info{};
-    LoadParams params;
-    vekGetDefaultLoadParams(&params);
-    LibraryBitmap* loaded = nullptr;
-    LibraryBitmap* converted = nullptr;
-    const auto size = static_cast<uint32_t>(bytes ? bytes->size() : 0);
-    o.code = bytes ? vekGetFileInformationFromMemory(bytes->data(), size, -1, &info)
-                   : vekGetFileInformation(path.c_str(), -1, &info);
-    if (o.code == 0)
-        o.code = bytes ? vekLoadBitmapFromMemory(bytes->data(), size, &loaded, &params, &info)
-                       : vekLoadBitmap(path.c_str(), &loaded, &params, &info);
-    vekFreeFileInformation(&info);
-    if (o.code == 0) o.code = vekChangeColorDepth(loaded, &converted, VEK_COLOR_BGRA32, 0);
-    if (o.code == 0) {
-        const size_t n = static_cast<size_t>(converted->bytesPerLine) * static_cast<size_t>(converted->height);
-        g_armed = false;  // the test's own copy is not the decode's
-        o.pixels.assign(converted->pixels, converted->pixels + n);
-        g_armed = true;
-    }
+    VekError error;
+    LibraryBitmap* converted = decodeToBgra(path.c_str(), bytes, error);
+    o.code = error;
+    g_armed = false;  // the test's own copy is not the decode's
+    o.pixels = pixelsOf(converted);
+    g_armed = true;
     vekFreeBitmap(converted);
-    vekFreeBitmap(loaded);
     return o;
 }
 
@@ -182,7 +165,7 @@ class AllocationFailure : public testing::TestWithParam<Case> {};
 TEST_P(AllocationFailure, EveryFailedAllocationEndsInACodeWithNothingLeaked) {
     const Case& c = GetParam();
     const std::string path = std::string(VEK_FIXTURE_DIR) + "/" + c.fixture;
-    const std::vector<uint8_t> bytes = readFile(path);
+    const std::vector<uint8_t> bytes = readBytes(path);
     ASSERT_FALSE(bytes.empty()) << path;
     auto run = [&] { return c.plugin ? throughPlugin(path, c.memory ? &bytes : nullptr) : throughLibrary(path, c.memory ? &bytes : nullptr); };
 
