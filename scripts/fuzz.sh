@@ -20,24 +20,13 @@ if (( ${#targets[@]} == 0 )); then
 fi
 mkdir -p build/fuzz/findings
 
-# The public suites, from Debian's source packages, and the generated variants.
-sources=${VEK_DEPS_CACHE:-$HOME/.cache/vek-deps}/src
-for package in "libpng1.6 libpng1.6-*" "giflib giflib-*" "libjpeg-turbo libjpeg-turbo-*"; do
-  set -- $package
-  bash cmake/fetch-source.sh "$1" "$2" "$sources" build/fuzz/fetch.log >/dev/null || true
-done
+# The public suites and the generated variants, as the conformance harness has them (its own
+# variants when the native build made them).
 variants=build/native/conformance/variants
-if [[ ! -f $variants/.complete ]]; then
-  variants=build/fuzz/variants
-  [[ -f $variants/.complete ]] || { /usr/bin/python3 tests/conformance/make_variants.py "$variants" && touch "$variants/.complete"; }
-fi
-
-extensions() {
-  case $1 in
-    png) echo png ;; jpeg) echo jpg jpeg ;; gif) echo gif ;; bmp) echo bmp dib ;;
-    tga) echo tga ;; psd) echo psd psb ;; dds) echo dds ;; *) echo png jpg jpeg gif bmp dib tga psd psb dds ;;
-  esac
-}
+[[ -f $variants/.complete ]] || variants=build/fuzz/variants
+sources=$(bash tests/conformance/suites.sh "$variants" build/fuzz/fetch.log)
+pictures=build/fuzz/pictures.tsv
+/usr/bin/python3 tests/conformance/run_conformance.py --list --sources "$sources" --variants "$variants" >"$pictures"
 
 flags=(-max_len=65536 -rss_limit_mb=2048 -malloc_limit_mb=1024 -timeout=10)
 
@@ -48,12 +37,12 @@ fuzz_one() {
   if [[ ! -f $work/.seeded ]]; then
     local extra=build/fuzz/extra-$target
     rm -rf "$extra" && mkdir -p "$extra" "$work"
-    local ext n=0
-    for ext in $(extensions "$target"); do
-      while IFS= read -r -d '' f; do cp "$f" "$extra/$((n++)).$ext"; done < <(find "$sources"/libpng1.6-*/contrib \
-        "$sources"/giflib-*/pic "$sources"/giflib-*/tests "$sources"/libjpeg-turbo-*/testimages "$variants" \
-        -type f -iname "*.$ext" -print0 2>/dev/null)
-    done
+    local format path n=0
+    # The reader's own format (a BMP reader takes headerless DIBs too); the plug-in takes them all.
+    while IFS=$'\t' read -r format path; do
+      [[ $target == plugin || $format == "$target" || ($target == bmp && $format == dib) ]] || continue
+      cp "$path" "$extra/$((n++))"
+    done <"$pictures"
     ./build/fuzz/bin/fuzz_"$target" -merge=1 "${flags[@]}" "$work" "fuzz/corpus/$target" "$extra" >build/fuzz/"$target"-merge.log 2>&1
     rm -rf "$extra"
     touch "$work/.seeded"
@@ -75,8 +64,8 @@ fuzz_one() {
 
 status=0
 if (( jobs > 1 )); then
-  export -f fuzz_one extensions
-  export seconds sources variants
+  export -f fuzz_one
+  export seconds pictures
   export flags_string="${flags[*]}"
   printf '%s\n' "${targets[@]}" | xargs -P "$jobs" -I{} bash -c 'flags=($flags_string); fuzz_one {}' || status=1
 else

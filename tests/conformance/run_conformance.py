@@ -3,6 +3,7 @@
 through libvek340 (from the file and from memory) and by independent decoders, picture by picture.
 
     run_conformance.py --vekdecode PATH --sources DIR --variants DIR --work DIR [--differences TSV]
+    run_conformance.py --list --sources DIR --variants DIR     one "format<TAB>path" a picture
 
 Suites: libpng's contrib/pngsuite and contrib/testpngs, giflib's pictures, libjpeg-turbo's
 testimages (from Debian's source packages, under --sources), and the variants make_variants.py
@@ -158,14 +159,21 @@ def allowed(rules, key, kind, worst):
 
 def main():
     p = argparse.ArgumentParser()
-    p.add_argument("--vekdecode", required=True)
+    p.add_argument("--list", action="store_true")
+    p.add_argument("--vekdecode")
     p.add_argument("--sources", required=True)
     p.add_argument("--variants", required=True)
-    p.add_argument("--work", required=True)
+    p.add_argument("--work")
     p.add_argument("--differences", default=os.path.join(HERE, "expected_differences.tsv"))
     p.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
     a = p.parse_args()
     pictures = suites(a.sources, a.variants)
+    if a.list:
+        for _, _, path, fmt in pictures:
+            print("%s\t%s" % (fmt, path))
+        return 0
+    if not a.vekdecode or not a.work:
+        p.error("--vekdecode and --work are needed unless --list")
     os.makedirs(a.work, exist_ok=True)
     for f in glob.glob(os.path.join(a.work, "*.bgra")):
         os.remove(f)
