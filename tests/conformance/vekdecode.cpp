@@ -8,11 +8,11 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "imagelib/vek.h"
+#include "tests/read_bytes.h"
 #include "tests/library_decode.h"
 
 namespace {
@@ -45,8 +45,7 @@ int main(int argc, char** argv) {
     vekLibraryInit();
     std::string path;
     for (int n = 0; std::getline(std::cin, path); ++n) {
-        std::ifstream in(path, std::ios::binary);
-        const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::vector<uint8_t> bytes = readBytes(path);
         const Result fromFile = decode(path, nullptr);
         const Result fromMemory = decode(path, &bytes);
         std::printf("%d\t", n);

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/read_bytes.h"
+
 struct Fixture {
     std::string name;
     int32_t width = 0, height = 0;
@@ -17,11 +19,6 @@ struct Fixture {
     bool refused() const { return expected == "-"; }
     std::string path() const { return std::string(VEK_FIXTURE_DIR) + "/" + name; }
 };
-
-inline std::vector<uint8_t> readBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 inline std::vector<Fixture> loadFixtures() {
     std::vector<Fixture> fixtures;

@@ -11,8 +11,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 

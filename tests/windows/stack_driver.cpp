@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "plugin/plugin.h"
+#include "tests/read_bytes.h"
 
 #if !defined(__i386__)
 #error "the stack driver exercises the 32-bit calling convention"
@@ -81,17 +82,6 @@ int PLUGIN_API progress(int numerator, int denominator, int32_t data) {
 
 uint32_t word(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
 
-std::vector<char> readFile(const char* path) {
-    std::vector<char> bytes;
-    if (FILE* f = std::fopen(path, "rb")) {
-        char chunk[65536];
-        size_t n;
-        while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
-        std::fclose(f);
-    }
-    return bytes;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -122,7 +112,7 @@ int main(int argc, char** argv) {
         for (int p = 2; p < (takesPicture ? argc : 3); ++p)
         for (uint32_t offset : {0u, 4u, 8u, 12u}) {
             const char* picture = argv[p];
-            const std::vector<char> bytes = takesPicture ? readFile(picture) : std::vector<char>(1);
+            const std::vector<uint8_t> bytes = takesPicture ? readBytes(picture) : std::vector<uint8_t>(1);
             if (bytes.empty()) {
                 std::printf("cannot read %s\n", picture);
                 return 1;
@@ -136,7 +126,7 @@ int main(int argc, char** argv) {
             std::memset(&info, 0, sizeof info);
             HLOCAL header = nullptr, pixels = nullptr;
             const bool memory = offset & 4;  // half the calls take the picture from memory
-            const uint32_t sourceArgs[3] = {word(memory ? bytes.data() : picture), static_cast<uint32_t>(bytes.size()),
+            const uint32_t sourceArgs[3] = {memory ? word(bytes.data()) : word(picture), static_cast<uint32_t>(bytes.size()),
                                             memory ? 1u : 0u};
             std::vector<uint32_t> args;
             int32_t expected = 0;
