@@ -2,7 +2,8 @@
 // to BGRX, and libspng to RGBA8. Each side allocates its output on every iteration. Run once with
 // freed memory kept by the allocator (pages reused) and once with every large block fresh from the
 // system, since on these machines a fresh page's first touch costs more than the decode itself. In
-// both, the library keeps its own freed pixel buffers for the next picture, as it does in a viewer.
+// both, the library keeps its own freed pixel buffers for the next picture, as it does in a viewer,
+// and both sides' large blocks are on transparent huge pages.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <spng.h>
@@ -13,6 +14,7 @@
 #include <random>
 #include <vector>
 
+#include "bench/same_pages.h"
 #include "plugin/plugin.h"
 
 namespace {
@@ -139,4 +141,9 @@ BENCHMARK(bareJpeg)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime(
 BENCHMARK(pluginJpeg)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(barePng)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(pluginPng)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    hugePagesForBothSides(argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+}

@@ -3,7 +3,8 @@
 // thread) for DXT1 and DXT5, and Pillow's BCn decoder for DXT1, DXT5 and BC7 (timed in a Python
 // process of its own, loads only). Pictures are made here: 24 megapixels, DDS 4096 x 4096. Freed
 // memory is reused by both sides (large blocks are kept in the heap, not returned), so that what is
-// compared is decoding, not the system's first touch of fresh pages.
+// compared is decoding, not the system's first touch of fresh pages; and both sides' large blocks are
+// on transparent huge pages.
 //   reader_bench [ROUNDS]      prints medians and ratio = our speed / the peer's (above 1: ours faster)
 #define STB_IMAGE_IMPLEMENTATION
 #define STBI_ONLY_BMP
@@ -26,6 +27,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench/same_pages.h"
 #include "imagelib/vek.h"
 #include "tests/library_decode.h"
 
@@ -260,6 +262,7 @@ struct Row {
 } // namespace
 
 int main(int argc, char** argv) {
+    hugePagesForBothSides(argv);
     const int rounds = argc > 1 ? std::atoi(argv[1]) : 7;
     setenv("OMP_NUM_THREADS", "1", 1);
     mallopt(M_MMAP_THRESHOLD, 1 << 30);

@@ -1,6 +1,7 @@
 // Local-memory blocks for Linux builds. Handles are serial numbers that are never reused, so a
 // freed handle stays invalid for the life of the process and any late use of it is caught.
 #include "platform/platform.h"
+#include "platform/huge_pages.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -60,6 +61,7 @@ HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) {
     if (countdown(r.failAllocAt)) return nullptr;
     void* data = (flags & LMEM_ZEROINIT) ? std::calloc(bytes ? bytes : 1, 1) : std::malloc(bytes ? bytes : 1);
     if (data == nullptr) return nullptr;
+    adviseHugePages(data, bytes);
     uintptr_t value = handleValue(r.nextSerial++);
     try {
         r.blocks.emplace(value, Block{data, bytes, 0});

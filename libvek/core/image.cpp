@@ -8,6 +8,7 @@
 
 #include "libvek/core/limits.h"
 #include "libvek/core/lock.h"
+#include "platform/huge_pages.h"
 
 namespace vek {
 
@@ -92,7 +93,10 @@ KeptBuffers& keptBuffers() { return kept; }
 PixelStore* PixelStore::create(size_t bytes) {
     size_t capacity = bytes ? bytes : 1;
     uint8_t* data = keptBuffers().take(bytes, capacity);
-    if (data == nullptr) data = static_cast<uint8_t*>(std::malloc(capacity));
+    if (data == nullptr) {
+        data = static_cast<uint8_t*>(std::malloc(capacity));
+        adviseHugePages(data, capacity);
+    }
     if (data == nullptr) return nullptr;
     auto* store = new (std::nothrow) PixelStore(data, bytes, capacity);
     if (store == nullptr && !keptBuffers().keep(data, capacity)) std::free(data);
