@@ -6,6 +6,10 @@
 #include "libvek/core/bytes.h"
 #include "libvek/core/pixels.h"
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <tmmintrin.h>
+#endif
+
 namespace vek::bcn {
 namespace {
 
@@ -87,14 +91,14 @@ private:
 };
 
 // Partition tables shared by BC6H and BC7: for two subsets one bit a pixel, for three two bits.
-const uint16_t kPartition2[64] = {
+constexpr uint16_t kPartition2[64] = {
     0xcccc, 0x8888, 0xeeee, 0xecc8, 0xc880, 0xfeec, 0xfec8, 0xec80, 0xc800, 0xffec, 0xfe80, 0xe800, 0xffe8,
     0xff00, 0xfff0, 0xf000, 0xf710, 0x008e, 0x7100, 0x08ce, 0x008c, 0x7310, 0x3100, 0x8cce, 0x088c, 0x3110,
     0x6666, 0x366c, 0x17e8, 0x0ff0, 0x718e, 0x399c, 0xaaaa, 0xf0f0, 0x5a5a, 0x33cc, 0x3c3c, 0x55aa, 0x9696,
     0xa55a, 0x73ce, 0x13c8, 0x324c, 0x3bdc, 0x6996, 0xc33c, 0x9966, 0x0660, 0x0272, 0x04e4, 0x4e40, 0x2720,
     0xc936, 0x936c, 0x39c6, 0x639c, 0x9336, 0x9cc6, 0x817e, 0xe718, 0xccf0, 0x0fcc, 0x7744, 0xee22,
 };
-const uint32_t kPartition3[64] = {
+constexpr uint32_t kPartition3[64] = {
     0xaa685050, 0x6a5a5040, 0x5a5a4200, 0x5450a0a8, 0xa5a50000, 0xa0a05050, 0x5555a0a0, 0x5a5a5050,
     0xaa550000, 0xaa555500, 0xaaaa5500, 0x90909090, 0x94949494, 0xa4a4a4a4, 0xa9a59450, 0x2a0a4250,
     0xa5945040, 0x0a425054, 0xa5a5a500, 0x55a0a0a0, 0xa8a85454, 0x6a6a4040, 0xa4a45000, 0x1a1a0500,
@@ -105,17 +109,17 @@ const uint32_t kPartition3[64] = {
     0xaaaa1414, 0xa05050a0, 0xa0a5a5a0, 0x96000000, 0x40804080, 0xa9a8a9a8, 0xaaaaaa44, 0x2a4a5254,
 };
 // The pixel whose index loses its top bit, per subset after the first (whose anchor is pixel 0).
-const uint8_t kAnchor2[64] = {
+constexpr uint8_t kAnchor2[64] = {
     15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 2,  8, 2,  2, 8,  8,  15, 2,  8,  2,  2,
     8,  8,  2,  2,  15, 15, 6,  8,  2,  8,  15, 15, 2,  8,  2,  2,  2,  15, 15, 6, 6,  2, 6,  8,  15, 15, 2,  2,
     15, 15, 15, 15, 15, 2,  2,  15,
 };
-const uint8_t kAnchor3Second[64] = {
+constexpr uint8_t kAnchor3Second[64] = {
     3,  3,  15, 15, 8,  3,  15, 15, 8, 8,  6,  6, 6,  5,  3, 3,  3, 3, 8,  15, 3,  3,
     6,  10, 5,  8,  8,  6,  8,  5,  15, 15, 8, 15, 3,  5, 6,  10, 8, 15, 15, 3, 15, 5,
     15, 15, 15, 15, 3,  15, 5,  5,  5,  8,  5, 10, 5,  10, 8, 13, 15, 12, 3,  3,
 };
-const uint8_t kAnchor3Third[64] = {
+constexpr uint8_t kAnchor3Third[64] = {
     15, 8,  8,  3,  15, 15, 3,  8,  15, 15, 15, 15, 15, 15, 15, 8,  15, 8,  15, 3,  15, 8,
     15, 8,  3,  15, 6,  10, 15, 15, 10, 8,  15, 3,  15, 10, 10, 8,  9,  10, 6,  15, 8,  15,
     3,  6,  6,  8,  15, 3,  15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 3,  15, 15, 8,
@@ -127,24 +131,38 @@ const int kWeights4[16] = {0, 4, 9, 13, 17, 21, 26, 30, 34, 38, 43, 47, 51, 55, 
 
 const int* weightsFor(unsigned bits) { return bits == 2 ? kWeights2 : bits == 3 ? kWeights3 : kWeights4; }
 
+// Per count of subsets and partition: each pixel's subset in two bits (pixel i at bit 2i), and the
+// anchor pixels as a mask, so that neither takes a branch per pixel.
+struct PartitionTables {
+    uint32_t subsets[3][64];
+    uint16_t anchors[3][64];
+};
+constexpr PartitionTables makePartitionTables() {
+    PartitionTables t{};
+    for (unsigned p = 0; p < 64; ++p) {
+        t.anchors[0][p] = 1;
+        for (unsigned i = 0; i < 16; ++i) t.subsets[1][p] |= ((kPartition2[p] >> i) & 1u) << (2 * i);
+        t.anchors[1][p] = static_cast<uint16_t>(1u | (1u << kAnchor2[p]));
+        t.subsets[2][p] = kPartition3[p];
+        t.anchors[2][p] = static_cast<uint16_t>(1u | (1u << kAnchor3Second[p]) | (1u << kAnchor3Third[p]));
+    }
+    return t;
+}
+constexpr PartitionTables kPartitions = makePartitionTables();
+
 unsigned subsetOf(unsigned subsets, unsigned partition, unsigned pixel) {
-    if (subsets == 2) return (kPartition2[partition] >> pixel) & 1;
-    if (subsets == 3) return (kPartition3[partition] >> (2 * pixel)) & 3;
-    return 0;
+    return (kPartitions.subsets[subsets - 1][partition] >> (2 * pixel)) & 3;
 }
 
 bool isAnchor(unsigned subsets, unsigned partition, unsigned pixel) {
-    if (pixel == 0) return true;
-    if (subsets == 2) return pixel == kAnchor2[partition];
-    if (subsets == 3) return pixel == kAnchor3Second[partition] || pixel == kAnchor3Third[partition];
-    return false;
+    return ((kPartitions.anchors[subsets - 1][partition] >> pixel) & 1) != 0;
 }
 
 struct Bc7Mode {
     unsigned subsets, partitionBits, rotationBits, selectorBits, colourBits, alphaBits, endpointPBits,
         sharedPBits, indexBits, secondIndexBits;
 };
-const Bc7Mode kBc7Modes[8] = {
+constexpr Bc7Mode kBc7Modes[8] = {
     {3, 4, 0, 0, 4, 0, 1, 0, 3, 0}, {2, 6, 0, 0, 6, 0, 0, 1, 3, 0}, {3, 6, 0, 0, 5, 0, 0, 0, 2, 0},
     {2, 6, 0, 0, 7, 0, 1, 0, 2, 0}, {1, 0, 2, 1, 5, 6, 0, 0, 2, 3}, {1, 0, 2, 0, 7, 8, 0, 0, 2, 2},
     {1, 0, 0, 0, 7, 7, 1, 0, 4, 0}, {2, 6, 0, 0, 5, 5, 1, 0, 2, 0},
@@ -217,16 +235,15 @@ void decodeBc5(const uint8_t* block, uint32_t* bgra, bool isSigned) {
 }
 
 // BC7: per subset a palette of every index value's colour, then each pixel one lookup.
-void decodeBc7(const uint8_t* block, uint32_t* bgra) {
+namespace {
+
+// One mode, its widths known when compiling: the loops unroll, and the only branch on the data
+// is the choice of mode.
+template <unsigned Mode>
+void decodeBc7Mode(const uint8_t* block, uint32_t* bgra) {
+    constexpr Bc7Mode m = kBc7Modes[Mode];
     BitReader bits(block);
-    const unsigned mode = block[0] == 0 ? 8u : static_cast<unsigned>(__builtin_ctz(block[0]));
-    if (mode == 8) {
-        // Reserved: a block of transparent black.
-        std::memset(bgra, 0, 64);
-        return;
-    }
-    bits.skip(mode + 1);
-    const Bc7Mode& m = kBc7Modes[mode];
+    bits.skip(Mode + 1);
     const unsigned partition = bits.read(m.partitionBits);
     const unsigned rotation = bits.read(m.rotationBits);
     const unsigned selector = bits.read(m.selectorBits);
@@ -257,47 +274,78 @@ void decodeBc7(const uint8_t* block, uint32_t* bgra) {
 
     // The indices: one set (two in modes 4 and 5), each pixel's fewer by a bit at its subset's
     // anchor; a set is at most 63 bits, so one word holds it.
-    auto readIndices = [&](unsigned* out, unsigned width, unsigned subsets) {
+    const uint32_t subsetMap = kPartitions.subsets[m.subsets - 1][partition];
+    auto readIndices = [&](uint8_t* out, unsigned width, unsigned anchors) {
         const uint64_t word = bits.peek64();
         unsigned used = 0;
         for (unsigned i = 0; i < 16; ++i) {
-            const unsigned n = width - (isAnchor(subsets, partition, i) ? 1 : 0);
-            out[i] = static_cast<unsigned>((word >> used) & ((1u << n) - 1));
+            const unsigned n = width - ((anchors >> i) & 1);
+            out[i] = static_cast<uint8_t>((word >> used) & ((1u << n) - 1));
             used += n;
         }
         bits.skip(used);
     };
-    unsigned primary[16], secondary[16] = {};
-    readIndices(primary, m.indexBits, m.subsets);
-    if (m.secondIndexBits) readIndices(secondary, m.secondIndexBits, 1);
+    auto mix = [](const unsigned* e0, const unsigned* e1, int w, unsigned c) { return interpolate(e0[c], e1[c], w); };
+    uint8_t primary[16];
+    readIndices(primary, m.indexBits, kPartitions.anchors[m.subsets - 1][partition]);
+    if (!m.secondIndexBits) {
+        // One set drives colour and alpha alike: a palette of whole words per subset.
+        const int* weights = weightsFor(m.indexBits);
+        uint32_t palette[3][16];
+        for (unsigned s = 0; s < m.subsets; ++s) {
+            const unsigned* e0 = endpoints[s][0];
+            const unsigned* e1 = endpoints[s][1];
+            for (unsigned k = 0; k < (1u << m.indexBits); ++k) {
+                const int w = weights[k];
+                palette[s][k] = bgraWord(mix(e0, e1, w, 0), mix(e0, e1, w, 1), mix(e0, e1, w, 2), mix(e0, e1, w, 3));
+            }
+        }
+        for (unsigned i = 0; i < 16; ++i) bgra[i] = palette[(subsetMap >> (2 * i)) & 3][primary[i]];
+        return;
+    }
 
-    // Mode 4's selector bit swaps which index set drives the colour and which the alpha.
-    const unsigned colourIndexBits = m.secondIndexBits && selector ? m.secondIndexBits : m.indexBits;
-    const unsigned alphaIndexBits = m.secondIndexBits && !selector ? m.secondIndexBits : m.indexBits;
-    const unsigned* colourIndices = m.secondIndexBits && selector ? secondary : primary;
-    const unsigned* alphaIndices = m.secondIndexBits && !selector ? secondary : primary;
+    // Modes 4 and 5: one subset, two sets. The selector bit swaps which set drives the colour and
+    // which the alpha; rotation then swaps alpha with red, green or blue.
+    uint8_t secondary[16];
+    readIndices(secondary, m.secondIndexBits, 1);
+    const unsigned colourIndexBits = selector ? m.secondIndexBits : m.indexBits;
+    const unsigned alphaIndexBits = selector ? m.indexBits : m.secondIndexBits;
+    const uint8_t* colourIndices = selector ? secondary : primary;
+    const uint8_t* alphaIndices = selector ? primary : secondary;
     const int* colourWeights = weightsFor(colourIndexBits);
     const int* alphaWeights = weightsFor(alphaIndexBits);
-    uint32_t colours[3][16], alphas[3][16];
-    for (unsigned s = 0; s < m.subsets; ++s) {
-        const unsigned* e0 = endpoints[s][0];
-        const unsigned* e1 = endpoints[s][1];
-        for (unsigned k = 0; k < (1u << colourIndexBits); ++k) {
-            const int w = colourWeights[k];
-            colours[s][k] = bgraWord(interpolate(e0[0], e1[0], w), interpolate(e0[1], e1[1], w), interpolate(e0[2], e1[2], w), 0);
-        }
-        for (unsigned k = 0; k < (1u << alphaIndexBits); ++k) alphas[s][k] = interpolate(e0[3], e1[3], alphaWeights[k]) << 24;
+    const unsigned* e0 = endpoints[0][0];
+    const unsigned* e1 = endpoints[0][1];
+    uint32_t colours[8], alphas[8];
+    for (unsigned k = 0; k < (1u << colourIndexBits); ++k) {
+        const int w = colourWeights[k];
+        colours[k] = bgraWord(mix(e0, e1, w, 0), mix(e0, e1, w, 1), mix(e0, e1, w, 2), 0);
     }
+    for (unsigned k = 0; k < (1u << alphaIndexBits); ++k) alphas[k] = mix(e0, e1, alphaWeights[k], 3) << 24;
+    const unsigned shift = 24 - 8 * rotation;  // red, green and blue sit at bits 16, 8 and 0
     for (unsigned i = 0; i < 16; ++i) {
-        const unsigned s = subsetOf(m.subsets, partition, i);
-        uint32_t px = colours[s][colourIndices[i]] | alphas[s][alphaIndices[i]];
+        uint32_t px = colours[colourIndices[i]] | alphas[alphaIndices[i]];
         if (rotation) {
-            // Rotation swaps alpha with red, green or blue (stored at bits 16, 8 and 0).
-            const unsigned shift = 24 - 8 * rotation;
             const uint32_t a = px >> 24, c = (px >> shift) & 0xFF;
             px = (px & ~((0xFFu << 24) | (0xFFu << shift))) | (c << 24) | (a << shift);
         }
         bgra[i] = px;
+    }
+}
+
+} // namespace
+
+void decodeBc7(const uint8_t* block, uint32_t* bgra) {
+    switch (block[0] == 0 ? 8 : __builtin_ctz(block[0])) {
+    case 0: return decodeBc7Mode<0>(block, bgra);
+    case 1: return decodeBc7Mode<1>(block, bgra);
+    case 2: return decodeBc7Mode<2>(block, bgra);
+    case 3: return decodeBc7Mode<3>(block, bgra);
+    case 4: return decodeBc7Mode<4>(block, bgra);
+    case 5: return decodeBc7Mode<5>(block, bgra);
+    case 6: return decodeBc7Mode<6>(block, bgra);
+    case 7: return decodeBc7Mode<7>(block, bgra);
+    default: std::memset(bgra, 0, 64);  // reserved: a block of transparent black
     }
 }
 
@@ -488,12 +536,128 @@ size_t blockBytes(Codec c) { return c == Codec::Bc1 || c == Codec::Bc4 || c == C
 
 namespace {
 
-// One strip with the block decoder fixed at compile time, so that it is inlined into the loop.
+#if defined(__x86_64__) || defined(__i386__)
+// BC1 and BC3, the common texture formats, with SSSE3's byte shuffles as table lookups: palettes
+// built in 16-bit lanes, sixteen indices spread to bytes at once, each row of four pixels one
+// shuffle of the palette. Chosen at run time; every division is an exact multiply-high for the
+// ranges that occur, so the pixels are the scalar decoder's to the bit.
+#define VEK_BCN_SSSE3 1
+
+// Colour palettes by mode: four colours, or (BC1 with c0 <= c1) three and transparent black.
+alignas(16) constexpr uint16_t kColourWeight0[2][8] = {{2, 2, 2, 0, 1, 1, 1, 0}, {1, 1, 1, 0, 0, 0, 0, 0}};
+alignas(16) constexpr uint16_t kColourWeight1[2][8] = {{1, 1, 1, 0, 2, 2, 2, 0}, {1, 1, 1, 0, 0, 0, 0, 0}};
+constexpr uint16_t kColourDivide[2] = {21846, 32768};  // x/3, x/2 as (x * d) >> 16
+alignas(16) constexpr uint32_t kColourAlpha[2][4] = {{0xFF000000u, 0xFF000000u, 0xFF000000u, 0xFF000000u},
+                                                     {0xFF000000u, 0xFF000000u, 0xFF000000u, 0}};
+// Alpha palettes by mode: a0 > a1 interpolates six values, otherwise four and then 0 and 255.
+alignas(16) constexpr uint16_t kAlphaWeight0[2][8] = {{7, 0, 6, 5, 4, 3, 2, 1}, {5, 0, 4, 3, 2, 1, 0, 0}};
+alignas(16) constexpr uint16_t kAlphaWeight1[2][8] = {{0, 7, 1, 2, 3, 4, 5, 6}, {0, 5, 1, 2, 3, 4, 0, 0}};
+constexpr uint16_t kAlphaDivide[2] = {9363, 13108};  // x/7, x/5
+alignas(16) constexpr uint16_t kAlphaTop[2][8] = {{0, 0, 0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 0, 255}};
+
+__attribute__((target("ssse3"))) inline __m128i load128(const void* p) {
+    return _mm_load_si128(static_cast<const __m128i*>(p));
+}
+
+// The four palette words of a colour half: BC1's with their alpha, BC3's with alpha zero.
+template <bool Bc1>
+__attribute__((target("ssse3"))) inline __m128i colourPaletteVector(const uint8_t* half, bool punchThrough) {
+    const uint32_t ends = loadU32le(half);
+    const int mode = Bc1 && punchThrough && (ends & 0xFFFF) <= (ends >> 16) ? 1 : 0;
+    const __m128i c = _mm_shuffle_epi8(_mm_cvtsi32_si128(static_cast<int>(ends)),
+                                       _mm_setr_epi8(0, 1, 0, 1, 0, 1, 0, 1, 2, 3, 2, 3, 2, 3, 2, 3));
+    // Each field moved to the top of its lane, then widened to 8 bits by repeating its top bits.
+    const __m128i top = _mm_and_si128(_mm_mullo_epi16(c, _mm_setr_epi16(2048, 32, 1, 0, 2048, 32, 1, 0)),
+                                      _mm_setr_epi16(-2048, -1024, -2048, 0, -2048, -1024, -2048, 0));
+    const __m128i ends8 = _mm_or_si128(_mm_srli_epi16(top, 8), _mm_mulhi_epu16(top, _mm_setr_epi16(8, 4, 8, 0, 8, 4, 8, 0)));
+    const __m128i e0 = _mm_unpacklo_epi64(ends8, ends8), e1 = _mm_unpackhi_epi64(ends8, ends8);
+    const __m128i sum = _mm_add_epi16(_mm_mullo_epi16(e0, load128(kColourWeight0[mode])),
+                                      _mm_mullo_epi16(e1, load128(kColourWeight1[mode])));
+    const __m128i mixed = _mm_mulhi_epu16(sum, _mm_set1_epi16(static_cast<short>(kColourDivide[mode])));
+    const __m128i words = _mm_packus_epi16(ends8, mixed);
+    return Bc1 ? _mm_or_si128(words, load128(kColourAlpha[mode])) : words;
+}
+
+// Sixteen 2-bit indices as byte offsets into the palette (index x 4), pixel i in byte i.
+__attribute__((target("ssse3"))) inline __m128i colourOffsets(uint32_t indices) {
+    const __m128i v = _mm_cvtsi32_si128(static_cast<int>(indices));
+    const __m128i shifts = _mm_setr_epi16(64, 16, 4, 1, 64, 16, 4, 1);
+    const __m128i lo = _mm_shuffle_epi8(v, _mm_setr_epi8(0, -1, 0, -1, 0, -1, 0, -1, 1, -1, 1, -1, 1, -1, 1, -1));
+    const __m128i hi = _mm_shuffle_epi8(v, _mm_setr_epi8(2, -1, 2, -1, 2, -1, 2, -1, 3, -1, 3, -1, 3, -1, 3, -1));
+    const __m128i twelve = _mm_set1_epi16(12);
+    return _mm_packus_epi16(_mm_and_si128(_mm_srli_epi16(_mm_mullo_epi16(lo, shifts), 4), twelve),
+                            _mm_and_si128(_mm_srli_epi16(_mm_mullo_epi16(hi, shifts), 4), twelve));
+}
+
+// A BC3 block's sixteen alpha values, pixel i in byte i.
+__attribute__((target("ssse3"))) inline __m128i alphaBytes(const uint8_t* block) {
+    const int mode = block[0] > block[1] ? 0 : 1;
+    const __m128i a0 = _mm_set1_epi16(block[0]), a1 = _mm_set1_epi16(block[1]);
+    const __m128i sum = _mm_add_epi16(_mm_mullo_epi16(a0, load128(kAlphaWeight0[mode])),
+                                      _mm_mullo_epi16(a1, load128(kAlphaWeight1[mode])));
+    const __m128i values = _mm_or_si128(_mm_mulhi_epu16(sum, _mm_set1_epi16(static_cast<short>(kAlphaDivide[mode]))),
+                                        load128(kAlphaTop[mode]));
+    const __m128i table = _mm_packus_epi16(values, values);
+    // Pixel i's three bits start at bit 3i of the six index bytes: the 16-bit word there, moved up
+    // so that they land in bits 8 to 10.
+    const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block));
+    const __m128i lo = _mm_shuffle_epi8(raw, _mm_setr_epi8(2, 3, 2, 3, 2, 3, 3, 4, 3, 4, 3, 4, 4, 5, 4, 5));
+    const __m128i hi = _mm_shuffle_epi8(raw, _mm_setr_epi8(5, 6, 5, 6, 5, 6, 6, 7, 6, 7, 6, 7, 7, 8, 7, 8));
+    const __m128i shifts = _mm_setr_epi16(256, 32, 4, 128, 16, 2, 64, 8);
+    const __m128i seven = _mm_set1_epi16(7);
+    const __m128i index = _mm_packus_epi16(_mm_and_si128(_mm_srli_epi16(_mm_mullo_epi16(lo, shifts), 8), seven),
+                                           _mm_and_si128(_mm_srli_epi16(_mm_mullo_epi16(hi, shifts), 8), seven));
+    return _mm_shuffle_epi8(table, index);
+}
+
+template <bool Bc1>
+__attribute__((target("ssse3"))) void stripSsse3(const uint8_t* in, uint32_t blocks, uint8_t* const* rows,
+                                                 bool punchThrough) {
+    constexpr size_t kBytes = Bc1 ? 8 : 16;
+    // Row y's four offsets spread over the bytes of their words, and its alpha bytes put on top.
+    __m128i spread[4], onTop[4];
+    for (int y = 0; y < 4; ++y) {
+        const char p = static_cast<char>(4 * y);
+        spread[y] = _mm_setr_epi8(p, p, p, p, p + 1, p + 1, p + 1, p + 1, p + 2, p + 2, p + 2, p + 2, p + 3, p + 3,
+                                  p + 3, p + 3);
+        onTop[y] = _mm_setr_epi8(-1, -1, -1, p, -1, -1, -1, p + 1, -1, -1, -1, p + 2, -1, -1, -1, p + 3);
+    }
+    const __m128i lanes = _mm_set1_epi32(0x03020100);
+    uint8_t* const out[4] = {rows[0], rows[1], rows[2], rows[3]};
+    for (uint32_t bx = 0; bx < blocks; ++bx, in += kBytes) {
+        const uint8_t* colour = Bc1 ? in : in + 8;
+        const __m128i palette = colourPaletteVector<Bc1>(colour, punchThrough);
+        const __m128i offsets = colourOffsets(loadU32le(colour + 4));
+        __m128i alpha = _mm_setzero_si128();
+        if constexpr (!Bc1) alpha = alphaBytes(in);
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC unroll 4
+#endif
+        for (int y = 0; y < 4; ++y) {
+            __m128i row = _mm_shuffle_epi8(palette, _mm_or_si128(_mm_shuffle_epi8(offsets, spread[y]), lanes));
+            if constexpr (!Bc1) row = _mm_or_si128(row, _mm_shuffle_epi8(alpha, onTop[y]));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out[y] + static_cast<size_t>(bx) * 16), row);
+        }
+    }
+}
+
+bool haveSsse3() {
+    static const bool have = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("ssse3") != 0;
+    }();
+    return have;
+}
+#endif
+
+// One strip, from block `from` on, with the block decoder fixed at compile time, so that it is
+// inlined into the loop.
 template <typename Decode>
 void strip(Decode decode, size_t bytes, const uint8_t* in, uint32_t across, uint8_t* const* rows, uint32_t rowCount,
-           uint32_t width, bool grey) {
+           uint32_t width, bool grey, uint32_t from = 0) {
     uint32_t block[16];
-    for (uint32_t bx = 0; bx < across; ++bx, in += bytes) {
+    in += from * bytes;
+    for (uint32_t bx = from; bx < across; ++bx, in += bytes) {
         decode(in, block);
         // Blocks reach past sizes that are not multiples of 4; those pixels are dropped.
         const uint32_t columns = std::min<uint32_t>(4, width - bx * 4);
@@ -514,6 +678,21 @@ void strip(Decode decode, size_t bytes, const uint8_t* in, uint32_t across, uint
 void decodeStrip(Codec codec, const uint8_t* in, uint32_t across, uint8_t* const* rows, uint32_t rowCount, uint32_t width,
                  bool grey) {
     const size_t n = blockBytes(codec);
+#ifdef VEK_BCN_SSSE3
+    // Whole blocks of whole strips take the vector path; a last column or strip cut short, and grey
+    // pictures, the scalar one.
+    if ((codec == Codec::Bc1 || codec == Codec::Bc3) && rowCount == 4 && !grey && haveSsse3()) {
+        const uint32_t whole = width / 4;
+        if (codec == Codec::Bc1) {
+            stripSsse3<true>(in, whole, rows, true);
+            strip([](const uint8_t* b, uint32_t* o) { decodeBc1(b, o, true); }, n, in, across, rows, rowCount, width, grey, whole);
+        } else {
+            stripSsse3<false>(in, whole, rows, false);
+            strip(decodeBc3, n, in, across, rows, rowCount, width, grey, whole);
+        }
+        return;
+    }
+#endif
     switch (codec) {
     case Codec::Bc1: strip([](const uint8_t* b, uint32_t* o) { decodeBc1(b, o, true); }, n, in, across, rows, rowCount, width, grey); break;
     case Codec::Bc2: strip(decodeBc2, n, in, across, rows, rowCount, width, grey); break;
