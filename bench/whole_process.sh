@@ -31,7 +31,7 @@ for y in range(h):
 im = Image.frombytes("RGBA", (w, h), b"".join(rows))
 im.save(work + "/rgba.png", compress_level=6)
 im.convert("RGB").save(work + "/photo.jpg", quality=90)
-im.convert("RGB").resize((4096, 4096)).save(work + "/square.png")
+im.resize((4096, 4096)).save(work + "/square.png")  # with alpha, or ImageMagick writes DXT1
 im.convert("RGB").save(work + "/rgb24.bmp")
 im.save(work + "/rgba32.tga")
 im.convert("RGB").quantize(colors=256, method=Image.Quantize.FASTOCTREE).save(work + "/palette.gif")
