@@ -277,7 +277,7 @@ constexpr uint16_t kAlphaDivide[2] = {9363, 13108};  // x/7, x/5
 alignas(16) constexpr uint16_t kAlphaTop[2][8] = {{0, 0, 0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 0, 255}};
 
 __attribute__((target("ssse3"))) inline __m128i load128(const void* p) {
-    return _mm_load_si128(static_cast<const __m128i*>(p));
+    return _mm_loadu_si128(static_cast<const __m128i*>(p));
 }
 
 // The four palette words of a colour half: BC1's with their alpha, BC3's with alpha zero.
