@@ -10,6 +10,10 @@
 #include <memory>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "libvek/core/limits.h"
 #include "libvek/core/pixels.h"
 #include "libvek/formats/formats.h"
@@ -156,7 +160,19 @@ bool paletteKeepsItsForm(const spng_trns& trns, uint32_t entries, int& transpare
 
 // RGBA to BGRA in place, as whole words, which the compiler turns into vector shifts and masks.
 void swapRedAndBlue(uint8_t* p, int32_t width) {
-    for (int32_t x = 0; x < width; ++x, p += 4) {
+    int32_t x = 0;
+#if defined(__SSE2__)
+    // Four pixels at a time: a row is swapped while the decoder's last write to it is still in cache.
+    const __m128i greenAndAlpha = _mm_set1_epi32(static_cast<int>(0xFF00FF00u)), low = _mm_set1_epi32(0xFF);
+    for (; x + 4 <= width; x += 4, p += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i swapped = _mm_or_si128(_mm_and_si128(v, greenAndAlpha),
+                                             _mm_or_si128(_mm_and_si128(_mm_srli_epi32(v, 16), low),
+                                                          _mm_slli_epi32(_mm_and_si128(v, low), 16)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), swapped);
+    }
+#endif
+    for (; x < width; ++x, p += 4) {
         uint32_t v;
         std::memcpy(&v, p, 4);
         v = (v & 0xFF00FF00u) | ((v >> 16) & 0xFFu) | ((v & 0xFFu) << 16);
