@@ -85,6 +85,14 @@ public:
         return position_ < 128 ? high_ >> (position_ - 64) : 0;
     }
     void skip(unsigned n) { position_ += n; }
+    // n bits (at most 32) from an absolute position, without moving.
+    unsigned at(unsigned position, unsigned n) const {
+        const uint64_t v = position == 0    ? low_
+                           : position < 64  ? (low_ >> position) | (high_ << (64 - position))
+                           : position < 128 ? high_ >> (position - 64)
+                                            : 0;
+        return static_cast<unsigned>(v & ((uint64_t{1} << n) - 1));
+    }
 
 private:
     uint64_t low_, high_;
@@ -150,14 +158,6 @@ constexpr PartitionTables makePartitionTables() {
     return t;
 }
 constexpr PartitionTables kPartitions = makePartitionTables();
-
-unsigned subsetOf(unsigned subsets, unsigned partition, unsigned pixel) {
-    return (kPartitions.subsets[subsets - 1][partition] >> (2 * pixel)) & 3;
-}
-
-bool isAnchor(unsigned subsets, unsigned partition, unsigned pixel) {
-    return ((kPartitions.anchors[subsets - 1][partition] >> pixel) & 1) != 0;
-}
 
 struct Bc7Mode {
     unsigned subsets, partitionBits, rotationBits, selectorBits, colourBits, alphaBits, endpointPBits,
@@ -546,7 +546,7 @@ struct Bc6Mode {
 };
 // Modes in the order their mode codes are listed: 0, 1 (two-bit codes), then the five-bit codes
 // 2, 6, 10, 14, 18, 22, 26, 30, 3, 7, 11, 15.
-const Bc6Mode kBc6Modes[14] = {
+constexpr Bc6Mode kBc6Modes[14] = {
     {true, 10, {5, 5, 5}, 2, 75}, {true, 7, {6, 6, 6}, 2, 75},    {true, 11, {5, 4, 4}, 2, 72},
     {true, 11, {4, 5, 4}, 2, 72}, {true, 11, {4, 4, 5}, 2, 72},   {true, 9, {5, 5, 5}, 2, 72},
     {true, 8, {6, 5, 5}, 2, 72},  {true, 8, {5, 6, 5}, 2, 72},    {true, 8, {5, 5, 6}, 2, 72},
@@ -555,7 +555,7 @@ const Bc6Mode kBc6Modes[14] = {
 };
 // Where each bit after the mode code goes: field (high nibble) and bit (low nibble). Fields are the
 // red, green and blue of endpoints w, x, y and z: 0 rw, 1 gw, 2 bw, 3 rx, ..., 11 bz.
-const uint8_t kBc6Layout[14][75] = {
+constexpr uint8_t kBc6Layout[14][75] = {
     {116, 132, 180, 0,   1,   2,   3,   4,   5,   6,   7,   8,   9,   16,  17,  18,  19,  20,  21,
      22,  23,  24,  25,  32,  33,  34,  35,  36,  37,  38,  39,  40,  41,  48,  49,  50,  51,  52,
      164, 112, 113, 114, 115, 64,  65,  66,  67,  68,  176, 160, 161, 162, 163, 80,  81,  82,  83,
@@ -610,6 +610,36 @@ const uint8_t kBc6Layout[14][75] = {
      64, 65, 66, 67, 31, 30, 29, 28, 27, 26, 80, 81, 82, 83, 47, 46, 45, 44, 43, 42},
 };
 
+// The layout as runs of consecutive bits of one field, read a run at a time.
+struct Bc6Run {
+    uint8_t field, firstBit, length, position;  // position: from the first bit after the mode code
+};
+struct Bc6Runs {
+    Bc6Run runs[14][75];
+    uint8_t count[14];
+};
+constexpr Bc6Runs makeBc6Runs() {
+    Bc6Runs r{};
+    for (unsigned m = 0; m < 14; ++m) {
+        unsigned n = 0;
+        for (unsigned i = 0; i < kBc6Modes[m].fieldBits; ++i) {
+            const uint8_t where = kBc6Layout[m][i];
+            if (n > 0) {
+                Bc6Run& last = r.runs[m][n - 1];
+                if (where >> 4 == last.field && (where & 15) == last.firstBit + last.length) {
+                    ++last.length;
+                    continue;
+                }
+            }
+            r.runs[m][n++] = Bc6Run{static_cast<uint8_t>(where >> 4), static_cast<uint8_t>(where & 15), 1,
+                                    static_cast<uint8_t>(i)};
+        }
+        r.count[m] = static_cast<uint8_t>(n);
+    }
+    return r;
+}
+constexpr Bc6Runs kBc6Runs = makeBc6Runs();
+
 int signExtend(unsigned v, unsigned bits) {
     const unsigned sign = 1u << (bits - 1);
     return static_cast<int>((v & (sign - 1)) - (v & sign));
@@ -644,8 +674,9 @@ uint16_t finishUnquantize(int v, bool isSigned) {
 
 } // namespace
 
-uint8_t halfToByte(uint16_t half) {
-    if (half & 0x8000) return 0;  // negative, and negative zero
+namespace {
+
+uint8_t computeHalfToByte(unsigned half) {
     const unsigned exponent = (half >> 10) & 31, mantissa = half & 1023;
     if (exponent == 31) return mantissa ? 0 : 255;  // NaN to 0, infinity to 255
     float f;
@@ -655,6 +686,23 @@ uint8_t halfToByte(uint16_t half) {
         f = (1.0f + static_cast<float>(mantissa) / 1024.0f) * static_cast<float>(1u << exponent) / 32768.0f;
     if (f >= 1.0f) return 255;
     return static_cast<uint8_t>(f * 255.0f);  // truncated, as other BC6H decoders do
+}
+
+// Every non-negative half's byte, worked out once: three lookups a pixel instead of float work.
+const uint8_t* halfBytes() {
+    static const struct Table {
+        uint8_t value[32768];
+        Table() : value() {
+            for (unsigned h = 0; h < 32768; ++h) value[h] = computeHalfToByte(h);
+        }
+    } table;
+    return table.value;
+}
+
+} // namespace
+
+uint8_t halfToByte(uint16_t half) {
+    return half & 0x8000 ? 0 : halfBytes()[half];  // negative, and negative zero, are 0
 }
 
 void decodeBc6h(const uint8_t* block, uint32_t* bgra, bool isSigned) {
@@ -676,10 +724,12 @@ void decodeBc6h(const uint8_t* block, uint32_t* bgra, bool isSigned) {
     }
     const Bc6Mode& m = kBc6Modes[modeIndex];
     unsigned fields[12] = {};
-    for (unsigned i = 0; i < m.fieldBits; ++i) {
-        const uint8_t where = kBc6Layout[modeIndex][i];
-        fields[where >> 4] |= bits.bit() << (where & 15);
+    const unsigned codeBits = modeIndex < 2 ? 2 : 5;
+    for (unsigned i = 0; i < kBc6Runs.count[modeIndex]; ++i) {
+        const Bc6Run& run = kBc6Runs.runs[modeIndex][i];
+        fields[run.field] |= bits.at(codeBits + run.position, run.length) << run.firstBit;
     }
+    bits.skip(m.fieldBits);
     const unsigned partition = m.regions == 2 ? bits.read(5) : 0;
     const unsigned endpointCount = m.regions * 2;
     int endpoints[4][3];  // w, x, y, z by channel
@@ -703,14 +753,22 @@ void decodeBc6h(const uint8_t* block, uint32_t* bgra, bool isSigned) {
         for (unsigned c = 0; c < 3; ++c) endpoints[e][c] = unquantize(endpoints[e][c], m.endpointBits, isSigned);
     const unsigned indexBits = m.regions == 2 ? 3 : 4;
     const int* weights = weightsFor(indexBits);
+    // The indices fill the rest of the block: 46 or 63 bits, one word.
+    const uint64_t indices = bits.peek64();
+    const uint32_t subsetMap = kPartitions.subsets[m.regions - 1][partition];
+    const unsigned anchors = kPartitions.anchors[m.regions - 1][partition];
+    const uint8_t* bytes = halfBytes();
+    unsigned used = 0;
     for (unsigned i = 0; i < 16; ++i) {
-        const unsigned region = subsetOf(m.regions, partition, i);
-        const unsigned anchor = isAnchor(m.regions, partition, i) ? 1 : 0;
-        const int w = weights[bits.read(indexBits - anchor)];
+        const unsigned region = (subsetMap >> (2 * i)) & 3;
+        const unsigned n = indexBits - ((anchors >> i) & 1);
+        const int w = weights[(indices >> used) & ((1u << n) - 1)];
+        used += n;
         unsigned out[3];
         for (unsigned c = 0; c < 3; ++c) {
             const int a = endpoints[region * 2][c], b = endpoints[region * 2 + 1][c];
-            out[c] = halfToByte(finishUnquantize(((64 - w) * a + w * b + 32) >> 6, isSigned));
+            const uint16_t half = finishUnquantize(((64 - w) * a + w * b + 32) >> 6, isSigned);
+            out[c] = half & 0x8000 ? 0 : bytes[half];
         }
         bgra[i] = bgraWord(out[0], out[1], out[2], 255);
     }
