@@ -239,8 +239,11 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
     image.componentsPerPixel = 1;
     image.transparentIndex = static_cast<int16_t>(frame.transparentIndex);
     // Outside the frame the screen shows through: transparent where the frame has a transparent
-    // colour, else the background colour.
-    image.fill(static_cast<uint8_t>(frame.transparentIndex >= 0 ? frame.transparentIndex : gif->SBackGroundColor));
+    // colour, else the background colour. A frame over the whole screen writes every pixel itself.
+    const bool coversScreen = frame.left <= 0 && frame.top <= 0 && frame.left + frame.width >= screenWidth &&
+                              frame.top + frame.height >= screenHeight;
+    if (!coversScreen)
+        image.fill(static_cast<uint8_t>(frame.transparentIndex >= 0 ? frame.transparentIndex : gif->SBackGroundColor));
 
     // giflib hands over one row at a time; wide-code data is decoded whole, then taken row by row.
     std::vector<GifPixelType> line;
