@@ -235,7 +235,6 @@ void decodeBc5(const uint8_t* block, uint32_t* bgra, bool isSigned) {
         bgra[i] = bgraWord(static_cast<unsigned>(red[r & 7]), static_cast<unsigned>(green[g & 7]), 0, 255);
 }
 
-// BC7: per subset a palette of every index value's colour, then each pixel one lookup.
 namespace {
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -290,7 +289,8 @@ __attribute__((target("ssse3"))) inline __m128i colourPaletteVector(const uint8_
     // Each field moved to the top of its lane, then widened to 8 bits by repeating its top bits.
     const __m128i top = _mm_and_si128(_mm_mullo_epi16(c, _mm_setr_epi16(2048, 32, 1, 0, 2048, 32, 1, 0)),
                                       _mm_setr_epi16(-2048, -1024, -2048, 0, -2048, -1024, -2048, 0));
-    const __m128i ends8 = _mm_or_si128(_mm_srli_epi16(top, 8), _mm_mulhi_epu16(top, _mm_setr_epi16(8, 4, 8, 0, 8, 4, 8, 0)));
+    const __m128i ends8 =
+        _mm_or_si128(_mm_srli_epi16(top, 8), _mm_mulhi_epu16(top, _mm_setr_epi16(8, 4, 8, 0, 8, 4, 8, 0)));
     const __m128i e0 = _mm_unpacklo_epi64(ends8, ends8), e1 = _mm_unpackhi_epi64(ends8, ends8);
     const __m128i sum = _mm_add_epi16(_mm_mullo_epi16(e0, load128(kColourWeight0[mode])),
                                       _mm_mullo_epi16(e1, load128(kColourWeight1[mode])));
@@ -347,7 +347,8 @@ __attribute__((target("ssse3"))) void stripSsse3(const uint8_t* in, uint32_t blo
 #pragma GCC unroll 4
 #endif
         for (int y = 0; y < 4; ++y) {
-            __m128i row = _mm_shuffle_epi8(palette, _mm_or_si128(_mm_shuffle_epi8(offsets, load128(kRows.spread[y])), lanes));
+            const __m128i select = _mm_or_si128(_mm_shuffle_epi8(offsets, load128(kRows.spread[y])), lanes);
+            __m128i row = _mm_shuffle_epi8(palette, select);
             if constexpr (!Bc1) row = _mm_or_si128(row, _mm_shuffle_epi8(alpha, load128(kRows.alpha[y])));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(out[y] + static_cast<size_t>(bx) * 16), row);
         }
@@ -402,8 +403,9 @@ bool haveSsse3() {
 }
 #endif
 
-// One mode, its widths known when compiling: the loops unroll, and the only branch on the data
-// is the choice of mode.
+// BC7, one mode at a time: its widths known when compiling, the loops unroll and the only branch
+// on the data is the choice of mode. Pixels by the vector path where there is one, else per subset
+// a palette of every index value's colour and one lookup a pixel.
 template <unsigned Mode>
 void decodeBc7Mode(const uint8_t* block, uint32_t* bgra) {
     constexpr Bc7Mode m = kBc7Modes[Mode];
@@ -458,7 +460,8 @@ void decodeBc7Mode(const uint8_t* block, uint32_t* bgra) {
         alignas(16) uint8_t ends[2][16] = {};
         for (unsigned s = 0; s < m.subsets; ++s)
             for (unsigned e = 0; e < 2; ++e)
-                for (unsigned c = 0; c < 4; ++c) ends[e][4 * s + c] = static_cast<uint8_t>(endpoints[s][e][c == 3 ? 3 : 2 - c]);
+                for (unsigned c = 0; c < 4; ++c)  // blue, green, red, alpha from red, green, blue, alpha
+                    ends[e][4 * s + c] = static_cast<uint8_t>(endpoints[s][e][c == 3 ? 3 : 2 - c]);
         const uint8_t* colourIndices = primary;
         const uint8_t* alphaIndices = primary;
         unsigned colourIndexBits = m.indexBits, alphaIndexBits = m.indexBits;
@@ -778,7 +781,6 @@ size_t blockBytes(Codec c) { return c == Codec::Bc1 || c == Codec::Bc4 || c == C
 
 namespace {
 
-
 // One strip, from block `from` on, with the block decoder fixed at compile time, so that it is
 // inlined into the loop.
 template <typename Decode>
@@ -814,7 +816,8 @@ void decodeStrip(Codec codec, const uint8_t* in, uint32_t across, uint8_t* const
         const uint32_t whole = width / 4;
         if (codec == Codec::Bc1) {
             stripSsse3<true>(in, whole, rows, true);
-            strip([](const uint8_t* b, uint32_t* o) { decodeBc1(b, o, true); }, n, in, across, rows, rowCount, width, grey, whole);
+            strip([](const uint8_t* b, uint32_t* o) { decodeBc1(b, o, true); }, n, in, across, rows, rowCount, width,
+                  grey, whole);
         } else {
             stripSsse3<false>(in, whole, rows, false);
             strip(decodeBc3, n, in, across, rows, rowCount, width, grey, whole);

@@ -74,9 +74,9 @@ TEST_P(StripTest, VectorAndScalarPathsAgree) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Strips, StripTest,
-                         ::testing::Values(Case{Codec::Bc1, 4096, 4}, Case{Codec::Bc3, 4096, 4}, Case{Codec::Bc7, 4096, 4},
-                                           Case{Codec::Bc1, 13, 4}, Case{Codec::Bc3, 13, 4}, Case{Codec::Bc7, 13, 4},
-                                           Case{Codec::Bc1, 3, 4}, Case{Codec::Bc3, 2, 4}, Case{Codec::Bc1, 20, 3},
-                                           Case{Codec::Bc3, 21, 1}, Case{Codec::Bc7, 22, 2}));
+                         ::testing::Values(Case{Codec::Bc1, 4096, 4}, Case{Codec::Bc3, 4096, 4},
+                                           Case{Codec::Bc7, 4096, 4}, Case{Codec::Bc1, 13, 4}, Case{Codec::Bc3, 13, 4},
+                                           Case{Codec::Bc7, 13, 4}, Case{Codec::Bc1, 3, 4}, Case{Codec::Bc3, 2, 4},
+                                           Case{Codec::Bc1, 20, 3}, Case{Codec::Bc3, 21, 1}, Case{Codec::Bc7, 22, 2}));
 
 } // namespace
