@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "bench/same_pages.h"
-#include "imagelib/vek.h"
 #include "plugin/plugin.h"
+#include "tests/library_decode.h"
 
 namespace {
 
@@ -107,22 +107,14 @@ void plugin(benchmark::State& state, const std::vector<uint8_t>& file) {
 // GetPicture adds on top is the copy into the DIB and, for transparent pictures, the checkerboard.
 void library(benchmark::State& state, const std::vector<uint8_t>& file) {
     memoryMode(state.range(0) != 0);
-    const auto size = static_cast<uint32_t>(file.size());
     for (auto _ : state) {
-        FileInformation info{};
-        LibraryBitmap *loaded = nullptr, *converted = nullptr;
-        LoadParams params;
-        vekGetDefaultLoadParams(&params);
-        params.rowOrigin = VEK_ORIGIN_BOTTOM_LEFT;
-        if (vekGetFileInformationFromMemory(file.data(), size, VEK_FORMAT_DETECT, &info) != VEK_OK ||
-            vekLoadBitmapFromMemory(file.data(), size, &loaded, &params, &info) != VEK_OK ||
-            vekChangeColorDepth(loaded, &converted, VEK_COLOR_BGRA32, 0) != VEK_OK) {
+        VekError error;
+        LibraryBitmap* converted = decodeToBgra(nullptr, &file, error, VEK_ORIGIN_BOTTOM_LEFT);
+        if (converted == nullptr) {
             state.SkipWithError("the library failed");
             break;
         }
         benchmark::DoNotOptimize(converted->pixels);
-        vekFreeFileInformation(&info);
-        vekFreeBitmap(loaded);
         vekFreeBitmap(converted);
     }
 }
