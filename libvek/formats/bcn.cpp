@@ -79,22 +79,20 @@ public:
     }
     unsigned bit() { return read(1); }
     // The next 64 bits (fewer at the block's end, zero-filled), without consuming them.
-    uint64_t peek64() const {
-        if (position_ == 0) return low_;
-        if (position_ < 64) return (low_ >> position_) | (high_ << (64 - position_));
-        return position_ < 128 ? high_ >> (position_ - 64) : 0;
-    }
+    uint64_t peek64() const { return from(position_); }
     void skip(unsigned n) { position_ += n; }
     // n bits (at most 32) from an absolute position, without moving.
     unsigned at(unsigned position, unsigned n) const {
-        const uint64_t v = position == 0    ? low_
-                           : position < 64  ? (low_ >> position) | (high_ << (64 - position))
-                           : position < 128 ? high_ >> (position - 64)
-                                            : 0;
-        return static_cast<unsigned>(v & ((uint64_t{1} << n) - 1));
+        return static_cast<unsigned>(from(position) & ((uint64_t{1} << n) - 1));
     }
 
 private:
+    uint64_t from(unsigned position) const {
+        if (position == 0) return low_;
+        if (position < 64) return (low_ >> position) | (high_ << (64 - position));
+        return position < 128 ? high_ >> (position - 64) : 0;
+    }
+
     uint64_t low_, high_;
     unsigned position_ = 0;
 };
@@ -394,7 +392,8 @@ __attribute__((target("ssse3"))) void mixBc7(const uint8_t (&ends)[2][16], uint3
 
 std::atomic<bool> vectorPathsAllowed{true};
 
-bool haveSsse3() {
+// SSSE3 is there and the tests have not turned the vector paths off.
+bool vectorPaths() {
     static const bool have = [] {
         __builtin_cpu_init();
         return __builtin_cpu_supports("ssse3") != 0;
@@ -453,24 +452,25 @@ void decodeBc7Mode(const uint8_t* block, uint32_t* bgra) {
         bits.skip(used);
     };
     auto mix = [](const unsigned* e0, const unsigned* e1, int w, unsigned c) { return interpolate(e0[c], e1[c], w); };
-    alignas(16) uint8_t primary[16], secondary[16];
+    uint8_t primary[16], secondary[16];
     readIndices(primary, m.indexBits, kPartitions.anchors[m.subsets - 1][partition]);
+    // Modes 4 and 5 have a second set; the selector bit swaps which set drives the colour and which
+    // the alpha.
+    const uint8_t* colourIndices = primary;
+    const uint8_t* alphaIndices = primary;
+    unsigned colourIndexBits = m.indexBits, alphaIndexBits = m.indexBits;
+    if constexpr (m.secondIndexBits != 0) {
+        readIndices(secondary, m.secondIndexBits, 1);
+        (selector ? colourIndices : alphaIndices) = secondary;
+        (selector ? colourIndexBits : alphaIndexBits) = m.secondIndexBits;
+    }
 #ifdef VEK_BCN_SSSE3
-    if (haveSsse3()) {
-        alignas(16) uint8_t ends[2][16] = {};
+    if (vectorPaths()) {
+        uint8_t ends[2][16] = {};
         for (unsigned s = 0; s < m.subsets; ++s)
             for (unsigned e = 0; e < 2; ++e)
                 for (unsigned c = 0; c < 4; ++c)  // blue, green, red, alpha from red, green, blue, alpha
                     ends[e][4 * s + c] = static_cast<uint8_t>(endpoints[s][e][c == 3 ? 3 : 2 - c]);
-        const uint8_t* colourIndices = primary;
-        const uint8_t* alphaIndices = primary;
-        unsigned colourIndexBits = m.indexBits, alphaIndexBits = m.indexBits;
-        if constexpr (m.secondIndexBits != 0) {
-            // The selector bit swaps which set drives the colour and which the alpha.
-            readIndices(secondary, m.secondIndexBits, 1);
-            (selector ? colourIndices : alphaIndices) = secondary;
-            (selector ? colourIndexBits : alphaIndexBits) = m.secondIndexBits;
-        }
         mixBc7(ends, subsetMap, colourIndices, kWeightBytes[colourIndexBits - 2], alphaIndices,
                kWeightBytes[alphaIndexBits - 2], rotation, bgra);
         return;
@@ -492,13 +492,8 @@ void decodeBc7Mode(const uint8_t* block, uint32_t* bgra) {
         return;
     }
 
-    // Modes 4 and 5: one subset, two sets. The selector bit swaps which set drives the colour and
-    // which the alpha; rotation then swaps alpha with red, green or blue.
-    readIndices(secondary, m.secondIndexBits, 1);
-    const unsigned colourIndexBits = selector ? m.secondIndexBits : m.indexBits;
-    const unsigned alphaIndexBits = selector ? m.indexBits : m.secondIndexBits;
-    const uint8_t* colourIndices = selector ? secondary : primary;
-    const uint8_t* alphaIndices = selector ? primary : secondary;
+    // Modes 4 and 5: one subset, colour and alpha from their own sets; rotation then swaps alpha
+    // with red, green or blue.
     const int* colourWeights = weightsFor(colourIndexBits);
     const int* alphaWeights = weightsFor(alphaIndexBits);
     const unsigned* e0 = endpoints[0][0];
@@ -785,7 +780,7 @@ namespace {
 // inlined into the loop.
 template <typename Decode>
 void strip(Decode decode, size_t bytes, const uint8_t* in, uint32_t across, uint8_t* const* rows, uint32_t rowCount,
-           uint32_t width, bool grey, uint32_t from = 0) {
+           uint32_t width, bool grey, uint32_t from) {
     uint32_t block[16];
     in += from * bytes;
     for (uint32_t bx = from; bx < across; ++bx, in += bytes) {
@@ -809,33 +804,30 @@ void strip(Decode decode, size_t bytes, const uint8_t* in, uint32_t across, uint
 void decodeStrip(Codec codec, const uint8_t* in, uint32_t across, uint8_t* const* rows, uint32_t rowCount, uint32_t width,
                  bool grey) {
     const size_t n = blockBytes(codec);
+    uint32_t from = 0;  // the first block for the scalar decoders
 #ifdef VEK_BCN_SSSE3
     // Whole blocks of whole strips take the vector path; a last column or strip cut short, and grey
     // pictures, the scalar one.
-    if ((codec == Codec::Bc1 || codec == Codec::Bc3) && rowCount == 4 && !grey && haveSsse3()) {
-        const uint32_t whole = width / 4;
-        if (codec == Codec::Bc1) {
-            stripSsse3<true>(in, whole, rows, true);
-            strip([](const uint8_t* b, uint32_t* o) { decodeBc1(b, o, true); }, n, in, across, rows, rowCount, width,
-                  grey, whole);
-        } else {
-            stripSsse3<false>(in, whole, rows, false);
-            strip(decodeBc3, n, in, across, rows, rowCount, width, grey, whole);
-        }
-        return;
+    if ((codec == Codec::Bc1 || codec == Codec::Bc3) && rowCount == 4 && !grey && vectorPaths()) {
+        from = width / 4;
+        if (codec == Codec::Bc1)
+            stripSsse3<true>(in, from, rows, true);
+        else
+            stripSsse3<false>(in, from, rows, false);
     }
 #endif
+    auto run = [&](auto decode) { strip(decode, n, in, across, rows, rowCount, width, grey, from); };
     switch (codec) {
-    case Codec::Bc1: strip([](const uint8_t* b, uint32_t* o) { decodeBc1(b, o, true); }, n, in, across, rows, rowCount, width, grey); break;
-    case Codec::Bc2: strip(decodeBc2, n, in, across, rows, rowCount, width, grey); break;
-    case Codec::Bc3: strip(decodeBc3, n, in, across, rows, rowCount, width, grey); break;
-    case Codec::Bc4: strip([](const uint8_t* b, uint32_t* o) { decodeBc4(b, o, false); }, n, in, across, rows, rowCount, width, grey); break;
-    case Codec::Bc4Signed: strip([](const uint8_t* b, uint32_t* o) { decodeBc4(b, o, true); }, n, in, across, rows, rowCount, width, grey); break;
-    case Codec::Bc5: strip([](const uint8_t* b, uint32_t* o) { decodeBc5(b, o, false); }, n, in, across, rows, rowCount, width, grey); break;
-    case Codec::Bc5Signed: strip([](const uint8_t* b, uint32_t* o) { decodeBc5(b, o, true); }, n, in, across, rows, rowCount, width, grey); break;
-    case Codec::Bc6h: strip([](const uint8_t* b, uint32_t* o) { decodeBc6h(b, o, false); }, n, in, across, rows, rowCount, width, grey); break;
-    case Codec::Bc6hSigned: strip([](const uint8_t* b, uint32_t* o) { decodeBc6h(b, o, true); }, n, in, across, rows, rowCount, width, grey); break;
-    case Codec::Bc7: strip(decodeBc7, n, in, across, rows, rowCount, width, grey); break;
+    case Codec::Bc1: run([](const uint8_t* b, uint32_t* o) { decodeBc1(b, o, true); }); break;
+    case Codec::Bc2: run(decodeBc2); break;
+    case Codec::Bc3: run(decodeBc3); break;
+    case Codec::Bc4: run([](const uint8_t* b, uint32_t* o) { decodeBc4(b, o, false); }); break;
+    case Codec::Bc4Signed: run([](const uint8_t* b, uint32_t* o) { decodeBc4(b, o, true); }); break;
+    case Codec::Bc5: run([](const uint8_t* b, uint32_t* o) { decodeBc5(b, o, false); }); break;
+    case Codec::Bc5Signed: run([](const uint8_t* b, uint32_t* o) { decodeBc5(b, o, true); }); break;
+    case Codec::Bc6h: run([](const uint8_t* b, uint32_t* o) { decodeBc6h(b, o, false); }); break;
+    case Codec::Bc6hSigned: run([](const uint8_t* b, uint32_t* o) { decodeBc6h(b, o, true); }); break;
+    case Codec::Bc7: run(decodeBc7); break;
     }
 }
 
