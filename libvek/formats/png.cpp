@@ -158,7 +158,7 @@ bool paletteKeepsItsForm(const spng_trns& trns, uint32_t entries, int& transpare
     return true;
 }
 
-// RGBA to BGRA in place, as whole words, which the compiler turns into vector shifts and masks.
+// RGBA to BGRA in place.
 void swapRedAndBlue(uint8_t* p, int32_t width) {
     int32_t x = 0;
 #if defined(__SSE2__)
