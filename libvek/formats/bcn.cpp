@@ -697,11 +697,12 @@ const uint8_t* halfBytes() {
     return table.value;
 }
 
+// Negative halves, and negative zero, are 0.
+inline uint8_t halfByte(const uint8_t* table, uint16_t half) { return half & 0x8000 ? 0 : table[half]; }
+
 } // namespace
 
-uint8_t halfToByte(uint16_t half) {
-    return half & 0x8000 ? 0 : halfBytes()[half];  // negative, and negative zero, are 0
-}
+uint8_t halfToByte(uint16_t half) { return halfByte(halfBytes(), half); }
 
 void decodeBc6h(const uint8_t* block, uint32_t* bgra, bool isSigned) {
     BitReader bits(block);
@@ -765,8 +766,7 @@ void decodeBc6h(const uint8_t* block, uint32_t* bgra, bool isSigned) {
         unsigned out[3];
         for (unsigned c = 0; c < 3; ++c) {
             const int a = endpoints[region * 2][c], b = endpoints[region * 2 + 1][c];
-            const uint16_t half = finishUnquantize(((64 - w) * a + w * b + 32) >> 6, isSigned);
-            out[c] = half & 0x8000 ? 0 : bytes[half];
+            out[c] = halfByte(bytes, finishUnquantize(((64 - w) * a + w * b + 32) >> 6, isSigned));
         }
         bgra[i] = bgraWord(out[0], out[1], out[2], 255);
     }
