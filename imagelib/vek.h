@@ -19,6 +19,17 @@
 #define VEK_LIBRARY_EXPORT
 #endif
 
+/* File names outside the ANSI code page reach the library as UTF-16: wchar_t on Windows, char16_t
+ * elsewhere (where wchar_t is 32 bits wide). */
+#ifdef _WIN32
+typedef wchar_t VekWideChar;
+#elif defined(__cplusplus)
+typedef char16_t VekWideChar;
+#else
+#include <uchar.h>
+typedef char16_t VekWideChar;
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -173,6 +184,14 @@ VEK_LIBRARY_EXPORT VekError VEKAPI vekLoadBitmapFromMemory(const void* data, uin
 VEK_LIBRARY_EXPORT VekError VEKAPI vekChangeColorDepth(LibraryBitmap* source, LibraryBitmap** converted,
                                                        int32_t mode, int32_t modeParameter);
 VEK_LIBRARY_EXPORT VekError VEKAPI vekFreeBitmap(LibraryBitmap* bitmap);
+
+/* The named-file calls again, for UTF-16 names; they behave exactly like their 8-bit twins. A name
+ * that is not valid UTF-16 (a lone surrogate) is refused with VEK_ERROR_BAD_ARGUMENT. */
+VEK_LIBRARY_EXPORT int32_t VEKAPI vekFormatIsSupportedW(const VekWideChar* fileName);
+VEK_LIBRARY_EXPORT VekError VEKAPI vekGetFileInformationW(const VekWideChar* fileName, int32_t formatIndex,
+                                                          FileInformation* info);
+VEK_LIBRARY_EXPORT VekError VEKAPI vekLoadBitmapW(const VekWideChar* fileName, LibraryBitmap** bitmap,
+                                                  LoadParams* params, FileInformation* info);
 
 #ifdef __cplusplus
 }

@@ -1,11 +1,11 @@
 // libvek340's entry points. Nothing here throws past the boundary: every failure is an error code,
 // and every object handed out is registered, so that a stray or repeated free is refused, not fatal.
 #include <atomic>
-#include <cctype>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <string>
+#include <variant>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -35,11 +35,14 @@ struct BitmapObject {
     uint8_t palette[256 * 4] = {};
 };
 
+// A file name as the caller gave it, 8-bit or UTF-16; the two kinds never name the same query.
+using FileName = std::variant<std::string, std::basic_string<VekWideChar>>;
+
 // A file queried once keeps its bytes until the record is freed, so that the load after the query
 // reads the file no second time.
 struct QueryState {
     RegistryNode node;
-    std::string fileName;
+    FileName fileName;
     FileBytes bytes;
 };
 
@@ -126,11 +129,29 @@ VekError loadView(ByteView view, LibraryBitmap** bitmap, const LoadParams* param
     return wrap(image, options.bottomUp ? VEK_ORIGIN_BOTTOM_LEFT : VEK_ORIGIN_TOP_LEFT, bitmap);
 }
 
-bool extensionIs(const char* ext, const char* wanted) {
-    for (; *ext != '\0' && *wanted != '\0'; ++ext, ++wanted) {
-        if (std::tolower(static_cast<unsigned char>(*ext)) != *wanted) return false;
+// ASCII case folding only: no extension we read has another letter.
+template <typename Char> bool extensionIs(const Char* ext, const char* wanted) {
+    for (; *ext != 0 && *wanted != '\0'; ++ext, ++wanted) {
+        const auto c = static_cast<uint32_t>(*ext);
+        if ((c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c) != static_cast<unsigned char>(*wanted)) return false;
     }
-    return *ext == '\0' && *wanted == '\0';
+    return *ext == 0 && *wanted == '\0';
+}
+
+template <typename Char> int32_t nameIsSupported(const Char* fileName) {
+    if (fileName == nullptr) return 1;
+    const Char* dot = nullptr;
+    for (const Char* p = fileName; *p != 0; ++p) {
+        if (*p == '.') dot = p;
+        else if (*p == '/' || *p == '\\') dot = nullptr;
+    }
+    if (dot == nullptr) return 1;
+    static const char* const extensions[] = {"psd", "psb", "dds", "gif", "jpg", "jpeg", "jpe",
+                                             "jfif", "png", "tga", "bmp", "dib"};
+    for (const char* ext : extensions) {
+        if (extensionIs(dot + 1, ext)) return 0;
+    }
+    return 1;
 }
 
 // Runs an entry point's body with nothing escaping it.
@@ -142,6 +163,37 @@ template <typename Body> VekError guarded(Body&& body) {
     } catch (...) {
         return VEK_ERROR_DAMAGED;
     }
+}
+
+template <typename Char> VekError queryFile(const Char* fileName, int32_t formatIndex, FileInformation* info) {
+    if (fileName == nullptr || info == nullptr) return VEK_ERROR_BAD_ARGUMENT;
+    return guarded([&]() -> VekError {
+        // Owned until registered: copying the name may throw after the state exists.
+        auto state = std::make_unique<QueryState>();
+        state->fileName = std::basic_string<Char>(fileName);
+        if (VekError e = state->bytes.read(fileName)) return e;
+        if (VekError e = queryView(state->bytes.view(), formatIndex, info)) return e;
+        liveQueries.add(state->node, state.get());
+        info->internal = state.release();
+        return VEK_OK;
+    });
+}
+
+template <typename Char>
+VekError loadFile(const Char* fileName, LibraryBitmap** bitmap, LoadParams* params, FileInformation* info) {
+    if (bitmap == nullptr) return VEK_ERROR_BAD_ARGUMENT;
+    *bitmap = nullptr;
+    if (fileName == nullptr || params == nullptr || info == nullptr) return VEK_ERROR_BAD_ARGUMENT;
+    return guarded([&]() -> VekError {
+        if (info->internal != nullptr && liveQueries.contains(info->internal)) {
+            auto* state = static_cast<QueryState*>(info->internal);
+            if (state->fileName == FileName(std::basic_string<Char>(fileName)))
+                return loadView(state->bytes.view(), bitmap, params);
+        }
+        FileBytes bytes;
+        if (VekError e = bytes.read(fileName)) return e;
+        return loadView(bytes.view(), bitmap, params);
+    });
 }
 
 } // namespace
@@ -161,30 +213,14 @@ VekError VEKAPI vekLibraryExit(void) {
     return VEK_OK;
 }
 
-int32_t VEKAPI vekFormatIsSupported(const char* fileName) {
-    if (fileName == nullptr) return 1;
-    const char* dot = std::strrchr(fileName, '.');
-    if (dot == nullptr || std::strpbrk(dot, "/\\") != nullptr) return 1;
-    static const char* const extensions[] = {"psd", "psb", "dds", "gif", "jpg", "jpeg", "jpe",
-                                             "jfif", "png", "tga", "bmp", "dib"};
-    for (const char* ext : extensions) {
-        if (extensionIs(dot + 1, ext)) return 0;
-    }
-    return 1;
-}
+int32_t VEKAPI vekFormatIsSupported(const char* fileName) { return nameIsSupported(fileName); }
+int32_t VEKAPI vekFormatIsSupportedW(const VekWideChar* fileName) { return nameIsSupported(fileName); }
 
 VekError VEKAPI vekGetFileInformation(const char* fileName, int32_t formatIndex, FileInformation* info) {
-    if (fileName == nullptr || info == nullptr) return VEK_ERROR_BAD_ARGUMENT;
-    return guarded([&]() -> VekError {
-        // Owned until registered: copying the name may throw after the state exists.
-        auto state = std::make_unique<QueryState>();
-        state->fileName = fileName;
-        if (VekError e = state->bytes.read(fileName)) return e;
-        if (VekError e = queryView(state->bytes.view(), formatIndex, info)) return e;
-        liveQueries.add(state->node, state.get());
-        info->internal = state.release();
-        return VEK_OK;
-    });
+    return queryFile(fileName, formatIndex, info);
+}
+VekError VEKAPI vekGetFileInformationW(const VekWideChar* fileName, int32_t formatIndex, FileInformation* info) {
+    return queryFile(fileName, formatIndex, info);
 }
 
 VekError VEKAPI vekGetFileInformationFromMemory(const void* data, uint32_t length, int32_t formatIndex,
@@ -215,18 +251,11 @@ VekError VEKAPI vekGetDefaultLoadParams(LoadParams* params) {
 
 VekError VEKAPI vekLoadBitmap(const char* fileName, LibraryBitmap** bitmap, LoadParams* params,
                               FileInformation* info) {
-    if (bitmap == nullptr) return VEK_ERROR_BAD_ARGUMENT;
-    *bitmap = nullptr;
-    if (fileName == nullptr || params == nullptr || info == nullptr) return VEK_ERROR_BAD_ARGUMENT;
-    return guarded([&]() -> VekError {
-        if (info->internal != nullptr && liveQueries.contains(info->internal)) {
-            auto* state = static_cast<QueryState*>(info->internal);
-            if (state->fileName == fileName) return loadView(state->bytes.view(), bitmap, params);
-        }
-        FileBytes bytes;
-        if (VekError e = bytes.read(fileName)) return e;
-        return loadView(bytes.view(), bitmap, params);
-    });
+    return loadFile(fileName, bitmap, params, info);
+}
+VekError VEKAPI vekLoadBitmapW(const VekWideChar* fileName, LibraryBitmap** bitmap, LoadParams* params,
+                               FileInformation* info) {
+    return loadFile(fileName, bitmap, params, info);
 }
 
 VekError VEKAPI vekLoadBitmapFromMemory(const void* data, uint32_t length, LibraryBitmap** bitmap, LoadParams* params,

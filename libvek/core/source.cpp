@@ -1,5 +1,7 @@
 #include "libvek/core/source.h"
 
+#include <string>
+
 #include "libvek/core/limits.h"
 
 #ifdef _WIN32
@@ -20,30 +22,79 @@ namespace {
 
 const uint8_t kEmpty[1] = {0};
 
-#ifdef _WIN32
-struct Handle {
-    HANDLE h;
-    ~Handle() {
-        if (h != nullptr && h != INVALID_HANDLE_VALUE) CloseHandle(h);
+bool isHighSurrogate(uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool isLowSurrogate(uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+#ifndef _WIN32
+// The name as this system's file calls take it; false when it is not valid UTF-16.
+bool toUtf8(const VekWideChar* text, std::string& out) {
+    for (; *text != 0; ++text) {
+        uint32_t c = static_cast<uint16_t>(*text);
+        if (isHighSurrogate(c)) {
+            const uint32_t low = static_cast<uint16_t>(text[1]);
+            if (!isLowSurrogate(low)) return false;
+            c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+            ++text;
+        } else if (isLowSurrogate(c)) {
+            return false;
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
     }
-};
-#else
-struct Descriptor {
-    int fd;
-    ~Descriptor() {
-        if (fd >= 0) close(fd);
-    }
-};
+    return true;
+}
 #endif
 
 } // namespace
 
+bool wellFormedUtf16(const VekWideChar* text) {
+    for (; *text != 0; ++text) {
+        const uint32_t c = static_cast<uint16_t>(*text);
+        if (isLowSurrogate(c)) return false;
+        if (isHighSurrogate(c)) {
+            if (!isLowSurrogate(static_cast<uint16_t>(text[1]))) return false;
+            ++text;
+        }
+    }
+    return true;
+}
+
+#ifdef _WIN32
+struct FileBytes::Opened {
+    HANDLE h;
+    ~Opened() {
+        if (h != nullptr && h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+};
+
+// Others may keep reading and writing the file; Windows keeps it from being cut while mapped.
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
 VekError FileBytes::read(const char* fileName) {
     unmap();
-#ifdef _WIN32
-    // Others may keep reading and writing the file; Windows keeps it from being cut while mapped.
-    Handle file{CreateFileA(fileName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    return map(Opened{CreateFileA(fileName, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)});
+}
+
+VekError FileBytes::read(const VekWideChar* fileName) {
+    unmap();
+    if (!wellFormedUtf16(fileName)) return VEK_ERROR_BAD_ARGUMENT;
+    return map(Opened{CreateFileW(fileName, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)});
+}
+
+VekError FileBytes::map(const Opened& file) {
     if (file.h == INVALID_HANDLE_VALUE || GetFileType(file.h) != FILE_TYPE_DISK) return VEK_ERROR_CANNOT_READ;
     LARGE_INTEGER size;
     if (!GetFileSizeEx(file.h, &size) || size.QuadPart < 0) return VEK_ERROR_CANNOT_READ;
@@ -52,14 +103,33 @@ VekError FileBytes::read(const char* fileName) {
         data_ = kEmpty;
         return VEK_OK;
     }
-    Handle mapping{CreateFileMappingA(file.h, nullptr, PAGE_READONLY, 0, 0, nullptr)};
+    Opened mapping{CreateFileMappingA(file.h, nullptr, PAGE_READONLY, 0, 0, nullptr)};
     if (mapping.h == nullptr) return VEK_ERROR_CANNOT_READ;
     void* view = MapViewOfFile(mapping.h, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size.QuadPart));
     if (view == nullptr) return GetLastError() == ERROR_NOT_ENOUGH_MEMORY ? VEK_ERROR_OUT_OF_MEMORY : VEK_ERROR_CANNOT_READ;
     const uint64_t bytes = static_cast<uint64_t>(size.QuadPart);
 #else
-    // Non-blocking, so that opening a FIFO does not wait for a writer; only a regular file is read.
-    Descriptor file{open(fileName, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)};
+struct FileBytes::Opened {
+    int fd;
+    ~Opened() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+// Non-blocking, so that opening a FIFO does not wait for a writer; only a regular file is read.
+VekError FileBytes::read(const char* fileName) {
+    unmap();
+    return map(Opened{open(fileName, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)});
+}
+
+VekError FileBytes::read(const VekWideChar* fileName) {
+    unmap();
+    std::string utf8;
+    if (!toUtf8(fileName, utf8)) return VEK_ERROR_BAD_ARGUMENT;
+    return read(utf8.c_str());
+}
+
+VekError FileBytes::map(const Opened& file) {
     struct stat st;
     if (file.fd < 0 || fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return VEK_ERROR_CANNOT_READ;
     const auto bytes = static_cast<uint64_t>(st.st_size);

@@ -21,13 +21,21 @@ public:
     ~FileBytes() { unmap(); }
 
     VekError read(const char* fileName);
+    // A UTF-16 name: opened as such on Windows, by its UTF-8 form elsewhere. Not valid UTF-16:
+    // VEK_ERROR_BAD_ARGUMENT.
+    VekError read(const VekWideChar* fileName);
     ByteView view() const { return {data_, size_}; }
 
 private:
+    struct Opened;
+    VekError map(const Opened& file);
     void unmap();
     const uint8_t* data_ = nullptr;
     size_t size_ = 0;
     bool mapped_ = false;
 };
+
+// Whether a UTF-16 string is well formed: every high surrogate followed by a low one, no low one alone.
+bool wellFormedUtf16(const VekWideChar* text);
 
 } // namespace vek

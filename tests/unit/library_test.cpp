@@ -1,6 +1,7 @@
 // The entry points of our libvek340 that do not decode.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -27,8 +28,16 @@ TEST(LibraryAcceptance, AnswersByExtensionIgnoringCase) {
         {"noextension", 1}, {"dir.png/file", 1},  {"dir.png\\file", 1}, {"a.", 1},
         {"", 1},            {"a.pngx", 1},        {"a.pn", 1},
     };
-    for (const auto& c : cases) EXPECT_EQ(vekFormatIsSupported(c.name), c.answer) << c.name;
+    for (const auto& c : cases) {
+        EXPECT_EQ(vekFormatIsSupported(c.name), c.answer) << c.name;
+        const std::u16string wide(c.name, c.name + std::strlen(c.name));
+        EXPECT_EQ(vekFormatIsSupportedW(wide.c_str()), c.answer) << c.name << " as UTF-16";
+    }
     EXPECT_EQ(vekFormatIsSupported(nullptr), 1);
+    EXPECT_EQ(vekFormatIsSupportedW(nullptr), 1);
+    // Only ASCII letters fold: a full-width "ｐｎｇ" is another extension.
+    for (const char16_t* name : {u"写真.PNG", u"C:\\фото\\😀.gif", u"ñandú.Jpeg"}) EXPECT_EQ(vekFormatIsSupportedW(name), 0);
+    for (const char16_t* name : {u"a.ｐｎｇ", u"写真.png\\x", u"a.pnǵ"}) EXPECT_EQ(vekFormatIsSupportedW(name), 1);
 }
 
 TEST(LibraryLifetime, InitAndExitAreCountedAndHarmlessWhenUnbalanced) {
@@ -96,6 +105,60 @@ TEST(LibrarySources, OnlyRegularFilesAreOpenedAndOnlyTheHeaderIsReadFirst) {
     EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024) << "kilobytes of memory for a file it refused";
     unlink(huge.c_str());
     unlink(fifo.c_str());
+    rmdir(dir.c_str());
+}
+
+// A 2 x 1 24-bit BMP: blue, then white.
+const uint8_t kTinyBmp[] = {'B', 'M', 62, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0,
+                            1, 0, 24, 0, 0, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                            255, 0, 0, 255, 255, 255, 0, 0};
+
+// UTF-16 names open the file they spell (here by its UTF-8 form); a name that is not UTF-16 is
+// refused with a code of its own, for the query and for a load without one.
+TEST(LibrarySources, WideNamesOpenTheFileTheySpell) {
+    const std::string dir = testing::TempDir() + "vek-wide-" + std::to_string(getpid());
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    const std::string path = dir + "/写真 😀.bmp";
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(std::fwrite(kTinyBmp, 1, sizeof kTinyBmp, f), sizeof kTinyBmp);
+    std::fclose(f);
+    const std::u16string wide = u"" + std::u16string(dir.begin(), dir.end()) + u"/写真 😀.bmp";
+
+    FileInformation info{};
+    ASSERT_EQ(vekGetFileInformationW(wide.c_str(), VEK_FORMAT_DETECT, &info), VEK_OK);
+    EXPECT_EQ(info.width, 2);
+    EXPECT_EQ(info.formatIndex, VEK_FORMAT_BMP);
+    LoadParams params;
+    vekGetDefaultLoadParams(&params);
+    LibraryBitmap* bitmap = nullptr;
+    ASSERT_EQ(vekLoadBitmapW(wide.c_str(), &bitmap, &params, &info), VEK_OK);
+    vekFreeFileInformation(&info);
+    LibraryBitmap* converted = nullptr;
+    ASSERT_EQ(vekChangeColorDepth(bitmap, &converted, VEK_COLOR_BGRA32, 0), VEK_OK);
+    const uint8_t expected[] = {255, 0, 0, 255, 255, 255, 255, 255};
+    EXPECT_EQ(std::memcmp(converted->pixels, expected, sizeof expected), 0);
+    vekFreeBitmap(converted);
+    vekFreeBitmap(bitmap);
+
+    // The load alone, with a record queried under another name, opens the file itself.
+    FileInformation other{};
+    bitmap = nullptr;
+    EXPECT_EQ(vekLoadBitmapW(wide.c_str(), &bitmap, &params, &other), VEK_OK);
+    vekFreeBitmap(bitmap);
+
+    const char16_t loneHigh[] = {u'a', 0xD83D, u'.', u'b', u'm', u'p', 0};
+    const char16_t loneLow[] = {u'a', 0xDE00, u'.', u'b', u'm', u'p', 0};
+    const char16_t highAtEnd[] = {u'a', u'.', u'b', u'm', u'p', 0xD83D, 0};
+    for (const char16_t* name : {loneHigh, loneLow, highAtEnd}) {
+        EXPECT_EQ(vekGetFileInformationW(name, VEK_FORMAT_DETECT, &info), VEK_ERROR_BAD_ARGUMENT);
+        EXPECT_EQ(vekLoadBitmapW(name, &bitmap, &params, &other), VEK_ERROR_BAD_ARGUMENT);
+        EXPECT_EQ(bitmap, nullptr);
+    }
+    EXPECT_EQ(vekGetFileInformationW(u"/no/such/写真.bmp", VEK_FORMAT_DETECT, &info), VEK_ERROR_CANNOT_READ);
+    EXPECT_EQ(vekGetFileInformationW(nullptr, VEK_FORMAT_DETECT, &info), VEK_ERROR_BAD_ARGUMENT);
+    EXPECT_EQ(vekLoadBitmapW(nullptr, &bitmap, &params, &info), VEK_ERROR_BAD_ARGUMENT);
+    unlink(path.c_str());
     rmdir(dir.c_str());
 }
 #endif
