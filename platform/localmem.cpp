@@ -50,6 +50,21 @@ bool countdown(int& counter) {
     return --counter == 0;
 }
 
+template <typename Char> Char* boundedCopy(Char* destination, const Char* source, int length) {
+    if (destination == nullptr || source == nullptr || length <= 0) return destination;
+    int i = 0;
+    for (; i < length - 1 && source[i] != 0; ++i) destination[i] = source[i];
+    destination[i] = 0;
+    return destination;
+}
+
+template <typename Char> int lengthOf(const Char* text) {
+    if (text == nullptr) return 0;
+    int n = 0;
+    while (text[n] != 0) ++n;
+    return n;
+}
+
 } // namespace
 
 extern "C" {
@@ -116,17 +131,13 @@ SIZE_T WINAPI LocalSize(HLOCAL handle) {
 }
 
 char* WINAPI lstrcpynA(char* destination, const char* source, int length) {
-    if (destination == nullptr || source == nullptr || length <= 0) return destination;
-    int i = 0;
-    for (; i < length - 1 && source[i] != '\0'; ++i) destination[i] = source[i];
-    destination[i] = '\0';
-    return destination;
+    return boundedCopy(destination, source, length);
 }
-
-int WINAPI lstrlenA(const char* text) {
-    if (text == nullptr) return 0;
-    return static_cast<int>(std::strlen(text));
+int WINAPI lstrlenA(const char* text) { return lengthOf(text); }
+WCHAR* WINAPI lstrcpynW(WCHAR* destination, const WCHAR* source, int length) {
+    return boundedCopy(destination, source, length);
 }
+int WINAPI lstrlenW(const WCHAR* text) { return lengthOf(text); }
 
 void platformFailLocalAllocAt(int n) {
     Registry& r = registry();

@@ -31,6 +31,8 @@ typedef int BOOL;
 typedef uint32_t DWORD;
 typedef unsigned int UINT;
 typedef size_t SIZE_T;
+// Windows' wide characters are UTF-16 units; wchar_t is 32 bits wide here.
+typedef char16_t WCHAR;
 
 #define TRUE 1
 #define FALSE 0
@@ -54,6 +56,8 @@ PLATFORM_EXPORT HLOCAL WINAPI LocalFree(HLOCAL handle); // null on success, the 
 PLATFORM_EXPORT SIZE_T WINAPI LocalSize(HLOCAL handle);
 PLATFORM_EXPORT char* WINAPI lstrcpynA(char* destination, const char* source, int length);
 PLATFORM_EXPORT int WINAPI lstrlenA(const char* text);
+PLATFORM_EXPORT WCHAR* WINAPI lstrcpynW(WCHAR* destination, const WCHAR* source, int length);
+PLATFORM_EXPORT int WINAPI lstrlenW(const WCHAR* text);
 
 // Test hooks. A count of N makes the Nth call from now fail (1 the next one); 0 turns it off.
 PLATFORM_EXPORT void platformFailLocalAllocAt(int n);

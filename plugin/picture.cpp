@@ -2,6 +2,7 @@
 // a bottom-up 32-bit DIB. The library calls and the releases follow one fixed order on every path,
 // which hosts and tests rely on, so they are written out step by step rather than left to
 // destructors.
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -11,14 +12,29 @@
 
 namespace {
 
-// Only the low three bits of the flags choose between a file name and a memory block.
-bool isFileSource(uint32_t sourceFlags) { return (sourceFlags & 7u) == 0; }
+// The three leading arguments of the picture exports. Only the low three bits of the flags choose
+// between a file name (8-bit or UTF-16, by the export called) and a memory block.
+struct Source {
+    const void* source;
+    int32_t length;
+    uint32_t flags;
+    bool wideName;
 
-VekError queryInformation(const char* source, int32_t sourceLength, uint32_t sourceFlags, FileInformation* info) {
-    std::memset(info, 0, sizeof *info);
-    if (isFileSource(sourceFlags)) return vekGetFileInformation(source, VEK_FORMAT_DETECT, info);
-    return vekGetFileInformationFromMemory(source, static_cast<uint32_t>(sourceLength), VEK_FORMAT_DETECT, info);
-}
+    bool isFile() const { return (flags & 7u) == 0; }
+
+    VekError query(FileInformation* info) const {
+        std::memset(info, 0, sizeof *info);
+        if (!isFile()) return vekGetFileInformationFromMemory(source, static_cast<uint32_t>(length), VEK_FORMAT_DETECT, info);
+        if (wideName) return vekGetFileInformationW(static_cast<const WCHAR*>(source), VEK_FORMAT_DETECT, info);
+        return vekGetFileInformation(static_cast<const char*>(source), VEK_FORMAT_DETECT, info);
+    }
+
+    VekError load(LibraryBitmap** bitmap, LoadParams* params, FileInformation* info) const {
+        if (!isFile()) return vekLoadBitmapFromMemory(source, static_cast<uint32_t>(length), bitmap, params, info);
+        if (wideName) return vekLoadBitmapW(static_cast<const WCHAR*>(source), bitmap, params, info);
+        return vekLoadBitmap(static_cast<const char*>(source), bitmap, params, info);
+    }
+};
 
 struct DibHeader {
     uint32_t size;
@@ -38,7 +54,7 @@ static_assert(sizeof(DibHeader) == 40);
 constexpr size_t kHeaderBlockBytes = 44;
 constexpr uint64_t kLargestBlock = 2147483647u;
 
-bool askToStop(ProgressCallback progress, int numerator, int32_t callbackData) {
+bool askToStop(ProgressCallback progress, int numerator, intptr_t callbackData) {
     return progress != nullptr && progress(numerator, 100, callbackData) != 0;
 }
 
@@ -49,14 +65,10 @@ bool hasTransparency(const LibraryBitmap& loaded) {
     return static_cast<uint32_t>(loaded.bitsPerComponent) * static_cast<uint32_t>(loaded.componentsPerPixel) == 32;
 }
 
-} // namespace
-
-extern "C" {
-
-int PLUGIN_API GetPictureInfo(const char* source, int32_t sourceLength, uint32_t sourceFlags, PictureInfo* info) {
-    if (source == nullptr || info == nullptr) return LibraryError;
+int pictureInfo(const Source& source, PictureInfo* info) {
+    if (source.source == nullptr || info == nullptr) return LibraryError;
     FileInformation fileInfo;
-    if (queryInformation(source, sourceLength, sourceFlags, &fileInfo) != VEK_OK) {
+    if (source.query(&fileInfo) != VEK_OK) {
         vekFreeFileInformation(&fileInfo);
         return LibraryError;
     }
@@ -68,18 +80,20 @@ int PLUGIN_API GetPictureInfo(const char* source, int32_t sourceLength, uint32_t
     info->yResolution = fileInfo.yResolution;
     info->bitsPerPixel = static_cast<int16_t>(static_cast<uint16_t>(
         static_cast<uint32_t>(fileInfo.componentsPerPixel) * static_cast<uint32_t>(fileInfo.bitsPerComponent)));
-    info->textHandle = nullptr;
+    // The null handle over its full width, and in the 64-bit build over the padded layout's too.
+    std::memset(reinterpret_cast<unsigned char*>(info) + offsetof(PictureInfo, textHandle), 0,
+                sizeof(PictureInfo) - offsetof(PictureInfo, textHandle));
     vekFreeFileInformation(&fileInfo);
     return Success;
 }
 
-int PLUGIN_API GetPicture(const char* source, int32_t sourceLength, uint32_t sourceFlags, HLOCAL* headerHandleOut,
-                          HLOCAL* pixelHandleOut, ProgressCallback progress, int32_t callbackData) {
-    if (source == nullptr || headerHandleOut == nullptr || pixelHandleOut == nullptr) return LibraryError;
+int picture(const Source& source, HLOCAL* headerHandleOut, HLOCAL* pixelHandleOut, ProgressCallback progress,
+            intptr_t callbackData) {
+    if (source.source == nullptr || headerHandleOut == nullptr || pixelHandleOut == nullptr) return LibraryError;
     if (askToStop(progress, 0, callbackData)) return Cancelled;
 
     FileInformation fileInfo;
-    if (queryInformation(source, sourceLength, sourceFlags, &fileInfo) != VEK_OK) {
+    if (source.query(&fileInfo) != VEK_OK) {
         vekFreeFileInformation(&fileInfo);
         return LibraryError;
     }
@@ -88,10 +102,7 @@ int PLUGIN_API GetPicture(const char* source, int32_t sourceLength, uint32_t sou
     vekGetDefaultLoadParams(&params);
     params.rowOrigin = VEK_ORIGIN_BOTTOM_LEFT;
     LibraryBitmap* loaded = nullptr;
-    const VekError loadError =
-        isFileSource(sourceFlags)
-            ? vekLoadBitmap(source, &loaded, &params, &fileInfo)
-            : vekLoadBitmapFromMemory(source, static_cast<uint32_t>(sourceLength), &loaded, &params, &fileInfo);
+    const VekError loadError = source.load(&loaded, &params, &fileInfo);
     vekFreeFileInformation(&fileInfo);
     if (loadError != VEK_OK || loaded == nullptr) {
         vekFreeBitmap(loaded);
@@ -188,11 +199,36 @@ int PLUGIN_API GetPicture(const char* source, int32_t sourceLength, uint32_t sou
     return Success;
 }
 
+} // namespace
+
+extern "C" {
+
+int PLUGIN_API GetPictureInfo(const char* source, int32_t sourceLength, uint32_t sourceFlags, PictureInfo* info) {
+    return pictureInfo({source, sourceLength, sourceFlags, false}, info);
+}
+
+int PLUGIN_API GetPictureInfoW(const WCHAR* source, int32_t sourceLength, uint32_t sourceFlags, PictureInfo* info) {
+    return pictureInfo({source, sourceLength, sourceFlags, true}, info);
+}
+
+int PLUGIN_API GetPicture(const char* source, int32_t sourceLength, uint32_t sourceFlags, HLOCAL* headerHandleOut,
+                          HLOCAL* pixelHandleOut, ProgressCallback progress, intptr_t callbackData) {
+    return picture({source, sourceLength, sourceFlags, false}, headerHandleOut, pixelHandleOut, progress, callbackData);
+}
+
+int PLUGIN_API GetPictureW(const WCHAR* source, int32_t sourceLength, uint32_t sourceFlags, HLOCAL* headerHandleOut,
+                           HLOCAL* pixelHandleOut, ProgressCallback progress, intptr_t callbackData) {
+    return picture({source, sourceLength, sourceFlags, true}, headerHandleOut, pixelHandleOut, progress, callbackData);
+}
+
 #ifndef _WIN32
-// On Windows the export list gives this second name to the same entry point.
+// On Windows the export list gives these second names to the same entry points.
 int PLUGIN_API GetPreview(const char* source, int32_t sourceLength, uint32_t sourceFlags, HLOCAL* headerHandleOut,
-                          HLOCAL* pixelHandleOut, ProgressCallback progress, int32_t callbackData)
+                          HLOCAL* pixelHandleOut, ProgressCallback progress, intptr_t callbackData)
     __attribute__((alias("GetPicture")));
+int PLUGIN_API GetPreviewW(const WCHAR* source, int32_t sourceLength, uint32_t sourceFlags, HLOCAL* headerHandleOut,
+                           HLOCAL* pixelHandleOut, ProgressCallback progress, intptr_t callbackData)
+    __attribute__((alias("GetPictureW")));
 #endif
 
 } // extern "C"

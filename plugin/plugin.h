@@ -28,8 +28,10 @@ enum PluginResult : int {
     LibraryError = 8,
 };
 
-// A non-zero answer asks the plug-in to stop.
-typedef int(PLUGIN_API* ProgressCallback)(int numerator, int denominator, int32_t callbackData);
+// A non-zero answer asks the plug-in to stop. The callback data is pointer-sized: 64-bit hosts
+// pass pointers to their own objects, and a host that declares it 32 bits wide still reads the
+// same low half. In the 32-bit build it is the 32-bit integer it always was.
+typedef int(PLUGIN_API* ProgressCallback)(int numerator, int denominator, intptr_t callbackData);
 
 #pragma pack(push, 1)
 struct PictureInfo {
@@ -41,6 +43,11 @@ struct PictureInfo {
     uint16_t yResolution;
     int16_t bitsPerPixel;
     HLOCAL textHandle;
+#if UINTPTR_MAX > 0xFFFFFFFFu
+    // 64-bit hosts declare the record with two padding bytes after the depth, their handle at 24 and
+    // 32 bytes in all. Zeros from 22 to 31 give a host of either layout a null handle.
+    uint8_t alignedHandleTail[2];
+#endif
 };
 #pragma pack(pop)
 
@@ -52,7 +59,7 @@ static_assert(offsetof(PictureInfo, xResolution) == 16);
 static_assert(offsetof(PictureInfo, yResolution) == 18);
 static_assert(offsetof(PictureInfo, bitsPerPixel) == 20);
 static_assert(offsetof(PictureInfo, textHandle) == 22);
-static_assert(sizeof(PictureInfo) == (sizeof(void*) == 8 ? 30 : 26));
+static_assert(sizeof(PictureInfo) == (sizeof(void*) == 8 ? 32 : 26));
 
 constexpr int kPluginInfoCount = 16;
 extern const char* const PluginInfoTable[kPluginInfoCount];
@@ -64,11 +71,25 @@ PLUGIN_EXPORT int PLUGIN_API GetPictureInfo(const char* source, int32_t sourceLe
                                             PictureInfo* info);
 PLUGIN_EXPORT int PLUGIN_API GetPicture(const char* source, int32_t sourceLength, uint32_t sourceFlags,
                                         HLOCAL* headerHandleOut, HLOCAL* pixelHandleOut,
-                                        ProgressCallback progress, int32_t callbackData);
+                                        ProgressCallback progress, intptr_t callbackData);
 // A second name of GetPicture's entry point; it makes no reduced picture.
 PLUGIN_EXPORT int PLUGIN_API GetPreview(const char* source, int32_t sourceLength, uint32_t sourceFlags,
                                         HLOCAL* headerHandleOut, HLOCAL* pixelHandleOut,
-                                        ProgressCallback progress, int32_t callbackData);
+                                        ProgressCallback progress, intptr_t callbackData);
+
+// The same five for hosts that pass file names as UTF-16, the only way to reach a name the ANSI
+// code page cannot spell. Each behaves exactly like its 8-bit twin; a memory source is the same
+// bytes whatever the pointer's type.
+PLUGIN_EXPORT int PLUGIN_API GetPluginInfoW(int32_t index, WCHAR* outBuffer, int32_t bufferLength);
+PLUGIN_EXPORT int PLUGIN_API IsSupportedW(const WCHAR* fileName, intptr_t fileHint);
+PLUGIN_EXPORT int PLUGIN_API GetPictureInfoW(const WCHAR* source, int32_t sourceLength, uint32_t sourceFlags,
+                                             PictureInfo* info);
+PLUGIN_EXPORT int PLUGIN_API GetPictureW(const WCHAR* source, int32_t sourceLength, uint32_t sourceFlags,
+                                         HLOCAL* headerHandleOut, HLOCAL* pixelHandleOut,
+                                         ProgressCallback progress, intptr_t callbackData);
+PLUGIN_EXPORT int PLUGIN_API GetPreviewW(const WCHAR* source, int32_t sourceLength, uint32_t sourceFlags,
+                                         HLOCAL* headerHandleOut, HLOCAL* pixelHandleOut,
+                                         ProgressCallback progress, intptr_t callbackData);
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
 }

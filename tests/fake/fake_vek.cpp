@@ -27,7 +27,7 @@ uintptr_t word(int64_t v) { return static_cast<uintptr_t>(v); }
 
 Call& record(const char* name, std::vector<uintptr_t> args) {
     State& s = state();
-    s.calls.push_back(Call{name, {}, std::move(args), {}, {}});
+    s.calls.push_back(Call{name, {}, {}, std::move(args), {}, {}});
     return s.calls.back();
 }
 
@@ -125,6 +125,13 @@ FAKE_EXPORT int32_t VEKAPI vekFormatIsSupported(const char* fileName) {
     return state().script.formatAnswer;
 }
 
+FAKE_EXPORT int32_t VEKAPI vekFormatIsSupportedW(const VekWideChar* fileName) {
+    std::lock_guard<std::recursive_mutex> lock(state().mutex);
+    Call& c = record("vekFormatIsSupportedW", {word(fileName)});
+    if (fileName) c.wideText = fileName;
+    return state().script.formatAnswer;
+}
+
 namespace {
 VekError query(Call& c, FileInformation* info) {
     if (info) c.infoOnEntry = *info;
@@ -138,6 +145,14 @@ FAKE_EXPORT VekError VEKAPI vekGetFileInformation(const char* fileName, int32_t 
     std::lock_guard<std::recursive_mutex> lock(state().mutex);
     Call& c = record("vekGetFileInformation", {word(fileName), word(int64_t{formatIndex}), word(info)});
     if (fileName) c.text = fileName;
+    return query(c, info);
+}
+
+FAKE_EXPORT VekError VEKAPI vekGetFileInformationW(const VekWideChar* fileName, int32_t formatIndex,
+                                                   FileInformation* info) {
+    std::lock_guard<std::recursive_mutex> lock(state().mutex);
+    Call& c = record("vekGetFileInformationW", {word(fileName), word(int64_t{formatIndex}), word(info)});
+    if (fileName) c.wideText = fileName;
     return query(c, info);
 }
 
@@ -185,6 +200,15 @@ FAKE_EXPORT VekError VEKAPI vekLoadBitmap(const char* fileName, LibraryBitmap** 
     std::lock_guard<std::recursive_mutex> lock(state().mutex);
     Call& c = record("vekLoadBitmap", {word(fileName), word(bitmap), word(params), word(info)});
     if (fileName) c.text = fileName;
+    if (bitmap) c.args.push_back(word(*bitmap));
+    return load(c, bitmap, params);
+}
+
+FAKE_EXPORT VekError VEKAPI vekLoadBitmapW(const VekWideChar* fileName, LibraryBitmap** bitmap, LoadParams* params,
+                                           FileInformation* info) {
+    std::lock_guard<std::recursive_mutex> lock(state().mutex);
+    Call& c = record("vekLoadBitmapW", {word(fileName), word(bitmap), word(params), word(info)});
+    if (fileName) c.wideText = fileName;
     if (bitmap) c.args.push_back(word(*bitmap));
     return load(c, bitmap, params);
 }

@@ -19,6 +19,7 @@ namespace fakevek {
 struct Call {
     std::string name;
     std::string text;                 // the file name, where one is passed
+    std::u16string wideText;          // the same, where the name is UTF-16
     std::vector<uintptr_t> args;      // every argument, pointers and numbers alike, in order
     FileInformation infoOnEntry{};    // the record as the caller handed it in
     LoadParams paramsOnEntry{};

@@ -74,10 +74,43 @@ TEST_F(PictureInformation, FieldsComeFromTheRecord) {
         EXPECT_EQ(info.xResolution, 72);
         EXPECT_EQ(info.yResolution, 65535);
         EXPECT_EQ(info.bitsPerPixel, c.bitsPerPixel) << c.bits << " x " << c.components;
-        unsigned char handleBytes[sizeof(HLOCAL)];
-        std::memcpy(handleBytes, reinterpret_cast<const unsigned char*>(&info) + 22, sizeof handleBytes);
-        for (unsigned char b : handleBytes) EXPECT_EQ(b, 0) << "text handle not null over its full width";
     }
+}
+
+// A 64-bit host reads the handle at 22 (the packed record) or at 24 (the record it pads so that the
+// handle is 8-aligned): both must read null, and nothing past the larger record may be written.
+TEST_F(PictureInformation, TheTextHandleIsNullInEitherLayout) {
+    const size_t end = sizeof(void*) == 8 ? 32 : 26;
+    for (bool wide : {false, true}) {
+        unsigned char record[48];
+        std::memset(record, 0x7F, sizeof record);
+        auto* info = reinterpret_cast<PictureInfo*>(record);
+        ASSERT_EQ(wide ? GetPictureInfoW(reinterpret_cast<const WCHAR*>(u"写真.tga"), 0, 0, info)
+                       : GetPictureInfo(kFile, 0, 0, info),
+                  Success);
+        for (size_t handleAt : {size_t{22}, size_t{24}}) {
+            if (handleAt + sizeof(HLOCAL) > end) continue;
+            HLOCAL handle;
+            std::memcpy(&handle, record + handleAt, sizeof handle);
+            EXPECT_EQ(handle, nullptr) << "handle read at " << handleAt;
+        }
+        for (size_t i = end; i < sizeof record; ++i) EXPECT_EQ(record[i], 0x7F) << "byte " << i << " written";
+    }
+}
+
+TEST_F(PictureInformation, TheWideTwinQueriesByTheWideName) {
+    const char16_t name[] = u"C:\\фото\\😀.gif";
+    PictureInfo info = marked();
+    fakevek::script().infoFill.width = 33;
+    ASSERT_EQ(GetPictureInfoW(reinterpret_cast<const WCHAR*>(name), 77, 0, &info), Success);
+    ASSERT_EQ(fakevek::callNames(), (std::vector<std::string>{"vekGetFileInformationW", "vekFreeFileInformation"}));
+    EXPECT_EQ(fakevek::calls()[0].args.size(), 3u);
+    EXPECT_EQ(fakevek::calls()[0].wideText, name);
+    EXPECT_EQ(info.width, 33);
+    fakevek::reset();
+    ASSERT_EQ(GetPictureInfoW(reinterpret_cast<const WCHAR*>(kMemory), sizeof kMemory, 1, &info), Success);
+    EXPECT_EQ(fakevek::callNames()[0], "vekGetFileInformationFromMemory");
+    EXPECT_EQ(GetPictureInfoW(nullptr, 0, 0, &info), LibraryError);
 }
 
 TEST_F(PictureInformation, FailureLeavesTheRecordAlone) {

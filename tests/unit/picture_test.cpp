@@ -14,13 +14,13 @@ using Names = std::vector<std::string>;
 
 struct Ask {
     int numerator, denominator;
-    int32_t data;
+    intptr_t data;
     bool operator==(const Ask&) const = default;
 };
 std::vector<Ask> asks;
 int stopAt = -1;  // the numerator at which the callback asks to stop; -1 never
 
-int PLUGIN_API recordProgress(int numerator, int denominator, int32_t data) {
+int PLUGIN_API recordProgress(int numerator, int denominator, intptr_t data) {
     asks.push_back({numerator, denominator, data});
     return numerator == stopAt ? 1 : 0;
 }
@@ -40,7 +40,7 @@ protected:
         release();
         PluginTest::TearDown();
     }
-    int run(uint32_t flags = 0, ProgressCallback progress = recordProgress, int32_t data = 42) {
+    int run(uint32_t flags = 0, ProgressCallback progress = recordProgress, intptr_t data = 42) {
         const char* source = (flags & 7) ? kMemory : kFile;
         return GetPicture(source, sizeof kMemory, flags, &header, &pixels, progress, data);
     }
@@ -131,7 +131,10 @@ TEST_F(Picture, MemorySourcePassesTheLengthUnsigned) {
 }
 
 TEST_F(Picture, ProgressIsAskedAtFourPointsWithTheHostsData) {
-    for (int32_t data : {0, 42, -5, INT32_MAX, INT32_MIN}) {
+    // Pointer-sized: a 64-bit host's pointer above 4 GiB arrives whole.
+    const intptr_t wide = static_cast<intptr_t>(sizeof(intptr_t) == 8 ? 0x00000001400180D0 : 0x400180D0);
+    for (intptr_t data : {intptr_t{0}, intptr_t{42}, intptr_t{-5}, intptr_t{INT32_MAX}, intptr_t{INT32_MIN}, wide,
+                          reinterpret_cast<intptr_t>(&asks)}) {
         asks.clear();
         ASSERT_EQ(run(0, recordProgress, data), Success);
         owned = true;
@@ -345,6 +348,46 @@ TEST_F(Picture, GetPreviewIsTheSameEntryPoint) {
     const std::vector<uint8_t> h2 = blockBytes(header);
     EXPECT_EQ(std::vector<uint8_t>(h1.begin(), h1.begin() + 40), std::vector<uint8_t>(h2.begin(), h2.begin() + 40));
     EXPECT_EQ(blockBytes(pixels), p1);
+}
+
+// The UTF-16 twins: the same sequence with the library's wide named-file calls, the name's pointer
+// passed on unchanged; memory sources take the same calls as the 8-bit exports.
+TEST_F(Picture, WideExportsUseTheWideNamedFileCalls) {
+    const char16_t name[] = u"C:\\写真\\😀.png";
+    const WCHAR* wideName = reinterpret_cast<const WCHAR*>(name);
+    using Export = int(PLUGIN_API*)(const WCHAR*, int32_t, uint32_t, HLOCAL*, HLOCAL*, ProgressCallback, intptr_t);
+    for (Export entry : {&GetPictureW, &GetPreviewW}) {
+        for (uint32_t flags : {0u, 8u, 1u}) {
+            fakevek::reset();
+            asks.clear();
+            const WCHAR* source = flags == 1 ? reinterpret_cast<const WCHAR*>(kMemory) : wideName;
+            ASSERT_EQ(entry(source, sizeof kMemory, flags, &header, &pixels, recordProgress, 42), Success);
+            owned = true;
+            const auto& c = fakevek::calls();
+            if (flags == 1) {
+                EXPECT_EQ(fakevek::callNames()[0], "vekGetFileInformationFromMemory");
+                EXPECT_EQ(fakevek::callNames()[2], "vekLoadBitmapFromMemory");
+                EXPECT_EQ(c[2].args[1], sizeof kMemory);
+            } else {
+                Names expected = kFullRun;
+                expected[0] = "vekGetFileInformationW";
+                expected[2] = "vekLoadBitmapW";
+                ASSERT_EQ(fakevek::callNames(), expected);
+                EXPECT_EQ(c[0].args.size(), 3u);
+                EXPECT_EQ(c[0].wideText, name);
+                EXPECT_EQ(c[2].args[0], reinterpret_cast<uintptr_t>(wideName));
+                EXPECT_EQ(c[2].args[3], c[0].args[2]) << "the load gets the queried record";
+            }
+            EXPECT_EQ(c[0].args[0], reinterpret_cast<uintptr_t>(source));
+            EXPECT_EQ(asks.size(), 4u);
+            EXPECT_EQ(blockBytes(pixels), fakevek::convertedBytes(fakevek::script().converted));
+            release();
+        }
+    }
+    volatile uintptr_t preview = reinterpret_cast<uintptr_t>(&GetPreviewW);
+    volatile uintptr_t picture = reinterpret_cast<uintptr_t>(&GetPictureW);
+    EXPECT_EQ(preview, picture);
+    EXPECT_EQ(GetPictureW(nullptr, 0, 0, &header, &pixels, recordProgress, 0), LibraryError);
 }
 
 TEST_F(Picture, NullArgumentsAreRefusedBeforeAnythingHappens) {

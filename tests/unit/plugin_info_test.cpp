@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <string>
@@ -28,15 +29,32 @@ const char* const kExpectedStrings[16] = {
 
 constexpr char kMarker = '\x5C';
 
-struct Buffer {
-    char bytes[128];
-    Buffer() { std::memset(bytes, kMarker, sizeof bytes); }
+template <typename Char> struct MarkedBuffer {
+    Char bytes[128];
+    MarkedBuffer() { std::fill(std::begin(bytes), std::end(bytes), static_cast<Char>(kMarker)); }
     bool untouched() const {
-        for (char c : bytes)
-            if (c != kMarker) return false;
+        for (Char c : bytes)
+            if (c != static_cast<Char>(kMarker)) return false;
         return true;
     }
 };
+using Buffer = MarkedBuffer<char>;
+
+// The UTF-16 twin's answer, for comparison with the 8-bit one: the same count and the same
+// characters, nothing written past the stated length.
+void expectWideTwin(int index, int length, const char* text, int result) {
+    MarkedBuffer<WCHAR> wide;
+    EXPECT_EQ(GetPluginInfoW(index, wide.bytes, length), result) << "index " << index << ", length " << length;
+    if (result == 0 && (length <= 0 || index < 0 || index > 15)) {
+        EXPECT_TRUE(wide.untouched());
+        return;
+    }
+    const std::u16string expected(text, text + std::strlen(text));
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(wide.bytes)), expected) << "index " << index;
+    if (length < 128) {
+        EXPECT_EQ(wide.bytes[length], static_cast<WCHAR>(kMarker)) << "written past the stated length";
+    }
+}
 
 using PluginInfo = PluginTest;
 
@@ -48,6 +66,7 @@ TEST_F(PluginInfo, EveryIndexGivesItsStringAndLength) {
         EXPECT_EQ(length, static_cast<int>(std::strlen(kExpectedStrings[index]))) << "index " << index;
         // Nothing beyond the NUL is written.
         EXPECT_EQ(buffer.bytes[length + 1], kMarker);
+        expectWideTwin(index, 128, kExpectedStrings[index], length);
     }
     EXPECT_TRUE(fakevek::calls().empty()) << "plug-in information needs no library call";
 }
@@ -57,6 +76,7 @@ TEST_F(PluginInfo, IndexOutsideTheTableLeavesTheBufferAlone) {
         Buffer buffer;
         EXPECT_EQ(GetPluginInfo(index, buffer.bytes, sizeof buffer.bytes), 0) << "index " << index;
         EXPECT_TRUE(buffer.untouched()) << "index " << index;
+        expectWideTwin(index, 128, "", 0);
     }
 }
 
@@ -82,6 +102,7 @@ TEST_F(PluginInfo, KnownAnswers) {
         if (c.bufferLength < static_cast<int>(sizeof buffer.bytes)) {
             EXPECT_EQ(buffer.bytes[c.bufferLength], kMarker) << "written past the stated length";
         }
+        expectWideTwin(c.index, c.bufferLength, c.text, c.result);
     }
 }
 
@@ -90,9 +111,11 @@ TEST_F(PluginInfo, NoRoomOrNoBufferReturnsZeroAndTouchesNothing) {
         Buffer buffer;
         EXPECT_EQ(GetPluginInfo(3, buffer.bytes, length), 0) << "length " << length;
         EXPECT_TRUE(buffer.untouched()) << "length " << length;
+        expectWideTwin(3, length, "", 0);
     }
     EXPECT_EQ(GetPluginInfo(3, nullptr, 64), 0);
     EXPECT_EQ(GetPluginInfo(3, nullptr, 0), 0);
+    EXPECT_EQ(GetPluginInfoW(3, nullptr, 64), 0);
 }
 
 using Acceptance = PluginTest;
@@ -108,6 +131,7 @@ TEST_F(Acceptance, OnlyALowByteOfOneDeclines) {
         fakevek::reset();
         fakevek::script().formatAnswer = c.answer;
         EXPECT_EQ(IsSupported("picture.png", 0), c.expected) << "library answer " << c.answer;
+        EXPECT_EQ(IsSupportedW(reinterpret_cast<const WCHAR*>(u"写真.png"), 0), c.expected) << "library answer " << c.answer;
     }
 }
 
@@ -123,7 +147,16 @@ TEST_F(Acceptance, TheNameGoesToTheLibraryUnchangedAndAlone) {
     EXPECT_EQ(call.text, name);
 }
 
+TEST_F(Acceptance, TheWideNameGoesToTheWideLibraryCall) {
+    const char16_t name[] = u"C:\\Bilder\\ñandú.PNG";
+    IsSupportedW(reinterpret_cast<const WCHAR*>(name), 0);
+    ASSERT_EQ(fakevek::callNames(), std::vector<std::string>{"vekFormatIsSupportedW"});
+    EXPECT_EQ(fakevek::calls()[0].args[0], reinterpret_cast<uintptr_t>(name));
+    EXPECT_EQ(fakevek::calls()[0].wideText, name);
+}
+
 TEST_F(Acceptance, NullNameDeclinesWithoutAskingTheLibrary) {
+    EXPECT_EQ(IsSupportedW(nullptr, 0), 0);
     EXPECT_EQ(IsSupported(nullptr, 0), 0);
     EXPECT_TRUE(fakevek::calls().empty());
 }

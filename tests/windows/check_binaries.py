@@ -13,14 +13,21 @@ PLUGIN_EXPORTS = {  # name: (ordinal, argument bytes in the 32-bit build)
     "GetPluginInfo": (3, 12),
     "GetPreview": (4, 28),
     "IsSupported": (5, 8),
+    # The UTF-16 twins, after the five whose ordinals hosts know.
+    "GetPictureW": (6, 28),
+    "GetPictureInfoW": (7, 16),
+    "GetPluginInfoW": (8, 12),
+    "GetPreviewW": (9, 28),
+    "IsSupportedW": (10, 8),
 }
-SAME_ENTRY = [("GetPicture", "GetPreview")]  # pairs of export names that must share one address
+SAME_ENTRY = [("GetPicture", "GetPreview"), ("GetPictureW", "GetPreviewW")]  # names that must share one address
 
 LIBRARY_EXPORTS = {
     "vekLibraryInit": 0, "vekLibraryExit": 0, "vekFormatIsSupported": 4,
     "vekGetFileInformation": 12, "vekGetFileInformationFromMemory": 16, "vekFreeFileInformation": 4,
     "vekGetDefaultLoadParams": 4, "vekLoadBitmap": 16, "vekLoadBitmapFromMemory": 20,
     "vekChangeColorDepth": 16, "vekFreeBitmap": 4,
+    "vekFormatIsSupportedW": 4, "vekGetFileInformationW": 12, "vekLoadBitmapW": 16,
 }
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "user32.dll", "advapi32.dll", "ntdll.dll", "shell32.dll"}
 
@@ -123,6 +130,8 @@ def main():
         fail("plug-in module name is %s, expected %s" % (exports["name"], module))
     if set(exports["names"]) != set(PLUGIN_EXPORTS):
         fail("plug-in exports %s, expected %s" % (sorted(exports["names"]), sorted(PLUGIN_EXPORTS)))
+    else:
+        print("ok: plug-in exports the %d entry points undecorated" % len(PLUGIN_EXPORTS))
     for name, (ordinal, arg_bytes) in PLUGIN_EXPORTS.items():
         got = exports["names"].get(name)
         if got != ordinal:
@@ -156,7 +165,7 @@ def main():
     if set(exports["names"]) != set(LIBRARY_EXPORTS):
         fail("library exports %s" % sorted(exports["names"]))
     else:
-        print("ok: libvek340.dll exports the 11 entry points undecorated")
+        print("ok: libvek340.dll exports the %d entry points undecorated" % len(LIBRARY_EXPORTS))
     if args.bits == 32:
         for name, arg_bytes in LIBRARY_EXPORTS.items():
             if name in exports["names"]:

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,10 @@ using GetPluginInfoFn = decltype(&GetPluginInfo);
 using IsSupportedFn = decltype(&IsSupported);
 using GetPictureFn = decltype(&GetPicture);
 using GetPictureInfoFn = decltype(&GetPictureInfo);
+using GetPluginInfoWFn = decltype(&GetPluginInfoW);
+using IsSupportedWFn = decltype(&IsSupportedW);
+using GetPictureWFn = decltype(&GetPictureW);
+using GetPictureInfoWFn = decltype(&GetPictureInfoW);
 
 const char* const kStrings[16] = {
     "00IN", "VEK Bridge Ver 0.00 (VEK SDK Ver 3.40)",
@@ -75,7 +80,7 @@ TEST(WindowsPlugin, AcceptsByExtensionThroughTheLibrary) {
     for (const char* name : {"a.txt", "noext", "x.png.exe"}) EXPECT_EQ(supported(name, 0), 0) << name;
 }
 
-int PLUGIN_API neverStop(int, int, int32_t) { return 0; }
+int PLUGIN_API neverStop(int, int, intptr_t) { return 0; }
 
 TEST(WindowsPlugin, UnreadablePicturesGiveLibraryErrorAndTouchNothing) {
     Plugin plugin;
@@ -109,6 +114,17 @@ TEST(WindowsPlugin, UnreadablePicturesGiveLibraryErrorAndTouchNothing) {
         EXPECT_EQ(getInfo(source, sizeof garbage, flags, &info), LibraryError);
         for (size_t i = 0; i < sizeof info; ++i) EXPECT_EQ(reinterpret_cast<unsigned char*>(&info)[i], 0xA5);
     }
+}
+
+// The pixel block of a delivered picture, with both blocks released; empty when none came.
+std::vector<unsigned char> takePixels(int result, HLOCAL header, HLOCAL pixels) {
+    if (result != Success) return {};
+    const auto* bits = static_cast<const unsigned char*>(LocalLock(pixels));
+    std::vector<unsigned char> out(bits, bits + LocalSize(pixels));
+    LocalUnlock(pixels);
+    LocalFree(header);
+    LocalFree(pixels);
+    return out;
 }
 
 std::vector<char> readFile(const char* path) {
@@ -172,6 +188,165 @@ TEST(WindowsPlugin, LoadsAndUnloadsTwoHundredTimesWithoutGrowing) {
     ASSERT_GT(baseline.committedBytes, 0u);
     EXPECT_LE(after.nextHandle, baseline.nextHandle + 4 * 4) << "handles leaked";
     EXPECT_LE(after.committedBytes, baseline.committedBytes + 2u * 1024 * 1024) << "memory grew";
+}
+
+// A 64-bit host passes a pointer to its own object as the callback data and uses it in the
+// callback; one that declares the data 32 bits wide leaves garbage in the upper half of the slot
+// and reads only the lower. The 32-bit build passes its 32-bit value as it always did.
+struct HostObject {
+    int asks[8];
+    int count;
+};
+
+int PLUGIN_API countIntoHostObject(int numerator, int, intptr_t data) {
+    auto* host = reinterpret_cast<HostObject*>(data);
+    host->asks[host->count++ & 7] = numerator;
+    return 0;
+}
+
+int32_t g_narrowData = 0;
+int PLUGIN_API narrowHostCallback(int, int, int32_t data) {
+    g_narrowData = data;
+    return 0;
+}
+
+TEST(WindowsPlugin, CallbackDataArrivesAtPointerWidth) {
+    const std::vector<char> png = readFile(VEK_FIXTURE_DIR "/rgba8.png");
+    Plugin plugin;
+    ASSERT_NE(plugin.module, nullptr);
+    auto getPicture = plugin.get<GetPictureFn>("GetPicture");
+    auto getPictureW = plugin.get<GetPictureWFn>("GetPictureW");
+    ASSERT_NE(getPictureW, nullptr);
+    // The host's object high in the address space, above 4 GiB where the build allows.
+    auto* host = static_cast<HostObject*>(
+        VirtualAlloc(nullptr, sizeof(HostObject), MEM_COMMIT | MEM_RESERVE | MEM_TOP_DOWN, PAGE_READWRITE));
+    ASSERT_NE(host, nullptr);
+    if (sizeof(void*) == 8) {
+        ASSERT_GT(reinterpret_cast<uintptr_t>(host), 0xFFFFFFFFu);
+    }
+    std::printf("host object at %p\n", static_cast<void*>(host));
+    for (bool wide : {false, true}) {
+        host->count = 0;
+        HLOCAL header = nullptr, pixels = nullptr;
+        const auto data = reinterpret_cast<intptr_t>(host);
+        const int result = wide ? getPictureW(reinterpret_cast<const WCHAR*>(png.data()), static_cast<int32_t>(png.size()), 1,
+                                              &header, &pixels, countIntoHostObject, data)
+                                : getPicture(png.data(), static_cast<int32_t>(png.size()), 1, &header, &pixels,
+                                             countIntoHostObject, data);
+        EXPECT_FALSE(takePixels(result, header, pixels).empty());
+        ASSERT_EQ(host->count, 4);
+        EXPECT_EQ(std::vector<int>(host->asks, host->asks + 4), (std::vector<int>{0, 33, 66, 100}));
+    }
+    VirtualFree(host, 0, MEM_RELEASE);
+
+    // As the slot of a host that declares 32 bits looks: its value below, garbage above.
+    const auto garbageAbove = static_cast<intptr_t>(sizeof(void*) == 8 ? 0xBAD0BAD00000002Aull : 0x2Aull);
+    HLOCAL header = nullptr, pixels = nullptr;
+    const int result = getPicture(png.data(), static_cast<int32_t>(png.size()), 1, &header, &pixels,
+                                  reinterpret_cast<ProgressCallback>(reinterpret_cast<void*>(&narrowHostCallback)),
+                                  garbageAbove);
+    EXPECT_EQ(takePixels(result, header, pixels).size(), 13u * 9u * 4u);
+    EXPECT_EQ(g_narrowData, 0x2A);
+}
+
+// Hosts of 64-bit viewers read the record's handle at 22 (the packed record) or at 24 (their padded
+// one); both must read null, and nothing past byte 31 (25 in the 32-bit record) is written.
+TEST(WindowsPlugin, PictureInfoHandleIsNullInEitherLayout) {
+    Plugin plugin;
+    ASSERT_NE(plugin.module, nullptr);
+    auto getInfo = plugin.get<GetPictureInfoFn>("GetPictureInfo");
+    const size_t end = sizeof(void*) == 8 ? 32 : 26;
+    unsigned char record[48];
+    std::memset(record, 0x7F, sizeof record);
+    ASSERT_EQ(getInfo(VEK_FIXTURE_DIR "/rgba8.png", 0, 0, reinterpret_cast<PictureInfo*>(record)), Success);
+    int32_t width;
+    std::memcpy(&width, record + 8, 4);
+    EXPECT_EQ(width, 13);
+    for (size_t at : {size_t{22}, size_t{24}}) {
+        if (at + sizeof(HLOCAL) > end) continue;
+        uint64_t handle = 0;
+        std::memcpy(&handle, record + at, sizeof(HLOCAL));
+        EXPECT_EQ(handle, 0u) << "handle read at " << at;
+        std::printf("handle read at %zu: %#llx\n", at, static_cast<unsigned long long>(handle));
+    }
+    for (size_t i = end; i < sizeof record; ++i) EXPECT_EQ(record[i], 0x7F) << "byte " << i << " written";
+}
+
+// A viewer with a file whose name the ANSI code page cannot spell reaches it only through the
+// UTF-16 entry points; the same bytes decode to the same pixels as from memory. The 8-bit entry
+// point, given the best the code page can do with the name, fails cleanly.
+TEST(WindowsPlugin, WideEntryPointsOpenNamesOutsideTheCodePage) {
+    Plugin plugin;
+    ASSERT_NE(plugin.module, nullptr);
+    auto getPicture = plugin.get<GetPictureFn>("GetPicture");
+    auto getPictureW = plugin.get<GetPictureWFn>("GetPictureW");
+    auto getPreviewW = plugin.get<GetPictureWFn>("GetPreviewW");
+    auto getInfo = plugin.get<GetPictureInfoFn>("GetPictureInfo");
+    auto getInfoW = plugin.get<GetPictureInfoWFn>("GetPictureInfoW");
+    auto supportedW = plugin.get<IsSupportedWFn>("IsSupportedW");
+    auto pluginInfoW = plugin.get<GetPluginInfoWFn>("GetPluginInfoW");
+    ASSERT_TRUE(getPictureW && getPreviewW && getInfoW && supportedW && pluginInfoW);
+    EXPECT_EQ(reinterpret_cast<void*>(getPictureW), reinterpret_cast<void*>(getPreviewW));
+    for (int i = 0; i < 16; ++i) {
+        wchar_t text[80];
+        ASSERT_EQ(pluginInfoW(i, text, 80), static_cast<int>(strlen(kStrings[i])));
+        EXPECT_EQ(std::wstring(text), std::wstring(kStrings[i], kStrings[i] + strlen(kStrings[i])));
+    }
+    wchar_t small[5];
+    EXPECT_EQ(pluginInfoW(1, small, 5), 4);
+    EXPECT_EQ(std::wstring(small), L"VEK ");
+
+    // Beside the program: the 32-bit wine's bare prefix has no temporary folder.
+    const std::string here = besideThisProgram("");
+    const std::wstring dir = std::wstring(here.begin(), here.end()) + L"vek-wide-" + std::to_wstring(GetCurrentProcessId());
+    ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr));
+    const struct {
+        const char* fixture;
+        const wchar_t* name;
+    } cases[] = {{"info-24.bmp", L"\\写真.bmp"}, {"rgba8.png", L"\\ñandú.png"}, {"transparent.gif", L"\\😀.gif"}};
+    int spelledBadly = 0;
+    for (const auto& c : cases) {
+        const std::string fixture = std::string(VEK_FIXTURE_DIR "/") + c.fixture;
+        const std::wstring path = dir + c.name;
+        const std::vector<char> bytes = readFile(fixture.c_str());
+        ASSERT_FALSE(bytes.empty()) << c.fixture;
+        const std::wstring from(fixture.begin(), fixture.end());  // the fixture folder's name is ASCII
+        ASSERT_TRUE(CopyFileW(from.c_str(), path.c_str(), FALSE)) << c.fixture;
+
+        HLOCAL header = nullptr, pixels = nullptr;
+        int result = getPicture(bytes.data(), static_cast<int32_t>(bytes.size()), 1, &header, &pixels, neverStop, 0);
+        const auto fromMemory = takePixels(result, header, pixels);
+        ASSERT_FALSE(fromMemory.empty()) << c.fixture;
+        for (auto entry : {getPictureW, getPreviewW}) {
+            header = pixels = nullptr;
+            result = entry(path.c_str(), 0, 0, &header, &pixels, neverStop, 0);
+            EXPECT_EQ(takePixels(result, header, pixels), fromMemory) << c.fixture;
+        }
+        PictureInfo info{};
+        EXPECT_EQ(getInfoW(path.c_str(), 0, 0, &info), Success) << c.fixture;
+        EXPECT_GT(info.width, 0);
+        EXPECT_EQ(supportedW(path.c_str(), 0), 2);
+
+        // The 8-bit twin with the code page's spelling: refused as an unreadable file, nothing written.
+        BOOL lossy = FALSE;
+        char narrow[MAX_PATH * 2];
+        WideCharToMultiByte(CP_ACP, 0, path.c_str(), -1, narrow, sizeof narrow, nullptr, &lossy);
+        if (lossy) {
+            ++spelledBadly;
+            HLOCAL marker = reinterpret_cast<HLOCAL>(static_cast<uintptr_t>(0x1234));
+            header = pixels = marker;
+            EXPECT_EQ(getPicture(narrow, 0, 0, &header, &pixels, neverStop, 0), LibraryError) << narrow;
+            EXPECT_EQ(header, marker);
+            EXPECT_EQ(getInfo(narrow, 0, 0, &info), LibraryError) << narrow;
+        }
+        DeleteFileW(path.c_str());
+    }
+    RemoveDirectoryW(dir.c_str());
+    std::printf("ANSI code page %u: %d of 3 names beyond it\n", GetACP(), spelledBadly);
+    // No ANSI code page spells an emoji; only UTF-8 as the system code page would.
+    if (GetACP() != CP_UTF8) {
+        EXPECT_GE(spelledBadly, 1);
+    }
 }
 
 // What a user reads in each shipped file's properties.

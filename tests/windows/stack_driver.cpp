@@ -1,4 +1,4 @@
-// Calls each of a 32-bit plug-in's five exports with the stack 0, 4, 8 and 12 bytes away from 16-byte
+// Calls each of a 32-bit plug-in's ten exports (the five and their UTF-16 twins) with the stack 0, 4, 8 and 12 bytes away from 16-byte
 // alignment at the call, as hosts built with other compilers call, and checks that each export
 // removes exactly its own argument bytes (stdcall) and calls back with stdcall too. Qemu enforces SSE
 // alignment, so code that assumes an aligned incoming stack faults here.
@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "plugin/plugin.h"
@@ -74,7 +75,7 @@ constexpr int32_t kCallbackData = 0x5eedf00d;
 std::vector<int> g_progress;
 bool g_callbackArgsRight = true;
 
-int PLUGIN_API progress(int numerator, int denominator, int32_t data) {
+int PLUGIN_API progress(int numerator, int denominator, intptr_t data) {
     g_progress.push_back(numerator);
     if (denominator != 100 || data != kCallbackData) g_callbackArgsRight = false;
     return 0;
@@ -101,7 +102,9 @@ int main(int argc, char** argv) {
         uint32_t argumentBytes;
     };
     for (const Export& e : {Export{"GetPluginInfo", 12}, Export{"IsSupported", 8}, Export{"GetPictureInfo", 16},
-                            Export{"GetPicture", 28}, Export{"GetPreview", 28}}) {
+                            Export{"GetPicture", 28}, Export{"GetPreview", 28}, Export{"GetPluginInfoW", 12},
+                            Export{"IsSupportedW", 8}, Export{"GetPictureInfoW", 16}, Export{"GetPictureW", 28},
+                            Export{"GetPreviewW", 28}}) {
         const void* fn = reinterpret_cast<const void*>(GetProcAddress(module, e.name));
         if (fn == nullptr) {
             std::printf("%-15s missing\n", e.name);
@@ -122,21 +125,27 @@ int main(int argc, char** argv) {
             g_progress.clear();
             g_callbackArgsRight = true;
             char text[80] = {};
+            const bool wide = e.name[std::strlen(e.name) - 1] == 'W';
+            wchar_t wideText[80] = {};
+            wchar_t widePicture[MAX_PATH] = {};
+            MultiByteToWideChar(CP_ACP, 0, picture, -1, widePicture, MAX_PATH);
             PictureInfo info;
             std::memset(&info, 0, sizeof info);
             HLOCAL header = nullptr, pixels = nullptr;
             const bool memory = offset & 4;  // half the calls take the picture from memory
-            const uint32_t sourceArgs[3] = {memory ? word(bytes.data()) : word(picture), static_cast<uint32_t>(bytes.size()),
+            const uint32_t name = wide ? word(widePicture) : word(picture);
+            const uint32_t sourceArgs[3] = {memory ? word(bytes.data()) : name, static_cast<uint32_t>(bytes.size()),
                                             memory ? 1u : 0u};
             std::vector<uint32_t> args;
             int32_t expected = 0;
-            if (std::strcmp(e.name, "GetPluginInfo") == 0) {
-                args = {1, word(text), sizeof text};
+            const std::string base(e.name, std::strlen(e.name) - (wide ? 1 : 0));
+            if (base == "GetPluginInfo") {
+                args = {1, wide ? word(wideText) : word(text), 80};
                 expected = static_cast<int32_t>(std::strlen("VEK Bridge Ver 0.00 (VEK SDK Ver 3.40)"));
-            } else if (std::strcmp(e.name, "IsSupported") == 0) {
-                args = {word("C:\\pictures\\a.png"), 0};
+            } else if (base == "IsSupported") {
+                args = {wide ? word(L"C:\\pictures\\a.png") : word("C:\\pictures\\a.png"), 0};
                 expected = 2;
-            } else if (std::strcmp(e.name, "GetPictureInfo") == 0) {
+            } else if (base == "GetPictureInfo") {
                 args = {sourceArgs[0], sourceArgs[1], sourceArgs[2], word(&info)};
             } else {
                 args = {sourceArgs[0], sourceArgs[1], sourceArgs[2], word(&header), word(&pixels),
@@ -152,7 +161,7 @@ int main(int argc, char** argv) {
                 const char* slash = std::strrchr(picture, '/');
                 std::printf(", %s from %s", slash ? slash + 1 : picture, memory ? "memory" : "file");
             }
-            if (std::strcmp(e.name, "GetPictureInfo") == 0) {
+            if (base == "GetPictureInfo") {
                 std::printf(", %d x %d", info.width, info.height);
                 right = right && info.width > 0 && info.height > 0;
             }
