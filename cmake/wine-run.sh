@@ -3,6 +3,8 @@
 # program and keep whatever output pipes they inherited open, so they are started first, detached,
 # and the program itself then finds them running.
 export WINEDEBUG=-all
+# Wine reads the command line in the locale's character set: UTF-8, so that any file name arrives.
+export LC_ALL=C.UTF-8
 export WINEDLLOVERRIDES="mscoree,mshtml="
 if ! pgrep -f 'wineserver' >/dev/null 2>&1; then
   /usr/lib/wine/wineserver64 -p >/dev/null 2>&1 </dev/null

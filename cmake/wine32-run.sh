@@ -15,6 +15,8 @@ export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" QEMU
 # WINELOADERNOEXEC: wine must not re-execute itself (the kernel refuses 32-bit programs);
 # WINEBOOTSTRAPMODE: built-in DLLs come from wine's own tree, as wineboot cannot run.
 export WINELOADERNOEXEC=1 WINEBOOTSTRAPMODE=1
+# Wine reads the command line in the locale's character set: UTF-8, so that any file name arrives.
+export LC_ALL=C.UTF-8
 /usr/lib/wine/wineserver64 >/dev/null 2>&1 </dev/null
 qemu-i386-static "$root/usr/lib/wine/wine-preloader" /usr/lib/wine/wine "$@"
 status=$?

@@ -16,8 +16,11 @@ class PluginModule {
 public:
     explicit PluginModule(const std::string& path) {
 #ifdef _WIN32
-        // Lets the loader find libvek340.dll beside the plug-in rather than beside the host.
-        handle_ = LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+        // The path is UTF-8, so that a plug-in folder of any name is found. The flag lets the loader
+        // find libvek340.dll beside the plug-in rather than beside the host.
+        std::wstring wide(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, nullptr, 0)), L'\0');
+        MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
+        handle_ = LoadLibraryExW(wide.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
         if (handle_ == nullptr) error_ = "Windows error " + std::to_string(GetLastError());
 #else
         handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);

@@ -23,6 +23,82 @@ using GetPluginInfoFn = decltype(&GetPluginInfo);
 using IsSupportedFn = decltype(&IsSupported);
 using GetPictureFn = decltype(&GetPicture);
 using GetPictureInfoFn = decltype(&GetPictureInfo);
+using GetPluginInfoWFn = decltype(&GetPluginInfoW);
+using IsSupportedWFn = decltype(&IsSupportedW);
+using GetPictureWFn = decltype(&GetPictureW);
+using GetPictureInfoWFn = decltype(&GetPictureInfoW);
+using Wide = std::basic_string<WCHAR>;
+
+// File names are kept as UTF-8 here (on Windows converted from the wide command line) and handed to
+// the plug-in as UTF-16 when it has the wide entry points, which reach any name.
+Wide utf16(const std::string& utf8) {
+    Wide out;
+    for (size_t i = 0; i < utf8.size();) {
+        const auto lead = static_cast<unsigned char>(utf8[i]);
+        const int extra = lead < 0x80 ? 0 : lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : -1;
+        uint32_t c = extra < 0 ? 0xFFFD : lead & (0x7F >> (extra + (extra > 0)));
+        size_t n = 1;
+        for (int k = 0; k < extra; ++k, ++n) {
+            const auto next = i + n < utf8.size() ? static_cast<unsigned char>(utf8[i + n]) : 0;
+            if ((next & 0xC0) != 0x80) {
+                c = 0xFFFD;
+                break;
+            }
+            c = (c << 6) | (next & 0x3F);
+        }
+        i += n;
+        if (c >= 0x10000) {
+            out += static_cast<WCHAR>(0xD800 + ((c - 0x10000) >> 10));
+            out += static_cast<WCHAR>(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            out += static_cast<WCHAR>(c);
+        }
+    }
+    return out;
+}
+
+std::string utf8(const WCHAR* text) {
+    std::string out;
+    for (; *text != 0; ++text) {
+        uint32_t c = static_cast<uint16_t>(*text);
+        if (c >= 0xD800 && c <= 0xDBFF && text[1] >= 0xDC00 && text[1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint16_t>(text[1]) - 0xDC00);
+            ++text;
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+            continue;
+        }
+        const int extra = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+        const unsigned char lead[] = {0, 0xC0, 0xE0, 0xF0};
+        out += static_cast<char>(lead[extra] | (c >> (6 * extra)));
+        for (int k = extra - 1; k >= 0; --k) out += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
+    }
+    return out;
+}
+
+// The 8-bit form of a name, for a plug-in without the wide entry points: the ANSI code page on
+// Windows (characters it cannot spell become '?', and such a name then cannot be opened).
+std::string systemNarrow(const std::string& name) {
+#ifdef _WIN32
+    const Wide wide = utf16(name);
+    const int n = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string out(n > 0 ? static_cast<size_t>(n) : 1, '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, out.data(), n, nullptr, nullptr);
+    out.resize(std::strlen(out.c_str()));
+    return out;
+#else
+    return name;
+#endif
+}
+
+FILE* openFile(const std::string& name, const char* mode) {
+#ifdef _WIN32
+    return _wfopen(utf16(name).c_str(), utf16(mode).c_str());
+#else
+    return std::fopen(name.c_str(), mode);
+#endif
+}
 
 struct Options {
     std::string pluginPath;
@@ -92,7 +168,7 @@ const char* resultInWords(int result) {
 }
 
 bool readFile(const std::string& path, std::vector<char>& bytes) {
-    FILE* f = std::fopen(path.c_str(), "rb");
+    FILE* f = openFile(path, "rb");
     if (f == nullptr) return false;
     bytes.clear();
     char chunk[65536];
@@ -111,7 +187,7 @@ struct Progress {
 };
 Progress* currentProgress = nullptr;
 
-int PLUGIN_API onProgress(int numerator, int denominator, int32_t /*callbackData*/) {
+int PLUGIN_API onProgress(int numerator, int denominator, intptr_t /*callbackData*/) {
     Progress* p = currentProgress;
     if (p == nullptr) return 0;
     p->lastAsk = numerator;
@@ -144,7 +220,7 @@ bool writeBmp(const std::string& path, const unsigned char* header, const unsign
     put32(file, 0);
     put32(file, 14 + 40);
     file.insert(file.end(), header, header + 40);
-    FILE* f = std::fopen(path.c_str(), "wb");
+    FILE* f = openFile(path, "wb");
     if (f == nullptr) return false;
     bool ok = std::fwrite(file.data(), 1, file.size(), f) == file.size() &&
               std::fwrite(pixels, 1, pixelBytes, f) == pixelBytes;
@@ -157,33 +233,50 @@ public:
     Host(const PluginModule& plugin, const Options& options) : plugin_(plugin), options_(options) {}
 
     int info() {
-        auto getInfo = find<GetPluginInfoFn>("GetPluginInfo");
-        if (getInfo == nullptr) return 2;
+        auto getInfoW = plugin_.find<GetPluginInfoWFn>("GetPluginInfoW");
+        auto getInfo = getInfoW ? nullptr : find<GetPluginInfoFn>("GetPluginInfo");
+        if (getInfoW == nullptr && getInfo == nullptr) return 2;
         for (int i = 0; i < kPluginInfoCount; ++i) {
-            char text[256];
-            const int length = getInfo(i, text, sizeof text);
-            std::printf("%2d  %s\n", i, length > 0 ? text : "");
+            std::string text;
+            if (getInfoW) {
+                WCHAR wide[256];
+                if (getInfoW(i, wide, 256) > 0) text = utf8(wide);
+            } else {
+                char narrow[256];
+                if (getInfo(i, narrow, sizeof narrow) > 0) text = narrow;
+            }
+            std::printf("%2d  %s\n", i, text.c_str());
         }
+        std::string wide;
+        for (const char* name : {"GetPluginInfoW", "IsSupportedW", "GetPictureInfoW", "GetPictureW", "GetPreviewW"})
+            if (plugin_.find<void (*)()>(name) != nullptr) wide += std::string(wide.empty() ? "" : ", ") + name;
+        std::printf("entry points: 8-bit%s%s%s\n", wide.empty() ? " only" : " and UTF-16 (", wide.c_str(),
+                    wide.empty() ? "" : ")");
         return 0;
     }
 
     int check(const std::string& file) {
-        auto isSupported = find<IsSupportedFn>("IsSupported");
-        if (isSupported == nullptr) return 2;
-        const int answer = isSupported(file.c_str(), 0);
+        auto isSupportedW = plugin_.find<IsSupportedWFn>("IsSupportedW");
+        auto isSupported = isSupportedW ? nullptr : find<IsSupportedFn>("IsSupported");
+        if (isSupportedW == nullptr && isSupported == nullptr) return 2;
+        const int answer = isSupportedW ? isSupportedW(utf16(file).c_str(), 0) : isSupported(systemNarrow(file).c_str(), 0);
         std::printf("%s: %s\n", file.c_str(), answer != 0 ? "taken" : "declined");
         return answer != 0 ? 0 : 1;
     }
 
     int query(const std::string& file) {
-        auto getInfo = find<GetPictureInfoFn>("GetPictureInfo");
-        if (getInfo == nullptr) return 2;
+        auto getInfoW = plugin_.find<GetPictureInfoWFn>("GetPictureInfoW");
+        auto getInfo = getInfoW ? nullptr : find<GetPictureInfoFn>("GetPictureInfo");
+        if (getInfoW == nullptr && getInfo == nullptr) return 2;
         std::vector<char> bytes;
         if (!source(file, bytes)) return 1;
+        const Name name(file, getInfoW != nullptr);
+        const void* src = options_.memory ? bytes.data() : name.pointer();
+        const auto length = static_cast<int32_t>(options_.memory ? bytes.size() : 0);
+        const uint32_t flags = options_.memory ? 1 : 0;
         PictureInfo info{};
-        const int result = options_.memory
-                               ? getInfo(bytes.data(), static_cast<int32_t>(bytes.size()), 1, &info)
-                               : getInfo(file.c_str(), 0, 0, &info);
+        const int result = getInfoW ? getInfoW(static_cast<const WCHAR*>(src), length, flags, &info)
+                                    : getInfo(static_cast<const char*>(src), length, flags, &info);
         if (result != Success) {
             std::fprintf(stderr, "vekhost: %s: %s (result %d)\n", file.c_str(), resultInWords(result), result);
             return 1;
@@ -194,18 +287,23 @@ public:
     }
 
     int decode(const std::string& file, const std::string& out) {
-        auto getPicture = find<GetPictureFn>(options_.preview ? "GetPreview" : "GetPicture");
-        if (getPicture == nullptr) return 2;
+        auto getPictureW = plugin_.find<GetPictureWFn>(options_.preview ? "GetPreviewW" : "GetPictureW");
+        auto getPicture = getPictureW ? nullptr : find<GetPictureFn>(options_.preview ? "GetPreview" : "GetPicture");
+        if (getPictureW == nullptr && getPicture == nullptr) return 2;
         std::vector<char> bytes;
         if (!source(file, bytes)) return 1;
+        const Name name(file, getPictureW != nullptr);
+        const void* src = options_.memory ? bytes.data() : name.pointer();
+        const auto length = static_cast<int32_t>(options_.memory ? bytes.size() : 0);
+        const uint32_t flags = options_.memory ? 1 : 0;
         Progress progress;
         progress.bar = !options_.quiet && isatty(fileno(stderr));
         progress.label = baseName(file);
         currentProgress = &progress;
         HLOCAL header = nullptr, pixels = nullptr;
-        const int result = options_.memory ? getPicture(bytes.data(), static_cast<int32_t>(bytes.size()), 1, &header,
-                                                        &pixels, onProgress, 0)
-                                           : getPicture(file.c_str(), 0, 0, &header, &pixels, onProgress, 0);
+        const int result =
+            getPictureW ? getPictureW(static_cast<const WCHAR*>(src), length, flags, &header, &pixels, onProgress, 0)
+                        : getPicture(static_cast<const char*>(src), length, flags, &header, &pixels, onProgress, 0);
         currentProgress = nullptr;
         // The blocks are ours on success, and on a stop at the very last ask; otherwise nothing is.
         const bool owned = result == Success || (result == Cancelled && progress.lastAsk == 100);
@@ -235,6 +333,21 @@ public:
     }
 
 private:
+    // A file name in the form the chosen entry point takes.
+    struct Name {
+        Name(const std::string& file, bool wide) {
+            if (wide)
+                wideName = utf16(file);
+            else
+                narrowName = systemNarrow(file);
+        }
+        const void* pointer() const {
+            return wideName.empty() ? static_cast<const void*>(narrowName.c_str()) : wideName.c_str();
+        }
+        Wide wideName;
+        std::string narrowName;
+    };
+
     template <typename F> F find(const char* name) {
         F f = plugin_.find<F>(name);
         if (f == nullptr) std::fprintf(stderr, "vekhost: the plug-in has no %s\n", name);
@@ -296,7 +409,7 @@ struct FlushOnReturn {
     }
 };
 
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     Options options;
     options.pluginPath = directoryOf(argv[0]) + "/" + defaultPluginName();
     if (!parse(argc, argv, options)) {
@@ -339,3 +452,18 @@ int main(int argc, char** argv) {
     }
     return status;
 }
+
+#ifdef _WIN32
+// Windows hands over the command line in UTF-16, the only form that spells every file name; it is
+// kept as UTF-8 from here on.
+int wmain(int argc, wchar_t** wargv) {
+    std::vector<std::string> arguments;
+    for (int i = 0; i < argc; ++i) arguments.push_back(utf8(wargv[i]));
+    std::vector<char*> argv;
+    for (std::string& a : arguments) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return run(argc, argv.data());
+}
+#else
+int main(int argc, char** argv) { return run(argc, argv); }
+#endif

@@ -107,10 +107,35 @@ def main():
         if done.returncode == 0 or os.path.exists(target) or "could not read" not in done.stderr:
             print("FAIL refused %s: exit %d, stderr %r" % (r["name"], done.returncode, done.stderr))
             failures += 1
+    # Names no ANSI code page spells reach the plug-in through its UTF-16 entry points: the same
+    # picture as under the file's plain name, and an output file of such a name too.
+    out = os.path.join(args.out, "unicode")
+    shutil.rmtree(out, ignore_errors=True)
+    os.makedirs(out)
+    for new_name, ext in (("写真.bmp", ".bmp"), ("ñandú.png", ".png"), ("😀.gif", ".gif")):
+        r = next(r for r in good if r["name"].endswith(ext))
+        source = os.path.join(out, new_name)
+        shutil.copyfile(os.path.join(args.fixtures, r["name"]), source)
+        target = os.path.join(out, "→" + new_name + ".bmp")
+        for flags in ([], ["--memory"]):
+            checked += 1
+            done = subprocess.run(host + ["--quiet"] + flags + ["decode", source, "-o", target],
+                                  capture_output=True, timeout=120)
+            if done.returncode != 0 or not os.path.exists(target) or open(target, "rb").read() != expected_bmp(args.fixtures, r):
+                print("FAIL %s (%s) %s: exit %d, %r" % (new_name, r["name"], flags, done.returncode, done.stderr[:300]))
+                failures += 1
+            if os.path.exists(target):
+                os.remove(target)
+        checked += 1
+        done = subprocess.run(host + ["query", source], capture_output=True, timeout=120)
+        if done.returncode != 0 or ("%s x %s pixels" % (r["width"], r["height"])).encode() not in done.stdout:
+            print("FAIL query %s: exit %d, %r" % (new_name, done.returncode, done.stdout[:300]))
+            failures += 1
     # The other commands, as a user types them.
     first = os.path.join(args.fixtures, good[0]["name"])
     commands = [
-        (["info"], 0, lambda out: out.count("\n") == 16 and "00IN" in out and "VEK Windows Bitmap (*.bmp)" in out),
+        (["info"], 0, lambda out: out.count("\n") == 17 and "00IN" in out and "VEK Windows Bitmap (*.bmp)" in out
+         and "8-bit and UTF-16 (GetPluginInfoW, IsSupportedW, GetPictureInfoW, GetPictureW, GetPreviewW)" in out),
         (["check", "holiday.JPG"], 0, lambda out: "taken" in out),
         (["check", "notes.txt"], 1, lambda out: "declined" in out),
         (["query", first], 0, lambda out: "%s x %s pixels" % (good[0]["width"], good[0]["height"]) in out),
