@@ -1,6 +1,7 @@
 // Small pixel helpers shared by the readers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace vek {
@@ -56,6 +57,18 @@ inline void storeBgra(uint8_t* p, uint8_t r, uint8_t g, uint8_t b, uint8_t a) {
     p[1] = g;
     p[2] = r;
     p[3] = a;
+}
+
+// Premultiplied BGRA back to straight alpha, rounding to nearest; alpha 0 and 255 rows unchanged.
+inline void unpremultiply(uint8_t* bgra, size_t pixels) {
+    for (size_t i = 0; i < pixels; ++i, bgra += 4) {
+        const unsigned a = bgra[3];
+        if (a == 0 || a == 255) continue;
+        for (int c = 0; c < 3; ++c) {
+            const unsigned v = (bgra[c] * 255u + a / 2) / a;
+            bgra[c] = static_cast<uint8_t>(v > 255 ? 255 : v);
+        }
+    }
 }
 
 } // namespace vek

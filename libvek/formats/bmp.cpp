@@ -127,6 +127,15 @@ VekError readHeader(ByteView data, Header& h, size_t infoStart) {
         h.pixelOffset = static_cast<uint32_t>(paletteEnd);
     } else if (h.pixelOffset < h.paletteOffset) {
         return VEK_ERROR_DAMAGED;
+    } else if (h.bitCount <= 8 && h.pixelOffset < paletteEnd) {
+        // An offset at or inside the colour table: some writers count the table out of it. The whole
+        // table is read and the pixels right after it, where the file holds both; taking the table's
+        // bytes for pixels would draw the palette.
+        const bool rle = h.compression == kRle4 || h.compression == kRle8;
+        const uint64_t stride = (uint64_t{static_cast<uint32_t>(h.width)} * h.bitCount + 31) / 32 * 4;
+        const uint64_t pixelBytes = rle ? 2 : stride * static_cast<uint64_t>(h.rows());
+        if (paletteEnd + pixelBytes > data.size) return VEK_ERROR_DAMAGED;
+        h.pixelOffset = static_cast<uint32_t>(paletteEnd);
     }
     return VEK_OK;
 }

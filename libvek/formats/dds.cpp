@@ -2,6 +2,7 @@
 // common uncompressed layouts. Only the top mip level of the first face or array slice is read,
 // and the header's pitch is not trusted: row sizes are computed from the format.
 #include <algorithm>
+#include <utility>
 #include <cstring>
 
 #include "libvek/core/limits.h"
@@ -34,6 +35,7 @@ struct Format {
     uint32_t masks[4] = {};      // red, green, blue, alpha
     bool luminance = false;      // the red mask is grey
     bool hasAlpha = false;
+    bool premultiplied = false;  // colour stored multiplied by alpha (DXT2, DXT4, or a DX10 header's say)
     uint16_t infoBits = 8, infoComponents = 4;
 };
 
@@ -94,9 +96,9 @@ VekError legacyFormat(uint32_t flags, uint32_t code, uint32_t bits, const uint32
     if (flags & kFourCC) {
         switch (code) {
         case fourCC("DXT1"): f.kind = Kind::Bc1; f.hasAlpha = true; return VEK_OK;
-        case fourCC("DXT2"):
+        case fourCC("DXT2"): f.premultiplied = true; [[fallthrough]];
         case fourCC("DXT3"): f.kind = Kind::Bc2; f.hasAlpha = true; return VEK_OK;
-        case fourCC("DXT4"):
+        case fourCC("DXT4"): f.premultiplied = true; [[fallthrough]];
         case fourCC("DXT5"): f.kind = Kind::Bc3; f.hasAlpha = true; return VEK_OK;
         case fourCC("ATI1"):
         case fourCC("BC4U"): f.kind = Kind::Bc4; return VEK_OK;
@@ -129,6 +131,11 @@ VekError legacyFormat(uint32_t flags, uint32_t code, uint32_t bits, const uint32
             }
             if (alpha && m[3] == 0 && bits == 32) m[3] = 0xFF000000u;          // A8R8G8B8
         }
+        // 10:10:10:2: Direct3D's helper library wrote the masks of A2B10G10R10 and A2R10G10B10
+        // reversed, and the reference texture tools read both reversed; so do we.
+        const bool tenTenTen = m[1] == 0x000FFC00u && masks[3] == 0xC0000000u &&
+                               ((m[0] == 0x3FFu && m[2] == 0x3FF00000u) || (m[0] == 0x3FF00000u && m[2] == 0x3FFu));
+        if (tenTenTen) std::swap(m[0], m[2]);
         masked(f, bits, m[0], m[1], m[2], alpha ? m[3] : 0);
         return VEK_OK;
     }
@@ -184,6 +191,8 @@ VekError readHeader(ByteView data, Header& h) {
         // first element.
         if (dimension > 4 || dimension == 1) return VEK_ERROR_UNSUPPORTED;
         if (VekError e = dxgiFormat(loadU32le(dx10), h.format)) return e;
+        // The alpha mode, in the low bits of the last field: 2 is premultiplied.
+        if ((loadU32le(dx10 + 16) & 7) == 2 && h.format.hasAlpha) h.format.premultiplied = true;
         h.dataOffset = 148;
     } else if (VekError e = legacyFormat(flags, code, bits, masks, h.format)) {
         return e;
@@ -288,6 +297,10 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
         decodeBlocks(in, image, f, h.width, h.height);
     else
         decodeUncompressed(in, image, f, h.width, h.height, stride);
+    // The conversion hands over straight alpha.
+    if (f.premultiplied && image.layout() == Layout::Bgra32) {
+        for (int32_t y = 0; y < image.height(); ++y) unpremultiply(image.row(y), h.width);
+    }
     return VEK_OK;
 }
 

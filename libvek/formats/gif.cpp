@@ -1,7 +1,8 @@
 // GIF on giflib: the first frame, drawn on the logical screen as a browser shows it, kept as
 // palette indices with the frame's transparent index. giflib refuses LZW minimum code sizes above
-// 8; those up to 11 still fit the format's 12-bit codes and browsers show them, so their data is
-// decoded here. 12 and above leave no room for a single code and are refused.
+// 8, and data whose last sub-block is cut short; sizes up to 11 still fit the format's 12-bit
+// codes, and a cut after the last pixel loses nothing, so such data is decoded here. 12 and above
+// leave no room for a single code and are refused.
 #include <gif_lib.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "libvek/core/convert.h"
 #include "libvek/core/limits.h"
 #include "libvek/formats/formats.h"
 
@@ -49,7 +51,10 @@ struct FirstFrame {
     int transparentIndex = -1;
     int left = 0, top = 0, width = 0, height = 0;
     bool interlaced = false;
-    int wideCodeSize = 0;  // a minimum code size of 9 to 11, whose data giflib does not read
+    int codeSize = 0;          // the LZW minimum code size
+    size_t dataStart = 0;      // the first sub-block of the frame's data
+    uint64_t dataBytes = 0;    // what its sub-blocks hold, as far as the file goes
+    bool chainComplete = false;  // the sub-blocks end with their terminator inside the file
 };
 
 // Whether giflib stopped at a minimum code size above 8: the byte it refused is the one after the
@@ -60,6 +65,30 @@ int refusedCodeSize(ByteView data, size_t descriptor, size_t position) {
     const size_t table = (flags & 0x80) ? 3u << ((flags & 7) + 1) : 0;
     const size_t at = descriptor + 9 + table;
     return position == at + 1 && at < data.size && data.data[at] > 8 ? data.data[at] : 0;
+}
+
+// Walks the frame's sub-blocks without decoding them: how many data bytes the file holds for it,
+// and whether the chain reaches its terminator.
+void measureData(ByteView data, FirstFrame& frame) {
+    size_t at = frame.dataStart;
+    while (at < data.size) {
+        const size_t length = data.data[at];
+        if (length == 0) {
+            frame.chainComplete = true;
+            return;
+        }
+        frame.dataBytes += std::min(length, data.size - at - 1);
+        at += 1 + length;
+    }
+}
+
+// The most pixels LZW data of this many bytes can produce: each code is at least codeSize + 1 bits,
+// and the n-th code after a clear stands for at most n pixels (at most 4096).
+uint64_t mostPixels(uint64_t dataBytes, int codeSize) {
+    const uint64_t codes = dataBytes * 8 / static_cast<uint64_t>(codeSize + 1);
+    constexpr uint64_t kLongest = 4096;
+    if (codes <= kLongest) return codes * (codes + 1) / 2;
+    return kLongest * (kLongest + 1) / 2 + (codes - kLongest) * kLongest;
 }
 
 // Reads up to the first image descriptor, taking the transparency of the control extension that
@@ -83,12 +112,15 @@ VekError findFirstFrame(GifFileType* gif, Input& input, ByteView data, FirstFram
         }
         if (type == IMAGE_DESC_RECORD_TYPE) {
             const size_t descriptor = input.reader.position();
+            // Either way giflib has just read the minimum code size, the byte before the data.
             if (DGifGetImageDesc(gif) == GIF_ERROR) {
                 const int codeSize = refusedCodeSize(data, descriptor, input.reader.position());
                 if (codeSize == 0) return codeFor(gif->Error);
                 if (codeSize > 11) return VEK_ERROR_UNSUPPORTED;
-                frame.wideCodeSize = codeSize;
             }
+            frame.dataStart = input.reader.position();
+            frame.codeSize = data.data[frame.dataStart - 1];
+            measureData(data, frame);
             frame.left = gif->Image.Left;
             frame.top = gif->Image.Top;
             frame.width = gif->Image.Width;
@@ -111,63 +143,62 @@ VekError open(ByteView data, Input& input, Gif& gif, FirstFrame& frame, int& scr
     return VEK_OK;
 }
 
-// GIF's LZW: codes of growing width up to 12 bits, least significant bit first, in sub-blocks.
-// Writes count indices. Values past 255 cannot be palette indices: they become `outside`, an
-// index past the palette that paints black, or refuse the frame when the palette leaves none.
-class WideLzw {
+// GIF's LZW: codes of growing width up to 12 bits, least significant bit first, in sub-blocks,
+// handed out a row at a time. Used where giflib cannot go: minimum code sizes 9 to 11 (whose
+// literals may exceed 255) and data whose last sub-block the file cuts short, which giflib
+// refuses even when every pixel arrived before the cut.
+class Lzw {
 public:
-    WideLzw(ByteReader& reader, int minCodeSize) : reader_(reader), minCodeSize_(minCodeSize) {}
+    Lzw(ByteReader& reader, int minCodeSize)
+        : reader_(reader), minCodeSize_(minCodeSize), clear_(1 << minCodeSize), codeSize_(minCodeSize + 1),
+          next_(clear_ + 2) {}
 
-    VekError decode(uint8_t* out, size_t count, int outside) {
-        const int clear = 1 << minCodeSize_, end = clear + 1;
-        int codeSize = minCodeSize_ + 1, next = clear + 2, previous = -1;
-        uint16_t first = 0;
+    // The next count values; VEK_ERROR_DAMAGED when the data ends, or holds a code it cannot,
+    // before they are all there.
+    VekError row(uint16_t* out, size_t count) {
         size_t written = 0;
         while (written < count) {
+            while (pending_ > 0 && written < count) out[written++] = stack_[--pending_];
+            if (written == count) break;
+            if (ended_) return VEK_ERROR_DAMAGED;
             int code;
-            if (!read(codeSize, code)) return VEK_ERROR_DAMAGED;
-            if (code == clear) {
-                codeSize = minCodeSize_ + 1;
-                next = clear + 2;
-                previous = -1;
+            if (!read(code)) return VEK_ERROR_DAMAGED;
+            if (code == clear_) {
+                codeSize_ = minCodeSize_ + 1;
+                next_ = clear_ + 2;
+                previous_ = -1;
                 continue;
             }
-            if (code == end) break;
-            int start = code;
-            if (previous < 0) {
-                if (code > clear) return VEK_ERROR_DAMAGED;
-            } else if (code > next || (code == next && next >= kCodes)) {
+            if (code == clear_ + 1) {
+                ended_ = true;
+                continue;
+            }
+            if (previous_ < 0 ? code > clear_ : (code > next_ || (code == next_ && next_ >= kCodes)))
                 return VEK_ERROR_DAMAGED;
+            // A code not yet in the table stands for the previous string and its first value.
+            int c = code;
+            if (previous_ >= 0 && code == next_) {
+                stack_[pending_++] = first_;
+                c = previous_;
             }
-            // The string of a code not yet in the table is the previous string and its first value.
-            int depth = 0;
-            if (previous >= 0 && code == next) {
-                stack_[depth++] = first;
-                start = previous;
+            for (; c >= clear_; c = prefix_[c]) stack_[pending_++] = suffix_[c];
+            stack_[pending_++] = static_cast<uint16_t>(c);  // the root: a literal
+            first_ = static_cast<uint16_t>(c);
+            if (previous_ >= 0 && next_ < kCodes) {
+                prefix_[next_] = static_cast<uint16_t>(previous_);
+                suffix_[next_] = first_;
+                if (++next_ == (1 << codeSize_) && codeSize_ < 12) ++codeSize_;
             }
-            for (int c = start; c >= clear; c = prefix_[c]) stack_[depth++] = suffix_[c];
-            stack_[depth++] = static_cast<uint16_t>(start);
-            first = stack_[depth - 1];
-            while (depth > 0 && written < count) {
-                const uint16_t v = stack_[--depth];
-                if (v > 255 && outside < 0) return VEK_ERROR_DAMAGED;
-                out[written++] = static_cast<uint8_t>(v > 255 ? outside : v);
-            }
-            if (previous >= 0 && next < kCodes) {
-                prefix_[next] = static_cast<uint16_t>(previous);
-                suffix_[next] = first;
-                if (++next == (1 << codeSize) && codeSize < 12) ++codeSize;
-            }
-            previous = code;
+            previous_ = code;
         }
-        return written == count ? VEK_OK : VEK_ERROR_DAMAGED;
+        return VEK_OK;
     }
 
 private:
     static constexpr int kCodes = 4096;
 
-    bool read(int bits, int& code) {
-        while (held_ < bits) {
+    bool read(int& code) {
+        while (held_ < codeSize_) {
             if (blockLeft_ == 0) {
                 uint8_t length;
                 if (!reader_.u8(length) || length == 0) return false;
@@ -179,17 +210,24 @@ private:
             bits_ |= static_cast<uint32_t>(byte) << held_;
             held_ += 8;
         }
-        code = static_cast<int>(bits_ & ((1u << bits) - 1));
-        bits_ >>= bits;
-        held_ -= bits;
+        code = static_cast<int>(bits_ & ((1u << codeSize_) - 1));
+        bits_ >>= codeSize_;
+        held_ -= codeSize_;
         return true;
     }
 
     ByteReader& reader_;
-    int minCodeSize_;
+    const int minCodeSize_;
+    const int clear_;
+    int codeSize_;
+    int next_;
+    int previous_ = -1;
+    uint16_t first_ = 0;
+    bool ended_ = false;
     uint32_t bits_ = 0;
     int held_ = 0;
     unsigned blockLeft_ = 0;
+    int pending_ = 0;
     uint16_t prefix_[kCodes] = {};
     uint16_t suffix_[kCodes] = {};
     uint16_t stack_[kCodes + 1] = {};
@@ -201,6 +239,9 @@ VekError query(ByteView data, ImageInfo& info) {
     FirstFrame frame;
     int w = 0, h = 0;
     if (VekError e = open(data, input, gif, frame, w, h)) return e;
+    if (mostPixels(frame.dataBytes, frame.codeSize) <
+        static_cast<uint64_t>(frame.width) * static_cast<uint64_t>(frame.height))
+        return VEK_ERROR_DAMAGED;
     info.width = w;
     info.height = h;
     const ColorMapObject* map = gif->Image.ColorMap ? gif->Image.ColorMap : gif->SColorMap;
@@ -213,6 +254,33 @@ VekError query(ByteView data, ImageInfo& info) {
     return VEK_OK;
 }
 
+// Where literals past 255 (minimum code sizes 9 to 11) paint their black: an index past the palette,
+// else an opaque black entry; -1 when the palette leaves neither.
+int strayIndex(const Image& image) {
+    int past = image.paletteEntries;
+    if (past == image.transparentIndex) ++past;
+    if (past < 256) return past;
+    for (int i = 0; i < 256; ++i) {
+        const uint8_t* e = image.palette + i * 4;
+        if (i != image.transparentIndex && e[0] == 0 && e[1] == 0 && e[2] == 0) return i;
+    }
+    return -1;
+}
+
+// Whether the frame's data holds a literal past 255; decoded once more, without keeping a pixel.
+bool holdsStrayLiteral(ByteView data, const FirstFrame& frame) {
+    ByteReader reader(data);
+    if (!reader.seek(frame.dataStart)) return false;
+    std::vector<uint16_t> line(static_cast<size_t>(frame.width));
+    auto lzw = std::make_unique<Lzw>(reader, frame.codeSize);
+    for (int row = 0; row < frame.height; ++row) {
+        if (lzw->row(line.data(), line.size()) != VEK_OK) return false;
+        for (uint16_t v : line)
+            if (v > 255) return true;
+    }
+    return false;
+}
+
 VekError load(ByteView data, const LoadOptions& options, Image& image) {
     Input input{ByteReader(data)};
     Gif gif;
@@ -221,7 +289,10 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
     if (VekError e = open(data, input, gif, frame, screenWidth, screenHeight)) return e;
     if (frame.width <= 0 || frame.height <= 0) return VEK_ERROR_DAMAGED;
     if (!dimensionsAllowed(frame.width, frame.height, options.maxPixels)) return VEK_ERROR_TOO_LARGE;
-    if (VekError e = image.allocate(screenWidth, screenHeight, Layout::Indexed8, options)) return e;
+    // Data too short to hold the frame is refused before anything is allocated for it.
+    if (mostPixels(frame.dataBytes, frame.codeSize) <
+        static_cast<uint64_t>(frame.width) * static_cast<uint64_t>(frame.height))
+        return VEK_ERROR_DAMAGED;
 
     const ColorMapObject* map = gif->Image.ColorMap ? gif->Image.ColorMap : gif->SColorMap;
     if (map != nullptr) {
@@ -238,29 +309,52 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
     image.bitsPerComponent = 8;
     image.componentsPerPixel = 1;
     image.transparentIndex = static_cast<int16_t>(frame.transparentIndex);
+    const bool ownDecoder = frame.codeSize > 8 || !frame.chainComplete;
+    const int stray = frame.codeSize > 8 ? strayIndex(image) : 0;
+    // A full palette without black leaves no index for a stray literal: a picture that has one is
+    // held as BGRA, drawn exactly as the indexed form would be.
+    bool asBgra = false;
+    try {
+        asBgra = stray < 0 && holdsStrayLiteral(data, frame);
+    } catch (...) {
+        return VEK_ERROR_OUT_OF_MEMORY;
+    }
+    if (VekError e = image.allocate(screenWidth, screenHeight, asBgra ? Layout::Bgra32 : Layout::Indexed8, options))
+        return e;
+    uint32_t words[256];
+    if (asBgra) {
+        paletteWords(image.palette, image.paletteEntries, image.transparentIndex, words);
+        image.componentsPerPixel = 4;
+        image.transparentIndex = VEK_NO_TRANSPARENT_INDEX;
+    }
+
     // Outside the frame the screen shows through: transparent where the frame has a transparent
     // colour, else the background colour. A frame over the whole screen writes every pixel itself.
     const bool coversScreen = frame.left <= 0 && frame.top <= 0 && frame.left + frame.width >= screenWidth &&
                               frame.top + frame.height >= screenHeight;
-    if (!coversScreen)
-        image.fill(static_cast<uint8_t>(frame.transparentIndex >= 0 ? frame.transparentIndex : gif->SBackGroundColor));
+    const auto background = static_cast<uint8_t>(frame.transparentIndex >= 0 ? frame.transparentIndex : gif->SBackGroundColor);
+    if (!coversScreen) {
+        if (!asBgra) {
+            image.fill(background);
+        } else {
+            for (int y = 0; y < screenHeight; ++y)
+                for (int x = 0; x < screenWidth; ++x) std::memcpy(image.row(y) + 4 * static_cast<size_t>(x), &words[background], 4);
+        }
+    }
 
-    // giflib hands over one row at a time; wide-code data is decoded whole, then taken row by row.
     std::vector<GifPixelType> line;
-    std::unique_ptr<WideLzw> wide;
+    std::vector<uint16_t> wideLine;
+    std::unique_ptr<Lzw> lzw;
     try {
-        line.resize(frame.wideCodeSize ? static_cast<size_t>(frame.width) * static_cast<size_t>(frame.height)
-                                       : static_cast<size_t>(frame.width));
-        if (frame.wideCodeSize) wide = std::make_unique<WideLzw>(input.reader, frame.wideCodeSize);
+        if (ownDecoder) {
+            wideLine.resize(static_cast<size_t>(frame.width));
+            lzw = std::make_unique<Lzw>(input.reader, frame.codeSize);
+        } else {
+            line.resize(static_cast<size_t>(frame.width));
+        }
     } catch (...) {
         return VEK_ERROR_OUT_OF_MEMORY;
     }
-    if (wide) {
-        int outside = image.paletteEntries;
-        if (outside == frame.transparentIndex) ++outside;
-        if (VekError e = wide->decode(line.data(), line.size(), outside < 256 ? outside : -1)) return e;
-    }
-    size_t sequence = 0;  // rows in the order the data holds them
     // Interlaced frames arrive in four passes: every 8th row from 0, every 8th from 4, every 4th
     // from 2, every 2nd from 1.
     static const int passStart[4] = {0, 4, 2, 1};
@@ -272,15 +366,29 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
         const int start = frame.interlaced ? passStart[pass] : 0;
         const int step = frame.interlaced ? passStep[pass] : 1;
         for (int row = start; row < frame.height; row += step) {
-            const GifPixelType* pixels = line.data();
-            if (wide)
-                pixels += static_cast<size_t>(frame.width) * sequence++;
-            else if (DGifGetLine(gif.get(), line.data(), frame.width) == GIF_ERROR)
+            if (lzw) {
+                if (VekError e = lzw->row(wideLine.data(), wideLine.size())) return e;
+            } else if (DGifGetLine(gif.get(), line.data(), frame.width) == GIF_ERROR) {
                 return codeFor(gif->Error);
+            }
             const int y = frame.top + row;
             if (y < 0 || y >= screenHeight || visibleLeft >= visibleRight) continue;
-            std::memcpy(image.row(y) + visibleLeft, pixels + (visibleLeft - frame.left),
-                        static_cast<size_t>(visibleRight - visibleLeft));
+            uint8_t* out = image.row(y);
+            if (!lzw) {
+                std::memcpy(out + visibleLeft, line.data() + (visibleLeft - frame.left),
+                            static_cast<size_t>(visibleRight - visibleLeft));
+                continue;
+            }
+            for (int x = visibleLeft; x < visibleRight; ++x) {
+                const size_t i = static_cast<size_t>(x - frame.left);
+                const unsigned v = wideLine[i];
+                if (asBgra) {
+                    const uint32_t word = v > 255 ? 0xFF000000u : words[v];
+                    std::memcpy(out + 4 * static_cast<size_t>(x), &word, 4);
+                } else {
+                    out[x] = static_cast<uint8_t>(v > 255 ? stray : v);
+                }
+            }
         }
     }
     return VEK_OK;

@@ -28,6 +28,13 @@ enum Mode : uint16_t {
     kLab = 9,
 };
 
+// How Photoshop shows an alpha or spot channel (image resources 1077 and, before it, 1007).
+struct ChannelDisplay {
+    uint8_t rgb[3] = {0, 0, 0};
+    uint8_t solidity = 0;  // percent: how far the ink covers what lies under it
+    bool spot = false;     // an ink, not a saved selection
+};
+
 struct Header {
     uint16_t version = 1;  // 2 for PSB
     uint16_t channels = 0;
@@ -38,6 +45,17 @@ struct Header {
     int transparentIndex = -1;
     bool mergedAlpha = false;  // the first extra channel holds the merged picture's transparency
     size_t imageData = 0;      // offset of the image data section
+    std::vector<ChannelDisplay> display;  // for each channel past the mode's own, in order
+    bool displayFrom1077 = false;
+
+    // Multichannel pictures are inks on paper: their channels with a spot display colour, from the
+    // first on. None known: the first channel alone, as grey.
+    unsigned inkChannels() const {
+        if (mode != kMultichannel) return 0;
+        unsigned n = 0;
+        while (n < display.size() && n < channels && display[n].spot) ++n;
+        return n;
+    }
 };
 
 bool sniff(ByteView data) {
@@ -69,6 +87,68 @@ bool readLength(ByteReader& r, bool wide, uint64_t& length) {
     return true;
 }
 
+double labInverse(double t) { return t > 6.0 / 29.0 ? t * t * t : 3.0 * (6.0 / 29.0) * (6.0 / 29.0) * (t - 4.0 / 29.0); }
+
+uint8_t srgbEncode(double linear) {
+    if (linear <= 0.0) return 0;
+    if (linear >= 1.0) return 255;
+    const double v = linear <= 0.0031308 ? 12.92 * linear : 1.055 * std::pow(linear, 1.0 / 2.4) - 0.055;
+    return static_cast<uint8_t>(std::floor(v * 255.0 + 0.5));
+}
+
+// CIE L*a*b* (D50, as Photoshop stores it) to sRGB, through XYZ adapted to D65.
+void labToRgb(double l, double a, double b, uint8_t* rgb) {
+    const double fy = (l + 16.0) / 116.0;
+    const double x = 0.9642 * labInverse(fy + a / 500.0);
+    const double y = labInverse(fy);
+    const double z = 0.8249 * labInverse(fy - b / 200.0);
+    rgb[0] = srgbEncode(3.1338561 * x - 1.6168667 * y - 0.4906146 * z);
+    rgb[1] = srgbEncode(-0.9787684 * x + 1.9161415 * y + 0.0334540 * z);
+    rgb[2] = srgbEncode(0.0719453 * x - 0.2289914 * y + 1.4052427 * z);
+}
+
+uint8_t to8(double unit) { return static_cast<uint8_t>(std::floor(std::clamp(unit, 0.0, 1.0) * 255.0 + 0.5)); }
+
+// A display entry: a colour space, four 16-bit components, the opacity (solidity) in percent and
+// the kind (0 and 1 selections, 2 spot ink).
+ChannelDisplay displayOf(const uint8_t* p) {
+    ChannelDisplay d;
+    const uint16_t space = loadU16be(p);
+    const double c[4] = {loadU16be(p + 2) / 65535.0, loadU16be(p + 4) / 65535.0, loadU16be(p + 6) / 65535.0,
+                         loadU16be(p + 8) / 65535.0};
+    switch (space) {
+    case 0:  // RGB
+        for (int i = 0; i < 3; ++i) d.rgb[i] = to8(c[i]);
+        break;
+    case 1: {  // HSB: hue over the full range of 16 bits
+        const double hue = c[0] * 6.0, sat = c[1], value = c[2];
+        const int sector = static_cast<int>(hue) % 6;
+        const double f = hue - std::floor(hue), lo = value * (1 - sat), down = value * (1 - sat * f),
+                     up = value * (1 - sat * (1 - f));
+        const double rgb[6][3] = {{value, up, lo}, {down, value, lo}, {lo, value, up},
+                                  {lo, down, value}, {up, lo, value}, {value, lo, down}};
+        for (int i = 0; i < 3; ++i) d.rgb[i] = to8(rgb[sector][i]);
+        break;
+    }
+    case 2:  // CMYK, each component 0 for full ink, as Photoshop stores them
+        for (int i = 0; i < 3; ++i) d.rgb[i] = to8(c[i] * c[3]);
+        break;
+    case 7: {  // Lab: L 0 to 10000, a and b signed hundredths
+        const auto ab = [&](int i) { return static_cast<int16_t>(loadU16be(p + 2 + 2 * i)) / 100.0; };
+        labToRgb(loadU16be(p + 2) / 100.0, ab(1), ab(2), d.rgb);
+        break;
+    }
+    case 8:  // grey: 0 to 10000 of black
+        d.rgb[0] = d.rgb[1] = d.rgb[2] = to8(1.0 - std::min(1.0, loadU16be(p + 2) / 10000.0));
+        break;
+    default:  // a colour book or another space: its ink shows black
+        break;
+    }
+    d.solidity = static_cast<uint8_t>(std::min<uint16_t>(loadU16be(p + 10), 100));
+    d.spot = p[12] == 2;
+    return d;
+}
+
 VekError readResources(ByteView block, Header& h) {
     ByteReader r(block);
     while (r.remaining() >= 12) {
@@ -89,6 +169,14 @@ VekError readResources(ByteView block, Header& h) {
             h.yDpi = dpiFromFixed(loadU32be(p + 8));
         } else if (id == 0x0417 && size >= 2) {  // transparent index of an indexed picture
             h.transparentIndex = loadU16be(p);
+        } else if ((id == 0x0435 && size >= 4) || (id == 0x03EF && !h.displayFrom1077)) {
+            // 1077: a version, then 13 bytes a channel; 1007, its predecessor: 14 bytes a channel.
+            const bool current = id == 0x0435;
+            const size_t skip = current ? 4 : 0, entry = current ? 13 : 14;
+            h.display.clear();
+            h.displayFrom1077 = current;
+            for (size_t at = skip; at + 13 <= size && h.display.size() < h.channels; at += entry)
+                h.display.push_back(displayOf(p + at));
         }
     }
     return VEK_OK;
@@ -100,7 +188,9 @@ VekError readHeader(ByteView data, Header& h) {
         !r.u32be(h.width) || !r.u16be(h.depth) || !r.u16be(h.mode))
         return VEK_ERROR_DAMAGED;
     if (h.version != 1 && h.version != 2) return VEK_ERROR_UNSUPPORTED;
-    if (h.channels < 1 || h.channels > 56) return VEK_ERROR_DAMAGED;
+    // The format's documents say 56 channels at most, yet Photoshop writes more (one alpha channel
+    // a saved selection); any count is read, and only the picture's own channels are decoded.
+    if (h.channels < 1) return VEK_ERROR_DAMAGED;
     const uint32_t maxSide = h.version == 1 ? 30000 : 300000;
     if (h.width == 0 || h.height == 0 || h.width > maxSide || h.height > maxSide) return VEK_ERROR_DAMAGED;
     if (h.depth != 1 && h.depth != 8 && h.depth != 16 && h.depth != 32) return VEK_ERROR_UNSUPPORTED;
@@ -138,7 +228,8 @@ VekError readHeader(ByteView data, Header& h) {
             h.mergedAlpha = static_cast<int16_t>(count) < 0;
     }
     if (!r.seek(layersEnd)) return VEK_ERROR_DAMAGED;
-    if (h.channels <= colourChannels(h.mode)) h.mergedAlpha = false;
+    // Multichannel pictures have no transparency of their own: their inks are all their channels.
+    if (h.channels <= colourChannels(h.mode) || h.inkChannels() > 0) h.mergedAlpha = false;
     h.imageData = r.position();
     return VEK_OK;
 }
@@ -151,6 +242,7 @@ VekError query(ByteView data, ImageInfo& info) {
     info.bitsPerComponent = h.depth;
     info.componentsPerPixel = static_cast<uint16_t>(colourChannels(h.mode) + (h.mergedAlpha ? 1 : 0));
     if (h.mode == kDuotone || h.mode == kMultichannel || h.mode == kBitmap) info.componentsPerPixel = 1;
+    if (h.inkChannels() > 0) info.componentsPerPixel = static_cast<uint16_t>(h.inkChannels());
     info.xDpi = h.xDpi;
     info.yDpi = h.yDpi;
     if (h.mode == kIndexed) {
@@ -199,25 +291,9 @@ uint8_t sample8(const uint8_t* row, size_t x, uint16_t depth) {
     }
 }
 
-double labInverse(double t) { return t > 6.0 / 29.0 ? t * t * t : 3.0 * (6.0 / 29.0) * (6.0 / 29.0) * (t - 4.0 / 29.0); }
-
-uint8_t srgbEncode(double linear) {
-    if (linear <= 0.0) return 0;
-    if (linear >= 1.0) return 255;
-    const double v = linear <= 0.0031308 ? 12.92 * linear : 1.055 * std::pow(linear, 1.0 / 2.4) - 0.055;
-    return static_cast<uint8_t>(std::floor(v * 255.0 + 0.5));
-}
-
-// CIE L*a*b* (D50, as Photoshop stores it) to sRGB, through XYZ adapted to D65.
-void labToRgb(uint8_t l8, uint8_t a8, uint8_t b8, uint8_t* rgb) {
-    const double l = l8 * 100.0 / 255.0, a = a8 - 128.0, b = b8 - 128.0;
-    const double fy = (l + 16.0) / 116.0;
-    const double x = 0.9642 * labInverse(fy + a / 500.0);
-    const double y = labInverse(fy);
-    const double z = 0.8249 * labInverse(fy - b / 200.0);
-    rgb[0] = srgbEncode(3.1338561 * x - 1.6168667 * y - 0.4906146 * z);
-    rgb[1] = srgbEncode(-0.9787684 * x + 1.9161415 * y + 0.0334540 * z);
-    rgb[2] = srgbEncode(0.0719453 * x - 0.2289914 * y + 1.4052427 * z);
+// Lab samples as PSD stores them: L over 0 to 255, a and b offset by 128.
+void labSamplesToRgb(uint8_t l8, uint8_t a8, uint8_t b8, uint8_t* rgb) {
+    labToRgb(l8 * 100.0 / 255.0, a8 - 128.0, b8 - 128.0, rgb);
 }
 
 // 8-bit red, green, blue and alpha rows into BGRA, the common case, sixteen pixels a step where SSE2
@@ -243,6 +319,43 @@ void interleave8(const uint8_t* r, const uint8_t* g, const uint8_t* b, const uin
     for (; x < width; ++x) storeBgra(out + x * 4, r[x], g[x], b[x], a ? a[x] : 255);
 }
 
+// Multichannel inks laid on white paper in channel order, each sample the ink's absence (255 none,
+// as CMYK channels are stored). An ink multiplies what lies under it by its colour, where its
+// solidity lets it, and covers it with its colour for the rest: for the four process inks this is
+// exactly the CMYK conversion above.
+class InkLayers {
+public:
+    InkLayers(const std::vector<ChannelDisplay>& display, unsigned inks) : tables_(inks) {
+        for (unsigned i = 0; i < inks; ++i) {
+            const ChannelDisplay& d = display[i];
+            for (int v = 0; v < 256; ++v) {
+                const double amount = (255 - v) / 255.0, cover = amount * d.solidity / 100.0;
+                for (int c = 0; c < 3; ++c) {
+                    const double ink = d.rgb[c] / 255.0;
+                    tables_[i].scale[c][v] = (1.0 - amount * (1.0 - ink)) * (1.0 - cover);
+                    tables_[i].add[c][v] = cover * ink;
+                }
+            }
+        }
+    }
+
+    void composite(const uint8_t* const* rows, uint32_t x, uint16_t depth, uint8_t* out) const {
+        double rgb[3] = {1.0, 1.0, 1.0};
+        for (size_t i = 0; i < tables_.size(); ++i) {
+            const uint8_t v = sample8(rows[i], x, depth);
+            for (int c = 0; c < 3; ++c) rgb[c] = rgb[c] * tables_[i].scale[c][v] + tables_[i].add[c][v];
+        }
+        storeBgra(out, to8(rgb[0]), to8(rgb[1]), to8(rgb[2]), 255);
+    }
+
+private:
+    struct Table {
+        double scale[3][256];
+        double add[3][256];
+    };
+    std::vector<Table> tables_;
+};
+
 VekError load(ByteView data, const LoadOptions& options, Image& image) {
     Header h;
     if (VekError e = readHeader(data, h)) return e;
@@ -254,7 +367,8 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
     if (compression > 1) return VEK_ERROR_UNSUPPORTED;  // ZIP-compressed merged data
 
     // Only the channels the picture is made of are decoded; later ones are skipped.
-    const unsigned base = h.mode == kDuotone || h.mode == kMultichannel ? 1 : colourChannels(h.mode);
+    const unsigned inks = h.inkChannels();
+    const unsigned base = inks > 0 ? inks : h.mode == kDuotone || h.mode == kMultichannel ? 1 : colourChannels(h.mode);
     const unsigned used = base + (h.mergedAlpha ? 1u : 0u);
     const size_t rowBytes = (static_cast<size_t>(h.width) * h.depth + 7) / 8;
     size_t planeBytes;
@@ -286,7 +400,7 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
 
     image.bitsPerComponent = 8;
     const bool indexed = h.mode == kIndexed && !h.mergedAlpha;
-    const bool grey = !h.mergedAlpha && base == 1 && h.mode != kIndexed;
+    const bool grey = !h.mergedAlpha && base == 1 && h.mode != kIndexed && inks == 0;
     const Layout layout = indexed ? Layout::Indexed8 : grey ? Layout::Gray8 : Layout::Bgra32;
     if (VekError e = image.allocate(h.width, h.height, layout, options)) return e;
     image.componentsPerPixel = indexed || grey ? 1 : h.mergedAlpha ? 4 : 3;
@@ -301,8 +415,9 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
     // A row at a time: each channel's row, unpacked into a small buffer where it is packed, then
     // all of them into the picture's row. Nothing the size of the picture but the picture itself.
     std::vector<uint8_t> unpacked(compression == 1 ? rowBytes * used : 0);
+    std::vector<const uint8_t*> rows(used);
+    InkLayers layers(h.display, inks);
     for (uint32_t y = 0; y < h.height; ++y) {
-        const uint8_t* rows[5];
         for (unsigned c = 0; c < used; ++c) {
             if (compression == 0) {
                 rows[c] = data.data + dataStart + planeBytes * c + rowBytes * y;
@@ -320,6 +435,10 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
         }
         if (h.depth == 8 && h.mode == kRgb) {
             interleave8(rows[0], rows[1], rows[2], h.mergedAlpha ? rows[3] : nullptr, out, h.width);
+            continue;
+        }
+        if (inks > 0) {
+            for (uint32_t x = 0; x < h.width; ++x) layers.composite(rows.data(), x, h.depth, out + x * 4);
             continue;
         }
         for (uint32_t x = 0; x < h.width; ++x) {
@@ -344,7 +463,7 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
             }
             case kLab: {
                 uint8_t rgb[3];
-                labToRgb(s0, sample8(rows[1], x, h.depth), sample8(rows[2], x, h.depth), rgb);
+                labSamplesToRgb(s0, sample8(rows[1], x, h.depth), sample8(rows[2], x, h.depth), rgb);
                 storeBgra(p, rgb[0], rgb[1], rgb[2], alpha);
                 break;
             }

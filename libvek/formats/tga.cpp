@@ -46,6 +46,10 @@ bool parse(ByteView data, Header& h) {
     return true;
 }
 
+// Raw grey at 1, 2 or 4 bits a pixel: pixels packed from the high bit, rows padded to a whole byte,
+// as Pillow writes and reads them.
+bool packedGrey(uint8_t bits) { return bits == 1 || bits == 2 || bits == 4; }
+
 bool mapEntryBitsValid(uint8_t bits) { return bits == 15 || bits == 16 || bits == 24 || bits == 32; }
 
 // Every field checked against what writers produce, since random data must not pass for a TGA.
@@ -61,7 +65,7 @@ bool plausible(const Header& h, size_t size) {
         break;
     case 3: case 11:
         // 16 bits: grey, then alpha (or an unused byte when the descriptor counts no alpha bits).
-        if (h.pixelBits != 8 && h.pixelBits != 16) return false;
+        if (h.pixelBits != 8 && h.pixelBits != 16 && !(h.imageType == 3 && packedGrey(h.pixelBits))) return false;
         break;
     default:
         return false;
@@ -110,7 +114,7 @@ VekError query(ByteView data, ImageInfo& info) {
     if (h.baseType() == 2 && h.pixelBits >= 24) {
         info.bitsPerComponent = 8;
         info.componentsPerPixel = h.pixelBits / 8;
-    } else if (h.baseType() == 3) {
+    } else if (h.baseType() == 3 && !packedGrey(h.pixelBits)) {
         info.bitsPerComponent = 8;
         info.componentsPerPixel = h.pixelBits / 8;
     } else {
@@ -226,6 +230,26 @@ VekError readValues(ByteReader& r, const Header& h, size_t valueBytes, Writer& w
     return VEK_OK;
 }
 
+VekError loadPackedGrey(ByteReader& r, const Header& h, const LoadOptions& options, Image& image) {
+    const size_t stride = (static_cast<size_t>(h.width) * h.pixelBits + 7) / 8;
+    const uint8_t* in = r.take(stride * h.height);
+    if (in == nullptr) return VEK_ERROR_DAMAGED;
+    if (VekError e = image.allocate(h.width, h.height, Layout::Gray8, options)) return e;
+    image.bitsPerComponent = 8;
+    image.componentsPerPixel = 1;
+    const unsigned bits = h.pixelBits, mask = (1u << bits) - 1, scale = 255 / mask;
+    const bool rightToLeft = (h.descriptor & 0x10) != 0, topToBottom = (h.descriptor & 0x20) != 0;
+    for (int32_t row = 0; row < h.height; ++row, in += stride) {
+        uint8_t* out = image.row(topToBottom ? row : h.height - 1 - row);
+        for (int32_t x = 0; x < h.width; ++x) {
+            const size_t bit = static_cast<size_t>(x) * bits;
+            const unsigned v = (in[bit / 8] >> (8 - bits - bit % 8)) & mask;
+            out[rightToLeft ? h.width - 1 - x : x] = static_cast<uint8_t>(v * scale);
+        }
+    }
+    return VEK_OK;
+}
+
 VekError load(ByteView data, const LoadOptions& options, Image& image) {
     Header h;
     if (!parse(data, h) || !plausible(h, data.size)) return VEK_ERROR_DAMAGED;
@@ -235,6 +259,7 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
     r.seek(18u + h.idLength);  // the image ID is skipped
     const uint8_t* map = nullptr;
     if (h.colourMapType == 1 && (map = r.take(h.mapBytes())) == nullptr) return VEK_ERROR_DAMAGED;
+    if (packedGrey(h.pixelBits)) return loadPackedGrey(r, h, options, image);
     const size_t count = static_cast<size_t>(h.width) * h.height;
     const unsigned bits = h.baseType() == 1 ? 8u : h.pixelBits;
     const size_t valueBytes = (bits + 7u) / 8u;
@@ -294,14 +319,7 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
     if (VekError e = readValues(r, h, valueBytes, writer)) return e;
 
     if (alpha == AlphaUse::Premultiplied && layout == Layout::Bgra32) {
-        for (int32_t y = 0; y < image.height(); ++y) {
-            uint8_t* p = image.row(y);
-            for (int32_t x = 0; x < image.width(); ++x, p += 4) {
-                const unsigned a = p[3];
-                if (a == 0 || a == 255) continue;
-                for (int c = 0; c < 3; ++c) p[c] = static_cast<uint8_t>(std::min(255u, (p[c] * 255u + a / 2) / a));
-            }
-        }
+        for (int32_t y = 0; y < image.height(); ++y) unpremultiply(image.row(y), static_cast<size_t>(image.width()));
     }
     return VEK_OK;
 }
