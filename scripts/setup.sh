@@ -12,6 +12,7 @@ packages=(
   libturbojpeg0-dev libjpeg62-turbo-dev libspng-dev libgif-dev zlib1g-dev libz-mingw-w64-dev
   imagemagick python3-pil libjpeg-turbo-progs dpkg-dev procps
   libstb-dev libsquish-dev time
+  graphicsmagick netpbm libnvtt-bin gimp gifsicle giflib-tools
 )
 
 SUDO=""

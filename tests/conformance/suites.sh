@@ -12,7 +12,12 @@ for package in "libpng1.6 libpng1.6-*" "giflib giflib-*" "libjpeg-turbo libjpeg-
   set -- $package
   bash "$here/../../cmake/fetch-source.sh" "$1" "$2" "$sources" "$log" >/dev/null
 done
-if [[ ! -f $variants/.complete || $here/make_variants.py -nt $variants/.complete ]]; then
+stale=0
+[[ -f $variants/.complete ]] || stale=1
+for writer in "$here/make_variants.py" "$here"/../fixtures/*.py; do
+  [[ $writer -nt $variants/.complete ]] && stale=1
+done
+if (( stale )); then
   rm -rf "$variants"
   /usr/bin/python3 "$here/make_variants.py" "$variants" >&2
   touch "$variants/.complete"
