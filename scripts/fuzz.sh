@@ -3,6 +3,9 @@
 #   scripts/fuzz.sh [SECONDS] [TARGET...]     (default 30 seconds, every target)
 #   VEK_FUZZ_JOBS=2 scripts/fuzz.sh 600 bmp:1800 jpeg:900 ...
 #                                             a campaign: two targets at a time, each for its own time
+#   VEK_FUZZ_CAPS=real scripts/fuzz.sh 600 plugin
+#                                             a campaign at the library's real caps (2^28 pixels),
+#                                             each input within the memory a load may hold
 # Each target's working corpus (under build/fuzz, never the committed seeds) starts as the committed
 # seeds, the public test suites' pictures of its format and the generated conformance variants,
 # minimised with -merge=1. One line a target: executions, their rate, coverage (cov: edges, ft:
@@ -12,8 +15,11 @@ cd "$(dirname "$0")/.."
 seconds=${1:-30}
 shift || true
 jobs=${VEK_FUZZ_JOBS:-1}
-cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j "$(nproc)" >/dev/null
+preset=fuzz
+[[ ${VEK_FUZZ_CAPS:-} == real ]] && preset=fuzz-caps
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" -j "$(nproc)" >/dev/null
+bin=build/$preset/bin
 targets=("$@")
 if (( ${#targets[@]} == 0 )); then
   for dir in fuzz/corpus/*/; do targets+=("$(basename "$dir")"); done
@@ -29,6 +35,13 @@ pictures=build/fuzz/pictures.tsv
 /usr/bin/python3 tests/conformance/run_conformance.py --list --sources "$sources" --variants "$variants" >"$pictures"
 
 flags=(-max_len=65536 -rss_limit_mb=2048 -malloc_limit_mb=1024 -timeout=10)
+if [[ $preset == fuzz-caps ]]; then
+  # One picture of 2^28 pixels is 1 GiB of BGRA, and a load may hold twice that beside the file; the
+  # plug-in's copy for the host comes after the library's working set is gone. Allocations past
+  # that, or a process past it with the sanitizer's own share, are findings.
+  flags=(-max_len=65536 -rss_limit_mb=3584 -malloc_limit_mb=1100 -timeout=120)
+  export ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=16:malloc_context_size=5}
+fi
 
 fuzz_one() {
   local target=${1%%:*} seconds=$seconds
@@ -43,11 +56,11 @@ fuzz_one() {
       [[ $target == plugin || $format == "$target" || ($target == bmp && $format == dib) ]] || continue
       cp "$path" "$extra/$((n++))"
     done <"$pictures"
-    ./build/fuzz/bin/fuzz_"$target" -merge=1 "${flags[@]}" "$work" "fuzz/corpus/$target" "$extra" >build/fuzz/"$target"-merge.log 2>&1
+    "$bin"/fuzz_"$target" -merge=1 "${flags[@]}" "$work" "fuzz/corpus/$target" "$extra" >build/fuzz/"$target"-merge.log 2>&1
     rm -rf "$extra"
     touch "$work/.seeded"
   fi
-  if ./build/fuzz/bin/fuzz_"$target" -max_total_time="$seconds" "${flags[@]}" -dict=fuzz/dict/"$target".dict \
+  if "$bin"/fuzz_"$target" -max_total_time="$seconds" "${flags[@]}" -dict=fuzz/dict/"$target".dict \
        -artifact_prefix=build/fuzz/findings/"$target"- -print_final_stats=1 "$work" "fuzz/corpus/$target" >"$log" 2>&1; then
     local runs rate cov ft corpus peak
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
@@ -65,7 +78,7 @@ fuzz_one() {
 status=0
 if (( jobs > 1 )); then
   export -f fuzz_one
-  export seconds pictures
+  export seconds pictures bin
   export flags_string="${flags[*]}"
   printf '%s\n' "${targets[@]}" | xargs -P "$jobs" -I{} bash -c 'flags=($flags_string); fuzz_one {}' || status=1
 else

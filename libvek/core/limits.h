@@ -14,6 +14,14 @@ constexpr int64_t kMaxDimension = 1 << 20;
 // The largest file the library reads into memory.
 constexpr uint64_t kMaxFileBytes = sizeof(void*) == 8 ? (uint64_t{1} << 32) : (uint64_t{1} << 29);
 
+// The most memory one load may hold at once beside the file: twice the largest picture's BGRA bytes
+// (the picture, and a decoder's own working set where it needs one, such as a progressive JPEG's
+// coefficients). A caller's lower pixel cap lowers it with them.
+inline uint64_t maxLoadBytes(uint64_t maxPixels = 0) {
+    const uint64_t cap = maxPixels != 0 && maxPixels < kMaxPixels ? maxPixels : kMaxPixels;
+    return 2 * 4 * cap;
+}
+
 // a * b into out; false when the product does not fit.
 inline bool checkedMultiply(size_t a, size_t b, size_t& out) { return !__builtin_mul_overflow(a, b, &out); }
 inline bool checkedMultiply(size_t a, size_t b, size_t c, size_t& out) {

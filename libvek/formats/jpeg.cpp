@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cstdint>
 
 // jpeglib.h needs size_t and FILE declared first.
 #include <jerror.h>
@@ -80,6 +81,83 @@ void describe(const jpeg_decompress_struct& cinfo, ImageInfo& info) {
     }
 }
 
+// libjpeg looks for each marker past any amount of garbage, so a large file of junk behind a JPEG
+// signature would be read whole before it is refused. The markers before the first scan are walked
+// here first, cheaply: a few stray bytes before a marker are tolerated (libjpeg warns and skips
+// them; some writers leave padding), a run longer than this is not a JPEG.
+constexpr size_t kMaxStrayBytes = 64 * 1024;
+// The segments before the first scan (profiles, thumbnails, metadata) may take this much.
+constexpr size_t kMaxHeaderBytes = size_t{32} << 20;
+
+constexpr size_t kNone = SIZE_MAX;
+
+bool standalone(uint8_t marker) { return marker == 0x01 || (marker >= 0xD0 && marker <= 0xD9); }
+
+// The offset of the first 0xFF that starts a marker at or after `at` (not fill, not a stuffed zero,
+// not a restart marker), looking at most `limit` bytes ahead; kNone when none is there.
+size_t nextMarker(ByteView d, size_t at, size_t limit) {
+    if (at >= d.size) return kNone;
+    const size_t end = d.size - at > limit ? at + limit : d.size;
+    while (at + 1 < end) {
+        const auto* p = static_cast<const uint8_t*>(std::memchr(d.data + at, 0xFF, end - 1 - at));
+        if (p == nullptr) return kNone;
+        at = static_cast<size_t>(p - d.data);
+        const uint8_t next = d.data[at + 1];
+        if (next != 0x00 && next != 0xFF && !(next >= 0xD0 && next <= 0xD7)) return at;
+        ++at;
+    }
+    return kNone;
+}
+
+// Where the first scan's marker is, when well-formed segments lead to it past a frame header; kNone
+// when they do not.
+size_t firstScan(ByteView d) {
+    size_t at = 2;
+    bool frame = false;
+    for (;;) {
+        at = nextMarker(d, at, kMaxStrayBytes);
+        if (at == kNone || at > kMaxHeaderBytes || at + 4 > d.size) return kNone;
+        const uint8_t marker = d.data[at + 1];
+        if (marker == 0xDA) return frame ? at : kNone;
+        if (marker == 0xD9) return kNone;
+        if (standalone(marker)) {
+            at += 2;
+            continue;
+        }
+        if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) frame = true;
+        const size_t length = loadU16be(d.data + at + 2);
+        if (length < 2) return kNone;
+        at += 2 + length;
+    }
+}
+
+// The scans from the first on, counted by their markers without decoding (entropy-coded data holds
+// no 0xFF but stuffed ones and restart markers); stops counting past `limit`.
+int scansIn(ByteView d, size_t at, int limit) {
+    int scans = 0;
+    while (at != kNone && at + 4 <= d.size && scans <= limit) {
+        const uint8_t marker = d.data[at + 1];
+        if (marker == 0xD9) break;
+        if (marker == 0xDA) ++scans;
+        at += standalone(marker) ? 2 : 2 + static_cast<size_t>(loadU16be(d.data + at + 2));
+        at = nextMarker(d, at, d.size);
+    }
+    return scans;
+}
+
+// What libjpeg holds for a picture it decodes in several scans: every component's coefficients, 64
+// of 2 bytes for each 8 x 8 block, over blocks rounded up to whole sampling units.
+uint64_t coefficientBytes(const jpeg_decompress_struct& cinfo) {
+    uint64_t bytes = 0;
+    for (int i = 0; i < cinfo.num_components; ++i) {
+        const jpeg_component_info& c = cinfo.comp_info[i];
+        const uint64_t across = (uint64_t{c.width_in_blocks} + c.h_samp_factor - 1) / c.h_samp_factor * c.h_samp_factor;
+        const uint64_t down = (uint64_t{c.height_in_blocks} + c.v_samp_factor - 1) / c.v_samp_factor * c.v_samp_factor;
+        bytes += across * down * sizeof(JBLOCK);
+    }
+    return bytes;
+}
+
 void countScans(j_common_ptr common) {
     auto* cinfo = reinterpret_cast<j_decompress_ptr>(common);
     if (cinfo->input_scan_number > kMaxScans) {
@@ -111,6 +189,7 @@ struct Decoder {
 };
 
 VekError query(ByteView data, ImageInfo& info) {
+    if (firstScan(data) == kNone) return VEK_ERROR_DAMAGED;
     Decoder d;
     if (setjmp(d.errors.escape)) return codeFor(d.errors.code);
     jpeg_create_decompress(&d.cinfo);
@@ -133,6 +212,8 @@ void cmykToBgrx(const JSAMPLE* in, uint8_t* out, JDIMENSION width) {
 }
 
 VekError load(ByteView data, const LoadOptions& options, Image& image) {
+    const size_t scan = firstScan(data);
+    if (scan == kNone) return VEK_ERROR_DAMAGED;
     Decoder d;
     if (setjmp(d.errors.escape)) return codeFor(d.errors.code);
     jpeg_create_decompress(&d.cinfo);
@@ -141,6 +222,13 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
     jpeg_read_header(&d.cinfo, TRUE);
     if (d.cinfo.data_precision != 8) return VEK_ERROR_UNSUPPORTED;
     if (!dimensionsAllowed(d.cinfo.image_width, d.cinfo.image_height, options.maxPixels)) return VEK_ERROR_TOO_LARGE;
+    if (jpeg_has_multiple_scans(&d.cinfo)) {
+        // Refused before a scan is decoded: too many scans, or coefficients that with the picture
+        // would pass the memory a load may hold.
+        if (scansIn(data, scan, kMaxScans) > kMaxScans) return VEK_ERROR_TOO_LARGE;
+        const uint64_t pictureBytes = uint64_t{d.cinfo.image_width} * d.cinfo.image_height * 4;
+        if (coefficientBytes(d.cinfo) + pictureBytes > maxLoadBytes(options.maxPixels)) return VEK_ERROR_TOO_LARGE;
+    }
     const bool cmyk = d.cinfo.jpeg_color_space == JCS_CMYK || d.cinfo.jpeg_color_space == JCS_YCCK;
     d.cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGRX;
     jpeg_start_decompress(&d.cinfo);

@@ -52,16 +52,28 @@ bool needed(const uint8_t* type) {
     return critical || std::memcmp(type, "tRNS", 4) == 0 || std::memcmp(type, "pHYs", 4) == 0;
 }
 
+// Chunk types are four ASCII letters: anything else is not a chunk, and nothing after it is walked.
+bool chunkType(const uint8_t* type) {
+    for (int i = 0; i < 4; ++i) {
+        const uint8_t c = type[i] & ~0x20;
+        if (c < 'A' || c > 'Z') return false;
+    }
+    return true;
+}
+
 // Lists the kept parts; false when nothing is left out, so that libspng reads the bytes as they
-// are. A chunk that runs past the end is kept with all that follows, for libspng to judge.
-bool findKeptParts(ByteView data, KeptParts& kept) {
+// are. A chunk that runs past the end, or what follows a broken chunk header, is kept with all that
+// follows, for libspng to judge. Also counts the IDAT bytes met on the way.
+bool findKeptParts(ByteView data, KeptParts& kept, uint64_t& idatBytes) {
     kept.data = data;
     size_t offset = sizeof kSignature, runStart = 0;
     bool leftOut = false;
-    while (offset + 8 <= data.size) {
+    idatBytes = 0;
+    while (offset + 8 <= data.size && chunkType(data.data + offset + 4)) {
         const uint64_t length = loadU32be(data.data + offset);
         const uint64_t end = offset + length + 12;
         if (end > data.size) break;
+        if (std::memcmp(data.data + offset + 4, "IDAT", 4) == 0) idatBytes += length;
         if (!needed(data.data + offset + 4)) {
             if (offset > runStart) kept.parts.push_back({runStart, offset - runStart});
             runStart = static_cast<size_t>(end);
@@ -92,7 +104,12 @@ int readKept(spng_ctx*, void* user, void* out, size_t length) {
     return 0;
 }
 
-VekError open(ByteView data, KeptParts& kept, Context& ctx, spng_ihdr& ihdr) {
+VekError open(ByteView data, KeptParts& kept, Context& ctx, spng_ihdr& ihdr, uint64_t* idatBytes = nullptr) {
+    // The first chunk is IHDR, 13 bytes long: anything else behind a PNG signature is refused at
+    // once, before a single later byte is read.
+    if (data.size < sizeof kSignature + 8 + 13 + 4 || loadU32be(data.data + 8) != 13 ||
+        std::memcmp(data.data + 12, "IHDR", 4) != 0)
+        return VEK_ERROR_DAMAGED;
     ctx.reset(spng_ctx_new(0));
     if (!ctx) return VEK_ERROR_OUT_OF_MEMORY;
     // A damaged critical chunk refuses the file; damaged ancillary chunks are dropped.
@@ -100,8 +117,9 @@ VekError open(ByteView data, KeptParts& kept, Context& ctx, spng_ihdr& ihdr) {
     spng_set_image_limits(ctx.get(), static_cast<uint32_t>(kMaxDimension), static_cast<uint32_t>(kMaxDimension));
     spng_set_chunk_limits(ctx.get(), size_t{1} << 26, size_t{1} << 26);
     bool leftOut;
+    uint64_t idat = 0;
     try {
-        leftOut = findKeptParts(data, kept);
+        leftOut = findKeptParts(data, kept, idat);
     } catch (const std::bad_alloc&) {
         return VEK_ERROR_OUT_OF_MEMORY;
     }
@@ -109,7 +127,18 @@ VekError open(ByteView data, KeptParts& kept, Context& ctx, spng_ihdr& ihdr) {
                             : spng_set_png_buffer(ctx.get(), data.data, data.size);
     if (set) return codeFor(set);
     if (int e = spng_get_ihdr(ctx.get(), &ihdr)) return codeFor(e);
+    if (idatBytes != nullptr) *idatBytes = idat;
     return VEK_OK;
+}
+
+// Deflate makes at most 1032 bytes of each compressed byte (258 from a 2-bit code, as a bound): data
+// that cannot hold the picture's samples is refused before anything is allocated for them.
+bool dataCanHold(uint64_t idatBytes, const spng_ihdr& ihdr) {
+    const uint64_t samples = ihdr.color_type == SPNG_COLOR_TYPE_TRUECOLOR ? 3
+                             : ihdr.color_type == SPNG_COLOR_TYPE_TRUECOLOR_ALPHA ? 4
+                             : ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE_ALPHA ? 2 : 1;
+    const uint64_t bits = static_cast<uint64_t>(ihdr.width) * ihdr.height * samples * ihdr.bit_depth;
+    return idatBytes * 1032 >= bits / 8;
 }
 
 uint16_t componentsOf(uint8_t colourType) {
@@ -202,8 +231,10 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
     KeptParts kept;
     Context ctx;
     spng_ihdr ihdr{};
-    if (VekError e = open(data, kept, ctx, ihdr)) return e;
+    uint64_t idatBytes = 0;
+    if (VekError e = open(data, kept, ctx, ihdr, &idatBytes)) return e;
     if (!dimensionsAllowed(ihdr.width, ihdr.height, options.maxPixels)) return VEK_ERROR_TOO_LARGE;
+    if (!dataCanHold(idatBytes, ihdr)) return VEK_ERROR_DAMAGED;
 
     spng_trns trns{};
     const bool hasTrns = spng_get_trns(ctx.get(), &trns) == 0;

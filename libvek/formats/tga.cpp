@@ -230,6 +230,19 @@ VekError readValues(ByteReader& r, const Header& h, size_t valueBytes, Writer& w
     return VEK_OK;
 }
 
+// Whether the RLE packets from the reader's position hold `count` pixels: walked, without decoding,
+// before anything is allocated, so that a truncated file costs no memory to refuse.
+bool packetsHoldAll(ByteReader r, size_t count, size_t valueBytes) {
+    for (size_t have = 0; have < count;) {
+        uint8_t packet;
+        if (!r.u8(packet)) return false;
+        const size_t n = (packet & 0x7Fu) + 1u;
+        if (!r.skip((packet & 0x80) ? valueBytes : n * valueBytes)) return false;
+        have += n;
+    }
+    return true;
+}
+
 VekError loadPackedGrey(ByteReader& r, const Header& h, const LoadOptions& options, Image& image) {
     const size_t stride = (static_cast<size_t>(h.width) * h.pixelBits + 7) / 8;
     const uint8_t* in = r.take(stride * h.height);
@@ -263,10 +276,9 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
     const size_t count = static_cast<size_t>(h.width) * h.height;
     const unsigned bits = h.baseType() == 1 ? 8u : h.pixelBits;
     const size_t valueBytes = (bits + 7u) / 8u;
-    // Refuse before allocating: raw data must all be there, and one RLE byte stands for at most
-    // 128 pixels.
+    // Refuse before allocating: raw data must all be there, and RLE packets must hold every pixel.
     if (!h.rle() && !r.has(count * valueBytes)) return VEK_ERROR_DAMAGED;
-    if (h.rle() && count / 128 > r.remaining()) return VEK_ERROR_DAMAGED;
+    if (h.rle() && !packetsHoldAll(r, count, valueBytes)) return VEK_ERROR_DAMAGED;
 
     const bool withAlpha = alpha != AlphaUse::None;
     // A colour map without alpha keeps the palette form while an index is left over for values

@@ -9,6 +9,8 @@
 
 #include "plugin/plugin.h"
 
+#include <psapi.h>   // after <windows.h>
+#include <winioctl.h>
 #include <winver.h>  // after <windows.h>, which the lean build keeps it out of
 
 namespace {
@@ -51,6 +53,47 @@ const char* const kStrings[16] = {
     "*.tga", "VEK Truevision Targa (*.tga)",
     "*.bmp", "VEK Windows Bitmap (*.bmp)",
 };
+
+// First in this program, while its peak working set is still low: a large file with a sound
+// signature and junk behind it is refused from its header, not read through.
+TEST(WindowsPlugin, LargeFilesWithABadHeaderCostNothingToRefuse) {
+    Plugin plugin;
+    ASSERT_NE(plugin.module, nullptr);
+    auto getInfo = plugin.get<GetPictureInfoFn>("GetPictureInfo");
+    auto getPicture = plugin.get<GetPictureFn>("GetPicture");
+    const struct {
+        const char* name;
+        std::vector<unsigned char> head;
+    } cases[] = {
+        {"large.png", {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'}},
+        {"large.jpg", {0xFF, 0xD8, 0xFF}},
+        {"large.bmp", {'B', 'M'}},
+    };
+    for (const auto& c : cases) {
+        const std::string path = besideThisProgram(c.name);
+        HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(f, INVALID_HANDLE_VALUE);
+        DWORD written = 0;
+        WriteFile(f, c.head.data(), static_cast<DWORD>(c.head.size()), &written, nullptr);
+        DWORD ignored = 0;
+        DeviceIoControl(f, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &ignored, nullptr);
+        LARGE_INTEGER size;
+        size.QuadPart = LONGLONG{1} << 30;
+        ASSERT_TRUE(SetFilePointerEx(f, size, nullptr, FILE_BEGIN) && SetEndOfFile(f));
+        CloseHandle(f);
+        PROCESS_MEMORY_COUNTERS before{}, after{};
+        GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof before);
+        PictureInfo info;
+        EXPECT_EQ(getInfo(path.c_str(), 0, 0, &info), LibraryError) << c.name;
+        HLOCAL header = nullptr, pixels = nullptr;
+        EXPECT_EQ(getPicture(path.c_str(), 0, 0, &header, &pixels, nullptr, 0), LibraryError) << c.name;
+        GetProcessMemoryInfo(GetCurrentProcess(), &after, sizeof after);
+        std::printf("%s: peak working set %zu KiB before, %zu KiB after\n", c.name, before.PeakWorkingSetSize / 1024,
+                    after.PeakWorkingSetSize / 1024);
+        EXPECT_LT(after.PeakWorkingSetSize - before.PeakWorkingSetSize, size_t{64} << 20) << c.name;
+        DeleteFileA(path.c_str());
+    }
+}
 
 TEST(WindowsPlugin, LoadsAndReportsItsStrings) {
     Plugin plugin;
