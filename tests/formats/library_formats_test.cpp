@@ -198,6 +198,7 @@ TEST_F(LibraryFormats, DamagedDataNeverCrashes) {
     std::mt19937 random(1234);
     for (const Fixture& f : fixtures_) {
         const std::vector<uint8_t> bytes = readBytes(f.path());
+        ASSERT_GT(bytes.size(), 8u) << f.name;
         std::vector<size_t> cuts = {1, 2, 8, 16, 33, bytes.size() / 4, bytes.size() / 2, bytes.size() - 1};
         for (size_t cut : cuts) {
             if (cut == 0 || cut >= bytes.size()) continue;
