@@ -88,8 +88,9 @@ TEST(WindowsPlugin, LargeFilesWithABadHeaderCostNothingToRefuse) {
         HLOCAL header = nullptr, pixels = nullptr;
         EXPECT_EQ(getPicture(path.c_str(), 0, 0, &header, &pixels, nullptr, 0), LibraryError) << c.name;
         GetProcessMemoryInfo(GetCurrentProcess(), &after, sizeof after);
-        std::printf("%s: peak working set %zu KiB before, %zu KiB after\n", c.name, before.PeakWorkingSetSize / 1024,
-                    after.PeakWorkingSetSize / 1024);
+        std::printf("%s: peak working set %llu KiB before, %llu KiB after\n", c.name,
+                    static_cast<unsigned long long>(before.PeakWorkingSetSize / 1024),
+                    static_cast<unsigned long long>(after.PeakWorkingSetSize / 1024));
         EXPECT_LT(after.PeakWorkingSetSize - before.PeakWorkingSetSize, size_t{64} << 20) << c.name;
         DeleteFileA(path.c_str());
     }
