@@ -6,7 +6,9 @@ export WINEDEBUG=-all
 # Wine reads the command line in the locale's character set: UTF-8, so that any file name arrives.
 export LC_ALL=C.UTF-8
 export WINEDLLOVERRIDES="mscoree,mshtml="
-if ! pgrep -f 'wineserver' >/dev/null 2>&1; then
+# Signal 0 to this prefix's own server: it answers only when that server runs (another prefix's
+# wine on the machine is not ours to use).
+if ! /usr/lib/wine/wineserver64 -k0 >/dev/null 2>&1; then
   /usr/lib/wine/wineserver64 -p >/dev/null 2>&1 </dev/null
   /usr/lib/wine/wine64 wineboot >/dev/null 2>&1 </dev/null
 fi

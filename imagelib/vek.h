@@ -44,7 +44,8 @@ enum {
     VEK_ERROR_OUT_OF_MEMORY = 4,
     VEK_ERROR_TOO_LARGE = 5,         /* beyond the library's pixel or size limits */
     VEK_ERROR_UNSUPPORTED = 6,       /* a recognised format in a variant that is not read */
-    VEK_ERROR_BAD_ARGUMENT = 7
+    VEK_ERROR_BAD_ARGUMENT = 7,
+    VEK_ERROR_INTERNAL = 8           /* a failure the library did not foresee */
 };
 
 /* Format indices: FileInformation.formatIndex, and the query's choice of reader. -1 detects. */

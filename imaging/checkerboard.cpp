@@ -2,9 +2,10 @@
 
 #include <cstddef>
 
-#if defined(__x86_64__) || defined(__i386__)
+#include "support/simd.h"
+
+#ifdef VEK_SIMD_X86
 #include <immintrin.h>
-#define VEK_X86 1
 #endif
 
 using imaging::blendOverShade;
@@ -24,7 +25,7 @@ void scalarSpan(uint8_t* p, int32_t count, uint32_t shade) {
     }
 }
 
-#ifdef VEK_X86
+#ifdef VEK_SIMD_X86
 
 // Both vector kernels work on 16-bit lanes: channel * a and (255 - a) * shade each fit, their sum is
 // at most 255 * 255, and the divide-by-255 step stays below 65536.
@@ -108,7 +109,7 @@ void scalarSpans(uint8_t* p, int32_t spans, uint32_t firstShade, uint32_t otherS
 }
 
 SpanFunction spansFor(CompositeKernel kernel) {
-#ifdef VEK_X86
+#ifdef VEK_SIMD_X86
     if (kernel == CompositeKernel::Avx2) return avx2Spans;
     if (kernel == CompositeKernel::Sse2) return sse2Spans;
 #endif
@@ -117,9 +118,9 @@ SpanFunction spansFor(CompositeKernel kernel) {
 }
 
 CompositeKernel bestKernel() {
-#ifdef VEK_X86
-    if (__builtin_cpu_supports("avx2")) return CompositeKernel::Avx2;
-    if (__builtin_cpu_supports("sse2")) return CompositeKernel::Sse2;
+#ifdef VEK_SIMD_X86
+    if (simd::supports(simd::Feature::Avx2)) return CompositeKernel::Avx2;
+    if (simd::supports(simd::Feature::Sse2)) return CompositeKernel::Sse2;
 #endif
     return CompositeKernel::Scalar;
 }
@@ -148,9 +149,9 @@ void composite(SpanFunction spans, uint8_t* pixels, int32_t width, int32_t heigh
 namespace imaging {
 
 bool compositeKernelAvailable(CompositeKernel kernel) {
-#ifdef VEK_X86
-    if (kernel == CompositeKernel::Avx2) return __builtin_cpu_supports("avx2");
-    if (kernel == CompositeKernel::Sse2) return __builtin_cpu_supports("sse2");
+#ifdef VEK_SIMD_X86
+    if (kernel == CompositeKernel::Avx2) return simd::supports(simd::Feature::Avx2);
+    if (kernel == CompositeKernel::Sse2) return simd::supports(simd::Feature::Sse2);
 #endif
     return kernel == CompositeKernel::Scalar;
 }
@@ -162,8 +163,7 @@ void checkerboardCompositeWith(CompositeKernel kernel, uint8_t* pixels, int32_t 
 
 } // namespace imaging
 
-// Chosen on every call, which costs two flag tests: a function-local static would need the thread
-// library's once-only guard, whose state a Windows DLL cannot give back when it is unloaded.
+// Chosen on every call (see support/simd.h for why nothing is cached).
 void CheckerboardComposite(uint8_t* pixels, int32_t width, int32_t height) {
     composite(spansFor(bestKernel()), pixels, width, height);
 }

@@ -1,7 +1,7 @@
 // Local-memory blocks for Linux builds. Handles are serial numbers that are never reused, so a
 // freed handle stays invalid for the life of the process and any late use of it is caught.
 #include "platform/platform.h"
-#include "platform/huge_pages.h"
+#include "support/huge_pages.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,5 +1,5 @@
 #include "imagelib/vek.h"
-#include "platform/runtime_memory.h"
+#include "support/runtime_memory.h"
 #include "plugin/plugin.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {

@@ -119,12 +119,14 @@ if ! wine32_ready; then
   (( updated )) || apt_update
   version=$(dpkg-query -W -f='${Version}' wine64)
   debs=$(mktemp -d)
-  chmod 755 "$debs"  # apt fetches as its own user
+  # apt fetches as its own user, _apt: the folder is that user's, or apt warns that it downloads
+  # unsandboxed as root.
+  if id _apt >/dev/null 2>&1; then $SUDO chown _apt "$debs"; fi
   (cd "$debs" && apt-get download -qq libc6:i386 "libwine:i386=$version" "wine32:i386=$version" \
      "wine32-preloader:i386=$version" >/dev/null)
   rm -rf "$wine32_dir"
   mkdir -p "$wine32_dir"
   for deb in "$debs"/*.deb; do dpkg -x "$deb" "$wine32_dir"; done
-  rm -rf "$debs"
+  $SUDO rm -rf "$debs"
   echo "$version" >"$wine32_dir/.complete"
 fi

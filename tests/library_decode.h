@@ -8,10 +8,15 @@
 
 #include "imagelib/vek.h"
 
+// The loaded bitmap's own form, before the conversion.
+struct LoadedForm {
+    int bits = 0, components = 0, transparentIndex = 0;
+};
+
 // From the named file, or from `bytes` when given. The converted bitmap is the caller's to free with
 // vekFreeBitmap; null on failure, with the library's code in `error`.
 inline LibraryBitmap* decodeToBgra(const char* path, const std::vector<uint8_t>* bytes, VekError& error,
-                                   uint16_t origin = VEK_ORIGIN_TOP_LEFT) {
+                                   uint16_t origin = VEK_ORIGIN_TOP_LEFT, LoadedForm* form = nullptr) {
     FileInformation info{};
     const auto size = static_cast<uint32_t>(bytes ? bytes->size() : 0);
     error = bytes ? vekGetFileInformationFromMemory(bytes->data(), size, VEK_FORMAT_DETECT, &info)
@@ -25,6 +30,8 @@ inline LibraryBitmap* decodeToBgra(const char* path, const std::vector<uint8_t>*
                       : vekLoadBitmap(path, &loaded, &params, &info);
     vekFreeFileInformation(&info);
     LibraryBitmap* converted = nullptr;
+    if (error == VEK_OK && form != nullptr)
+        *form = {loaded->bitsPerComponent, loaded->componentsPerPixel, loaded->transparentIndex};
     if (error == VEK_OK) error = vekChangeColorDepth(loaded, &converted, VEK_COLOR_BGRA32, 0);
     vekFreeBitmap(loaded);
     return converted;

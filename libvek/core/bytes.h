@@ -25,62 +25,62 @@ public:
     size_t position() const { return position_; }
     size_t remaining() const { return view_.size - position_; }
     bool has(size_t n) const { return n <= remaining(); }
-    bool seek(size_t offset) {
+    [[nodiscard]] bool seek(size_t offset) {
         if (offset > view_.size) return false;
         position_ = offset;
         return true;
     }
-    bool skip(size_t n) {
+    [[nodiscard]] bool skip(size_t n) {
         if (!has(n)) return false;
         position_ += n;
         return true;
     }
     // A pointer to the next n bytes, which are then consumed; null when fewer remain.
-    const uint8_t* take(size_t n) {
+    [[nodiscard]] const uint8_t* take(size_t n) {
         if (!has(n)) return nullptr;
         const uint8_t* p = view_.data + position_;
         position_ += n;
         return p;
     }
-    bool u8(uint8_t& v) {
+    [[nodiscard]] bool u8(uint8_t& v) {
         const uint8_t* p = take(1);
         if (!p) return false;
         v = p[0];
         return true;
     }
-    bool u16le(uint16_t& v) {
+    [[nodiscard]] bool u16le(uint16_t& v) {
         const uint8_t* p = take(2);
         if (!p) return false;
         v = static_cast<uint16_t>(p[0] | (p[1] << 8));
         return true;
     }
-    bool u16be(uint16_t& v) {
+    [[nodiscard]] bool u16be(uint16_t& v) {
         const uint8_t* p = take(2);
         if (!p) return false;
         v = static_cast<uint16_t>((p[0] << 8) | p[1]);
         return true;
     }
-    bool u32le(uint32_t& v) {
+    [[nodiscard]] bool u32le(uint32_t& v) {
         const uint8_t* p = take(4);
         if (!p) return false;
         v = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
             (static_cast<uint32_t>(p[3]) << 24);
         return true;
     }
-    bool u32be(uint32_t& v) {
+    [[nodiscard]] bool u32be(uint32_t& v) {
         const uint8_t* p = take(4);
         if (!p) return false;
         v = (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
             (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
         return true;
     }
-    bool u64be(uint64_t& v) {
+    [[nodiscard]] bool u64be(uint64_t& v) {
         uint32_t hi, lo;
         if (!u32be(hi) || !u32be(lo)) return false;
         v = (static_cast<uint64_t>(hi) << 32) | lo;
         return true;
     }
-    bool i32le(int32_t& v) {
+    [[nodiscard]] bool i32le(int32_t& v) {
         uint32_t u;
         if (!u32le(u)) return false;
         v = static_cast<int32_t>(u);

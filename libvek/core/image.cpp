@@ -7,8 +7,8 @@
 #include <new>
 
 #include "libvek/core/limits.h"
-#include "libvek/core/lock.h"
-#include "platform/huge_pages.h"
+#include "libvek/system/lock.h"
+#include "libvek/system/memory.h"
 
 namespace vek {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "libvek/core/lock.h"
+#include "libvek/system/lock.h"
 
 namespace vek {
 

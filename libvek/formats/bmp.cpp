@@ -3,6 +3,7 @@
 // and some tools write .dib files).
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "libvek/core/limits.h"
 #include "libvek/core/pixels.h"
@@ -40,7 +41,7 @@ struct Header {
     int32_t rows() const { return height < 0 ? -height : height; }
 };
 
-bool sniff(ByteView data) {
+bool sniffFile(ByteView data) {
     if (!data.startsWith("BM", 2) || data.size < 18) return false;
     const uint32_t size = loadU32le(data.data + 14);
     // OS/2 1.x, OS/2 2.x and Windows' own 40 to 64, V4, V5.
@@ -121,7 +122,9 @@ VekError readHeader(ByteView data, Header& h, size_t infoStart) {
     }
     // An offset of 0 (some writers leave it so, and a DIB has none) means the pixels follow the
     // palette; one inside the headers would draw them as pixels.
-    const uint64_t paletteEnd = h.paletteOffset + uint64_t{paletteEntriesStored(h)} * (h.os2 ? 3 : 4);
+    size_t paletteBytes;
+    if (!checkedMultiply(paletteEntriesStored(h), h.os2 ? 3 : 4, paletteBytes)) return VEK_ERROR_DAMAGED;
+    const uint64_t paletteEnd = uint64_t{h.paletteOffset} + paletteBytes;
     if (h.pixelOffset == 0) {
         if (paletteEnd > data.size) return VEK_ERROR_DAMAGED;
         h.pixelOffset = static_cast<uint32_t>(paletteEnd);
@@ -132,41 +135,19 @@ VekError readHeader(ByteView data, Header& h, size_t infoStart) {
         // table is read and the pixels right after it, where the file holds both; taking the table's
         // bytes for pixels would draw the palette.
         const bool rle = h.compression == kRle4 || h.compression == kRle8;
-        const uint64_t stride = (uint64_t{static_cast<uint32_t>(h.width)} * h.bitCount + 31) / 32 * 4;
-        const uint64_t pixelBytes = rle ? 2 : stride * static_cast<uint64_t>(h.rows());
+        size_t rowBits, stride, pixelBytes = 2;
+        if (!checkedMultiply(static_cast<uint32_t>(h.width), h.bitCount, rowBits)) return VEK_ERROR_DAMAGED;
+        stride = (rowBits + 31) / 32 * 4;
+        if (!rle && !checkedMultiply(stride, static_cast<size_t>(h.rows()), pixelBytes)) return VEK_ERROR_DAMAGED;
         if (paletteEnd + pixelBytes > data.size) return VEK_ERROR_DAMAGED;
         h.pixelOffset = static_cast<uint32_t>(paletteEnd);
     }
     return VEK_OK;
 }
 
-const FormatReader* embeddedReader(const Header& h) { return h.compression == kJpeg ? &kJpegReader : &kPngReader; }
 
 bool hasAlphaMask(const Header& h) {
     return h.explicitMasks && h.masks[3] != 0 && (h.compression == kBitfields || h.compression == kAlphaBitfields);
-}
-
-VekError queryAt(ByteView data, ImageInfo& info, size_t infoStart) {
-    Header h;
-    if (VekError e = readHeader(data, h, infoStart)) return e;
-    if (h.compression == kJpeg || h.compression == kPng) {
-        if (VekError e = embeddedReader(h)->query(data.from(h.pixelOffset), info)) return e;
-    } else {
-        info.width = h.width;
-        info.height = h.rows();
-        if (h.bitCount <= 16) {
-            info.bitsPerComponent = h.bitCount;
-            info.componentsPerPixel = 1;
-        } else {
-            info.bitsPerComponent = 8;
-            info.componentsPerPixel = h.bitCount == 32 ? 4 : 3;
-        }
-        info.compression = h.compression;
-        if (h.bitCount <= 8) info.paletteEntries = static_cast<uint16_t>(h.coloursUsed ? std::min<uint32_t>(h.coloursUsed, 256) : 1u << h.bitCount);
-    }
-    info.xDpi = dotsPerInch(h.xPelsPerMeter);
-    info.yDpi = dotsPerInch(h.yPelsPerMeter);
-    return VEK_OK;
 }
 
 // Palettes may be shorter than the bit depth implies; the missing entries stay black.
@@ -301,43 +282,79 @@ VekError decodeDirect(ByteView pixels, const Header& h, Image& image, size_t str
     return VEK_OK;
 }
 
-VekError loadAt(ByteView data, const LoadOptions& options, Image& image, size_t infoStart) {
-    Header h;
-    if (VekError e = readHeader(data, h, infoStart)) return e;
-    if (h.pixelOffset >= data.size) return VEK_ERROR_DAMAGED;
-    const ByteView pixels = data.from(h.pixelOffset);
-    if (h.compression == kJpeg || h.compression == kPng) return embeddedReader(h)->load(pixels, options, image);
-    if (!dimensionsAllowed(h.width, h.rows(), options.maxPixels)) return VEK_ERROR_TOO_LARGE;
-    image.bitsPerComponent = 8;
-    const bool compressed = h.compression == kRle4 || h.compression == kRle8;
-    size_t stride = 0, needed = 0;
-    if (!compressed) {
-        // Rows are padded to whole 32-bit words.
-        if (!checkedMultiply(static_cast<size_t>(h.width), h.bitCount, stride)) return VEK_ERROR_TOO_LARGE;
-        stride = (stride + 31) / 32 * 4;
-        if (!checkedMultiply(stride, static_cast<size_t>(h.rows()), needed)) return VEK_ERROR_TOO_LARGE;
-        if (needed > pixels.size) return VEK_ERROR_DAMAGED;
-    } else if (static_cast<uint64_t>(h.rows()) > uint64_t{64} * pixels.size + 1) {
-        // Every row of RLE data costs at least an end-of-line escape, or a share of a 4-byte delta
-        // that skips at most 255 rows: a file this short cannot hold this many rows.
-        return VEK_ERROR_DAMAGED;
-    }
-    if (h.bitCount <= 8) {
-        if (VekError e = image.allocate(h.width, h.rows(), Layout::Indexed8, options)) return e;
-        image.componentsPerPixel = 1;
-        readPalette(data, h, image);
-        return compressed ? decodeRle(pixels, h, image) : decodeIndexed(pixels, h, image, stride);
-    }
-    if (VekError e = image.allocate(h.width, h.rows(), Layout::Bgra32, options)) return e;
-    return decodeDirect(pixels, h, image, stride);
-}
+class BmpDecoder final : public Decoder {
+public:
+    BmpDecoder(ByteView data, const Header& h) : Decoder(data), h_(h) {}
 
-VekError query(ByteView data, ImageInfo& info) { return queryAt(data, info, 14); }
-VekError load(ByteView data, const LoadOptions& options, Image& image) { return loadAt(data, options, image, 14); }
+    VekError describe() {
+        if (h_.compression == kJpeg || h_.compression == kPng) {
+            // The pixels are a whole JPEG or PNG file of their own.
+            const auto open = h_.compression == kJpeg ? jpeg_format::open : png_format::open;
+            if (VekError e = open(data_.from(h_.pixelOffset), embedded_)) return e;
+            info_ = embedded_->info();
+        } else {
+            info_.width = h_.width;
+            info_.height = h_.rows();
+            if (h_.bitCount <= 16) {
+                info_.bitsPerComponent = h_.bitCount;
+                info_.componentsPerPixel = 1;
+            } else {
+                info_.bitsPerComponent = 8;
+                info_.componentsPerPixel = h_.bitCount == 32 ? 4 : 3;
+            }
+            info_.compression = h_.compression;
+            if (h_.bitCount <= 8)
+                info_.paletteEntries = static_cast<uint16_t>(h_.coloursUsed ? std::min<uint32_t>(h_.coloursUsed, 256) : 1u << h_.bitCount);
+        }
+        info_.xDpi = dotsPerInch(h_.xPelsPerMeter);
+        info_.yDpi = dotsPerInch(h_.yPelsPerMeter);
+        return VEK_OK;
+    }
+
+    VekError load(const LoadOptions& options, Image& image) override {
+        const Header& h = h_;
+        if (h.pixelOffset >= data_.size) return VEK_ERROR_DAMAGED;
+        const ByteView pixels = data_.from(h.pixelOffset);
+        if (embedded_) return embedded_->load(options, image);
+        if (!dimensionsAllowed(h.width, h.rows(), options.maxPixels)) return VEK_ERROR_TOO_LARGE;
+        image.bitsPerComponent = 8;
+        const bool compressed = h.compression == kRle4 || h.compression == kRle8;
+        size_t stride = 0, needed = 0;
+        if (!compressed) {
+            // Rows are padded to whole 32-bit words.
+            if (!checkedMultiply(static_cast<size_t>(h.width), h.bitCount, stride)) return VEK_ERROR_TOO_LARGE;
+            stride = (stride + 31) / 32 * 4;
+            if (!checkedMultiply(stride, static_cast<size_t>(h.rows()), needed)) return VEK_ERROR_TOO_LARGE;
+            if (needed > pixels.size) return VEK_ERROR_DAMAGED;
+        } else if (size_t most; !checkedMultiply(pixels.size, 64, most) || static_cast<size_t>(h.rows()) > most + 1) {
+            // Every row of RLE data costs at least an end-of-line escape, or a share of a 4-byte delta
+            // that skips at most 255 rows: a file this short cannot hold this many rows.
+            return VEK_ERROR_DAMAGED;
+        }
+        if (h.bitCount <= 8) {
+            if (VekError e = image.allocate(h.width, h.rows(), Layout::Indexed8, options)) return e;
+            image.componentsPerPixel = 1;
+            readPalette(data_, h, image);
+            return compressed ? decodeRle(pixels, h, image) : decodeIndexed(pixels, h, image, stride);
+        }
+        if (VekError e = image.allocate(h.width, h.rows(), Layout::Bgra32, options)) return e;
+        return decodeDirect(pixels, h, image, stride);
+    }
+
+private:
+    Header h_;
+    DecoderPtr embedded_;
+};
+
+} // namespace
+
+namespace bmp_format {
+
+bool sniff(ByteView data) { return sniffFile(data); }
 
 // A headerless DIB has no signature: only a Windows info header (40, 108 or 124 bytes) whose every
 // field is what a writer produces, followed by all the pixel data it declares, is taken for one.
-bool sniffDib(ByteView data) {
+bool sniffLate(ByteView data) {
     if (data.size < 40) return false;
     const uint8_t* p = data.data;
     const uint32_t size = loadU32le(p);
@@ -361,16 +378,22 @@ bool sniffDib(ByteView data) {
     Header h;
     if (readHeader(data, h, 0) != VEK_OK) return false;
     if (compression == kRle4 || compression == kRle8) return h.pixelOffset + uint64_t{2} <= data.size;
-    const uint64_t stride = (uint64_t{static_cast<uint32_t>(width)} * bits + 31) / 32 * 4;
-    return h.pixelOffset + stride * static_cast<uint64_t>(rows) <= data.size;
+    size_t rowBits, bytes;
+    if (!checkedMultiply(static_cast<uint32_t>(width), bits, rowBits) ||
+        !checkedMultiply((rowBits + 31) / 32 * 4, static_cast<size_t>(rows), bytes))
+        return false;
+    return uint64_t{h.pixelOffset} + bytes <= data.size;
 }
 
-VekError queryDib(ByteView data, ImageInfo& info) { return queryAt(data, info, 0); }
-VekError loadDib(ByteView data, const LoadOptions& options, Image& image) { return loadAt(data, options, image, 0); }
+VekError open(ByteView data, DecoderPtr& decoder) {
+    Header h;
+    // A file header, or a headerless DIB whose info header comes first.
+    if (VekError e = readHeader(data, h, sniffFile(data) ? 14 : 0)) return e;
+    auto bmp = std::make_unique<BmpDecoder>(data, h);
+    if (VekError e = bmp->describe()) return e;
+    decoder = std::move(bmp);
+    return VEK_OK;
+}
 
-} // namespace
-
-const FormatReader kBmpReader = {VEK_FORMAT_BMP, "BMP", sniff, query, load};
-const FormatReader kDibReader = {VEK_FORMAT_BMP, "BMP", sniffDib, queryDib, loadDib};
-
+} // namespace bmp_format
 } // namespace vek

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <utility>
 #include <cstring>
+#include <memory>
 
 #include "libvek/core/limits.h"
 #include "libvek/core/pixels.h"
@@ -29,7 +30,7 @@ enum class Kind {
     Rgb10A2,
 };
 
-struct Format {
+struct PixelFormat {
     Kind kind = Kind::Masked;
     unsigned bitsPerPixel = 0;   // uncompressed only
     uint32_t masks[4] = {};      // red, green, blue, alpha
@@ -41,11 +42,13 @@ struct Format {
 
 struct Header {
     uint32_t width = 0, height = 0;
-    Format format;
+    PixelFormat format;
     size_t dataOffset = 0;
 };
 
-bool sniff(ByteView data) { return data.startsWith("DDS ", 4) && data.size >= 128 && loadU32le(data.data + 4) == 124; }
+bool sniffSignature(ByteView data) {
+    return data.startsWith("DDS ", 4) && data.size >= 128 && loadU32le(data.data + 4) == 124;
+}
 
 bool blockCompressed(Kind k) { return k <= Kind::Bc7; }
 // The block kinds come first in Kind, in the order of the codecs.
@@ -54,7 +57,7 @@ static_assert(static_cast<int>(Kind::Bc7) == static_cast<int>(bcn::Codec::Bc7) &
 bcn::Codec codecOf(Kind k) { return static_cast<bcn::Codec>(static_cast<int>(k)); }
 size_t blockBytes(Kind k) { return bcn::blockBytes(codecOf(k)); }
 
-void masked(Format& f, unsigned bits, uint32_t r, uint32_t g, uint32_t b, uint32_t a) {
+void masked(PixelFormat& f, unsigned bits, uint32_t r, uint32_t g, uint32_t b, uint32_t a) {
     f.kind = Kind::Masked;
     f.bitsPerPixel = bits;
     f.masks[0] = r;
@@ -64,7 +67,7 @@ void masked(Format& f, unsigned bits, uint32_t r, uint32_t g, uint32_t b, uint32
     f.hasAlpha = a != 0;
 }
 
-VekError dxgiFormat(uint32_t dxgi, Format& f) {
+VekError dxgiFormat(uint32_t dxgi, PixelFormat& f) {
     switch (dxgi) {
     case 70: case 71: case 72: f.kind = Kind::Bc1; f.hasAlpha = true; return VEK_OK;
     case 73: case 74: case 75: f.kind = Kind::Bc2; f.hasAlpha = true; return VEK_OK;
@@ -92,7 +95,7 @@ VekError dxgiFormat(uint32_t dxgi, Format& f) {
     }
 }
 
-VekError legacyFormat(uint32_t flags, uint32_t code, uint32_t bits, const uint32_t* masks, Format& f) {
+VekError legacyFormat(uint32_t flags, uint32_t code, uint32_t bits, const uint32_t* masks, PixelFormat& f) {
     if (flags & kFourCC) {
         switch (code) {
         case fourCC("DXT1"): f.kind = Kind::Bc1; f.hasAlpha = true; return VEK_OK;
@@ -153,7 +156,7 @@ VekError legacyFormat(uint32_t flags, uint32_t code, uint32_t bits, const uint32
     return VEK_ERROR_UNSUPPORTED;
 }
 
-void describe(Format& f) {
+void describe(PixelFormat& f) {
     switch (f.kind) {
     case Kind::Bc4: case Kind::Bc4Signed: f.infoBits = 8; f.infoComponents = 1; break;
     case Kind::Bc5: case Kind::Bc5Signed: f.infoBits = 8; f.infoComponents = 2; break;
@@ -174,7 +177,7 @@ void describe(Format& f) {
 }
 
 VekError readHeader(ByteView data, Header& h) {
-    if (!sniff(data)) return VEK_ERROR_DAMAGED;
+    if (!sniffSignature(data)) return VEK_ERROR_DAMAGED;
     const uint8_t* p = data.data + 4;
     h.height = loadU32le(p + 8);
     h.width = loadU32le(p + 12);
@@ -204,18 +207,15 @@ VekError readHeader(ByteView data, Header& h) {
     return VEK_OK;
 }
 
-VekError query(ByteView data, ImageInfo& info) {
-    Header h;
-    if (VekError e = readHeader(data, h)) return e;
+void describe(const Header& h, ImageInfo& info) {
     info.width = static_cast<int32_t>(h.width);
     info.height = static_cast<int32_t>(h.height);
     info.bitsPerComponent = h.format.infoBits;
     info.componentsPerPixel = h.format.infoComponents;
     info.compression = static_cast<uint32_t>(h.format.kind);
-    return VEK_OK;
 }
 
-void decodeBlocks(const uint8_t* in, Image& image, const Format& f, uint32_t width, uint32_t height) {
+void decodeBlocks(const uint8_t* in, Image& image, const PixelFormat& f, uint32_t width, uint32_t height) {
     const uint32_t across = (width + 3) / 4, down = (height + 3) / 4;
     const size_t stripBytes = blockBytes(f.kind) * across;
     const bcn::Codec codec = codecOf(f.kind);
@@ -227,7 +227,7 @@ void decodeBlocks(const uint8_t* in, Image& image, const Format& f, uint32_t wid
     }
 }
 
-void decodeUncompressed(const uint8_t* in, Image& image, const Format& f, uint32_t width, uint32_t height, size_t stride) {
+void decodeUncompressed(const uint8_t* in, Image& image, const PixelFormat& f, uint32_t width, uint32_t height, size_t stride) {
     const MaskField red(f.masks[0]), green(f.masks[1]), blue(f.masks[2]), alpha(f.masks[3]);
     const MaskField r10(0x3FF), g10(0xFFC00), b10(0x3FF00000), a2(0xC0000000u);
     for (uint32_t y = 0; y < height; ++y) {
@@ -273,11 +273,9 @@ void decodeUncompressed(const uint8_t* in, Image& image, const Format& f, uint32
     }
 }
 
-VekError load(ByteView data, const LoadOptions& options, Image& image) {
-    Header h;
-    if (VekError e = readHeader(data, h)) return e;
+VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options, Image& image) {
     if (!dimensionsAllowed(h.width, h.height, options.maxPixels)) return VEK_ERROR_TOO_LARGE;
-    const Format& f = h.format;
+    const PixelFormat& f = h.format;
     size_t needed = 0, stride = 0;
     if (blockCompressed(f.kind)) {
         if (!checkedMultiply((h.width + 3) / 4, (h.height + 3) / 4, blockBytes(f.kind), needed)) return VEK_ERROR_TOO_LARGE;
@@ -304,8 +302,28 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
     return VEK_OK;
 }
 
+class DdsDecoder final : public Decoder {
+public:
+    DdsDecoder(ByteView data, const Header& h) : Decoder(data), h_(h) { describe(h, info_); }
+    VekError load(const LoadOptions& options, Image& image) override { return loadPicture(data_, h_, options, image); }
+
+private:
+    Header h_;
+};
+
 } // namespace
 
-const FormatReader kDdsReader = {VEK_FORMAT_DDS, "DDS", sniff, query, load};
+namespace dds_format {
 
+bool sniff(ByteView data) { return sniffSignature(data); }
+bool sniffLate(ByteView) { return false; }
+
+VekError open(ByteView data, DecoderPtr& decoder) {
+    Header h;
+    if (VekError e = readHeader(data, h)) return e;
+    decoder = std::make_unique<DdsDecoder>(data, h);
+    return VEK_OK;
+}
+
+} // namespace dds_format
 } // namespace vek

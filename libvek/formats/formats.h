@@ -1,30 +1,63 @@
-// The readers, one row each: a strict signature check, a header-only query and a full load.
+// The readers. A format's `open` parses a picture's header once into a decoder, which reports the
+// information and later loads the pixels: a query followed by a load reads each header once.
 #pragma once
+
+#include <memory>
 
 #include "libvek/core/bytes.h"
 #include "libvek/core/image.h"
 
 namespace vek {
 
-struct FormatReader {
-    int32_t index;
-    const char* name;
-    bool (*sniff)(ByteView data);
-    VekError (*query)(ByteView data, ImageInfo& info);
-    VekError (*load)(ByteView data, const LoadOptions& options, Image& image);
+class Decoder {
+public:
+    explicit Decoder(ByteView data) : data_(data) {}
+    virtual ~Decoder() = default;
+    Decoder(const Decoder&) = delete;
+    Decoder& operator=(const Decoder&) = delete;
+
+    // The file's own description, as the information query reports it.
+    const ImageInfo& info() const { return info_; }
+    // The pixels, in the storage layout the reader chooses. A decoder loads once.
+    [[nodiscard]] virtual VekError load(const LoadOptions& options, Image& image) = 0;
+    // What the information query answers beyond a sound header: a reader may already know that the
+    // data cannot hold the picture (the load, which knows the caller's limits, checks those first).
+    [[nodiscard]] virtual VekError queryVerdict() const { return VEK_OK; }
+
+protected:
+    ByteView data_;
+    ImageInfo info_;
 };
 
-// The reader for data: the one the index names, or with VEK_FORMAT_DETECT the first whose signature
-// matches (readers without a signature come last). Null when none takes it.
-const FormatReader* findReader(ByteView data, int32_t formatIndex);
+using DecoderPtr = std::unique_ptr<Decoder>;
 
-extern const FormatReader kBmpReader;
-extern const FormatReader kDdsReader;
-extern const FormatReader kDibReader;  // headerless BMP
-extern const FormatReader kGifReader;
-extern const FormatReader kJpegReader;
-extern const FormatReader kPngReader;
-extern const FormatReader kPsdReader;
-extern const FormatReader kTgaReader;
+struct Format {
+    int32_t index;       // VEK_FORMAT_*
+    const char* name;    // what the information record reports
+    const char* extensions;  // space-separated, lower case
+    // A strict signature check; `late` ones (formats without a signature, on a strict check of
+    // their header instead) are tried after every signature has been.
+    bool (*sniff)(ByteView data);
+    bool (*sniffLate)(ByteView data);
+    VekError (*open)(ByteView data, DecoderPtr& decoder);
+};
+
+// The format of the data: the one the index names, or with VEK_FORMAT_DETECT the first whose
+// signature matches. Null when none takes it.
+const Format* findFormat(ByteView data, int32_t formatIndex);
+
+// Whether a file-name extension (without its dot, any case) is one of a format's.
+template <typename Char> bool extensionIsRead(const Char* extension);
+
+// Each format's own: its signature checks and its `open`.
+#define VEK_DECLARE_FORMAT(name, index, label, extensions)   \
+    namespace name##_format {                                \
+    bool sniff(ByteView data);                               \
+    bool sniffLate(ByteView data);                           \
+    [[nodiscard]] VekError open(ByteView data, DecoderPtr& decoder); \
+    }
+#include "libvek/formats/table.h"
+VEK_FORMATS(VEK_DECLARE_FORMAT)
+#undef VEK_DECLARE_FORMAT
 
 } // namespace vek

@@ -13,9 +13,13 @@
 #include "libvek/core/convert.h"
 #include "libvek/core/limits.h"
 #include "libvek/formats/formats.h"
+#include "libvek/formats/gif_lzw.h"
 
 namespace vek {
 namespace {
+
+using gif::Lzw;
+using gif::mostPixels;
 
 struct Input {
     ByteReader reader;
@@ -45,7 +49,6 @@ VekError codeFor(int gifError) {
     }
 }
 
-bool sniff(ByteView data) { return data.startsWith("GIF87a", 6) || data.startsWith("GIF89a", 6); }
 
 struct FirstFrame {
     int transparentIndex = -1;
@@ -80,15 +83,6 @@ void measureData(ByteView data, FirstFrame& frame) {
         frame.dataBytes += std::min(length, data.size - at - 1);
         at += 1 + length;
     }
-}
-
-// The most pixels LZW data of this many bytes can produce: each code is at least codeSize + 1 bits,
-// and the n-th code after a clear stands for at most n pixels (at most 4096).
-uint64_t mostPixels(uint64_t dataBytes, int codeSize) {
-    const uint64_t codes = dataBytes * 8 / static_cast<uint64_t>(codeSize + 1);
-    constexpr uint64_t kLongest = 4096;
-    if (codes <= kLongest) return codes * (codes + 1) / 2;
-    return kLongest * (kLongest + 1) / 2 + (codes - kLongest) * kLongest;
 }
 
 // Reads up to the first image descriptor, taking the transparency of the control extension that
@@ -131,7 +125,7 @@ VekError findFirstFrame(GifFileType* gif, Input& input, ByteView data, FirstFram
     }
 }
 
-VekError open(ByteView data, Input& input, Gif& gif, FirstFrame& frame, int& screenWidth, int& screenHeight) {
+VekError openFile(ByteView data, Input& input, Gif& gif, FirstFrame& frame, int& screenWidth, int& screenHeight) {
     int error = 0;
     gif.reset(DGifOpen(&input, readBytes, &error));
     if (!gif) return codeFor(error);
@@ -140,117 +134,6 @@ VekError open(ByteView data, Input& input, Gif& gif, FirstFrame& frame, int& scr
     // logical screen empty or smaller than the picture.
     screenWidth = std::max(gif->SWidth, frame.left + frame.width);
     screenHeight = std::max(gif->SHeight, frame.top + frame.height);
-    return VEK_OK;
-}
-
-// GIF's LZW: codes of growing width up to 12 bits, least significant bit first, in sub-blocks,
-// handed out a row at a time. Used where giflib cannot go: minimum code sizes 9 to 11 (whose
-// literals may exceed 255) and data whose last sub-block the file cuts short, which giflib
-// refuses even when every pixel arrived before the cut.
-class Lzw {
-public:
-    Lzw(ByteReader& reader, int minCodeSize)
-        : reader_(reader), minCodeSize_(minCodeSize), clear_(1 << minCodeSize), codeSize_(minCodeSize + 1),
-          next_(clear_ + 2) {}
-
-    // The next count values; VEK_ERROR_DAMAGED when the data ends, or holds a code it cannot,
-    // before they are all there.
-    VekError row(uint16_t* out, size_t count) {
-        size_t written = 0;
-        while (written < count) {
-            while (pending_ > 0 && written < count) out[written++] = stack_[--pending_];
-            if (written == count) break;
-            if (ended_) return VEK_ERROR_DAMAGED;
-            int code;
-            if (!read(code)) return VEK_ERROR_DAMAGED;
-            if (code == clear_) {
-                codeSize_ = minCodeSize_ + 1;
-                next_ = clear_ + 2;
-                previous_ = -1;
-                continue;
-            }
-            if (code == clear_ + 1) {
-                ended_ = true;
-                continue;
-            }
-            if (previous_ < 0 ? code > clear_ : (code > next_ || (code == next_ && next_ >= kCodes)))
-                return VEK_ERROR_DAMAGED;
-            // A code not yet in the table stands for the previous string and its first value.
-            int c = code;
-            if (previous_ >= 0 && code == next_) {
-                stack_[pending_++] = first_;
-                c = previous_;
-            }
-            for (; c >= clear_; c = prefix_[c]) stack_[pending_++] = suffix_[c];
-            stack_[pending_++] = static_cast<uint16_t>(c);  // the root: a literal
-            first_ = static_cast<uint16_t>(c);
-            if (previous_ >= 0 && next_ < kCodes) {
-                prefix_[next_] = static_cast<uint16_t>(previous_);
-                suffix_[next_] = first_;
-                if (++next_ == (1 << codeSize_) && codeSize_ < 12) ++codeSize_;
-            }
-            previous_ = code;
-        }
-        return VEK_OK;
-    }
-
-private:
-    static constexpr int kCodes = 4096;
-
-    bool read(int& code) {
-        while (held_ < codeSize_) {
-            if (blockLeft_ == 0) {
-                uint8_t length;
-                if (!reader_.u8(length) || length == 0) return false;
-                blockLeft_ = length;
-            }
-            uint8_t byte;
-            if (!reader_.u8(byte)) return false;
-            --blockLeft_;
-            bits_ |= static_cast<uint32_t>(byte) << held_;
-            held_ += 8;
-        }
-        code = static_cast<int>(bits_ & ((1u << codeSize_) - 1));
-        bits_ >>= codeSize_;
-        held_ -= codeSize_;
-        return true;
-    }
-
-    ByteReader& reader_;
-    const int minCodeSize_;
-    const int clear_;
-    int codeSize_;
-    int next_;
-    int previous_ = -1;
-    uint16_t first_ = 0;
-    bool ended_ = false;
-    uint32_t bits_ = 0;
-    int held_ = 0;
-    unsigned blockLeft_ = 0;
-    int pending_ = 0;
-    uint16_t prefix_[kCodes] = {};
-    uint16_t suffix_[kCodes] = {};
-    uint16_t stack_[kCodes + 1] = {};
-};
-
-VekError query(ByteView data, ImageInfo& info) {
-    Input input{ByteReader(data)};
-    Gif gif;
-    FirstFrame frame;
-    int w = 0, h = 0;
-    if (VekError e = open(data, input, gif, frame, w, h)) return e;
-    if (mostPixels(frame.dataBytes, frame.codeSize) <
-        static_cast<uint64_t>(frame.width) * static_cast<uint64_t>(frame.height))
-        return VEK_ERROR_DAMAGED;
-    info.width = w;
-    info.height = h;
-    const ColorMapObject* map = gif->Image.ColorMap ? gif->Image.ColorMap : gif->SColorMap;
-    // The depth of the colour table the frame uses, as PNG and BMP report theirs.
-    info.bitsPerComponent = static_cast<uint16_t>(map ? map->BitsPerPixel : 8);
-    info.componentsPerPixel = 1;
-    info.transparentIndex = static_cast<int16_t>(frame.transparentIndex);
-    info.paletteEntries = static_cast<uint16_t>(map ? map->ColorCount : 256);
-    info.compression = frame.interlaced ? 1 : 0;
     return VEK_OK;
 }
 
@@ -281,18 +164,50 @@ bool holdsStrayLiteral(ByteView data, const FirstFrame& frame) {
     return false;
 }
 
-VekError load(ByteView data, const LoadOptions& options, Image& image) {
-    Input input{ByteReader(data)};
-    Gif gif;
-    FirstFrame frame;
-    int screenWidth = 0, screenHeight = 0;
-    if (VekError e = open(data, input, gif, frame, screenWidth, screenHeight)) return e;
+class GifDecoder final : public Decoder {
+public:
+    explicit GifDecoder(ByteView data) : Decoder(data), input_{ByteReader(data)} {}
+
+    VekError open() {
+        if (VekError e = openFile(data_, input_, gif_, frame_, screenWidth_, screenHeight_)) return e;
+        info_.width = screenWidth_;
+        info_.height = screenHeight_;
+        const ColorMapObject* map = gif_->Image.ColorMap ? gif_->Image.ColorMap : gif_->SColorMap;
+        // The depth of the colour table the frame uses, as PNG and BMP report theirs.
+        info_.bitsPerComponent = static_cast<uint16_t>(map ? map->BitsPerPixel : 8);
+        info_.componentsPerPixel = 1;
+        info_.transparentIndex = static_cast<int16_t>(frame_.transparentIndex);
+        info_.paletteEntries = static_cast<uint16_t>(map ? map->ColorCount : 256);
+        info_.compression = frame_.interlaced ? 1 : 0;
+        return VEK_OK;
+    }
+
+    VekError load(const LoadOptions& options, Image& image) override;
+
+    // Data too short to hold the frame is refused before anything is allocated for it.
+    VekError queryVerdict() const override {
+        return mostPixels(frame_.dataBytes, frame_.codeSize) <
+                       static_cast<uint64_t>(frame_.width) * static_cast<uint64_t>(frame_.height)
+                   ? VEK_ERROR_DAMAGED
+                   : VEK_OK;
+    }
+
+private:
+    Input input_;  // giflib reads through it: the decoder stays where it was made
+    Gif gif_;
+    FirstFrame frame_;
+    int screenWidth_ = 0, screenHeight_ = 0;
+};
+
+VekError GifDecoder::load(const LoadOptions& options, Image& image) {
+    const ByteView data = data_;
+    Input& input = input_;
+    GifFileType* gif = gif_.get();
+    const FirstFrame& frame = frame_;
+    const int screenWidth = screenWidth_, screenHeight = screenHeight_;
     if (frame.width <= 0 || frame.height <= 0) return VEK_ERROR_DAMAGED;
     if (!dimensionsAllowed(frame.width, frame.height, options.maxPixels)) return VEK_ERROR_TOO_LARGE;
-    // Data too short to hold the frame is refused before anything is allocated for it.
-    if (mostPixels(frame.dataBytes, frame.codeSize) <
-        static_cast<uint64_t>(frame.width) * static_cast<uint64_t>(frame.height))
-        return VEK_ERROR_DAMAGED;
+    if (VekError e = queryVerdict()) return e;
 
     const ColorMapObject* map = gif->Image.ColorMap ? gif->Image.ColorMap : gif->SColorMap;
     if (map != nullptr) {
@@ -368,7 +283,7 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
         for (int row = start; row < frame.height; row += step) {
             if (lzw) {
                 if (VekError e = lzw->row(wideLine.data(), wideLine.size())) return e;
-            } else if (DGifGetLine(gif.get(), line.data(), frame.width) == GIF_ERROR) {
+            } else if (DGifGetLine(gif, line.data(), frame.width) == GIF_ERROR) {
                 return codeFor(gif->Error);
             }
             const int y = frame.top + row;
@@ -396,6 +311,17 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
 
 } // namespace
 
-const FormatReader kGifReader = {VEK_FORMAT_GIF, "GIF", sniff, query, load};
+namespace gif_format {
 
+bool sniff(ByteView data) { return data.startsWith("GIF87a", 6) || data.startsWith("GIF89a", 6); }
+bool sniffLate(ByteView) { return false; }
+
+VekError open(ByteView data, DecoderPtr& decoder) {
+    auto gif = std::make_unique<GifDecoder>(data);
+    if (VekError e = gif->open()) return e;
+    decoder = std::move(gif);
+    return VEK_OK;
+}
+
+} // namespace gif_format
 } // namespace vek

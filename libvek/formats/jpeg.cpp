@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <cstdint>
 
 // jpeglib.h needs size_t and FILE declared first.
@@ -59,10 +60,6 @@ VekError codeFor(int messageCode) {
     }
 }
 
-bool sniff(ByteView data) {
-    static const uint8_t soi[3] = {0xFF, 0xD8, 0xFF};
-    return data.startsWith(soi, sizeof soi);
-}
 
 uint16_t clampDpi(unsigned value) { return value > 65535 ? 65535 : static_cast<uint16_t>(value); }
 
@@ -167,13 +164,12 @@ void countScans(j_common_ptr common) {
     }
 }
 
-// Everything touched after setjmp lives in this plain record, so that the jump skips no destructor.
-struct Decoder {
+struct Session {
     jpeg_decompress_struct cinfo;
     ErrorManager errors;
     jpeg_progress_mgr progress;
     JSAMPLE* cmykRow = nullptr;
-    Decoder() {
+    Session() {
         std::memset(&cinfo, 0, sizeof cinfo);
         std::memset(&progress, 0, sizeof progress);
         cinfo.err = jpeg_std_error(&errors.base);
@@ -182,22 +178,12 @@ struct Decoder {
         errors.code = 0;
         progress.progress_monitor = countScans;
     }
-    ~Decoder() {
+    ~Session() {
         jpeg_destroy_decompress(&cinfo);
         std::free(cmykRow);
     }
 };
 
-VekError query(ByteView data, ImageInfo& info) {
-    if (firstScan(data) == kNone) return VEK_ERROR_DAMAGED;
-    Decoder d;
-    if (setjmp(d.errors.escape)) return codeFor(d.errors.code);
-    jpeg_create_decompress(&d.cinfo);
-    jpeg_mem_src(&d.cinfo, data.data, static_cast<unsigned long>(data.size));
-    jpeg_read_header(&d.cinfo, TRUE);
-    describe(d.cinfo, info);
-    return VEK_OK;
-}
 
 // Four-component JPEGs are CMYK stored inverted (255 is no ink), the convention of Adobe's writers,
 // which wrote nearly all of them; ImageMagick and Pillow read those without Adobe's marker the same.
@@ -211,15 +197,37 @@ void cmykToBgrx(const JSAMPLE* in, uint8_t* out, JDIMENSION width) {
     }
 }
 
-VekError load(ByteView data, const LoadOptions& options, Image& image) {
-    const size_t scan = firstScan(data);
-    if (scan == kNone) return VEK_ERROR_DAMAGED;
-    Decoder d;
+// Everything touched after setjmp lives in the session, a plain record, so that a jump skips no
+// destructor.
+class JpegDecoder final : public Decoder {
+public:
+    explicit JpegDecoder(ByteView data) : Decoder(data) {}
+
+    VekError open() {
+        firstScan_ = firstScan(data_);
+        if (firstScan_ == kNone) return VEK_ERROR_DAMAGED;
+        Session& d = session_;
+        if (setjmp(d.errors.escape)) return codeFor(d.errors.code);
+        jpeg_create_decompress(&d.cinfo);
+        d.cinfo.progress = &d.progress;
+        jpeg_mem_src(&d.cinfo, data_.data, static_cast<unsigned long>(data_.size));
+        jpeg_read_header(&d.cinfo, TRUE);
+        describe(d.cinfo, info_);
+        return VEK_OK;
+    }
+
+    VekError load(const LoadOptions& options, Image& image) override;
+
+private:
+    Session session_;
+    size_t firstScan_ = kNone;
+};
+
+VekError JpegDecoder::load(const LoadOptions& options, Image& image) {
+    const ByteView data = data_;
+    const size_t scan = firstScan_;
+    Session& d = session_;
     if (setjmp(d.errors.escape)) return codeFor(d.errors.code);
-    jpeg_create_decompress(&d.cinfo);
-    d.cinfo.progress = &d.progress;
-    jpeg_mem_src(&d.cinfo, data.data, static_cast<unsigned long>(data.size));
-    jpeg_read_header(&d.cinfo, TRUE);
     if (d.cinfo.data_precision != 8) return VEK_ERROR_UNSUPPORTED;
     if (!dimensionsAllowed(d.cinfo.image_width, d.cinfo.image_height, options.maxPixels)) return VEK_ERROR_TOO_LARGE;
     if (jpeg_has_multiple_scans(&d.cinfo)) {
@@ -232,8 +240,7 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
     const bool cmyk = d.cinfo.jpeg_color_space == JCS_CMYK || d.cinfo.jpeg_color_space == JCS_YCCK;
     d.cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGRX;
     jpeg_start_decompress(&d.cinfo);
-    if (image.allocate(d.cinfo.output_width, d.cinfo.output_height, Layout::Bgra32, options) != VEK_OK)
-        return VEK_ERROR_OUT_OF_MEMORY;
+    if (VekError e = image.allocate(d.cinfo.output_width, d.cinfo.output_height, Layout::Bgra32, options)) return e;
     image.componentsPerPixel = 3;
     image.bitsPerComponent = 8;
     if (cmyk) {
@@ -258,6 +265,20 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
 
 } // namespace
 
-const FormatReader kJpegReader = {VEK_FORMAT_JPEG, "JPEG", sniff, query, load};
+namespace jpeg_format {
 
+bool sniff(ByteView data) {
+    static const uint8_t soi[3] = {0xFF, 0xD8, 0xFF};
+    return data.startsWith(soi, sizeof soi);
+}
+bool sniffLate(ByteView) { return false; }
+
+VekError open(ByteView data, DecoderPtr& decoder) {
+    auto jpeg = std::make_unique<JpegDecoder>(data);
+    if (VekError e = jpeg->open()) return e;
+    decoder = std::move(jpeg);
+    return VEK_OK;
+}
+
+} // namespace jpeg_format
 } // namespace vek

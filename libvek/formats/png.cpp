@@ -10,7 +10,9 @@
 #include <memory>
 #include <vector>
 
-#if defined(__SSE2__)
+#include "support/simd.h"
+
+#ifdef VEK_SIMD_X86
 #include <emmintrin.h>
 #endif
 
@@ -70,8 +72,9 @@ bool findKeptParts(ByteView data, KeptParts& kept, uint64_t& idatBytes) {
     bool leftOut = false;
     idatBytes = 0;
     while (offset + 8 <= data.size && chunkType(data.data + offset + 4)) {
+        // A 32-bit length in 64 bits: no sum here can wrap.
         const uint64_t length = loadU32be(data.data + offset);
-        const uint64_t end = offset + length + 12;
+        const uint64_t end = uint64_t{offset} + length + 12;
         if (end > data.size) break;
         if (std::memcmp(data.data + offset + 4, "IDAT", 4) == 0) idatBytes += length;
         if (!needed(data.data + offset + 4)) {
@@ -104,7 +107,7 @@ int readKept(spng_ctx*, void* user, void* out, size_t length) {
     return 0;
 }
 
-VekError open(ByteView data, KeptParts& kept, Context& ctx, spng_ihdr& ihdr, uint64_t* idatBytes = nullptr) {
+VekError openStream(ByteView data, KeptParts& kept, Context& ctx, spng_ihdr& ihdr, uint64_t& idatBytes) {
     // The first chunk is IHDR, 13 bytes long: anything else behind a PNG signature is refused at
     // once, before a single later byte is read.
     if (data.size < sizeof kSignature + 8 + 13 + 4 || loadU32be(data.data + 8) != 13 ||
@@ -127,7 +130,7 @@ VekError open(ByteView data, KeptParts& kept, Context& ctx, spng_ihdr& ihdr, uin
                             : spng_set_png_buffer(ctx.get(), data.data, data.size);
     if (set) return codeFor(set);
     if (int e = spng_get_ihdr(ctx.get(), &ihdr)) return codeFor(e);
-    if (idatBytes != nullptr) *idatBytes = idat;
+    idatBytes = idat;
     return VEK_OK;
 }
 
@@ -151,29 +154,6 @@ uint16_t componentsOf(uint8_t colourType) {
     }
 }
 
-bool sniff(ByteView data) { return data.startsWith(kSignature, sizeof kSignature); }
-
-VekError query(ByteView data, ImageInfo& info) {
-    KeptParts kept;
-    Context ctx;
-    spng_ihdr ihdr{};
-    if (VekError e = open(data, kept, ctx, ihdr)) return e;
-    info.width = static_cast<int32_t>(ihdr.width);
-    info.height = static_cast<int32_t>(ihdr.height);
-    info.bitsPerComponent = ihdr.bit_depth;
-    info.componentsPerPixel = componentsOf(ihdr.color_type);
-    info.compression = ihdr.interlace_method;
-    spng_phys phys{};
-    if (spng_get_phys(ctx.get(), &phys) == 0 && phys.unit_specifier == 1) {
-        info.xDpi = dotsPerInch(phys.ppu_x);
-        info.yDpi = dotsPerInch(phys.ppu_y);
-    }
-    if (ihdr.color_type == SPNG_COLOR_TYPE_INDEXED) {
-        spng_plte plte{};
-        if (spng_get_plte(ctx.get(), &plte) == 0) info.paletteEntries = static_cast<uint16_t>(plte.n_entries);
-    }
-    return VEK_OK;
-}
 
 // The palette form holds when no entry is partly transparent and at most one is fully so.
 bool paletteKeepsItsForm(const spng_trns& trns, uint32_t entries, int& transparent) {
@@ -187,18 +167,30 @@ bool paletteKeepsItsForm(const spng_trns& trns, uint32_t entries, int& transpare
     return true;
 }
 
-// RGBA to BGRA in place.
-void swapRedAndBlue(uint8_t* p, int32_t width) {
-    int32_t x = 0;
-#if defined(__SSE2__)
-    // Four pixels at a time: a row is swapped while the decoder's last write to it is still in cache.
+#ifdef VEK_SIMD_X86
+// Four pixels at a time, returning how many were done: a row is swapped while the decoder's last
+// write to it is still in cache.
+__attribute__((target("sse2"))) int32_t swapRedAndBlueSse2(uint8_t* p, int32_t width) {
     const __m128i greenAndAlpha = _mm_set1_epi32(static_cast<int>(0xFF00FF00u)), low = _mm_set1_epi32(0xFF);
+    int32_t x = 0;
     for (; x + 4 <= width; x += 4, p += 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         const __m128i swapped = _mm_or_si128(_mm_and_si128(v, greenAndAlpha),
                                              _mm_or_si128(_mm_and_si128(_mm_srli_epi32(v, 16), low),
                                                           _mm_slli_epi32(_mm_and_si128(v, low), 16)));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p), swapped);
+    }
+    return x;
+}
+#endif
+
+// RGBA to BGRA in place.
+void swapRedAndBlue(uint8_t* p, int32_t width) {
+    int32_t x = 0;
+#ifdef VEK_SIMD_X86
+    if (simd::supports(simd::Feature::Sse2)) {
+        x = swapRedAndBlueSse2(p, width);
+        p += static_cast<size_t>(x) * 4;
     }
 #endif
     for (; x < width; ++x, p += 4) {
@@ -227,12 +219,42 @@ VekError decodeRows(spng_ctx* ctx, Image& image, size_t rowBytes, uint8_t* packe
     }
 }
 
-VekError load(ByteView data, const LoadOptions& options, Image& image) {
-    KeptParts kept;
-    Context ctx;
-    spng_ihdr ihdr{};
-    uint64_t idatBytes = 0;
-    if (VekError e = open(data, kept, ctx, ihdr, &idatBytes)) return e;
+class PngDecoder final : public Decoder {
+public:
+    explicit PngDecoder(ByteView data) : Decoder(data) {}
+
+    VekError open() {
+        if (VekError e = openStream(data_, kept_, ctx_, ihdr_, idatBytes_)) return e;
+        info_.width = static_cast<int32_t>(ihdr_.width);
+        info_.height = static_cast<int32_t>(ihdr_.height);
+        info_.bitsPerComponent = ihdr_.bit_depth;
+        info_.componentsPerPixel = componentsOf(ihdr_.color_type);
+        info_.compression = ihdr_.interlace_method;
+        spng_phys phys{};
+        if (spng_get_phys(ctx_.get(), &phys) == 0 && phys.unit_specifier == 1) {
+            info_.xDpi = dotsPerInch(phys.ppu_x);
+            info_.yDpi = dotsPerInch(phys.ppu_y);
+        }
+        if (ihdr_.color_type == SPNG_COLOR_TYPE_INDEXED) {
+            spng_plte plte{};
+            if (spng_get_plte(ctx_.get(), &plte) == 0) info_.paletteEntries = static_cast<uint16_t>(plte.n_entries);
+        }
+        return VEK_OK;
+    }
+
+    VekError load(const LoadOptions& options, Image& image) override;
+
+private:
+    KeptParts kept_;  // libspng reads through it: the decoder stays where it was made
+    Context ctx_;
+    spng_ihdr ihdr_{};
+    uint64_t idatBytes_ = 0;
+};
+
+VekError PngDecoder::load(const LoadOptions& options, Image& image) {
+    const Context& ctx = ctx_;
+    const spng_ihdr& ihdr = ihdr_;
+    const uint64_t idatBytes = idatBytes_;
     if (!dimensionsAllowed(ihdr.width, ihdr.height, options.maxPixels)) return VEK_ERROR_TOO_LARGE;
     if (!dataCanHold(idatBytes, ihdr)) return VEK_ERROR_DAMAGED;
 
@@ -308,6 +330,17 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
 
 } // namespace
 
-const FormatReader kPngReader = {VEK_FORMAT_PNG, "PNG", sniff, query, load};
+namespace png_format {
 
+bool sniff(ByteView data) { return data.startsWith(kSignature, sizeof kSignature); }
+bool sniffLate(ByteView) { return false; }
+
+VekError open(ByteView data, DecoderPtr& decoder) {
+    auto png = std::make_unique<PngDecoder>(data);
+    if (VekError e = png->open()) return e;
+    decoder = std::move(png);
+    return VEK_OK;
+}
+
+} // namespace png_format
 } // namespace vek

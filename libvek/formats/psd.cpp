@@ -4,18 +4,29 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <utility>
 #include <vector>
 
-#if defined(__SSE2__)
+#include "support/simd.h"
+
+#ifdef VEK_SIMD_X86
 #include <emmintrin.h>
 #endif
 
 #include "libvek/core/limits.h"
 #include "libvek/core/pixels.h"
 #include "libvek/formats/formats.h"
+#include "libvek/formats/psd_colour.h"
 
 namespace vek {
 namespace {
+
+using psd::ChannelDisplay;
+using psd::displayOf;
+using psd::InkLayers;
+using psd::labSamplesToRgb;
+using psd::sample8;
 
 enum Mode : uint16_t {
     kBitmap = 0,
@@ -26,13 +37,6 @@ enum Mode : uint16_t {
     kMultichannel = 7,
     kDuotone = 8,
     kLab = 9,
-};
-
-// How Photoshop shows an alpha or spot channel (image resources 1077 and, before it, 1007).
-struct ChannelDisplay {
-    uint8_t rgb[3] = {0, 0, 0};
-    uint8_t solidity = 0;  // percent: how far the ink covers what lies under it
-    bool spot = false;     // an ink, not a saved selection
 };
 
 struct Header {
@@ -58,7 +62,7 @@ struct Header {
     }
 };
 
-bool sniff(ByteView data) {
+bool sniffSignature(ByteView data) {
     if (!data.startsWith("8BPS", 4) || data.size < 26) return false;
     const uint16_t version = loadU16be(data.data + 4);
     return version == 1 || version == 2;
@@ -87,68 +91,6 @@ bool readLength(ByteReader& r, bool wide, uint64_t& length) {
     return true;
 }
 
-double labInverse(double t) { return t > 6.0 / 29.0 ? t * t * t : 3.0 * (6.0 / 29.0) * (6.0 / 29.0) * (t - 4.0 / 29.0); }
-
-uint8_t srgbEncode(double linear) {
-    if (linear <= 0.0) return 0;
-    if (linear >= 1.0) return 255;
-    const double v = linear <= 0.0031308 ? 12.92 * linear : 1.055 * std::pow(linear, 1.0 / 2.4) - 0.055;
-    return static_cast<uint8_t>(std::floor(v * 255.0 + 0.5));
-}
-
-// CIE L*a*b* (D50, as Photoshop stores it) to sRGB, through XYZ adapted to D65.
-void labToRgb(double l, double a, double b, uint8_t* rgb) {
-    const double fy = (l + 16.0) / 116.0;
-    const double x = 0.9642 * labInverse(fy + a / 500.0);
-    const double y = labInverse(fy);
-    const double z = 0.8249 * labInverse(fy - b / 200.0);
-    rgb[0] = srgbEncode(3.1338561 * x - 1.6168667 * y - 0.4906146 * z);
-    rgb[1] = srgbEncode(-0.9787684 * x + 1.9161415 * y + 0.0334540 * z);
-    rgb[2] = srgbEncode(0.0719453 * x - 0.2289914 * y + 1.4052427 * z);
-}
-
-uint8_t to8(double unit) { return static_cast<uint8_t>(std::floor(std::clamp(unit, 0.0, 1.0) * 255.0 + 0.5)); }
-
-// A display entry: a colour space, four 16-bit components, the opacity (solidity) in percent and
-// the kind (0 and 1 selections, 2 spot ink).
-ChannelDisplay displayOf(const uint8_t* p) {
-    ChannelDisplay d;
-    const uint16_t space = loadU16be(p);
-    const double c[4] = {loadU16be(p + 2) / 65535.0, loadU16be(p + 4) / 65535.0, loadU16be(p + 6) / 65535.0,
-                         loadU16be(p + 8) / 65535.0};
-    switch (space) {
-    case 0:  // RGB
-        for (int i = 0; i < 3; ++i) d.rgb[i] = to8(c[i]);
-        break;
-    case 1: {  // HSB: hue over the full range of 16 bits
-        const double hue = c[0] * 6.0, sat = c[1], value = c[2];
-        const int sector = static_cast<int>(hue) % 6;
-        const double f = hue - std::floor(hue), lo = value * (1 - sat), down = value * (1 - sat * f),
-                     up = value * (1 - sat * (1 - f));
-        const double rgb[6][3] = {{value, up, lo}, {down, value, lo}, {lo, value, up},
-                                  {lo, down, value}, {up, lo, value}, {value, lo, down}};
-        for (int i = 0; i < 3; ++i) d.rgb[i] = to8(rgb[sector][i]);
-        break;
-    }
-    case 2:  // CMYK, each component 0 for full ink, as Photoshop stores them
-        for (int i = 0; i < 3; ++i) d.rgb[i] = to8(c[i] * c[3]);
-        break;
-    case 7: {  // Lab: L 0 to 10000, a and b signed hundredths
-        const auto ab = [&](int i) { return static_cast<int16_t>(loadU16be(p + 2 + 2 * i)) / 100.0; };
-        labToRgb(loadU16be(p + 2) / 100.0, ab(1), ab(2), d.rgb);
-        break;
-    }
-    case 8:  // grey: 0 to 10000 of black
-        d.rgb[0] = d.rgb[1] = d.rgb[2] = to8(1.0 - std::min(1.0, loadU16be(p + 2) / 10000.0));
-        break;
-    default:  // a colour book or another space: its ink shows black
-        break;
-    }
-    d.solidity = static_cast<uint8_t>(std::min<uint16_t>(loadU16be(p + 10), 100));
-    d.spot = p[12] == 2;
-    return d;
-}
-
 VekError readResources(ByteView block, Header& h) {
     ByteReader r(block);
     while (r.remaining() >= 12) {
@@ -163,7 +105,6 @@ VekError readResources(ByteView block, Header& h) {
         if (!r.u32be(size)) return VEK_ERROR_DAMAGED;
         const uint8_t* p = r.take(size);
         if (p == nullptr) return VEK_ERROR_DAMAGED;
-        if (size % 2) r.skip(1);
         if (id == 0x03ED && size >= 16) {  // resolution
             h.xDpi = dpiFromFixed(loadU32be(p));
             h.yDpi = dpiFromFixed(loadU32be(p + 8));
@@ -178,6 +119,8 @@ VekError readResources(ByteView block, Header& h) {
             for (size_t at = skip; at + 13 <= size && h.display.size() < h.channels; at += entry)
                 h.display.push_back(displayOf(p + at));
         }
+        // Resources are padded to an even length; the last one's pad may be missing.
+        if (size % 2 && !r.skip(1)) return VEK_OK;
     }
     return VEK_OK;
 }
@@ -234,9 +177,7 @@ VekError readHeader(ByteView data, Header& h) {
     return VEK_OK;
 }
 
-VekError query(ByteView data, ImageInfo& info) {
-    Header h;
-    if (VekError e = readHeader(data, h)) return e;
+void describe(ByteView data, const Header& h, ImageInfo& info) {
     info.width = static_cast<int32_t>(h.width);
     info.height = static_cast<int32_t>(h.height);
     info.bitsPerComponent = h.depth;
@@ -250,7 +191,6 @@ VekError query(ByteView data, ImageInfo& info) {
         info.transparentIndex = static_cast<int16_t>(h.transparentIndex);
     }
     if (data.size >= h.imageData + 2) info.compression = loadU16be(data.data + h.imageData);
-    return VEK_OK;
 }
 
 // PackBits: a count byte n, then n + 1 literal bytes (n < 128) or one byte repeated 257 - n times.
@@ -274,34 +214,12 @@ bool unpackBits(const uint8_t* in, size_t inSize, uint8_t* out, size_t outSize) 
     return o == outSize;
 }
 
-// One channel sample reduced to 8 bits: 16-bit keeps its high byte, 32-bit floats run 0 to 1.
-uint8_t sample8(const uint8_t* row, size_t x, uint16_t depth) {
-    switch (depth) {
-    case 1: return (row[x / 8] >> (7 - x % 8)) & 1 ? 0 : 255;  // bitmap: a set bit is black
-    case 8: return row[x];
-    case 16: return row[x * 2];
-    default: {
-        const uint32_t bits = loadU32be(row + x * 4);
-        float f;
-        std::memcpy(&f, &bits, 4);
-        if (!(f > 0.0f)) return 0;  // also NaN
-        if (f >= 1.0f) return 255;
-        return static_cast<uint8_t>(f * 255.0f + 0.5f);
-    }
-    }
-}
-
-// Lab samples as PSD stores them: L over 0 to 255, a and b offset by 128.
-void labSamplesToRgb(uint8_t l8, uint8_t a8, uint8_t b8, uint8_t* rgb) {
-    labToRgb(l8 * 100.0 / 255.0, a8 - 128.0, b8 - 128.0, rgb);
-}
-
-// 8-bit red, green, blue and alpha rows into BGRA, the common case, sixteen pixels a step where SSE2
-// is there.
-void interleave8(const uint8_t* r, const uint8_t* g, const uint8_t* b, const uint8_t* a, uint8_t* out, size_t width) {
-    size_t x = 0;
-#if defined(__SSE2__)
+#ifdef VEK_SIMD_X86
+// Sixteen pixels a step, returning how many were done.
+__attribute__((target("sse2"))) size_t interleaveSse2(const uint8_t* r, const uint8_t* g, const uint8_t* b,
+                                                      const uint8_t* a, uint8_t* out, size_t width) {
     const __m128i opaque = _mm_set1_epi8(static_cast<char>(0xFF));
+    size_t x = 0;
     for (; x + 16 <= width; x += 16) {
         const __m128i vr = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r + x));
         const __m128i vg = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g + x));
@@ -315,53 +233,23 @@ void interleave8(const uint8_t* r, const uint8_t* g, const uint8_t* b, const uin
         _mm_storeu_si128(o + 2, _mm_unpacklo_epi16(bg1, ra1));
         _mm_storeu_si128(o + 3, _mm_unpackhi_epi16(bg1, ra1));
     }
+    return x;
+}
+#endif
+
+// 8-bit red, green, blue and alpha rows into BGRA, the common case.
+void interleave8(const uint8_t* r, const uint8_t* g, const uint8_t* b, const uint8_t* a, uint8_t* out, size_t width) {
+    size_t x = 0;
+#ifdef VEK_SIMD_X86
+    if (simd::supports(simd::Feature::Sse2)) x = interleaveSse2(r, g, b, a, out, width);
 #endif
     for (; x < width; ++x) storeBgra(out + x * 4, r[x], g[x], b[x], a ? a[x] : 255);
 }
 
-// Multichannel inks laid on white paper in channel order, each sample the ink's absence (255 none,
-// as CMYK channels are stored). An ink multiplies what lies under it by its colour, where its
-// solidity lets it, and covers it with its colour for the rest: for the four process inks this is
-// exactly the CMYK conversion above.
-class InkLayers {
-public:
-    InkLayers(const std::vector<ChannelDisplay>& display, unsigned inks) : tables_(inks) {
-        for (unsigned i = 0; i < inks; ++i) {
-            const ChannelDisplay& d = display[i];
-            for (int v = 0; v < 256; ++v) {
-                const double amount = (255 - v) / 255.0, cover = amount * d.solidity / 100.0;
-                for (int c = 0; c < 3; ++c) {
-                    const double ink = d.rgb[c] / 255.0;
-                    tables_[i].scale[c][v] = (1.0 - amount * (1.0 - ink)) * (1.0 - cover);
-                    tables_[i].add[c][v] = cover * ink;
-                }
-            }
-        }
-    }
-
-    void composite(const uint8_t* const* rows, uint32_t x, uint16_t depth, uint8_t* out) const {
-        double rgb[3] = {1.0, 1.0, 1.0};
-        for (size_t i = 0; i < tables_.size(); ++i) {
-            const uint8_t v = sample8(rows[i], x, depth);
-            for (int c = 0; c < 3; ++c) rgb[c] = rgb[c] * tables_[i].scale[c][v] + tables_[i].add[c][v];
-        }
-        storeBgra(out, to8(rgb[0]), to8(rgb[1]), to8(rgb[2]), 255);
-    }
-
-private:
-    struct Table {
-        double scale[3][256];
-        double add[3][256];
-    };
-    std::vector<Table> tables_;
-};
-
-VekError load(ByteView data, const LoadOptions& options, Image& image) {
-    Header h;
-    if (VekError e = readHeader(data, h)) return e;
+VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options, Image& image) {
     if (!dimensionsAllowed(h.width, h.height, options.maxPixels)) return VEK_ERROR_TOO_LARGE;
     ByteReader r(data);
-    r.seek(h.imageData);
+    if (!r.seek(h.imageData)) return VEK_ERROR_DAMAGED;
     uint16_t compression;
     if (!r.u16be(compression)) return VEK_ERROR_DAMAGED;
     if (compression > 1) return VEK_ERROR_UNSUPPORTED;  // ZIP-compressed merged data
@@ -370,8 +258,9 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
     const unsigned inks = h.inkChannels();
     const unsigned base = inks > 0 ? inks : h.mode == kDuotone || h.mode == kMultichannel ? 1 : colourChannels(h.mode);
     const unsigned used = base + (h.mergedAlpha ? 1u : 0u);
-    const size_t rowBytes = (static_cast<size_t>(h.width) * h.depth + 7) / 8;
-    size_t planeBytes;
+    size_t rowBits, planeBytes;
+    if (!checkedMultiply(h.width, h.depth, rowBits)) return VEK_ERROR_TOO_LARGE;
+    const size_t rowBytes = rowBits / 8 + (rowBits % 8 != 0);
     if (!checkedMultiply(rowBytes, h.height, planeBytes)) return VEK_ERROR_TOO_LARGE;
     // Where each channel's rows start: raw planes follow each other; PackBits rows follow their
     // byte counts, every one of which must be in the file before anything is allocated.
@@ -380,12 +269,14 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
     const size_t dataStart = r.position();
     if (compression == 1) {
         const size_t countBytes = h.version == 2 ? 4 : 2;
-        const size_t rowCount = static_cast<size_t>(h.channels) * h.height;
-        if (!r.has(rowCount * countBytes)) return VEK_ERROR_DAMAGED;
-        const size_t usedRows = static_cast<size_t>(used) * h.height;
+        // Every channel's counts are there, used or not; the files that hold more channels than
+        // anyone decodes could otherwise claim counts past the end.
+        size_t counts, usedRows;
+        if (!checkedMultiply(h.channels, h.height, countBytes, counts) || !r.has(counts)) return VEK_ERROR_DAMAGED;
+        if (!checkedMultiply(used, h.height, usedRows)) return VEK_ERROR_TOO_LARGE;
         rowStart.resize(usedRows);
         rowLength.resize(usedRows);
-        uint64_t offset = dataStart + rowCount * countBytes;
+        uint64_t offset = dataStart + counts;
         for (size_t i = 0; i < usedRows; ++i) {
             const uint8_t* p = data.data + dataStart + i * countBytes;
             rowLength[i] = countBytes == 4 ? loadU32be(p) : loadU16be(p);
@@ -479,8 +370,28 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
     return VEK_OK;
 }
 
+class PsdDecoder final : public Decoder {
+public:
+    PsdDecoder(ByteView data, Header h) : Decoder(data), h_(std::move(h)) { describe(data, h_, info_); }
+    VekError load(const LoadOptions& options, Image& image) override { return loadPicture(data_, h_, options, image); }
+
+private:
+    Header h_;
+};
+
 } // namespace
 
-const FormatReader kPsdReader = {VEK_FORMAT_PSD, "PSD", sniff, query, load};
+namespace psd_format {
 
+bool sniff(ByteView data) { return sniffSignature(data); }
+bool sniffLate(ByteView) { return false; }
+
+VekError open(ByteView data, DecoderPtr& decoder) {
+    Header h;
+    if (VekError e = readHeader(data, h)) return e;
+    decoder = std::make_unique<PsdDecoder>(data, std::move(h));
+    return VEK_OK;
+}
+
+} // namespace psd_format
 } // namespace vek

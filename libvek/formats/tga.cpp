@@ -3,6 +3,7 @@
 // header, after every other reader.
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "libvek/core/limits.h"
@@ -77,10 +78,6 @@ bool plausible(const Header& h, size_t size) {
     return h.dataOffset() < size;
 }
 
-bool sniff(ByteView data) {
-    Header h;
-    return parse(data, h) && plausible(h, data.size);
-}
 
 enum class AlphaUse { None, Straight, Premultiplied };
 
@@ -103,9 +100,7 @@ AlphaUse alphaUse(ByteView data, const Header& h) {
     return h.alphaBits() > 0 ? AlphaUse::Straight : AlphaUse::None;
 }
 
-VekError query(ByteView data, ImageInfo& info) {
-    Header h;
-    if (!parse(data, h) || !plausible(h, data.size)) return VEK_ERROR_DAMAGED;
+void describe(const Header& h, ImageInfo& info) {
     info.width = h.width;
     info.height = h.height;
     info.xOffset = h.xOrigin;
@@ -122,7 +117,6 @@ VekError query(ByteView data, ImageInfo& info) {
         info.componentsPerPixel = 1;
     }
     if (h.baseType() == 1) info.paletteEntries = h.mapLength;
-    return VEK_OK;
 }
 
 // One 15- or 16-bit value (A1R5G5B5) as BGRA.
@@ -209,11 +203,12 @@ private:
 };
 
 // The width x height values, raw or RLE; RLE packets may run from one row into the next.
-VekError readValues(ByteReader& r, const Header& h, size_t valueBytes, Writer& writer) {
-    const size_t count = static_cast<size_t>(h.width) * h.height;
+VekError readValues(ByteReader& r, const Header& h, size_t count, size_t valueBytes, Writer& writer) {
     if (!h.rle()) {
         // Raw data must all be there; the picture is then filled row by row.
-        const uint8_t* p = r.take(count * valueBytes);
+        size_t bytes;
+        if (!checkedMultiply(count, valueBytes, bytes)) return VEK_ERROR_TOO_LARGE;
+        const uint8_t* p = r.take(bytes);
         if (p == nullptr) return VEK_ERROR_DAMAGED;
         writer.put(p, count, false);
         return VEK_OK;
@@ -244,8 +239,10 @@ bool packetsHoldAll(ByteReader r, size_t count, size_t valueBytes) {
 }
 
 VekError loadPackedGrey(ByteReader& r, const Header& h, const LoadOptions& options, Image& image) {
-    const size_t stride = (static_cast<size_t>(h.width) * h.pixelBits + 7) / 8;
-    const uint8_t* in = r.take(stride * h.height);
+    const size_t stride = (static_cast<size_t>(h.width) * h.pixelBits + 7) / 8;  // 16 bits by 4 at most
+    size_t bytes;
+    if (!checkedMultiply(stride, h.height, bytes)) return VEK_ERROR_TOO_LARGE;
+    const uint8_t* in = r.take(bytes);
     if (in == nullptr) return VEK_ERROR_DAMAGED;
     if (VekError e = image.allocate(h.width, h.height, Layout::Gray8, options)) return e;
     image.bitsPerComponent = 8;
@@ -263,21 +260,21 @@ VekError loadPackedGrey(ByteReader& r, const Header& h, const LoadOptions& optio
     return VEK_OK;
 }
 
-VekError load(ByteView data, const LoadOptions& options, Image& image) {
-    Header h;
-    if (!parse(data, h) || !plausible(h, data.size)) return VEK_ERROR_DAMAGED;
+VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options, Image& image) {
     if (!dimensionsAllowed(h.width, h.height, options.maxPixels)) return VEK_ERROR_TOO_LARGE;
     const AlphaUse alpha = alphaUse(data, h);
     ByteReader r(data);
-    r.seek(18u + h.idLength);  // the image ID is skipped
+    if (!r.seek(18u + h.idLength)) return VEK_ERROR_DAMAGED;  // the image ID is skipped
     const uint8_t* map = nullptr;
     if (h.colourMapType == 1 && (map = r.take(h.mapBytes())) == nullptr) return VEK_ERROR_DAMAGED;
     if (packedGrey(h.pixelBits)) return loadPackedGrey(r, h, options, image);
-    const size_t count = static_cast<size_t>(h.width) * h.height;
     const unsigned bits = h.baseType() == 1 ? 8u : h.pixelBits;
     const size_t valueBytes = (bits + 7u) / 8u;
+    size_t count, rawBytes;
+    if (!checkedMultiply(h.width, h.height, count) || !checkedMultiply(count, valueBytes, rawBytes))
+        return VEK_ERROR_TOO_LARGE;
     // Refuse before allocating: raw data must all be there, and RLE packets must hold every pixel.
-    if (!h.rle() && !r.has(count * valueBytes)) return VEK_ERROR_DAMAGED;
+    if (!h.rle() && !r.has(rawBytes)) return VEK_ERROR_DAMAGED;
     if (h.rle() && !packetsHoldAll(r, count, valueBytes)) return VEK_ERROR_DAMAGED;
 
     const bool withAlpha = alpha != AlphaUse::None;
@@ -328,7 +325,7 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
     else
         kind = Writer::Kind::Word16;
     Writer writer(image, h, kind, valueBytes, table, indices);
-    if (VekError e = readValues(r, h, valueBytes, writer)) return e;
+    if (VekError e = readValues(r, h, count, valueBytes, writer)) return e;
 
     if (alpha == AlphaUse::Premultiplied && layout == Layout::Bgra32) {
         for (int32_t y = 0; y < image.height(); ++y) unpremultiply(image.row(y), static_cast<size_t>(image.width()));
@@ -336,8 +333,32 @@ VekError load(ByteView data, const LoadOptions& options, Image& image) {
     return VEK_OK;
 }
 
+class TgaDecoder final : public Decoder {
+public:
+    TgaDecoder(ByteView data, const Header& h) : Decoder(data), h_(h) { describe(h, info_); }
+    VekError load(const LoadOptions& options, Image& image) override { return loadPicture(data_, h_, options, image); }
+
+private:
+    Header h_;
+};
+
 } // namespace
 
-const FormatReader kTgaReader = {VEK_FORMAT_TGA, "TGA", sniff, query, load};
+namespace tga_format {
 
+bool sniff(ByteView) { return false; }  // TGA has no signature
+
+bool sniffLate(ByteView data) {
+    Header h;
+    return parse(data, h) && plausible(h, data.size);
+}
+
+VekError open(ByteView data, DecoderPtr& decoder) {
+    Header h;
+    if (!parse(data, h) || !plausible(h, data.size)) return VEK_ERROR_DAMAGED;
+    decoder = std::make_unique<TgaDecoder>(data, h);
+    return VEK_OK;
+}
+
+} // namespace tga_format
 } // namespace vek

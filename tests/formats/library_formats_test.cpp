@@ -4,16 +4,17 @@
 
 #include <cstring>
 #include <random>
-#include <thread>
 
 #include "imagelib/vek.h"
+#include "libvek/formats/table.h"
 #include "tests/formats/fixtures.h"
+#include "tests/library_decode.h"
 
 namespace {
 
 struct Decoded {
     VekError error = VEK_OK;
-    int bits = 0, components = 0, transparentIndex = 0;
+    LoadedForm form;
     int32_t width = 0, height = 0;
     std::vector<uint8_t> bgra;
 };
@@ -22,36 +23,13 @@ struct Decoded {
 Decoded decode(const Fixture& f, bool fromMemory, uint16_t origin) {
     Decoded d;
     const std::vector<uint8_t> bytes = fromMemory ? readBytes(f.path()) : std::vector<uint8_t>{};
-    FileInformation info{};
-    d.error = fromMemory ? vekGetFileInformationFromMemory(bytes.data(), static_cast<uint32_t>(bytes.size()), -1, &info)
-                         : vekGetFileInformation(f.path().c_str(), -1, &info);
-    LoadParams params;
-    vekGetDefaultLoadParams(&params);
-    params.rowOrigin = origin;
-    LibraryBitmap* loaded = nullptr;
-    if (d.error == VEK_OK) {
-        d.error = fromMemory ? vekLoadBitmapFromMemory(bytes.data(), static_cast<uint32_t>(bytes.size()), &loaded,
-                                                       &params, &info)
-                             : vekLoadBitmap(f.path().c_str(), &loaded, &params, &info);
-    }
-    vekFreeFileInformation(&info);
-    if (d.error != VEK_OK) {
-        EXPECT_EQ(loaded, nullptr);
-        vekFreeBitmap(loaded);
-        return d;
-    }
-    d.bits = loaded->bitsPerComponent;
-    d.components = loaded->componentsPerPixel;
-    d.transparentIndex = loaded->transparentIndex;
-    LibraryBitmap* converted = nullptr;
-    d.error = vekChangeColorDepth(loaded, &converted, VEK_COLOR_BGRA32, 0);
-    vekFreeBitmap(loaded);
-    if (d.error == VEK_OK) {
+    LibraryBitmap* converted = decodeToBgra(f.path().c_str(), fromMemory ? &bytes : nullptr, d.error, origin, &d.form);
+    if (converted != nullptr) {
         d.width = converted->width;
         d.height = converted->height;
         EXPECT_EQ(converted->bytesPerLine, converted->width * 4) << f.name;
         EXPECT_EQ(converted->rowOrigin, origin) << f.name;
-        d.bgra.assign(converted->pixels, converted->pixels + static_cast<size_t>(converted->bytesPerLine) * converted->height);
+        d.bgra = pixelsOf(converted);
     }
     vekFreeBitmap(converted);
     return d;
@@ -64,20 +42,92 @@ protected:
 };
 std::vector<Fixture> LibraryFormats::fixtures_;
 
-TEST_F(LibraryFormats, ThereAreFixturesOfEveryReader) {
-    int png = 0, jpeg = 0, gif = 0, bmp = 0, tga = 0;
-    for (const Fixture& f : fixtures_) {
-        png += f.name.ends_with(".png");
-        jpeg += f.name.ends_with(".jpg");
-        gif += f.name.ends_with(".gif");
-        bmp += f.name.ends_with(".bmp");
-        tga += f.name.ends_with(".tga");
+// Every format of the library's table has fixtures, by the extensions the table gives it.
+TEST_F(LibraryFormats, ThereAreFixturesOfEveryFormat) {
+#define VEK_TEST_ROW(name, index, label, extensions) std::pair<const char*, std::string>{#name, " " extensions " "},
+    for (const auto& [name, extensions] : {VEK_FORMATS(VEK_TEST_ROW)}) {
+        int count = 0;
+        for (const Fixture& f : fixtures_)
+            count += extensions.find(" " + f.name.substr(f.name.rfind('.') + 1) + " ") != std::string::npos;
+        EXPECT_GT(count, 10) << name;
     }
-    EXPECT_GT(png, 20);
-    EXPECT_GT(jpeg, 8);
-    EXPECT_GT(gif, 8);
-    EXPECT_GT(bmp, 20);
-    EXPECT_GT(tga, 15);
+#undef VEK_TEST_ROW
+}
+
+// Faults once planted and missed: an explicit format index ignored, the caller's pixel cap ignored,
+// the side cap raised, the PSD merged-alpha guard removed.
+TEST_F(LibraryFormats, ExplicitFormatIndexIsTheOnlyReaderAsked) {
+    const struct {
+        const char* file;
+        int32_t index;
+        VekError code;
+    } cases[] = {
+        {"info-24.bmp", VEK_FORMAT_DETECT, VEK_OK}, {"info-24.bmp", VEK_FORMAT_BMP, VEK_OK},
+        {"info-24.bmp", VEK_FORMAT_PNG, VEK_ERROR_UNKNOWN_FORMAT}, {"grey8.tga", VEK_FORMAT_TGA, VEK_OK},
+        {"grey8.tga", VEK_FORMAT_BMP, VEK_ERROR_UNKNOWN_FORMAT}, {"rgb8.png", VEK_FORMAT_JPEG, VEK_ERROR_UNKNOWN_FORMAT},
+        {"rgb8.png", 99, VEK_ERROR_UNKNOWN_FORMAT},
+    };
+    for (const auto& c : cases) {
+        Fixture f;
+        f.name = c.file;
+        FileInformation info{};
+        EXPECT_EQ(vekGetFileInformation(f.path().c_str(), c.index, &info), c.code) << c.file << " as " << c.index;
+        if (c.code == VEK_OK && c.index != VEK_FORMAT_DETECT) {
+            EXPECT_EQ(info.formatIndex, c.index) << c.file;
+        }
+        vekFreeFileInformation(&info);
+    }
+}
+
+TEST_F(LibraryFormats, TheCallersPixelCapHolds) {
+    Fixture f;
+    f.name = "rgb8.png";  // 13 x 9: 117 pixels
+    for (const auto& [cap, code] : {std::pair{116u, VEK_ERROR_TOO_LARGE}, {117u, VEK_OK}, {0u, VEK_OK}}) {
+        FileInformation info{};
+        ASSERT_EQ(vekGetFileInformation(f.path().c_str(), VEK_FORMAT_DETECT, &info), VEK_OK);
+        LoadParams params;
+        vekGetDefaultLoadParams(&params);
+        params.maxPixels = cap;
+        LibraryBitmap* b = nullptr;
+        EXPECT_EQ(vekLoadBitmap(f.path().c_str(), &b, &params, &info), code) << "cap " << cap;
+        vekFreeBitmap(b);
+        vekFreeFileInformation(&info);
+    }
+}
+
+// A one-row RLE8 bitmap of the given width: only its end marker, every pixel index 0.
+std::vector<uint8_t> oneRowRle8(uint32_t width) {
+    std::vector<uint8_t> b(54 + 4 * 2 + 2, 0);
+    auto put32 = [&](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    };
+    b[0] = 'B';
+    b[1] = 'M';
+    put32(2, static_cast<uint32_t>(b.size()));
+    put32(10, 62);
+    put32(14, 40);
+    put32(18, width);
+    put32(22, 1);
+    b[26] = 1;
+    b[28] = 8;
+    put32(30, 1);  // RLE8
+    put32(46, 2);  // two colours
+    b[62] = 0;
+    b[63] = 1;  // end of picture
+    return b;
+}
+
+TEST_F(LibraryFormats, NoSideLongerThanTwoToTheTwentieth) {
+    for (const auto& [width, code] : {std::pair{1u << 20, VEK_OK}, {(1u << 20) + 1, VEK_ERROR_TOO_LARGE}}) {
+        const std::vector<uint8_t> bmp = oneRowRle8(width);
+        VekError error = VEK_OK;
+        LibraryBitmap* b = decodeToBgra(nullptr, &bmp, error);
+        EXPECT_EQ(error, code) << width;
+        if (b != nullptr) {
+            EXPECT_EQ(b->width, static_cast<int32_t>(width));
+        }
+        vekFreeBitmap(b);
+    }
 }
 
 TEST_F(LibraryFormats, InformationRecordsFromFileAndMemory) {
@@ -110,9 +160,9 @@ TEST_F(LibraryFormats, LoadedFormsAndExactPixels) {
         const Decoded d = decode(f, false, VEK_ORIGIN_TOP_LEFT);
         EXPECT_EQ(d.error, VEK_OK) << f.name;
         if (d.error != VEK_OK) continue;
-        EXPECT_EQ(d.bits, f.loadedBits) << f.name;
-        EXPECT_EQ(d.components, f.loadedComponents) << f.name;
-        EXPECT_EQ(d.transparentIndex, f.transparentIndex) << f.name;
+        EXPECT_EQ(d.form.bits, f.loadedBits) << f.name;
+        EXPECT_EQ(d.form.components, f.loadedComponents) << f.name;
+        EXPECT_EQ(d.form.transparentIndex, f.transparentIndex) << f.name;
         EXPECT_EQ(d.width, f.width) << f.name;
         EXPECT_EQ(d.height, f.height) << f.name;
         const std::vector<uint8_t> expected = expectedPixels(f);
@@ -232,26 +282,6 @@ TEST_F(LibraryFormats, DamagedDataNeverCrashes) {
             vekFreeBitmap(b);
         }
     }
-}
-
-TEST_F(LibraryFormats, EightThreadsDecodeAsOneDoes) {
-    std::vector<Fixture> good;
-    for (const Fixture& f : fixtures_)
-        if (!f.refused()) good.push_back(f);
-    std::vector<std::vector<uint8_t>> single;
-    for (const Fixture& f : good) single.push_back(decode(f, false, VEK_ORIGIN_BOTTOM_LEFT).bgra);
-    std::vector<int> mismatches(8, 0);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([&, t] {
-            for (size_t k = 0; k < good.size() * 2; ++k) {
-                const size_t i = (k * 7 + static_cast<size_t>(t) * 5) % good.size();
-                if (decode(good[i], (k + t) % 2 == 0, VEK_ORIGIN_BOTTOM_LEFT).bgra != single[i]) ++mismatches[t];
-            }
-        });
-    }
-    for (auto& th : threads) th.join();
-    for (int t = 0; t < 8; ++t) EXPECT_EQ(mismatches[t], 0) << "thread " << t;
 }
 
 } // namespace

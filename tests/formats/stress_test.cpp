@@ -9,6 +9,8 @@
 #include <mutex>
 #include <string>
 #include <thread>
+
+#include <unistd.h>
 #include <vector>
 
 #include "imagelib/vek.h"
@@ -93,7 +95,8 @@ TEST(Stress, EightThreadsDecodeAndFreeEachOthersBitmaps) {
     for (const Fixture& f : loadFixtures())
         if (!f.refused()) pictures.push_back({f.path(), readBytes(f.path()), {}});
     Picture large;
-    large.path = testing::TempDir() + "vek-stress-large.bmp";
+    // Named for this process: two runs on one machine must not remove each other's file.
+    large.path = testing::TempDir() + "vek-stress-large-" + std::to_string(getpid()) + ".bmp";
     large.bytes = largeBmp();
     if (FILE* out = std::fopen(large.path.c_str(), "wb")) {
         std::fwrite(large.bytes.data(), 1, large.bytes.size(), out);

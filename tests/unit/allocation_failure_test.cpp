@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -150,6 +151,12 @@ struct Case {
     bool memory;
     bool plugin;
 };
+
+// Printed into the test's listed name: the parameters, not the record's bytes, which change from
+// build to build.
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.fixture << (c.memory ? " from memory" : " from its file") << (c.plugin ? " through GetPicture" : " through the library");
+}
 
 std::string describe(const testing::TestParamInfo<Case>& info) {
     std::string name = info.param.fixture;

@@ -55,7 +55,7 @@ TEST(Checkerboard, NothingHappensWithoutAPicture) {
         CheckerboardComposite(p.data(), w, h);
         EXPECT_EQ(p, before) << w << " x " << h;
     }
-    CheckerboardComposite(nullptr, 4, 4);
+    CheckerboardComposite(nullptr, 4, 4);  // no picture at all: refused, not a fault
 }
 
 TEST(Checkerboard, OnePixelFullyTransparentBecomesWhite) {

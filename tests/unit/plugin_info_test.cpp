@@ -2,30 +2,16 @@
 #include <climits>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "imagelib/vek.h"
+#include "libvek/formats/table.h"
 #include "plugin/plugin.h"
+#include "tests/plugin_strings.h"
 #include "tests/unit/plugin_fixture.h"
 
 namespace {
 
-const char* const kExpectedStrings[16] = {
-    "00IN",
-    "VEK Bridge Ver 0.00 (VEK SDK Ver 3.40)",
-    "*.psd",
-    "VEK Adobe Photoshop (*.psd)",
-    "*.dds",
-    "VEK Direct Draw Surface (*.dds)",
-    "*.gif",
-    "VEK Graphics Interchange Format (*.gif)",
-    "*.jpg",
-    "VEK Joint Photographic Experts Group (*.jpg)",
-    "*.png",
-    "VEK Portable Network Graphics (*.png)",
-    "*.tga",
-    "VEK Truevision Targa (*.tga)",
-    "*.bmp",
-    "VEK Windows Bitmap (*.bmp)",
-};
 
 constexpr char kMarker = '\x5C';
 
@@ -62,11 +48,11 @@ TEST_F(PluginInfo, EveryIndexGivesItsStringAndLength) {
     for (int index = 0; index < 16; ++index) {
         Buffer buffer;
         const int length = GetPluginInfo(index, buffer.bytes, sizeof buffer.bytes);
-        EXPECT_STREQ(buffer.bytes, kExpectedStrings[index]) << "index " << index;
-        EXPECT_EQ(length, static_cast<int>(std::strlen(kExpectedStrings[index]))) << "index " << index;
+        EXPECT_STREQ(buffer.bytes, kPluginStrings[index]) << "index " << index;
+        EXPECT_EQ(length, static_cast<int>(std::strlen(kPluginStrings[index]))) << "index " << index;
         // Nothing beyond the NUL is written.
         EXPECT_EQ(buffer.bytes[length + 1], kMarker);
-        expectWideTwin(index, 128, kExpectedStrings[index], length);
+        expectWideTwin(index, 128, kPluginStrings[index], length);
     }
     EXPECT_TRUE(fakevek::calls().empty()) << "plug-in information needs no library call";
 }
@@ -116,6 +102,31 @@ TEST_F(PluginInfo, NoRoomOrNoBufferReturnsZeroAndTouchesNothing) {
     EXPECT_EQ(GetPluginInfo(3, nullptr, 64), 0);
     EXPECT_EQ(GetPluginInfo(3, nullptr, 0), 0);
     EXPECT_EQ(GetPluginInfoW(3, nullptr, 64), 0);
+}
+
+// The seven filters are the library's seven formats: each filter's extension is one of exactly one
+// format's, and every format has its filter.
+TEST_F(PluginInfo, FiltersAreTheLibrarysFormats) {
+    struct Row {
+        const char* name;
+        std::string extensions;
+        int filters = 0;
+    };
+#define VEK_TEST_ROW(name, index, label, extensions) Row{#name, " " extensions " "},
+    std::vector<Row> rows = {VEK_FORMATS(VEK_TEST_ROW)};
+#undef VEK_TEST_ROW
+    for (int i = 2; i < 16; i += 2) {
+        const std::string pattern = kPluginStrings[i];
+        ASSERT_EQ(pattern.rfind("*.", 0), 0u) << pattern;
+        int owners = 0;
+        for (Row& r : rows) {
+            if (r.extensions.find(" " + pattern.substr(2) + " ") == std::string::npos) continue;
+            ++owners;
+            ++r.filters;
+        }
+        EXPECT_EQ(owners, 1) << pattern;
+    }
+    for (const Row& r : rows) EXPECT_EQ(r.filters, 1) << r.name;
 }
 
 using Acceptance = PluginTest;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "plugin/plugin.h"
+#include "tests/plugin_strings.h"
 
 #include <psapi.h>   // after <windows.h>
 #include <winioctl.h>
@@ -43,16 +44,6 @@ using IsSupportedWFn = decltype(&IsSupportedW);
 using GetPictureWFn = decltype(&GetPictureW);
 using GetPictureInfoWFn = decltype(&GetPictureInfoW);
 
-const char* const kStrings[16] = {
-    "00IN", "VEK Bridge Ver 0.00 (VEK SDK Ver 3.40)",
-    "*.psd", "VEK Adobe Photoshop (*.psd)",
-    "*.dds", "VEK Direct Draw Surface (*.dds)",
-    "*.gif", "VEK Graphics Interchange Format (*.gif)",
-    "*.jpg", "VEK Joint Photographic Experts Group (*.jpg)",
-    "*.png", "VEK Portable Network Graphics (*.png)",
-    "*.tga", "VEK Truevision Targa (*.tga)",
-    "*.bmp", "VEK Windows Bitmap (*.bmp)",
-};
 
 // First in this program, while its peak working set is still low: a large file with a sound
 // signature and junk behind it is refused from its header, not read through.
@@ -104,8 +95,8 @@ TEST(WindowsPlugin, LoadsAndReportsItsStrings) {
     EXPECT_EQ(reinterpret_cast<void*>(info), reinterpret_cast<void*>(plugin.get<GetPluginInfoFn>(3)));
     for (int i = 0; i < 16; ++i) {
         char text[80] = {};
-        EXPECT_EQ(info(i, text, sizeof text), static_cast<int>(strlen(kStrings[i])));
-        EXPECT_STREQ(text, kStrings[i]);
+        EXPECT_EQ(info(i, text, sizeof text), static_cast<int>(strlen(kPluginStrings[i])));
+        EXPECT_STREQ(text, kPluginStrings[i]);
     }
     char small[5];
     EXPECT_EQ(info(1, small, 5), 4);
@@ -333,8 +324,8 @@ TEST(WindowsPlugin, WideEntryPointsOpenNamesOutsideTheCodePage) {
     EXPECT_EQ(reinterpret_cast<void*>(getPictureW), reinterpret_cast<void*>(getPreviewW));
     for (int i = 0; i < 16; ++i) {
         wchar_t text[80];
-        ASSERT_EQ(pluginInfoW(i, text, 80), static_cast<int>(strlen(kStrings[i])));
-        EXPECT_EQ(std::wstring(text), std::wstring(kStrings[i], kStrings[i] + strlen(kStrings[i])));
+        ASSERT_EQ(pluginInfoW(i, text, 80), static_cast<int>(strlen(kPluginStrings[i])));
+        EXPECT_EQ(std::wstring(text), std::wstring(kPluginStrings[i], kPluginStrings[i] + strlen(kPluginStrings[i])));
     }
     wchar_t small[5];
     EXPECT_EQ(pluginInfoW(1, small, 5), 4);

@@ -20,10 +20,10 @@ public:
     FileBytes& operator=(const FileBytes&) = delete;
     ~FileBytes() { unmap(); }
 
-    VekError read(const char* fileName);
+    [[nodiscard]] VekError read(const char* fileName);
     // A UTF-16 name: opened as such on Windows, by its UTF-8 form elsewhere. Not valid UTF-16:
     // VEK_ERROR_BAD_ARGUMENT.
-    VekError read(const VekWideChar* fileName);
+    [[nodiscard]] VekError read(const VekWideChar* fileName);
     ByteView view() const { return {data_, size_}; }
 
 private:

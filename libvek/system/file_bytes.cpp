@@ -1,4 +1,4 @@
-#include "libvek/core/source.h"
+#include "libvek/system/file_bytes.h"
 
 #include <string>
 

@@ -9,7 +9,12 @@
 
 #include <cstddef>  // defines __GLIBCXX__ when the runtime is libstdc++
 
-#include "platform/platform.h"
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#endif
 
 #if defined(_WIN32) && defined(__GLIBCXX__)
 namespace __gnu_cxx {
@@ -21,5 +26,5 @@ inline void releaseRuntimeMemory(HINSTANCE module) {
     __gnu_cxx::__freeres();
 }
 #else
-inline void releaseRuntimeMemory(HINSTANCE) {}
+inline void releaseRuntimeMemory(void*) {}
 #endif

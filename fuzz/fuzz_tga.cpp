@@ -1,6 +1,0 @@
-#include "fuzz/fuzz_library.h"
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    decodeAll(data, size, VEK_FORMAT_TGA);
-    return 0;
-}

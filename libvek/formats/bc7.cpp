@@ -1,0 +1,161 @@
+// BC7: eight modes of one to three subsets, their endpoints, p-bits, rotations and index sets.
+#include <cstring>
+
+#include "libvek/core/pixels.h"
+#include "libvek/formats/bcn_common.h"
+
+namespace vek::bcn {
+namespace {
+
+using namespace detail;
+
+struct Bc7Mode {
+    unsigned subsets, partitionBits, rotationBits, selectorBits, colourBits, alphaBits, endpointPBits,
+        sharedPBits, indexBits, secondIndexBits;
+};
+constexpr Bc7Mode kBc7Modes[8] = {
+    {3, 4, 0, 0, 4, 0, 1, 0, 3, 0}, {2, 6, 0, 0, 6, 0, 0, 1, 3, 0}, {3, 6, 0, 0, 5, 0, 0, 0, 2, 0},
+    {2, 6, 0, 0, 7, 0, 1, 0, 2, 0}, {1, 0, 2, 1, 5, 6, 0, 0, 2, 3}, {1, 0, 2, 0, 7, 8, 0, 0, 2, 2},
+    {1, 0, 0, 0, 7, 7, 1, 0, 4, 0}, {2, 6, 0, 0, 5, 5, 1, 0, 2, 0},
+};
+
+unsigned expandBits(unsigned v, unsigned bits) { return bits >= 8 ? v : (v << (8 - bits)) | (v >> (2 * bits - 8)); }
+
+unsigned interpolate(unsigned e0, unsigned e1, int weight) {
+    return static_cast<unsigned>(((64 - weight) * static_cast<int>(e0) + weight * static_cast<int>(e1) + 32) >> 6);
+}
+
+// BC7, one mode at a time: its widths known when compiling, the loops unroll and the only branch
+// on the data is the choice of mode. Pixels by the vector path where there is one, else per subset
+// a palette of every index value's colour and one lookup a pixel.
+template <unsigned Mode>
+void decodeBc7Mode(const uint8_t* block, uint32_t* bgra) {
+    constexpr Bc7Mode m = kBc7Modes[Mode];
+    BitReader bits(block);
+    bits.skip(Mode + 1);
+    const unsigned partition = bits.read(m.partitionBits);
+    const unsigned rotation = bits.read(m.rotationBits);
+    const unsigned selector = bits.read(m.selectorBits);
+    unsigned endpoints[3][2][4] = {};  // subset, endpoint, channel (r, g, b, a)
+    for (unsigned c = 0; c < 3; ++c)
+        for (unsigned s = 0; s < m.subsets; ++s)
+            for (unsigned e = 0; e < 2; ++e) endpoints[s][e][c] = bits.read(m.colourBits);
+    if (m.alphaBits)
+        for (unsigned s = 0; s < m.subsets; ++s)
+            for (unsigned e = 0; e < 2; ++e) endpoints[s][e][3] = bits.read(m.alphaBits);
+    unsigned colourBits = m.colourBits, alphaBits = m.alphaBits;
+    if (m.endpointPBits || m.sharedPBits) {
+        for (unsigned s = 0; s < m.subsets; ++s) {
+            const unsigned p0 = bits.bit(), p1 = m.endpointPBits ? bits.bit() : p0;
+            for (unsigned c = 0; c < 4; ++c) {
+                endpoints[s][0][c] = (endpoints[s][0][c] << 1) | p0;
+                endpoints[s][1][c] = (endpoints[s][1][c] << 1) | p1;
+            }
+        }
+        ++colourBits;
+        if (alphaBits) ++alphaBits;
+    }
+    for (unsigned s = 0; s < m.subsets; ++s)
+        for (unsigned e = 0; e < 2; ++e) {
+            for (unsigned c = 0; c < 3; ++c) endpoints[s][e][c] = expandBits(endpoints[s][e][c], colourBits);
+            endpoints[s][e][3] = alphaBits ? expandBits(endpoints[s][e][3], alphaBits) : 255;
+        }
+
+    // The indices: one set (two in modes 4 and 5), each pixel's fewer by a bit at its subset's
+    // anchor; a set is at most 63 bits, so one word holds it.
+    const uint32_t subsetMap = kPartitions.subsets[m.subsets - 1][partition];
+    auto readIndices = [&](uint8_t* out, unsigned width, unsigned anchors) {
+        const uint64_t word = bits.peek64();
+        unsigned used = 0;
+        for (unsigned i = 0; i < 16; ++i) {
+            const unsigned n = width - ((anchors >> i) & 1);
+            out[i] = static_cast<uint8_t>((word >> used) & ((1u << n) - 1));
+            used += n;
+        }
+        bits.skip(used);
+    };
+    auto mix = [](const unsigned* e0, const unsigned* e1, int w, unsigned c) { return interpolate(e0[c], e1[c], w); };
+    uint8_t primary[16], secondary[16];
+    readIndices(primary, m.indexBits, kPartitions.anchors[m.subsets - 1][partition]);
+    // Modes 4 and 5 have a second set; the selector bit swaps which set drives the colour and which
+    // the alpha.
+    const uint8_t* colourIndices = primary;
+    const uint8_t* alphaIndices = primary;
+    unsigned colourIndexBits = m.indexBits, alphaIndexBits = m.indexBits;
+    if constexpr (m.secondIndexBits != 0) {
+        readIndices(secondary, m.secondIndexBits, 1);
+        (selector ? colourIndices : alphaIndices) = secondary;
+        (selector ? colourIndexBits : alphaIndexBits) = m.secondIndexBits;
+    }
+    if (detail::vectorPaths()) {
+        uint8_t ends[2][16] = {};
+        for (unsigned s = 0; s < m.subsets; ++s)
+            for (unsigned e = 0; e < 2; ++e)
+                for (unsigned c = 0; c < 4; ++c)  // blue, green, red, alpha from red, green, blue, alpha
+                    ends[e][4 * s + c] = static_cast<uint8_t>(endpoints[s][e][c == 3 ? 3 : 2 - c]);
+        detail::mixBc7(ends, subsetMap, colourIndices, colourIndexBits, alphaIndices, alphaIndexBits, rotation, bgra);
+        return;
+    }
+    if (!m.secondIndexBits) {
+        // One set drives colour and alpha alike: a palette of whole words per subset.
+        const int* weights = weightsFor(m.indexBits);
+        uint32_t palette[3][16];
+        for (unsigned s = 0; s < m.subsets; ++s) {
+            const unsigned* e0 = endpoints[s][0];
+            const unsigned* e1 = endpoints[s][1];
+            for (unsigned k = 0; k < (1u << m.indexBits); ++k) {
+                const int w = weights[k];
+                palette[s][k] = bgraWord(mix(e0, e1, w, 0), mix(e0, e1, w, 1), mix(e0, e1, w, 2), mix(e0, e1, w, 3));
+            }
+        }
+        for (unsigned i = 0; i < 16; ++i) bgra[i] = palette[(subsetMap >> (2 * i)) & 3][primary[i]];
+        return;
+    }
+
+    // Modes 4 and 5: one subset, colour and alpha from their own sets; rotation then swaps alpha
+    // with red, green or blue.
+    const int* colourWeights = weightsFor(colourIndexBits);
+    const int* alphaWeights = weightsFor(alphaIndexBits);
+    const unsigned* e0 = endpoints[0][0];
+    const unsigned* e1 = endpoints[0][1];
+    uint32_t colours[8], alphas[8];
+    for (unsigned k = 0; k < (1u << colourIndexBits); ++k) {
+        const int w = colourWeights[k];
+        colours[k] = bgraWord(mix(e0, e1, w, 0), mix(e0, e1, w, 1), mix(e0, e1, w, 2), 0);
+    }
+    for (unsigned k = 0; k < (1u << alphaIndexBits); ++k) alphas[k] = mix(e0, e1, alphaWeights[k], 3) << 24;
+    const unsigned shift = 24 - 8 * rotation;  // red, green and blue sit at bits 16, 8 and 0
+    for (unsigned i = 0; i < 16; ++i) {
+        uint32_t px = colours[colourIndices[i]] | alphas[alphaIndices[i]];
+        if (rotation) {
+            const uint32_t a = px >> 24, c = (px >> shift) & 0xFF;
+            px = (px & ~((0xFFu << 24) | (0xFFu << shift))) | (c << 24) | (a << shift);
+        }
+        bgra[i] = px;
+    }
+}
+
+} // namespace
+
+void decodeBc7(const uint8_t* block, uint32_t* bgra) {
+    switch (block[0] == 0 ? 8 : __builtin_ctz(block[0])) {
+    case 0: return decodeBc7Mode<0>(block, bgra);
+    case 1: return decodeBc7Mode<1>(block, bgra);
+    case 2: return decodeBc7Mode<2>(block, bgra);
+    case 3: return decodeBc7Mode<3>(block, bgra);
+    case 4: return decodeBc7Mode<4>(block, bgra);
+    case 5: return decodeBc7Mode<5>(block, bgra);
+    case 6: return decodeBc7Mode<6>(block, bgra);
+    case 7: return decodeBc7Mode<7>(block, bgra);
+    default: std::memset(bgra, 0, 64);  // reserved: a block of transparent black
+    }
+}
+
+namespace detail {
+
+void stripBc7(const uint8_t* in, uint32_t across, uint8_t* const* rows, uint32_t rowCount, uint32_t width, bool grey) {
+    strip(decodeBc7, 16, in, across, rows, rowCount, width, grey, 0);
+}
+
+} // namespace detail
+} // namespace vek::bcn

@@ -1,0 +1,203 @@
+// The block formats' SSSE3 kernels: byte shuffles as table lookups. BC1 and BC3 palettes built in
+// 16-bit lanes, sixteen indices spread to bytes at once, each row of four pixels one shuffle of the
+// palette; BC7's channels as multiply-adds of endpoint and weight bytes. Every division is an exact
+// multiply-high for the ranges that occur, so the pixels are the scalar decoders' to the bit.
+#include <atomic>
+
+#include "libvek/core/bytes.h"
+#include "libvek/formats/bcn_common.h"
+#include "support/simd.h"
+
+#ifdef VEK_SIMD_X86
+#include <tmmintrin.h>
+#endif
+
+namespace vek::bcn {
+namespace {
+
+std::atomic<bool> vectorPathsAllowed{true};
+
+#ifdef VEK_SIMD_X86
+
+// Shuffles for the pixels of row (or group) g: its four bytes each spread over a word, the same
+// without the alpha byte, and only into the alpha byte.
+constexpr uint8_t kNone = 0x80;
+struct RowShuffles {
+    alignas(16) uint8_t spread[4][16], colour[4][16], alpha[4][16];
+};
+constexpr RowShuffles makeRowShuffles() {
+    RowShuffles r{};
+    for (int g = 0; g < 4; ++g)
+        for (int i = 0; i < 16; ++i) {
+            const auto pixel = static_cast<uint8_t>(4 * g + i / 4);
+            r.spread[g][i] = pixel;
+            r.colour[g][i] = i % 4 == 3 ? kNone : pixel;
+            r.alpha[g][i] = i % 4 == 3 ? pixel : kNone;
+        }
+    return r;
+}
+constexpr RowShuffles kRows = makeRowShuffles();
+
+// Colour palettes by mode: four colours, or (BC1 with c0 <= c1) three and transparent black.
+alignas(16) constexpr uint16_t kColourWeight0[2][8] = {{2, 2, 2, 0, 1, 1, 1, 0}, {1, 1, 1, 0, 0, 0, 0, 0}};
+alignas(16) constexpr uint16_t kColourWeight1[2][8] = {{1, 1, 1, 0, 2, 2, 2, 0}, {1, 1, 1, 0, 0, 0, 0, 0}};
+constexpr uint16_t kColourDivide[2] = {21846, 32768};  // x/3, x/2 as (x * d) >> 16
+alignas(16) constexpr uint32_t kColourAlpha[2][4] = {{0xFF000000u, 0xFF000000u, 0xFF000000u, 0xFF000000u},
+                                                     {0xFF000000u, 0xFF000000u, 0xFF000000u, 0}};
+// Alpha palettes by mode: a0 > a1 interpolates six values, otherwise four and then 0 and 255.
+alignas(16) constexpr uint16_t kAlphaWeight0[2][8] = {{7, 0, 6, 5, 4, 3, 2, 1}, {5, 0, 4, 3, 2, 1, 0, 0}};
+alignas(16) constexpr uint16_t kAlphaWeight1[2][8] = {{0, 7, 1, 2, 3, 4, 5, 6}, {0, 5, 1, 2, 3, 4, 0, 0}};
+constexpr uint16_t kAlphaDivide[2] = {9363, 13108};  // x/7, x/5
+alignas(16) constexpr uint16_t kAlphaTop[2][8] = {{0, 0, 0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 0, 255}};
+
+__attribute__((target("ssse3"))) inline __m128i load128(const void* p) {
+    return _mm_loadu_si128(static_cast<const __m128i*>(p));
+}
+
+// The four palette words of a colour half: BC1's with their alpha, BC3's with alpha zero.
+template <bool Bc1>
+__attribute__((target("ssse3"))) inline __m128i colourPaletteVector(const uint8_t* half, bool punchThrough) {
+    const uint32_t ends = loadU32le(half);
+    const int mode = Bc1 && punchThrough && (ends & 0xFFFF) <= (ends >> 16) ? 1 : 0;
+    const __m128i c = _mm_shuffle_epi8(_mm_cvtsi32_si128(static_cast<int>(ends)),
+                                       _mm_setr_epi8(0, 1, 0, 1, 0, 1, 0, 1, 2, 3, 2, 3, 2, 3, 2, 3));
+    // Each field moved to the top of its lane, then widened to 8 bits by repeating its top bits.
+    const __m128i top = _mm_and_si128(_mm_mullo_epi16(c, _mm_setr_epi16(2048, 32, 1, 0, 2048, 32, 1, 0)),
+                                      _mm_setr_epi16(-2048, -1024, -2048, 0, -2048, -1024, -2048, 0));
+    const __m128i ends8 =
+        _mm_or_si128(_mm_srli_epi16(top, 8), _mm_mulhi_epu16(top, _mm_setr_epi16(8, 4, 8, 0, 8, 4, 8, 0)));
+    const __m128i e0 = _mm_unpacklo_epi64(ends8, ends8), e1 = _mm_unpackhi_epi64(ends8, ends8);
+    const __m128i sum = _mm_add_epi16(_mm_mullo_epi16(e0, load128(kColourWeight0[mode])),
+                                      _mm_mullo_epi16(e1, load128(kColourWeight1[mode])));
+    const __m128i mixed = _mm_mulhi_epu16(sum, _mm_set1_epi16(static_cast<short>(kColourDivide[mode])));
+    const __m128i words = _mm_packus_epi16(ends8, mixed);
+    return Bc1 ? _mm_or_si128(words, load128(kColourAlpha[mode])) : words;
+}
+
+// Sixteen 2-bit indices as byte offsets into the palette (index x 4), pixel i in byte i.
+__attribute__((target("ssse3"))) inline __m128i colourOffsets(uint32_t indices) {
+    const __m128i v = _mm_cvtsi32_si128(static_cast<int>(indices));
+    const __m128i shifts = _mm_setr_epi16(64, 16, 4, 1, 64, 16, 4, 1);
+    const __m128i lo = _mm_shuffle_epi8(v, _mm_setr_epi8(0, -1, 0, -1, 0, -1, 0, -1, 1, -1, 1, -1, 1, -1, 1, -1));
+    const __m128i hi = _mm_shuffle_epi8(v, _mm_setr_epi8(2, -1, 2, -1, 2, -1, 2, -1, 3, -1, 3, -1, 3, -1, 3, -1));
+    const __m128i twelve = _mm_set1_epi16(12);
+    return _mm_packus_epi16(_mm_and_si128(_mm_srli_epi16(_mm_mullo_epi16(lo, shifts), 4), twelve),
+                            _mm_and_si128(_mm_srli_epi16(_mm_mullo_epi16(hi, shifts), 4), twelve));
+}
+
+// A BC3 block's sixteen alpha values, pixel i in byte i.
+__attribute__((target("ssse3"))) inline __m128i alphaBytes(const uint8_t* block) {
+    const int mode = block[0] > block[1] ? 0 : 1;
+    const __m128i a0 = _mm_set1_epi16(block[0]), a1 = _mm_set1_epi16(block[1]);
+    const __m128i sum = _mm_add_epi16(_mm_mullo_epi16(a0, load128(kAlphaWeight0[mode])),
+                                      _mm_mullo_epi16(a1, load128(kAlphaWeight1[mode])));
+    const __m128i values = _mm_or_si128(_mm_mulhi_epu16(sum, _mm_set1_epi16(static_cast<short>(kAlphaDivide[mode]))),
+                                        load128(kAlphaTop[mode]));
+    const __m128i table = _mm_packus_epi16(values, values);
+    // Pixel i's three bits start at bit 3i of the six index bytes: the 16-bit word there, moved up
+    // so that they land in bits 8 to 10.
+    const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block));
+    const __m128i lo = _mm_shuffle_epi8(raw, _mm_setr_epi8(2, 3, 2, 3, 2, 3, 3, 4, 3, 4, 3, 4, 4, 5, 4, 5));
+    const __m128i hi = _mm_shuffle_epi8(raw, _mm_setr_epi8(5, 6, 5, 6, 5, 6, 6, 7, 6, 7, 6, 7, 7, 8, 7, 8));
+    const __m128i shifts = _mm_setr_epi16(256, 32, 4, 128, 16, 2, 64, 8);
+    const __m128i seven = _mm_set1_epi16(7);
+    const __m128i index = _mm_packus_epi16(_mm_and_si128(_mm_srli_epi16(_mm_mullo_epi16(lo, shifts), 8), seven),
+                                           _mm_and_si128(_mm_srli_epi16(_mm_mullo_epi16(hi, shifts), 8), seven));
+    return _mm_shuffle_epi8(table, index);
+}
+
+template <bool Bc1>
+__attribute__((target("ssse3"))) void stripSsse3(const uint8_t* in, uint32_t blocks, uint8_t* const* rows,
+                                                 bool punchThrough) {
+    constexpr size_t kBytes = Bc1 ? 8 : 16;
+    const __m128i lanes = _mm_set1_epi32(0x03020100);
+    uint8_t* const out[4] = {rows[0], rows[1], rows[2], rows[3]};
+    for (uint32_t bx = 0; bx < blocks; ++bx, in += kBytes) {
+        const uint8_t* colour = Bc1 ? in : in + 8;
+        const __m128i palette = colourPaletteVector<Bc1>(colour, punchThrough);
+        const __m128i offsets = colourOffsets(loadU32le(colour + 4));
+        __m128i alpha = _mm_setzero_si128();
+        if constexpr (!Bc1) alpha = alphaBytes(in);
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC unroll 4
+#endif
+        for (int y = 0; y < 4; ++y) {
+            const __m128i select = _mm_or_si128(_mm_shuffle_epi8(offsets, load128(kRows.spread[y])), lanes);
+            __m128i row = _mm_shuffle_epi8(palette, select);
+            if constexpr (!Bc1) row = _mm_or_si128(row, _mm_shuffle_epi8(alpha, load128(kRows.alpha[y])));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out[y] + static_cast<size_t>(bx) * 16), row);
+        }
+    }
+}
+
+// BC7's pixels from endpoint bytes (per subset blue, green, red, alpha at 4 x subset), subsets in
+// two bits a pixel, and per pixel a colour index and an alpha index into their weights: each channel
+// ((64 - w) x e0 + w x e1 + 32) >> 6, two channels a multiply-add; rotation swaps alpha with red,
+// green or blue afterwards.
+alignas(16) constexpr uint8_t kWeightBytes[3][16] = {
+    {0, 21, 43, 64}, {0, 9, 18, 27, 37, 46, 55, 64}, {0, 4, 9, 13, 17, 21, 26, 30, 34, 38, 43, 47, 51, 55, 60, 64}};
+alignas(16) constexpr uint8_t kRotations[4][16] = {
+    {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15},
+    {0, 1, 3, 2, 4, 5, 7, 6, 8, 9, 11, 10, 12, 13, 15, 14},
+    {0, 3, 2, 1, 4, 7, 6, 5, 8, 11, 10, 9, 12, 15, 14, 13},
+    {3, 1, 2, 0, 7, 5, 6, 4, 11, 9, 10, 8, 15, 13, 14, 12}};
+
+__attribute__((target("ssse3"))) void mixBc7Ssse3(const uint8_t (&ends)[2][16], uint32_t subsetMap,
+                                             const uint8_t* colourIndices, const uint8_t* colourWeights,
+                                             const uint8_t* alphaIndices, const uint8_t* alphaWeights,
+                                             unsigned rotation, uint32_t* bgra) {
+    const __m128i e0Table = load128(ends[0]), e1Table = load128(ends[1]);
+    const __m128i offsets = colourOffsets(subsetMap);  // 4 x subset, pixel i in byte i
+    const __m128i colourW = _mm_shuffle_epi8(load128(colourWeights), load128(colourIndices));
+    const __m128i alphaW = _mm_shuffle_epi8(load128(alphaWeights), load128(alphaIndices));
+    const __m128i lanes = _mm_set1_epi32(0x03020100);
+    const __m128i sixtyFour = _mm_set1_epi8(64), half = _mm_set1_epi16(32);
+    for (int g = 0; g < 4; ++g) {
+        const __m128i select = _mm_or_si128(_mm_shuffle_epi8(offsets, load128(kRows.spread[g])), lanes);
+        const __m128i e0 = _mm_shuffle_epi8(e0Table, select), e1 = _mm_shuffle_epi8(e1Table, select);
+        const __m128i w = _mm_or_si128(_mm_shuffle_epi8(colourW, load128(kRows.colour[g])),
+                                       _mm_shuffle_epi8(alphaW, load128(kRows.alpha[g])));
+        const __m128i inverse = _mm_sub_epi8(sixtyFour, w);
+        const __m128i low = _mm_maddubs_epi16(_mm_unpacklo_epi8(e0, e1), _mm_unpacklo_epi8(inverse, w));
+        const __m128i high = _mm_maddubs_epi16(_mm_unpackhi_epi8(e0, e1), _mm_unpackhi_epi8(inverse, w));
+        __m128i out = _mm_packus_epi16(_mm_srli_epi16(_mm_add_epi16(low, half), 6),
+                                       _mm_srli_epi16(_mm_add_epi16(high, half), 6));
+        if (rotation) out = _mm_shuffle_epi8(out, load128(kRotations[rotation]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(bgra + 4 * g), out);
+    }
+}
+#endif
+
+} // namespace
+
+namespace detail {
+
+bool vectorPaths() {
+#ifdef VEK_SIMD_X86
+    return vectorPathsAllowed.load(std::memory_order_relaxed) && simd::supports(simd::Feature::Ssse3);
+#else
+    return false;
+#endif
+}
+
+#ifdef VEK_SIMD_X86
+void stripBc1Vector(const uint8_t* in, uint32_t blocks, uint8_t* const* rows) { stripSsse3<true>(in, blocks, rows, true); }
+void stripBc3Vector(const uint8_t* in, uint32_t blocks, uint8_t* const* rows) { stripSsse3<false>(in, blocks, rows, false); }
+
+void mixBc7(const uint8_t (&ends)[2][16], uint32_t subsetMap, const uint8_t* colourIndices, unsigned colourIndexBits,
+            const uint8_t* alphaIndices, unsigned alphaIndexBits, unsigned rotation, uint32_t* bgra) {
+    mixBc7Ssse3(ends, subsetMap, colourIndices, kWeightBytes[colourIndexBits - 2], alphaIndices,
+                kWeightBytes[alphaIndexBits - 2], rotation, bgra);
+}
+#else
+// Never chosen: vectorPaths() is false without these instructions.
+void stripBc1Vector(const uint8_t*, uint32_t, uint8_t* const*) {}
+void stripBc3Vector(const uint8_t*, uint32_t, uint8_t* const*) {}
+void mixBc7(const uint8_t (&)[2][16], uint32_t, const uint8_t*, unsigned, const uint8_t*, unsigned, unsigned, uint32_t*) {}
+#endif
+
+} // namespace detail
+
+void allowVectorPaths(bool allow) { vectorPathsAllowed.store(allow, std::memory_order_relaxed); }
+
+} // namespace vek::bcn
