@@ -37,9 +37,13 @@ using Bytes = std::vector<uint8_t>;
 constexpr int kW = 6000, kH = 4000;
 
 void put16le(Bytes& b, uint32_t v) { b.insert(b.end(), {uint8_t(v), uint8_t(v >> 8)}); }
-void put32le(Bytes& b, uint32_t v) { b.insert(b.end(), {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}); }
+void put32le(Bytes& b, uint32_t v) {
+    b.insert(b.end(), {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)});
+}
 void put16be(Bytes& b, uint32_t v) { b.insert(b.end(), {uint8_t(v >> 8), uint8_t(v)}); }
-void put32be(Bytes& b, uint32_t v) { b.insert(b.end(), {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}); }
+void put32be(Bytes& b, uint32_t v) {
+    b.insert(b.end(), {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)});
+}
 
 // Channel c of pixel (x, y): smooth with some noise, and flat stretches that run-length coding takes.
 uint8_t sample(int x, int y, int c, uint32_t noise) {
@@ -74,7 +78,7 @@ Bytes tga32(bool rle) {
     put16le(b, kW);
     put16le(b, kH);
     b.push_back(32);
-    b.push_back(0x08);  // bottom row first, 8 alpha bits: what most writers produce
+    b.push_back(0x08); // bottom row first, 8 alpha bits: what most writers produce
     std::mt19937 r(2);
     std::vector<uint8_t> row(kW * 4);
     for (int y = kH - 1; y >= 0; --y) {
@@ -237,7 +241,7 @@ void decodeWithStb(const Bytes& file) {
 }
 
 void decodeWithSquish(const Bytes& file, int flags) {
-    std::unique_ptr<uint8_t[]> rgba(new uint8_t[static_cast<size_t>(kDds) * kDds * 4]);  // not zero-filled
+    std::unique_ptr<uint8_t[]> rgba(new uint8_t[static_cast<size_t>(kDds) * kDds * 4]); // not zero-filled
     squish::DecompressImage(rgba.get(), kDds, kDds, file.data() + 128, flags);
 }
 
@@ -245,10 +249,13 @@ void decodeWithSquish(const Bytes& file, int flags) {
 // for reuse as ours does.
 double pillowSeconds(const std::string& path, int rounds) {
     const std::string command =
-        "GLIBC_TUNABLES=\"$GLIBC_TUNABLES:glibc.malloc.mmap_threshold=1073741824:glibc.malloc.trim_threshold=1073741824\" "
+        "GLIBC_TUNABLES=\"$GLIBC_TUNABLES:glibc.malloc.mmap_threshold=1073741824:glibc.malloc.trim_threshold="
+        "1073741824\" "
         "/usr/bin/python3 -c \"import io,sys,time;from PIL import Image;d=open(sys.argv[1],'rb').read();t=[]\n"
-        "for _ in range(int(sys.argv[2])):\n s=time.perf_counter();im=Image.open(io.BytesIO(d));im.load();t.append(time.perf_counter()-s)\n"
-        "t.sort();print(t[len(t)//2])\" " + path + " " + std::to_string(rounds);
+        "for _ in range(int(sys.argv[2])):\n "
+        "s=time.perf_counter();im=Image.open(io.BytesIO(d));im.load();t.append(time.perf_counter()-s)\n"
+        "t.sort();print(t[len(t)//2])\" " +
+        path + " " + std::to_string(rounds);
     FILE* p = popen(command.c_str(), "r");
     double s = 0;
     if (p == nullptr || std::fscanf(p, "%lf", &s) != 1) s = 0;

@@ -84,7 +84,8 @@ int main(int argc, char** argv) {
         const Result control = run(threads, seconds, false);
         if (threads == 1) single = r.nsPerOperation;
         const double ratio = r.nsPerOperation / single;
-        std::printf("%8d %14.1f %12.2f %14.3f %24.3f\n", threads, r.nsPerOperation, ratio, r.slowestMs, control.slowestMs);
+        std::printf("%8d %14.1f %12.2f %14.3f %24.3f\n", threads, r.nsPerOperation, ratio, r.slowestMs,
+                    control.slowestMs);
         met = met && r.slowestMs <= 10.0 + control.slowestMs && (threads != 16 || ratio <= 4.0);
     }
     std::printf("targets (16 threads within 4x of 1; no operation over 10 ms beyond the uncontended loop's): %s\n",

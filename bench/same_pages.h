@@ -15,5 +15,5 @@ inline void hugePagesForBothSides(char** argv) {
     std::string value = "glibc.malloc.hugetlb=1";
     if (tunables != nullptr && *tunables != '\0') value = std::string(tunables) + ":" + value;
     setenv("GLIBC_TUNABLES", value.c_str(), 1);
-    execv("/proc/self/exe", argv);  // on failure, on as we are: the figures say which pages they had
+    execv("/proc/self/exe", argv); // on failure, on as we are: the figures say which pages they had
 }

@@ -107,7 +107,7 @@ struct Options {
     bool quiet = false;
     bool help = false;
     std::string output;
-    std::vector<std::string> arguments;  // the command and its operands
+    std::vector<std::string> arguments; // the command and its operands
 };
 
 const char* const kUsage =
@@ -132,10 +132,12 @@ const char* const kUsage =
 const char* commandHelp(const std::string& command) {
     if (command == "info") return "usage: vekhost info\nPrints the plug-in's 16 information strings, one a line.\n";
     if (command == "check")
-        return "usage: vekhost check FILE\nAsks IsSupported whether the plug-in takes FILE. Only the name is looked at.\n"
+        return "usage: vekhost check FILE\nAsks IsSupported whether the plug-in takes FILE. Only the name is looked "
+               "at.\n"
                "Exit status 0 when it is taken, 1 when declined.\n";
     if (command == "query")
-        return "usage: vekhost [--memory] query FILE\nAsks GetPictureInfo for the picture's placement, size, resolution\n"
+        return "usage: vekhost [--memory] query FILE\nAsks GetPictureInfo for the picture's placement, size, "
+               "resolution\n"
                "and bits per pixel, without decoding it.\n";
     if (command == "decode")
         return "usage: vekhost [--memory] [--preview] [--quiet] decode FILE -o OUT.bmp\n"
@@ -194,8 +196,8 @@ int PLUGIN_API onProgress(int numerator, int denominator, intptr_t /*callbackDat
     if (p->bar && denominator > 0) {
         const int width = 30;
         const int filled = numerator * width / denominator;
-        std::fprintf(stderr, "\r%-24.24s [%.*s%*s] %3d%%", p->label.c_str(), filled,
-                     "##############################", width - filled, "", numerator * 100 / denominator);
+        std::fprintf(stderr, "\r%-24.24s [%.*s%*s] %3d%%", p->label.c_str(), filled, "##############################",
+                     width - filled, "", numerator * 100 / denominator);
         if (numerator >= denominator) std::fputc('\n', stderr);
         std::fflush(stderr);
     }
@@ -259,7 +261,8 @@ public:
         auto isSupportedW = plugin_.find<IsSupportedWFn>("IsSupportedW");
         auto isSupported = isSupportedW ? nullptr : find<IsSupportedFn>("IsSupported");
         if (isSupportedW == nullptr && isSupported == nullptr) return 2;
-        const int answer = isSupportedW ? isSupportedW(utf16(file).c_str(), 0) : isSupported(systemNarrow(file).c_str(), 0);
+        const int answer =
+            isSupportedW ? isSupportedW(utf16(file).c_str(), 0) : isSupported(systemNarrow(file).c_str(), 0);
         std::printf("%s: %s\n", file.c_str(), answer != 0 ? "taken" : "declined");
         return answer != 0 ? 0 : 1;
     }
@@ -425,8 +428,10 @@ int run(int argc, char** argv) {
             std::printf(kUsage, defaultPluginName());
         return 0;
     }
-    const std::vector<std::string> files(options.arguments.begin() + (command.empty() ? 0 : 1), options.arguments.end());
-    const bool known = (command == "info" && files.empty()) || ((command == "check" || command == "query") && files.size() == 1) ||
+    const std::vector<std::string> files(options.arguments.begin() + (command.empty() ? 0 : 1),
+                                         options.arguments.end());
+    const bool known = (command == "info" && files.empty()) ||
+                       ((command == "check" || command == "query") && files.size() == 1) ||
                        (command == "decode" && !files.empty() && !options.output.empty());
     if (!known) {
         const char* text = commandHelp(command);
@@ -435,7 +440,7 @@ int run(int argc, char** argv) {
     }
 
     PluginModule plugin(options.pluginPath);
-    const FlushOnReturn flushFirst;  // destroyed, so run, before the module unloads
+    const FlushOnReturn flushFirst; // destroyed, so run, before the module unloads
     if (!plugin.loaded()) {
         std::fprintf(stderr, "vekhost: cannot load %s: %s\n", options.pluginPath.c_str(), plugin.error().c_str());
         return 2;

@@ -38,14 +38,14 @@ extern "C" {
 typedef int16_t VekError;
 enum {
     VEK_OK = 0,
-    VEK_ERROR_CANNOT_READ = 1,       /* the file could not be opened or read */
-    VEK_ERROR_UNKNOWN_FORMAT = 2,    /* no reader recognises the data */
-    VEK_ERROR_DAMAGED = 3,           /* the data is truncated or inconsistent */
+    VEK_ERROR_CANNOT_READ = 1,    /* the file could not be opened or read */
+    VEK_ERROR_UNKNOWN_FORMAT = 2, /* no reader recognises the data */
+    VEK_ERROR_DAMAGED = 3,        /* the data is truncated or inconsistent */
     VEK_ERROR_OUT_OF_MEMORY = 4,
-    VEK_ERROR_TOO_LARGE = 5,         /* beyond the library's pixel or size limits */
-    VEK_ERROR_UNSUPPORTED = 6,       /* a recognised format in a variant that is not read */
+    VEK_ERROR_TOO_LARGE = 5,   /* beyond the library's pixel or size limits */
+    VEK_ERROR_UNSUPPORTED = 6, /* a recognised format in a variant that is not read */
     VEK_ERROR_BAD_ARGUMENT = 7,
-    VEK_ERROR_INTERNAL = 8           /* a failure the library did not foresee */
+    VEK_ERROR_INTERNAL = 8 /* a failure the library did not foresee */
 };
 
 /* Format indices: FileInformation.formatIndex, and the query's choice of reader. -1 detects. */
@@ -93,11 +93,11 @@ typedef struct FileInformation {
 } FileInformation;
 
 typedef struct LoadParams {
-    uint32_t size;       /* 0: sizeof(LoadParams) */
-    uint16_t rowOrigin;  /* 4: VEK_ORIGIN_* */
-    uint16_t flags;      /* 6: none defined yet, 0 */
-    int32_t frameIndex;  /* 8: picture within a multi-picture file */
-    uint32_t maxPixels;  /* 12: 0 for the library's own cap */
+    uint32_t size;      /* 0: sizeof(LoadParams) */
+    uint16_t rowOrigin; /* 4: VEK_ORIGIN_* */
+    uint16_t flags;     /* 6: none defined yet, 0 */
+    int32_t frameIndex; /* 8: picture within a multi-picture file */
+    uint32_t maxPixels; /* 12: 0 for the library's own cap */
 } LoadParams;
 
 /* A bitmap owned by the library; released with vekFreeBitmap. */
@@ -171,19 +171,17 @@ VEK_LIBRARY_EXPORT int32_t VEKAPI vekFormatIsSupported(const char* fileName);
 VEK_LIBRARY_EXPORT VekError VEKAPI vekGetFileInformation(const char* fileName, int32_t formatIndex,
                                                          FileInformation* info);
 VEK_LIBRARY_EXPORT VekError VEKAPI vekGetFileInformationFromMemory(const void* data, uint32_t length,
-                                                                   int32_t formatIndex,
-                                                                   FileInformation* info);
+                                                                   int32_t formatIndex, FileInformation* info);
 VEK_LIBRARY_EXPORT VekError VEKAPI vekFreeFileInformation(FileInformation* info);
 
 VEK_LIBRARY_EXPORT VekError VEKAPI vekGetDefaultLoadParams(LoadParams* params);
-VEK_LIBRARY_EXPORT VekError VEKAPI vekLoadBitmap(const char* fileName, LibraryBitmap** bitmap,
-                                                 LoadParams* params, FileInformation* info);
-VEK_LIBRARY_EXPORT VekError VEKAPI vekLoadBitmapFromMemory(const void* data, uint32_t length,
-                                                           LibraryBitmap** bitmap, LoadParams* params,
-                                                           FileInformation* info);
+VEK_LIBRARY_EXPORT VekError VEKAPI vekLoadBitmap(const char* fileName, LibraryBitmap** bitmap, LoadParams* params,
+                                                 FileInformation* info);
+VEK_LIBRARY_EXPORT VekError VEKAPI vekLoadBitmapFromMemory(const void* data, uint32_t length, LibraryBitmap** bitmap,
+                                                           LoadParams* params, FileInformation* info);
 
-VEK_LIBRARY_EXPORT VekError VEKAPI vekChangeColorDepth(LibraryBitmap* source, LibraryBitmap** converted,
-                                                       int32_t mode, int32_t modeParameter);
+VEK_LIBRARY_EXPORT VekError VEKAPI vekChangeColorDepth(LibraryBitmap* source, LibraryBitmap** converted, int32_t mode,
+                                                       int32_t modeParameter);
 VEK_LIBRARY_EXPORT VekError VEKAPI vekFreeBitmap(LibraryBitmap* bitmap);
 
 /* The named-file calls again, for UTF-16 names; they behave exactly like their 8-bit twins. A name

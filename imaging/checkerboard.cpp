@@ -105,7 +105,8 @@ __attribute__((target("avx2"))) void avx2Spans(uint8_t* p, int32_t spans, uint32
 using SpanFunction = void (*)(uint8_t*, int32_t, uint32_t, uint32_t);
 
 void scalarSpans(uint8_t* p, int32_t spans, uint32_t firstShade, uint32_t otherShade) {
-    for (int32_t s = 0; s < spans; ++s, p += 32) scalarSpan(p, imaging::kCheckerSquare, s % 2 ? otherShade : firstShade);
+    for (int32_t s = 0; s < spans; ++s, p += 32)
+        scalarSpan(p, imaging::kCheckerSquare, s % 2 ? otherShade : firstShade);
 }
 
 SpanFunction spansFor(CompositeKernel kernel) {
@@ -140,7 +141,8 @@ void composite(SpanFunction spans, uint8_t* pixels, int32_t width, int32_t heigh
         const uint32_t oddShade = rowBit ? imaging::kCheckerDark : imaging::kCheckerLight;
         uint8_t* row = pixels + rowBytes * static_cast<size_t>(y);
         spans(row, fullSpans, evenShade, oddShade);
-        if (rest != 0) scalarSpan(row + static_cast<size_t>(fullSpans) * 32, rest, fullSpans % 2 ? oddShade : evenShade);
+        if (rest != 0)
+            scalarSpan(row + static_cast<size_t>(fullSpans) * 32, rest, fullSpans % 2 ? oddShade : evenShade);
     }
 }
 

@@ -95,8 +95,7 @@ VekError VEKAPI vekGetDefaultLoadParams(LoadParams* params) {
     return VEK_OK;
 }
 
-VekError VEKAPI vekLoadBitmap(const char* fileName, LibraryBitmap** bitmap, LoadParams* params,
-                              FileInformation* info) {
+VekError VEKAPI vekLoadBitmap(const char* fileName, LibraryBitmap** bitmap, LoadParams* params, FileInformation* info) {
     return loadFile(fileName, bitmap, params, info);
 }
 

@@ -24,7 +24,8 @@ struct Source {
 
     VekError query(FileInformation* info) const {
         std::memset(info, 0, sizeof *info);
-        if (!isFile()) return vekGetFileInformationFromMemory(source, static_cast<uint32_t>(length), VEK_FORMAT_DETECT, info);
+        if (!isFile())
+            return vekGetFileInformationFromMemory(source, static_cast<uint32_t>(length), VEK_FORMAT_DETECT, info);
         if (wideName) return vekGetFileInformationW(static_cast<const WCHAR*>(source), VEK_FORMAT_DETECT, info);
         return vekGetFileInformation(static_cast<const char*>(source), VEK_FORMAT_DETECT, info);
     }
@@ -78,8 +79,8 @@ int pictureInfo(const Source& source, PictureInfo* info) {
     info->height = fileInfo.height;
     info->xResolution = fileInfo.xResolution;
     info->yResolution = fileInfo.yResolution;
-    info->bitsPerPixel = static_cast<int16_t>(static_cast<uint16_t>(
-        static_cast<uint32_t>(fileInfo.componentsPerPixel) * static_cast<uint32_t>(fileInfo.bitsPerComponent)));
+    info->bitsPerPixel = static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(fileInfo.componentsPerPixel) *
+                                                                    static_cast<uint32_t>(fileInfo.bitsPerComponent)));
     // The null handle over its full width, and in the 64-bit build over the padded layout's too.
     std::memset(reinterpret_cast<unsigned char*>(info) + offsetof(PictureInfo, textHandle), 0,
                 sizeof(PictureInfo) - offsetof(PictureInfo, textHandle));

@@ -70,12 +70,12 @@ PLUGIN_EXPORT int PLUGIN_API IsSupported(const char* fileName, intptr_t fileHint
 PLUGIN_EXPORT int PLUGIN_API GetPictureInfo(const char* source, int32_t sourceLength, uint32_t sourceFlags,
                                             PictureInfo* info);
 PLUGIN_EXPORT int PLUGIN_API GetPicture(const char* source, int32_t sourceLength, uint32_t sourceFlags,
-                                        HLOCAL* headerHandleOut, HLOCAL* pixelHandleOut,
-                                        ProgressCallback progress, intptr_t callbackData);
+                                        HLOCAL* headerHandleOut, HLOCAL* pixelHandleOut, ProgressCallback progress,
+                                        intptr_t callbackData);
 // A second name of GetPicture's entry point; it makes no reduced picture.
 PLUGIN_EXPORT int PLUGIN_API GetPreview(const char* source, int32_t sourceLength, uint32_t sourceFlags,
-                                        HLOCAL* headerHandleOut, HLOCAL* pixelHandleOut,
-                                        ProgressCallback progress, intptr_t callbackData);
+                                        HLOCAL* headerHandleOut, HLOCAL* pixelHandleOut, ProgressCallback progress,
+                                        intptr_t callbackData);
 
 // The same five for hosts that pass file names as UTF-16, the only way to reach a name the ANSI
 // code page cannot spell. Each behaves exactly like its 8-bit twin; a memory source is the same
@@ -85,11 +85,11 @@ PLUGIN_EXPORT int PLUGIN_API IsSupportedW(const WCHAR* fileName, intptr_t fileHi
 PLUGIN_EXPORT int PLUGIN_API GetPictureInfoW(const WCHAR* source, int32_t sourceLength, uint32_t sourceFlags,
                                              PictureInfo* info);
 PLUGIN_EXPORT int PLUGIN_API GetPictureW(const WCHAR* source, int32_t sourceLength, uint32_t sourceFlags,
-                                         HLOCAL* headerHandleOut, HLOCAL* pixelHandleOut,
-                                         ProgressCallback progress, intptr_t callbackData);
+                                         HLOCAL* headerHandleOut, HLOCAL* pixelHandleOut, ProgressCallback progress,
+                                         intptr_t callbackData);
 PLUGIN_EXPORT int PLUGIN_API GetPreviewW(const WCHAR* source, int32_t sourceLength, uint32_t sourceFlags,
-                                         HLOCAL* headerHandleOut, HLOCAL* pixelHandleOut,
-                                         ProgressCallback progress, intptr_t callbackData);
+                                         HLOCAL* headerHandleOut, HLOCAL* pixelHandleOut, ProgressCallback progress,
+                                         intptr_t callbackData);
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
 }

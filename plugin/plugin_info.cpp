@@ -4,8 +4,7 @@
 extern "C" {
 
 const char* const PluginInfoTable[kPluginInfoCount] = {
-    "00IN",
-    "VEK Bridge Ver 0.00 (VEK SDK Ver 3.40)",
+    "00IN",  "VEK Bridge Ver 0.00 (VEK SDK Ver 3.40)",
     "*.psd", "VEK Adobe Photoshop (*.psd)",
     "*.dds", "VEK Direct Draw Surface (*.dds)",
     "*.gif", "VEK Graphics Interchange Format (*.gif)",

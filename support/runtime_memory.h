@@ -7,7 +7,7 @@
 //   state) and otherwise closed only when the thread ends. Its own thread-detach callback does that.
 #pragma once
 
-#include <cstddef>  // defines __GLIBCXX__ when the runtime is libstdc++
+#include <cstddef> // defines __GLIBCXX__ when the runtime is libstdc++
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
@@ -20,7 +20,7 @@
 namespace __gnu_cxx {
 void __freeres() noexcept;
 }
-extern "C" PIMAGE_TLS_CALLBACK __xl_f;  // the thread library's TLS callback
+extern "C" PIMAGE_TLS_CALLBACK __xl_f; // the thread library's TLS callback
 inline void releaseRuntimeMemory(HINSTANCE module) {
     __xl_f(module, DLL_THREAD_DETACH, nullptr);
     __gnu_cxx::__freeres();

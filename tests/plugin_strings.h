@@ -2,8 +2,7 @@
 #pragma once
 
 inline const char* const kPluginStrings[16] = {
-    "00IN",
-    "VEK Bridge Ver 0.00 (VEK SDK Ver 3.40)",
+    "00IN",  "VEK Bridge Ver 0.00 (VEK SDK Ver 3.40)",
     "*.psd", "VEK Adobe Photoshop (*.psd)",
     "*.dds", "VEK Direct Draw Surface (*.dds)",
     "*.gif", "VEK Graphics Interchange Format (*.gif)",

@@ -13,7 +13,7 @@ namespace {
 constinit Registry liveBitmaps;
 
 struct BitmapObject {
-    LibraryBitmap pub;  // first, so that the public pointer is the object's
+    LibraryBitmap pub; // first, so that the public pointer is the object's
     RegistryNode node;
     PixelStore* store = nullptr;
     uint8_t palette[256 * 4] = {};

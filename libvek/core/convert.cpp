@@ -16,9 +16,7 @@ void paletteWords(const uint8_t* palette, uint16_t entries, int16_t transparentI
 void rowToBgra(Layout layout, const uint8_t* in, uint8_t* out, int32_t width, const uint32_t* paletteBgra) {
     const size_t n = static_cast<size_t>(width);
     switch (layout) {
-    case Layout::Bgra32:
-        std::memcpy(out, in, n * 4);
-        break;
+    case Layout::Bgra32: std::memcpy(out, in, n * 4); break;
     case Layout::Indexed8:
         for (size_t x = 0; x < n; ++x) std::memcpy(out + x * 4, &paletteBgra[in[x]], 4);
         break;

@@ -17,9 +17,7 @@ enum class Layout : uint16_t {
     Bgra32 = VEK_LAYOUT_BGRA32,
 };
 
-inline size_t bytesPerPixel(Layout layout) {
-    return layout == Layout::Bgra32 ? 4 : 1;
-}
+inline size_t bytesPerPixel(Layout layout) { return layout == Layout::Bgra32 ? 4 : 1; }
 
 // What the information query reports: the file's own description.
 struct ImageInfo {
@@ -39,7 +37,7 @@ struct ImageInfo {
 // Reference-counted pixel memory: a converted bitmap in the layout it already has shares it.
 class PixelStore {
 public:
-    static PixelStore* create(size_t bytes);  // null when memory runs out
+    static PixelStore* create(size_t bytes); // null when memory runs out
     void retain() { refs_.fetch_add(1, std::memory_order_relaxed); }
     void release();
     uint8_t* data() { return data_; }
@@ -57,8 +55,8 @@ private:
 };
 
 struct LoadOptions {
-    bool bottomUp = false;   // rows stored bottom row first
-    uint64_t maxPixels = 0;  // 0: the library's cap
+    bool bottomUp = false;  // rows stored bottom row first
+    uint64_t maxPixels = 0; // 0: the library's cap
 };
 
 class Image {
@@ -91,7 +89,7 @@ public:
     uint16_t componentsPerPixel = 0;
     int16_t transparentIndex = VEK_NO_TRANSPARENT_INDEX;
     uint16_t paletteEntries = 0;
-    uint8_t palette[256 * 4] = {};  // blue, green, red, alpha
+    uint8_t palette[256 * 4] = {}; // blue, green, red, alpha
 
     void setPaletteEntry(int index, uint8_t r, uint8_t g, uint8_t b, uint8_t a = 255) {
         uint8_t* e = palette + index * 4;

@@ -10,7 +10,7 @@ namespace vek {
 struct MaskField {
     uint32_t mask = 0;
     unsigned shift = 0;
-    uint32_t maximum = 0;  // the field's largest value
+    uint32_t maximum = 0; // the field's largest value
 
     explicit MaskField(uint32_t m = 0) : mask(m) {
         if (m == 0) return;
@@ -43,7 +43,9 @@ inline uint16_t dotsPerInch(int64_t pixelsPerMetre) {
 }
 
 // A pixel as one word whose bytes, lowest first, are blue, green, red and alpha.
-inline uint32_t bgraWord(uint32_t r, uint32_t g, uint32_t b, uint32_t a) { return b | (g << 8) | (r << 16) | (a << 24); }
+inline uint32_t bgraWord(uint32_t r, uint32_t g, uint32_t b, uint32_t a) {
+    return b | (g << 8) | (r << 16) | (a << 24);
+}
 
 inline void storeWord(uint8_t* p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v);

@@ -17,9 +17,9 @@ namespace {
 struct QueryState {
     RegistryNode node;
     Source source;
-    FileBytes bytes;             // before the decoder, which reads them
+    FileBytes bytes; // before the decoder, which reads them
     DecoderPtr decoder;
-    std::atomic<bool> taken{false};  // one load uses the decoder; any other opens its own
+    std::atomic<bool> taken{false}; // one load uses the decoder; any other opens its own
 };
 
 constinit Registry liveQueries;

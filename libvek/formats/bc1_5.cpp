@@ -25,11 +25,13 @@ inline void colourPalette(const uint8_t* block, uint32_t* palette, bool threeCol
     palette[0] = bgraWord(e[0][0], e[0][1], e[0][2], 255);
     palette[1] = bgraWord(e[1][0], e[1][1], e[1][2], 255);
     if (four) {
-        palette[2] = bgraWord((2 * e[0][0] + e[1][0]) / 3, (2 * e[0][1] + e[1][1]) / 3, (2 * e[0][2] + e[1][2]) / 3, 255);
-        palette[3] = bgraWord((e[0][0] + 2 * e[1][0]) / 3, (e[0][1] + 2 * e[1][1]) / 3, (e[0][2] + 2 * e[1][2]) / 3, 255);
+        palette[2] =
+            bgraWord((2 * e[0][0] + e[1][0]) / 3, (2 * e[0][1] + e[1][1]) / 3, (2 * e[0][2] + e[1][2]) / 3, 255);
+        palette[3] =
+            bgraWord((e[0][0] + 2 * e[1][0]) / 3, (e[0][1] + 2 * e[1][1]) / 3, (e[0][2] + 2 * e[1][2]) / 3, 255);
     } else {
         palette[2] = bgraWord((e[0][0] + e[1][0]) / 2, (e[0][1] + e[1][1]) / 2, (e[0][2] + e[1][2]) / 2, 255);
-        palette[3] = 0;  // punch-through: the fourth colour is transparent black
+        palette[3] = 0; // punch-through: the fourth colour is transparent black
     }
 }
 
@@ -93,7 +95,8 @@ void decodeBc3(const uint8_t* block, uint32_t* bgra) {
     colourPalette(block + 8, palette, false);
     for (uint32_t& p : palette) p &= 0x00FFFFFFu;
     uint32_t indices = loadU32le(block + 12);
-    for (int i = 0; i < 16; ++i, alphaIndices >>= 3, indices >>= 2) bgra[i] = palette[indices & 3] | alphas[alphaIndices & 7];
+    for (int i = 0; i < 16; ++i, alphaIndices >>= 3, indices >>= 2)
+        bgra[i] = palette[indices & 3] | alphas[alphaIndices & 7];
 }
 
 void decodeBc4(const uint8_t* block, uint32_t* bgra, bool isSigned) {
@@ -124,7 +127,7 @@ namespace detail {
 void stripBc1To5(Codec codec, const uint8_t* in, uint32_t across, uint8_t* const* rows, uint32_t rowCount,
                  uint32_t width, bool grey) {
     const size_t n = blockBytes(codec);
-    uint32_t from = 0;  // the first block for the scalar decoders
+    uint32_t from = 0; // the first block for the scalar decoders
     // Whole blocks of whole strips take the vector path; a last column or strip cut short, and grey
     // pictures, the scalar one.
     if ((codec == Codec::Bc1 || codec == Codec::Bc3) && rowCount == 4 && !grey && vectorPaths()) {

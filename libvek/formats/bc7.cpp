@@ -10,8 +10,8 @@ namespace {
 using namespace detail;
 
 struct Bc7Mode {
-    unsigned subsets, partitionBits, rotationBits, selectorBits, colourBits, alphaBits, endpointPBits,
-        sharedPBits, indexBits, secondIndexBits;
+    unsigned subsets, partitionBits, rotationBits, selectorBits, colourBits, alphaBits, endpointPBits, sharedPBits,
+        indexBits, secondIndexBits;
 };
 constexpr Bc7Mode kBc7Modes[8] = {
     {3, 4, 0, 0, 4, 0, 1, 0, 3, 0}, {2, 6, 0, 0, 6, 0, 0, 1, 3, 0}, {3, 6, 0, 0, 5, 0, 0, 0, 2, 0},
@@ -28,15 +28,14 @@ unsigned interpolate(unsigned e0, unsigned e1, int weight) {
 // BC7, one mode at a time: its widths known when compiling, the loops unroll and the only branch
 // on the data is the choice of mode. Pixels by the vector path where there is one, else per subset
 // a palette of every index value's colour and one lookup a pixel.
-template <unsigned Mode>
-void decodeBc7Mode(const uint8_t* block, uint32_t* bgra) {
+template <unsigned Mode> void decodeBc7Mode(const uint8_t* block, uint32_t* bgra) {
     constexpr Bc7Mode m = kBc7Modes[Mode];
     BitReader bits(block);
     bits.skip(Mode + 1);
     const unsigned partition = bits.read(m.partitionBits);
     const unsigned rotation = bits.read(m.rotationBits);
     const unsigned selector = bits.read(m.selectorBits);
-    unsigned endpoints[3][2][4] = {};  // subset, endpoint, channel (r, g, b, a)
+    unsigned endpoints[3][2][4] = {}; // subset, endpoint, channel (r, g, b, a)
     for (unsigned c = 0; c < 3; ++c)
         for (unsigned s = 0; s < m.subsets; ++s)
             for (unsigned e = 0; e < 2; ++e) endpoints[s][e][c] = bits.read(m.colourBits);
@@ -91,7 +90,7 @@ void decodeBc7Mode(const uint8_t* block, uint32_t* bgra) {
         uint8_t ends[2][16] = {};
         for (unsigned s = 0; s < m.subsets; ++s)
             for (unsigned e = 0; e < 2; ++e)
-                for (unsigned c = 0; c < 4; ++c)  // blue, green, red, alpha from red, green, blue, alpha
+                for (unsigned c = 0; c < 4; ++c) // blue, green, red, alpha from red, green, blue, alpha
                     ends[e][4 * s + c] = static_cast<uint8_t>(endpoints[s][e][c == 3 ? 3 : 2 - c]);
         detail::mixBc7(ends, subsetMap, colourIndices, colourIndexBits, alphaIndices, alphaIndexBits, rotation, bgra);
         return;
@@ -124,7 +123,7 @@ void decodeBc7Mode(const uint8_t* block, uint32_t* bgra) {
         colours[k] = bgraWord(mix(e0, e1, w, 0), mix(e0, e1, w, 1), mix(e0, e1, w, 2), 0);
     }
     for (unsigned k = 0; k < (1u << alphaIndexBits); ++k) alphas[k] = mix(e0, e1, alphaWeights[k], 3) << 24;
-    const unsigned shift = 24 - 8 * rotation;  // red, green and blue sit at bits 16, 8 and 0
+    const unsigned shift = 24 - 8 * rotation; // red, green and blue sit at bits 16, 8 and 0
     for (unsigned i = 0; i < 16; ++i) {
         uint32_t px = colours[colourIndices[i]] | alphas[alphaIndices[i]];
         if (rotation) {
@@ -147,7 +146,7 @@ void decodeBc7(const uint8_t* block, uint32_t* bgra) {
     case 5: return decodeBc7Mode<5>(block, bgra);
     case 6: return decodeBc7Mode<6>(block, bgra);
     case 7: return decodeBc7Mode<7>(block, bgra);
-    default: std::memset(bgra, 0, 64);  // reserved: a block of transparent black
+    default: std::memset(bgra, 0, 64); // reserved: a block of transparent black
     }
 }
 

@@ -23,8 +23,8 @@ size_t blockBytes(Codec codec);
 
 // One row of blocks: `across` blocks from `in` into the (up to) four picture rows given, `width`
 // pixels wide; with grey, one byte a pixel (the blue channel) instead of four.
-void decodeStrip(Codec codec, const uint8_t* in, uint32_t across, uint8_t* const* rows, uint32_t rowCount, uint32_t width,
-                 bool grey);
+void decodeStrip(Codec codec, const uint8_t* in, uint32_t across, uint8_t* const* rows, uint32_t rowCount,
+                 uint32_t width, bool grey);
 
 // Where the processor allows, BC1, BC3 and BC7 take vector paths; false sends them down the scalar
 // ones, so that tests can hold the two against each other.

@@ -65,19 +65,18 @@ inline constexpr uint32_t kPartition3[64] = {
 };
 // The pixel whose index loses its top bit, per subset after the first (whose anchor is pixel 0).
 inline constexpr uint8_t kAnchor2[64] = {
-    15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 2,  8, 2,  2, 8,  8,  15, 2,  8,  2,  2,
-    8,  8,  2,  2,  15, 15, 6,  8,  2,  8,  15, 15, 2,  8,  2,  2,  2,  15, 15, 6, 6,  2, 6,  8,  15, 15, 2,  2,
-    15, 15, 15, 15, 15, 2,  2,  15,
+    15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 2,  8, 2,  2, 8,
+    8,  15, 2,  8,  2,  2,  8,  8,  2,  2,  15, 15, 6,  8,  2,  8,  15, 15, 2, 8,  2, 2,
+    2,  15, 15, 6,  6,  2,  6,  8,  15, 15, 2,  2,  15, 15, 15, 15, 15, 2,  2, 15,
 };
 inline constexpr uint8_t kAnchor3Second[64] = {
-    3,  3,  15, 15, 8,  3,  15, 15, 8, 8,  6,  6, 6,  5,  3, 3,  3, 3, 8,  15, 3,  3,
-    6,  10, 5,  8,  8,  6,  8,  5,  15, 15, 8, 15, 3,  5, 6,  10, 8, 15, 15, 3, 15, 5,
-    15, 15, 15, 15, 3,  15, 5,  5,  5,  8,  5, 10, 5,  10, 8, 13, 15, 12, 3,  3,
+    3, 3,  15, 15, 8, 3,  15, 15, 8,  8, 6,  6, 6,  5,  3,  3,  3, 3,  8, 15, 3, 3, 6, 10, 5, 8,  8, 6,  8,  5,  15, 15,
+    8, 15, 3,  5,  6, 10, 8,  15, 15, 3, 15, 5, 15, 15, 15, 15, 3, 15, 5, 5,  5, 8, 5, 10, 5, 10, 8, 13, 15, 12, 3,  3,
 };
 inline constexpr uint8_t kAnchor3Third[64] = {
-    15, 8,  8,  3,  15, 15, 3,  8,  15, 15, 15, 15, 15, 15, 15, 8,  15, 8,  15, 3,  15, 8,
-    15, 8,  3,  15, 6,  10, 15, 15, 10, 8,  15, 3,  15, 10, 10, 8,  9,  10, 6,  15, 8,  15,
-    3,  6,  6,  8,  15, 3,  15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 3,  15, 15, 8,
+    15, 8, 8, 3,  15, 15, 3,  8,  15, 15, 15, 15, 15, 15, 15, 8,  15, 8,  15, 3,  15, 8,
+    15, 8, 3, 15, 6,  10, 15, 15, 10, 8,  15, 3,  15, 10, 10, 8,  9,  10, 6,  15, 8,  15,
+    3,  6, 6, 8,  15, 3,  15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 3,  15, 15, 8,
 };
 
 inline constexpr int kWeights2[4] = {0, 21, 43, 64};
@@ -107,9 +106,9 @@ inline constexpr PartitionTables kPartitions = makePartitionTables();
 
 // One strip, from block `from` on, with the block decoder fixed at compile time, so that it is
 // inlined into the loop.
-template <typename Decode>
-inline void strip(Decode decode, size_t bytes, const uint8_t* in, uint32_t across, uint8_t* const* rows, uint32_t rowCount,
-           uint32_t width, bool grey, uint32_t from) {
+template <typename Decode> inline void strip(Decode decode, size_t bytes, const uint8_t* in, uint32_t across,
+                                             uint8_t* const* rows, uint32_t rowCount, uint32_t width, bool grey,
+                                             uint32_t from) {
     uint32_t block[16];
     in += from * bytes;
     for (uint32_t bx = from; bx < across; ++bx, in += bytes) {
@@ -131,8 +130,8 @@ inline void strip(Decode decode, size_t bytes, const uint8_t* in, uint32_t acros
 // The strips of one family, from its own file, where the block decoder is inlined into the loop.
 void stripBc1To5(Codec codec, const uint8_t* in, uint32_t across, uint8_t* const* rows, uint32_t rowCount,
                  uint32_t width, bool grey);
-void stripBc6h(Codec codec, const uint8_t* in, uint32_t across, uint8_t* const* rows, uint32_t rowCount,
-               uint32_t width, bool grey);
+void stripBc6h(Codec codec, const uint8_t* in, uint32_t across, uint8_t* const* rows, uint32_t rowCount, uint32_t width,
+               bool grey);
 void stripBc7(const uint8_t* in, uint32_t across, uint8_t* const* rows, uint32_t rowCount, uint32_t width, bool grey);
 
 // The vector kernels (SSSE3), where the processor has them and the tests allow them.

@@ -41,13 +41,13 @@ constexpr RowShuffles kRows = makeRowShuffles();
 // Colour palettes by mode: four colours, or (BC1 with c0 <= c1) three and transparent black.
 alignas(16) constexpr uint16_t kColourWeight0[2][8] = {{2, 2, 2, 0, 1, 1, 1, 0}, {1, 1, 1, 0, 0, 0, 0, 0}};
 alignas(16) constexpr uint16_t kColourWeight1[2][8] = {{1, 1, 1, 0, 2, 2, 2, 0}, {1, 1, 1, 0, 0, 0, 0, 0}};
-constexpr uint16_t kColourDivide[2] = {21846, 32768};  // x/3, x/2 as (x * d) >> 16
+constexpr uint16_t kColourDivide[2] = {21846, 32768}; // x/3, x/2 as (x * d) >> 16
 alignas(16) constexpr uint32_t kColourAlpha[2][4] = {{0xFF000000u, 0xFF000000u, 0xFF000000u, 0xFF000000u},
                                                      {0xFF000000u, 0xFF000000u, 0xFF000000u, 0}};
 // Alpha palettes by mode: a0 > a1 interpolates six values, otherwise four and then 0 and 255.
 alignas(16) constexpr uint16_t kAlphaWeight0[2][8] = {{7, 0, 6, 5, 4, 3, 2, 1}, {5, 0, 4, 3, 2, 1, 0, 0}};
 alignas(16) constexpr uint16_t kAlphaWeight1[2][8] = {{0, 7, 1, 2, 3, 4, 5, 6}, {0, 5, 1, 2, 3, 4, 0, 0}};
-constexpr uint16_t kAlphaDivide[2] = {9363, 13108};  // x/7, x/5
+constexpr uint16_t kAlphaDivide[2] = {9363, 13108}; // x/7, x/5
 alignas(16) constexpr uint16_t kAlphaTop[2][8] = {{0, 0, 0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 0, 255}};
 
 __attribute__((target("ssse3"))) inline __m128i load128(const void* p) {
@@ -106,9 +106,8 @@ __attribute__((target("ssse3"))) inline __m128i alphaBytes(const uint8_t* block)
     return _mm_shuffle_epi8(table, index);
 }
 
-template <bool Bc1>
-__attribute__((target("ssse3"))) void stripSsse3(const uint8_t* in, uint32_t blocks, uint8_t* const* rows,
-                                                 bool punchThrough) {
+template <bool Bc1> __attribute__((target("ssse3"))) void stripSsse3(const uint8_t* in, uint32_t blocks,
+                                                                     uint8_t* const* rows, bool punchThrough) {
     constexpr size_t kBytes = Bc1 ? 8 : 16;
     const __m128i lanes = _mm_set1_epi32(0x03020100);
     uint8_t* const out[4] = {rows[0], rows[1], rows[2], rows[3]};
@@ -136,18 +135,17 @@ __attribute__((target("ssse3"))) void stripSsse3(const uint8_t* in, uint32_t blo
 // green or blue afterwards.
 alignas(16) constexpr uint8_t kWeightBytes[3][16] = {
     {0, 21, 43, 64}, {0, 9, 18, 27, 37, 46, 55, 64}, {0, 4, 9, 13, 17, 21, 26, 30, 34, 38, 43, 47, 51, 55, 60, 64}};
-alignas(16) constexpr uint8_t kRotations[4][16] = {
-    {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15},
-    {0, 1, 3, 2, 4, 5, 7, 6, 8, 9, 11, 10, 12, 13, 15, 14},
-    {0, 3, 2, 1, 4, 7, 6, 5, 8, 11, 10, 9, 12, 15, 14, 13},
-    {3, 1, 2, 0, 7, 5, 6, 4, 11, 9, 10, 8, 15, 13, 14, 12}};
+alignas(16) constexpr uint8_t kRotations[4][16] = {{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15},
+                                                   {0, 1, 3, 2, 4, 5, 7, 6, 8, 9, 11, 10, 12, 13, 15, 14},
+                                                   {0, 3, 2, 1, 4, 7, 6, 5, 8, 11, 10, 9, 12, 15, 14, 13},
+                                                   {3, 1, 2, 0, 7, 5, 6, 4, 11, 9, 10, 8, 15, 13, 14, 12}};
 
 __attribute__((target("ssse3"))) void mixBc7Ssse3(const uint8_t (&ends)[2][16], uint32_t subsetMap,
-                                             const uint8_t* colourIndices, const uint8_t* colourWeights,
-                                             const uint8_t* alphaIndices, const uint8_t* alphaWeights,
-                                             unsigned rotation, uint32_t* bgra) {
+                                                  const uint8_t* colourIndices, const uint8_t* colourWeights,
+                                                  const uint8_t* alphaIndices, const uint8_t* alphaWeights,
+                                                  unsigned rotation, uint32_t* bgra) {
     const __m128i e0Table = load128(ends[0]), e1Table = load128(ends[1]);
-    const __m128i offsets = colourOffsets(subsetMap);  // 4 x subset, pixel i in byte i
+    const __m128i offsets = colourOffsets(subsetMap); // 4 x subset, pixel i in byte i
     const __m128i colourW = _mm_shuffle_epi8(load128(colourWeights), load128(colourIndices));
     const __m128i alphaW = _mm_shuffle_epi8(load128(alphaWeights), load128(alphaIndices));
     const __m128i lanes = _mm_set1_epi32(0x03020100);
@@ -160,8 +158,8 @@ __attribute__((target("ssse3"))) void mixBc7Ssse3(const uint8_t (&ends)[2][16], 
         const __m128i inverse = _mm_sub_epi8(sixtyFour, w);
         const __m128i low = _mm_maddubs_epi16(_mm_unpacklo_epi8(e0, e1), _mm_unpacklo_epi8(inverse, w));
         const __m128i high = _mm_maddubs_epi16(_mm_unpackhi_epi8(e0, e1), _mm_unpackhi_epi8(inverse, w));
-        __m128i out = _mm_packus_epi16(_mm_srli_epi16(_mm_add_epi16(low, half), 6),
-                                       _mm_srli_epi16(_mm_add_epi16(high, half), 6));
+        __m128i out =
+            _mm_packus_epi16(_mm_srli_epi16(_mm_add_epi16(low, half), 6), _mm_srli_epi16(_mm_add_epi16(high, half), 6));
         if (rotation) out = _mm_shuffle_epi8(out, load128(kRotations[rotation]));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(bgra + 4 * g), out);
     }
@@ -181,8 +179,12 @@ bool vectorPaths() {
 }
 
 #ifdef VEK_SIMD_X86
-void stripBc1Vector(const uint8_t* in, uint32_t blocks, uint8_t* const* rows) { stripSsse3<true>(in, blocks, rows, true); }
-void stripBc3Vector(const uint8_t* in, uint32_t blocks, uint8_t* const* rows) { stripSsse3<false>(in, blocks, rows, false); }
+void stripBc1Vector(const uint8_t* in, uint32_t blocks, uint8_t* const* rows) {
+    stripSsse3<true>(in, blocks, rows, true);
+}
+void stripBc3Vector(const uint8_t* in, uint32_t blocks, uint8_t* const* rows) {
+    stripSsse3<false>(in, blocks, rows, false);
+}
 
 void mixBc7(const uint8_t (&ends)[2][16], uint32_t subsetMap, const uint8_t* colourIndices, unsigned colourIndexBits,
             const uint8_t* alphaIndices, unsigned alphaIndexBits, unsigned rotation, uint32_t* bgra) {
@@ -193,7 +195,8 @@ void mixBc7(const uint8_t (&ends)[2][16], uint32_t subsetMap, const uint8_t* col
 // Never chosen: vectorPaths() is false without these instructions.
 void stripBc1Vector(const uint8_t*, uint32_t, uint8_t* const*) {}
 void stripBc3Vector(const uint8_t*, uint32_t, uint8_t* const*) {}
-void mixBc7(const uint8_t (&)[2][16], uint32_t, const uint8_t*, unsigned, const uint8_t*, unsigned, unsigned, uint32_t*) {}
+void mixBc7(const uint8_t (&)[2][16], uint32_t, const uint8_t*, unsigned, const uint8_t*, unsigned, unsigned,
+            uint32_t*) {}
 #endif
 
 } // namespace detail

@@ -26,15 +26,15 @@ struct Header {
     uint32_t pixelOffset = 0;
     uint32_t headerSize = 0;
     int32_t width = 0;
-    int32_t height = 0;  // as stored: negative for top-down rows
+    int32_t height = 0; // as stored: negative for top-down rows
     uint16_t bitCount = 0;
     uint32_t compression = kRgb;
     int32_t xPelsPerMeter = 0;
     int32_t yPelsPerMeter = 0;
     uint32_t coloursUsed = 0;
-    uint32_t masks[4] = {};  // red, green, blue, alpha
+    uint32_t masks[4] = {}; // red, green, blue, alpha
     bool explicitMasks = false;
-    bool os2 = false;        // palette entries of 3 bytes
+    bool os2 = false; // palette entries of 3 bytes
     size_t paletteOffset = 0;
 
     bool topDown() const { return height < 0; }
@@ -51,8 +51,9 @@ bool sniffFile(ByteView data) {
 // Palette entries stored after the headers: the colours used, or for up to 8 bits a pixel all that
 // the depth implies.
 uint32_t paletteEntriesStored(const Header& h) {
-    if (h.bitCount == 0) return 0;  // embedded JPEG or PNG
-    if (h.bitCount <= 8) return h.coloursUsed != 0 && h.coloursUsed < (1u << h.bitCount) ? h.coloursUsed : 1u << h.bitCount;
+    if (h.bitCount == 0) return 0; // embedded JPEG or PNG
+    if (h.bitCount <= 8)
+        return h.coloursUsed != 0 && h.coloursUsed < (1u << h.bitCount) ? h.coloursUsed : 1u << h.bitCount;
     return std::min<uint32_t>(h.coloursUsed, 256);
 }
 
@@ -79,12 +80,13 @@ VekError readHeader(ByteView data, Header& h, size_t infoStart) {
                 !r.u32le(h.coloursUsed) || !r.skip(4))
                 return VEK_ERROR_DAMAGED;
         } else if (h.headerSize >= 36) {
-            if (!r.u32le(imageSize) || !r.i32le(h.xPelsPerMeter) || !r.i32le(h.yPelsPerMeter) || !r.u32le(h.coloursUsed))
+            if (!r.u32le(imageSize) || !r.i32le(h.xPelsPerMeter) || !r.i32le(h.yPelsPerMeter) ||
+                !r.u32le(h.coloursUsed))
                 return VEK_ERROR_DAMAGED;
         }
         // OS/2 2.x headers are any size from 16 to 64 other than Windows' own 40, 52 and 56.
         const bool os2v2 = h.headerSize != 40 && h.headerSize != 52 && h.headerSize != 56 && h.headerSize <= 64;
-        if (os2v2 && (h.compression == 3 || h.compression == 4)) return VEK_ERROR_UNSUPPORTED;  // Huffman, RLE24
+        if (os2v2 && (h.compression == 3 || h.compression == 4)) return VEK_ERROR_UNSUPPORTED; // Huffman, RLE24
         if (h.headerSize >= 52 && !os2v2) {
             if (!r.seek(infoStart + 40)) return VEK_ERROR_DAMAGED;
             const int maskCount = h.headerSize >= 56 ? 4 : 3;
@@ -106,14 +108,28 @@ VekError readHeader(ByteView data, Header& h, size_t infoStart) {
     h.paletteOffset = r.position();
     if (h.width <= 0 || h.height == 0 || h.height == INT32_MIN) return VEK_ERROR_DAMAGED;
     switch (h.bitCount) {
-    case 1: case 2: case 4: case 8: case 16: case 24: case 32: break;
-    case 0: if (h.compression == kJpeg || h.compression == kPng) break; return VEK_ERROR_DAMAGED;
+    case 1:
+    case 2:
+    case 4:
+    case 8:
+    case 16:
+    case 24:
+    case 32: break;
+    case 0:
+        if (h.compression == kJpeg || h.compression == kPng) break;
+        return VEK_ERROR_DAMAGED;
     default: return VEK_ERROR_UNSUPPORTED;
     }
     switch (h.compression) {
-    case kRgb: case kJpeg: case kPng: break;
-    case kRle8: if (h.bitCount != 8) return VEK_ERROR_DAMAGED; break;
-    case kRle4: if (h.bitCount != 4) return VEK_ERROR_DAMAGED; break;
+    case kRgb:
+    case kJpeg:
+    case kPng: break;
+    case kRle8:
+        if (h.bitCount != 8) return VEK_ERROR_DAMAGED;
+        break;
+    case kRle4:
+        if (h.bitCount != 4) return VEK_ERROR_DAMAGED;
+        break;
     case kBitfields:
     case kAlphaBitfields:
         if (h.bitCount != 16 && h.bitCount != 32) return VEK_ERROR_DAMAGED;
@@ -144,7 +160,6 @@ VekError readHeader(ByteView data, Header& h, size_t infoStart) {
     }
     return VEK_OK;
 }
-
 
 bool hasAlphaMask(const Header& h) {
     return h.explicitMasks && h.masks[3] != 0 && (h.compression == kBitfields || h.compression == kAlphaBitfields);
@@ -201,7 +216,7 @@ VekError decodeRle(ByteView pixels, const Header& h, Image& image) {
     };
     while (row < rows) {
         uint8_t count, value;
-        if (!r.u8(count) || !r.u8(value)) return VEK_OK;  // a missing end marker ends the picture
+        if (!r.u8(count) || !r.u8(value)) return VEK_OK; // a missing end marker ends the picture
         if (count > 0) {
             for (int i = 0; i < count && x < h.width; ++i)
                 put(four ? static_cast<uint8_t>(i % 2 ? value & 15 : value >> 4) : value);
@@ -223,7 +238,7 @@ VekError decodeRle(ByteView pixels, const Header& h, Image& image) {
             if (literal == nullptr) return VEK_OK;
             for (int i = 0; i < value; ++i)
                 put(four ? static_cast<uint8_t>(i % 2 ? literal[i / 2] & 15 : literal[i / 2] >> 4) : literal[i]);
-            if (bytes % 2 && !r.skip(1)) return VEK_OK;  // literal stretches end on a 16-bit boundary
+            if (bytes % 2 && !r.skip(1)) return VEK_OK; // literal stretches end on a 16-bit boundary
         }
     }
     return VEK_OK;
@@ -304,7 +319,8 @@ public:
             }
             info_.compression = h_.compression;
             if (h_.bitCount <= 8)
-                info_.paletteEntries = static_cast<uint16_t>(h_.coloursUsed ? std::min<uint32_t>(h_.coloursUsed, 256) : 1u << h_.bitCount);
+                info_.paletteEntries =
+                    static_cast<uint16_t>(h_.coloursUsed ? std::min<uint32_t>(h_.coloursUsed, 256) : 1u << h_.bitCount);
         }
         info_.xDpi = dotsPerInch(h_.xPelsPerMeter);
         info_.yDpi = dotsPerInch(h_.yPelsPerMeter);
@@ -368,10 +384,19 @@ bool sniffLate(ByteView data) {
     const int64_t rows = height < 0 ? -int64_t{height} : int64_t{height};
     if (width <= 0 || width > kMaxDimension || rows == 0 || rows > kMaxDimension) return false;
     switch (compression) {
-    case kRgb: if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32) return false; break;
-    case kRle8: if (bits != 8 || height < 0) return false; break;
-    case kRle4: if (bits != 4 || height < 0) return false; break;
-    case kBitfields: case kAlphaBitfields: if (bits != 16 && bits != 32) return false; break;
+    case kRgb:
+        if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32) return false;
+        break;
+    case kRle8:
+        if (bits != 8 || height < 0) return false;
+        break;
+    case kRle4:
+        if (bits != 4 || height < 0) return false;
+        break;
+    case kBitfields:
+    case kAlphaBitfields:
+        if (bits != 16 && bits != 32) return false;
+        break;
     default: return false;
     }
     if (colours > (bits <= 8 ? (1u << bits) : 256u)) return false;

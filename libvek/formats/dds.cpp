@@ -14,8 +14,7 @@
 namespace vek {
 namespace {
 
-constexpr uint32_t kAlphaPixels = 0x1, kAlphaOnly = 0x2, kFourCC = 0x4, kRgb = 0x40, kYuv = 0x200,
-                   kLuminance = 0x20000;
+constexpr uint32_t kAlphaPixels = 0x1, kAlphaOnly = 0x2, kFourCC = 0x4, kRgb = 0x40, kYuv = 0x200, kLuminance = 0x20000;
 
 constexpr uint32_t fourCC(const char (&s)[5]) {
     return static_cast<uint32_t>(s[0]) | (static_cast<uint32_t>(s[1]) << 8) | (static_cast<uint32_t>(s[2]) << 16) |
@@ -23,20 +22,29 @@ constexpr uint32_t fourCC(const char (&s)[5]) {
 }
 
 enum class Kind {
-    Bc1, Bc2, Bc3, Bc4, Bc4Signed, Bc5, Bc5Signed, Bc6h, Bc6hSigned, Bc7,
-    Masked,       // legacy uncompressed: bit masks
-    Rgba16Unorm,  // 16 bits a channel
+    Bc1,
+    Bc2,
+    Bc3,
+    Bc4,
+    Bc4Signed,
+    Bc5,
+    Bc5Signed,
+    Bc6h,
+    Bc6hSigned,
+    Bc7,
+    Masked,      // legacy uncompressed: bit masks
+    Rgba16Unorm, // 16 bits a channel
     Rgba16Float,
     Rgb10A2,
 };
 
 struct PixelFormat {
     Kind kind = Kind::Masked;
-    unsigned bitsPerPixel = 0;   // uncompressed only
-    uint32_t masks[4] = {};      // red, green, blue, alpha
-    bool luminance = false;      // the red mask is grey
+    unsigned bitsPerPixel = 0; // uncompressed only
+    uint32_t masks[4] = {};    // red, green, blue, alpha
+    bool luminance = false;    // the red mask is grey
     bool hasAlpha = false;
-    bool premultiplied = false;  // colour stored multiplied by alpha (DXT2, DXT4, or a DX10 header's say)
+    bool premultiplied = false; // colour stored multiplied by alpha (DXT2, DXT4, or a DX10 header's say)
     uint16_t infoBits = 8, infoComponents = 4;
 };
 
@@ -69,28 +77,74 @@ void masked(PixelFormat& f, unsigned bits, uint32_t r, uint32_t g, uint32_t b, u
 
 VekError dxgiFormat(uint32_t dxgi, PixelFormat& f) {
     switch (dxgi) {
-    case 70: case 71: case 72: f.kind = Kind::Bc1; f.hasAlpha = true; return VEK_OK;
-    case 73: case 74: case 75: f.kind = Kind::Bc2; f.hasAlpha = true; return VEK_OK;
-    case 76: case 77: case 78: f.kind = Kind::Bc3; f.hasAlpha = true; return VEK_OK;
-    case 79: case 80: f.kind = Kind::Bc4; return VEK_OK;
+    case 70:
+    case 71:
+    case 72:
+        f.kind = Kind::Bc1;
+        f.hasAlpha = true;
+        return VEK_OK;
+    case 73:
+    case 74:
+    case 75:
+        f.kind = Kind::Bc2;
+        f.hasAlpha = true;
+        return VEK_OK;
+    case 76:
+    case 77:
+    case 78:
+        f.kind = Kind::Bc3;
+        f.hasAlpha = true;
+        return VEK_OK;
+    case 79:
+    case 80: f.kind = Kind::Bc4; return VEK_OK;
     case 81: f.kind = Kind::Bc4Signed; return VEK_OK;
-    case 82: case 83: f.kind = Kind::Bc5; return VEK_OK;
+    case 82:
+    case 83: f.kind = Kind::Bc5; return VEK_OK;
     case 84: f.kind = Kind::Bc5Signed; return VEK_OK;
-    case 94: case 95: f.kind = Kind::Bc6h; return VEK_OK;
+    case 94:
+    case 95: f.kind = Kind::Bc6h; return VEK_OK;
     case 96: f.kind = Kind::Bc6hSigned; return VEK_OK;
-    case 97: case 98: case 99: f.kind = Kind::Bc7; f.hasAlpha = true; return VEK_OK;
-    case 27: case 28: case 29: case 30: masked(f, 32, 0xFF, 0xFF00, 0xFF0000, 0xFF000000); return VEK_OK;
-    case 87: case 90: case 91: masked(f, 32, 0xFF0000, 0xFF00, 0xFF, 0xFF000000); return VEK_OK;
-    case 88: case 92: case 93: masked(f, 32, 0xFF0000, 0xFF00, 0xFF, 0); return VEK_OK;
+    case 97:
+    case 98:
+    case 99:
+        f.kind = Kind::Bc7;
+        f.hasAlpha = true;
+        return VEK_OK;
+    case 27:
+    case 28:
+    case 29:
+    case 30: masked(f, 32, 0xFF, 0xFF00, 0xFF0000, 0xFF000000); return VEK_OK;
+    case 87:
+    case 90:
+    case 91: masked(f, 32, 0xFF0000, 0xFF00, 0xFF, 0xFF000000); return VEK_OK;
+    case 88:
+    case 92:
+    case 93: masked(f, 32, 0xFF0000, 0xFF00, 0xFF, 0); return VEK_OK;
     case 85: masked(f, 16, 0xF800, 0x07E0, 0x001F, 0); return VEK_OK;
     case 86: masked(f, 16, 0x7C00, 0x03E0, 0x001F, 0x8000); return VEK_OK;
-    case 115: masked(f, 16, 0x0F00, 0x00F0, 0x000F, 0xF000); return VEK_OK;  // B4G4R4A4
-    case 60: case 61: masked(f, 8, 0xFF, 0, 0, 0); f.luminance = true; return VEK_OK;
-    case 48: case 49: masked(f, 16, 0xFF, 0xFF00, 0, 0); return VEK_OK;
+    case 115: masked(f, 16, 0x0F00, 0x00F0, 0x000F, 0xF000); return VEK_OK; // B4G4R4A4
+    case 60:
+    case 61:
+        masked(f, 8, 0xFF, 0, 0, 0);
+        f.luminance = true;
+        return VEK_OK;
+    case 48:
+    case 49: masked(f, 16, 0xFF, 0xFF00, 0, 0); return VEK_OK;
     case 65: masked(f, 8, 0, 0, 0, 0xFF); return VEK_OK;
-    case 23: case 24: f.kind = Kind::Rgb10A2; f.hasAlpha = true; return VEK_OK;
-    case 9: case 11: f.kind = Kind::Rgba16Unorm; f.hasAlpha = true; return VEK_OK;
-    case 10: f.kind = Kind::Rgba16Float; f.hasAlpha = true; return VEK_OK;
+    case 23:
+    case 24:
+        f.kind = Kind::Rgb10A2;
+        f.hasAlpha = true;
+        return VEK_OK;
+    case 9:
+    case 11:
+        f.kind = Kind::Rgba16Unorm;
+        f.hasAlpha = true;
+        return VEK_OK;
+    case 10:
+        f.kind = Kind::Rgba16Float;
+        f.hasAlpha = true;
+        return VEK_OK;
     default: return VEK_ERROR_UNSUPPORTED;
     }
 }
@@ -98,19 +152,34 @@ VekError dxgiFormat(uint32_t dxgi, PixelFormat& f) {
 VekError legacyFormat(uint32_t flags, uint32_t code, uint32_t bits, const uint32_t* masks, PixelFormat& f) {
     if (flags & kFourCC) {
         switch (code) {
-        case fourCC("DXT1"): f.kind = Kind::Bc1; f.hasAlpha = true; return VEK_OK;
+        case fourCC("DXT1"):
+            f.kind = Kind::Bc1;
+            f.hasAlpha = true;
+            return VEK_OK;
         case fourCC("DXT2"): f.premultiplied = true; [[fallthrough]];
-        case fourCC("DXT3"): f.kind = Kind::Bc2; f.hasAlpha = true; return VEK_OK;
+        case fourCC("DXT3"):
+            f.kind = Kind::Bc2;
+            f.hasAlpha = true;
+            return VEK_OK;
         case fourCC("DXT4"): f.premultiplied = true; [[fallthrough]];
-        case fourCC("DXT5"): f.kind = Kind::Bc3; f.hasAlpha = true; return VEK_OK;
+        case fourCC("DXT5"):
+            f.kind = Kind::Bc3;
+            f.hasAlpha = true;
+            return VEK_OK;
         case fourCC("ATI1"):
         case fourCC("BC4U"): f.kind = Kind::Bc4; return VEK_OK;
         case fourCC("BC4S"): f.kind = Kind::Bc4Signed; return VEK_OK;
         case fourCC("ATI2"):
         case fourCC("BC5U"): f.kind = Kind::Bc5; return VEK_OK;
         case fourCC("BC5S"): f.kind = Kind::Bc5Signed; return VEK_OK;
-        case 36: f.kind = Kind::Rgba16Unorm; f.hasAlpha = true; return VEK_OK;   // D3DFMT_A16B16G16R16
-        case 113: f.kind = Kind::Rgba16Float; f.hasAlpha = true; return VEK_OK;  // D3DFMT_A16B16G16R16F
+        case 36:
+            f.kind = Kind::Rgba16Unorm;
+            f.hasAlpha = true;
+            return VEK_OK; // D3DFMT_A16B16G16R16
+        case 113:
+            f.kind = Kind::Rgba16Float;
+            f.hasAlpha = true;
+            return VEK_OK; // D3DFMT_A16B16G16R16F
         default: return VEK_ERROR_UNSUPPORTED;
         }
     }
@@ -128,11 +197,23 @@ VekError legacyFormat(uint32_t flags, uint32_t code, uint32_t bits, const uint32
     if (flags & kRgb) {
         if ((m[0] | m[1] | m[2]) == 0) {
             switch (bits) {
-            case 8: m[0] = 0xE0; m[1] = 0x1C; m[2] = 0x03; break;             // R3G3B2
-            case 16: m[0] = 0xF800; m[1] = 0x07E0; m[2] = 0x001F; break;      // R5G6B5
-            default: m[0] = 0xFF0000; m[1] = 0xFF00; m[2] = 0xFF; break;      // R8G8B8, X8R8G8B8
+            case 8:
+                m[0] = 0xE0;
+                m[1] = 0x1C;
+                m[2] = 0x03;
+                break; // R3G3B2
+            case 16:
+                m[0] = 0xF800;
+                m[1] = 0x07E0;
+                m[2] = 0x001F;
+                break; // R5G6B5
+            default:
+                m[0] = 0xFF0000;
+                m[1] = 0xFF00;
+                m[2] = 0xFF;
+                break; // R8G8B8, X8R8G8B8
             }
-            if (alpha && m[3] == 0 && bits == 32) m[3] = 0xFF000000u;          // A8R8G8B8
+            if (alpha && m[3] == 0 && bits == 32) m[3] = 0xFF000000u; // A8R8G8B8
         }
         // 10:10:10:2: Direct3D's helper library wrote the masks of A2B10G10R10 and A2R10G10B10
         // reversed, and the reference texture tools read both reversed; so do we.
@@ -143,7 +224,7 @@ VekError legacyFormat(uint32_t flags, uint32_t code, uint32_t bits, const uint32
         return VEK_OK;
     }
     if (flags & kLuminance) {
-        if (m[0] == 0) m[0] = alpha && bits == 16 ? 0xFF : bits == 8 ? 0xFF : 0xFFFF;  // L8, A8L8, L16
+        if (m[0] == 0) m[0] = alpha && bits == 16 ? 0xFF : bits == 8 ? 0xFF : 0xFFFF; // L8, A8L8, L16
         if (alpha && m[3] == 0 && bits == 16) m[3] = 0xFF00;
         masked(f, bits, m[0], 0, 0, alpha ? m[3] : 0);
         f.luminance = true;
@@ -158,11 +239,30 @@ VekError legacyFormat(uint32_t flags, uint32_t code, uint32_t bits, const uint32
 
 void describe(PixelFormat& f) {
     switch (f.kind) {
-    case Kind::Bc4: case Kind::Bc4Signed: f.infoBits = 8; f.infoComponents = 1; break;
-    case Kind::Bc5: case Kind::Bc5Signed: f.infoBits = 8; f.infoComponents = 2; break;
-    case Kind::Bc6h: case Kind::Bc6hSigned: f.infoBits = 16; f.infoComponents = 3; break;
-    case Kind::Rgba16Unorm: case Kind::Rgba16Float: f.infoBits = 16; f.infoComponents = 4; break;
-    case Kind::Rgb10A2: f.infoBits = 10; f.infoComponents = 4; break;
+    case Kind::Bc4:
+    case Kind::Bc4Signed:
+        f.infoBits = 8;
+        f.infoComponents = 1;
+        break;
+    case Kind::Bc5:
+    case Kind::Bc5Signed:
+        f.infoBits = 8;
+        f.infoComponents = 2;
+        break;
+    case Kind::Bc6h:
+    case Kind::Bc6hSigned:
+        f.infoBits = 16;
+        f.infoComponents = 3;
+        break;
+    case Kind::Rgba16Unorm:
+    case Kind::Rgba16Float:
+        f.infoBits = 16;
+        f.infoComponents = 4;
+        break;
+    case Kind::Rgb10A2:
+        f.infoBits = 10;
+        f.infoComponents = 4;
+        break;
     case Kind::Masked:
         if (f.luminance && !f.hasAlpha) {
             f.infoBits = static_cast<uint16_t>(f.bitsPerPixel);
@@ -172,7 +272,10 @@ void describe(PixelFormat& f) {
             f.infoComponents = f.hasAlpha ? 4 : 3;
         }
         break;
-    default: f.infoBits = 8; f.infoComponents = 4; break;
+    default:
+        f.infoBits = 8;
+        f.infoComponents = 4;
+        break;
     }
 }
 
@@ -227,7 +330,8 @@ void decodeBlocks(const uint8_t* in, Image& image, const PixelFormat& f, uint32_
     }
 }
 
-void decodeUncompressed(const uint8_t* in, Image& image, const PixelFormat& f, uint32_t width, uint32_t height, size_t stride) {
+void decodeUncompressed(const uint8_t* in, Image& image, const PixelFormat& f, uint32_t width, uint32_t height,
+                        size_t stride) {
     const MaskField red(f.masks[0]), green(f.masks[1]), blue(f.masks[2]), alpha(f.masks[3]);
     const MaskField r10(0x3FF), g10(0xFFC00), b10(0x3FF00000), a2(0xC0000000u);
     for (uint32_t y = 0; y < height; ++y) {
@@ -236,7 +340,7 @@ void decodeUncompressed(const uint8_t* in, Image& image, const PixelFormat& f, u
         for (uint32_t x = 0; x < width; ++x) {
             switch (f.kind) {
             case Kind::Rgba16Unorm: {
-                const uint8_t* s = p + x * 8;  // red, green, blue, alpha, 16 bits each: the high bytes
+                const uint8_t* s = p + x * 8; // red, green, blue, alpha, 16 bits each: the high bytes
                 storeBgra(out + x * 4, s[1], s[3], s[5], s[7]);
                 break;
             }
@@ -261,7 +365,7 @@ void decodeUncompressed(const uint8_t* in, Image& image, const PixelFormat& f, u
                     const uint8_t g = red.scale(v);
                     storeBgra(out + x * 4, g, g, g, alpha.present() ? alpha.scale(v) : 255);
                 } else if (!red.present() && !green.present() && !blue.present()) {
-                    storeBgra(out + x * 4, 0, 0, 0, alpha.scale(v));  // alpha only: a black mask
+                    storeBgra(out + x * 4, 0, 0, 0, alpha.scale(v)); // alpha only: a black mask
                 } else {
                     storeBgra(out + x * 4, red.scale(v), green.scale(v), blue.scale(v),
                               alpha.present() ? alpha.scale(v) : 255);
@@ -278,15 +382,16 @@ VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options,
     const PixelFormat& f = h.format;
     size_t needed = 0, stride = 0;
     if (blockCompressed(f.kind)) {
-        if (!checkedMultiply((h.width + 3) / 4, (h.height + 3) / 4, blockBytes(f.kind), needed)) return VEK_ERROR_TOO_LARGE;
+        if (!checkedMultiply((h.width + 3) / 4, (h.height + 3) / 4, blockBytes(f.kind), needed))
+            return VEK_ERROR_TOO_LARGE;
     } else {
         const size_t pixelBytes = f.kind == Kind::Masked ? f.bitsPerPixel / 8 : f.kind == Kind::Rgb10A2 ? 4 : 8;
         if (!checkedMultiply(h.width, pixelBytes, stride) || !checkedMultiply(stride, h.height, needed))
             return VEK_ERROR_TOO_LARGE;
     }
     if (needed > data.size - h.dataOffset) return VEK_ERROR_DAMAGED;
-    const bool grey = (f.kind == Kind::Bc4 || f.kind == Kind::Bc4Signed) ||
-                      (f.kind == Kind::Masked && f.luminance && !f.hasAlpha);
+    const bool grey =
+        (f.kind == Kind::Bc4 || f.kind == Kind::Bc4Signed) || (f.kind == Kind::Masked && f.luminance && !f.hasAlpha);
     if (VekError e = image.allocate(h.width, h.height, grey ? Layout::Gray8 : Layout::Bgra32, options)) return e;
     image.bitsPerComponent = 8;
     image.componentsPerPixel = grey ? 1 : f.hasAlpha ? 4 : 3;

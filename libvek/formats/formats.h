@@ -32,9 +32,9 @@ protected:
 using DecoderPtr = std::unique_ptr<Decoder>;
 
 struct Format {
-    int32_t index;       // VEK_FORMAT_*
-    const char* name;    // what the information record reports
-    const char* extensions;  // space-separated, lower case
+    int32_t index;          // VEK_FORMAT_*
+    const char* name;       // what the information record reports
+    const char* extensions; // space-separated, lower case
     // A strict signature check; `late` ones (formats without a signature, on a strict check of
     // their header instead) are tried after every signature has been.
     bool (*sniff)(ByteView data);
@@ -50,11 +50,11 @@ const Format* findFormat(ByteView data, int32_t formatIndex);
 template <typename Char> bool extensionIsRead(const Char* extension);
 
 // Each format's own: its signature checks and its `open`.
-#define VEK_DECLARE_FORMAT(name, index, label, extensions)   \
-    namespace name##_format {                                \
-    bool sniff(ByteView data);                               \
-    bool sniffLate(ByteView data);                           \
-    [[nodiscard]] VekError open(ByteView data, DecoderPtr& decoder); \
+#define VEK_DECLARE_FORMAT(name, index, label, extensions)               \
+    namespace name##_format {                                            \
+        bool sniff(ByteView data);                                       \
+        bool sniffLate(ByteView data);                                   \
+        [[nodiscard]] VekError open(ByteView data, DecoderPtr& decoder); \
     }
 #include "libvek/formats/table.h"
 VEK_FORMATS(VEK_DECLARE_FORMAT)

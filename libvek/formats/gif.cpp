@@ -49,15 +49,14 @@ VekError codeFor(int gifError) {
     }
 }
 
-
 struct FirstFrame {
     int transparentIndex = -1;
     int left = 0, top = 0, width = 0, height = 0;
     bool interlaced = false;
-    int codeSize = 0;          // the LZW minimum code size
-    size_t dataStart = 0;      // the first sub-block of the frame's data
-    uint64_t dataBytes = 0;    // what its sub-blocks hold, as far as the file goes
-    bool chainComplete = false;  // the sub-blocks end with their terminator inside the file
+    int codeSize = 0;           // the LZW minimum code size
+    size_t dataStart = 0;       // the first sub-block of the frame's data
+    uint64_t dataBytes = 0;     // what its sub-blocks hold, as far as the file goes
+    bool chainComplete = false; // the sub-blocks end with their terminator inside the file
 };
 
 // Whether giflib stopped at a minimum code size above 8: the byte it refused is the one after the
@@ -91,7 +90,7 @@ VekError findFirstFrame(GifFileType* gif, Input& input, ByteView data, FirstFram
     for (;;) {
         GifRecordType type;
         if (DGifGetRecordType(gif, &type) == GIF_ERROR) return codeFor(gif->Error);
-        if (type == TERMINATE_RECORD_TYPE) return VEK_ERROR_DAMAGED;  // no picture in the file
+        if (type == TERMINATE_RECORD_TYPE) return VEK_ERROR_DAMAGED; // no picture in the file
         if (type == EXTENSION_RECORD_TYPE) {
             int code = 0;
             GifByteType* block = nullptr;
@@ -193,7 +192,7 @@ public:
     }
 
 private:
-    Input input_;  // giflib reads through it: the decoder stays where it was made
+    Input input_; // giflib reads through it: the decoder stays where it was made
     Gif gif_;
     FirstFrame frame_;
     int screenWidth_ = 0, screenHeight_ = 0;
@@ -215,7 +214,7 @@ VekError GifDecoder::load(const LoadOptions& options, Image& image) {
         for (int i = 0; i < image.paletteEntries; ++i)
             image.setPaletteEntry(i, map->Colors[i].Red, map->Colors[i].Green, map->Colors[i].Blue);
     } else {
-        image.paletteEntries = 256;  // no palette at all: a grey ramp
+        image.paletteEntries = 256; // no palette at all: a grey ramp
         for (int i = 0; i < 256; ++i) {
             const auto v = static_cast<uint8_t>(i);
             image.setPaletteEntry(i, v, v, v);
@@ -247,13 +246,15 @@ VekError GifDecoder::load(const LoadOptions& options, Image& image) {
     // colour, else the background colour. A frame over the whole screen writes every pixel itself.
     const bool coversScreen = frame.left <= 0 && frame.top <= 0 && frame.left + frame.width >= screenWidth &&
                               frame.top + frame.height >= screenHeight;
-    const auto background = static_cast<uint8_t>(frame.transparentIndex >= 0 ? frame.transparentIndex : gif->SBackGroundColor);
+    const auto background =
+        static_cast<uint8_t>(frame.transparentIndex >= 0 ? frame.transparentIndex : gif->SBackGroundColor);
     if (!coversScreen) {
         if (!asBgra) {
             image.fill(background);
         } else {
             for (int y = 0; y < screenHeight; ++y)
-                for (int x = 0; x < screenWidth; ++x) std::memcpy(image.row(y) + 4 * static_cast<size_t>(x), &words[background], 4);
+                for (int x = 0; x < screenWidth; ++x)
+                    std::memcpy(image.row(y) + 4 * static_cast<size_t>(x), &words[background], 4);
         }
     }
 

@@ -36,7 +36,7 @@ VekError Lzw::row(uint16_t* out, size_t count) {
             c = previous_;
         }
         for (; c >= clear_; c = prefix_[c]) stack_[pending_++] = suffix_[c];
-        stack_[pending_++] = static_cast<uint16_t>(c);  // the root: a literal
+        stack_[pending_++] = static_cast<uint16_t>(c); // the root: a literal
         first_ = static_cast<uint16_t>(c);
         if (previous_ >= 0 && next_ < kCodes) {
             prefix_[next_] = static_cast<uint16_t>(previous_);

@@ -20,7 +20,10 @@ uint64_t mostPixels(uint64_t dataBytes, int codeSize);
 class Lzw {
 public:
     Lzw(ByteReader& reader, int minCodeSize)
-        : reader_(reader), minCodeSize_(minCodeSize), clear_(1 << minCodeSize), codeSize_(minCodeSize + 1),
+        : reader_(reader),
+          minCodeSize_(minCodeSize),
+          clear_(1 << minCodeSize),
+          codeSize_(minCodeSize + 1),
           next_(clear_ + 2) {}
 
     // The next count values; VEK_ERROR_DAMAGED when the data ends, or holds a code it cannot,

@@ -29,7 +29,7 @@ struct ErrorManager {
 // cannot cancel. Encoders write about ten (libjpeg's default script), rarely more than a hundred;
 // like libjpeg-turbo's own fuzzers, more than 500 is refused.
 constexpr int kMaxScans = 500;
-constexpr int kTooManyScans = -1;  // an ErrorManager code of our own
+constexpr int kTooManyScans = -1; // an ErrorManager code of our own
 
 [[noreturn]] void onError(j_common_ptr cinfo) {
     auto* errors = reinterpret_cast<ErrorManager*>(cinfo->err);
@@ -43,23 +43,17 @@ void onMessage(j_common_ptr, int) {}
 
 VekError codeFor(int messageCode) {
     switch (messageCode) {
-    case kTooManyScans:
-        return VEK_ERROR_TOO_LARGE;
+    case kTooManyScans: return VEK_ERROR_TOO_LARGE;
     case JERR_BAD_PRECISION:
     case JERR_NOT_COMPILED:
     case JERR_CONVERSION_NOTIMPL:
-    case JERR_BAD_J_COLORSPACE:
-        return VEK_ERROR_UNSUPPORTED;
-    case JERR_OUT_OF_MEMORY:
-        return VEK_ERROR_OUT_OF_MEMORY;
+    case JERR_BAD_J_COLORSPACE: return VEK_ERROR_UNSUPPORTED;
+    case JERR_OUT_OF_MEMORY: return VEK_ERROR_OUT_OF_MEMORY;
     case JERR_IMAGE_TOO_BIG:
-    case JERR_WIDTH_OVERFLOW:
-        return VEK_ERROR_TOO_LARGE;
-    default:
-        return VEK_ERROR_DAMAGED;
+    case JERR_WIDTH_OVERFLOW: return VEK_ERROR_TOO_LARGE;
+    default: return VEK_ERROR_DAMAGED;
     }
 }
-
 
 uint16_t clampDpi(unsigned value) { return value > 65535 ? 65535 : static_cast<uint16_t>(value); }
 
@@ -184,7 +178,6 @@ struct Session {
     }
 };
 
-
 // Four-component JPEGs are CMYK stored inverted (255 is no ink), the convention of Adobe's writers,
 // which wrote nearly all of them; ImageMagick and Pillow read those without Adobe's marker the same.
 void cmykToBgrx(const JSAMPLE* in, uint8_t* out, JDIMENSION width) {
@@ -253,7 +246,8 @@ VekError JpegDecoder::load(const LoadOptions& options, Image& image) {
     JSAMPROW rows[kBatch];
     while (d.cinfo.output_scanline < d.cinfo.output_height) {
         const int32_t first = static_cast<int32_t>(d.cinfo.output_scanline);
-        const int batch = cmyk ? 1 : static_cast<int>(std::min<JDIMENSION>(kBatch, d.cinfo.output_height - d.cinfo.output_scanline));
+        const int batch =
+            cmyk ? 1 : static_cast<int>(std::min<JDIMENSION>(kBatch, d.cinfo.output_height - d.cinfo.output_scanline));
         for (int i = 0; i < batch; ++i) rows[i] = cmyk ? d.cmykRow : image.row(first + i);
         const JDIMENSION got = jpeg_read_scanlines(&d.cinfo, rows, static_cast<JDIMENSION>(batch));
         if (got == 0) return VEK_ERROR_DAMAGED;

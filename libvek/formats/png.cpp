@@ -46,7 +46,7 @@ struct KeptParts {
     };
     ByteView data;
     std::vector<Part> parts;
-    size_t part = 0, done = 0;  // the reading position
+    size_t part = 0, done = 0; // the reading position
 };
 
 bool needed(const uint8_t* type) {
@@ -137,9 +137,10 @@ VekError openStream(ByteView data, KeptParts& kept, Context& ctx, spng_ihdr& ihd
 // Deflate makes at most 1032 bytes of each compressed byte (258 from a 2-bit code, as a bound): data
 // that cannot hold the picture's samples is refused before anything is allocated for them.
 bool dataCanHold(uint64_t idatBytes, const spng_ihdr& ihdr) {
-    const uint64_t samples = ihdr.color_type == SPNG_COLOR_TYPE_TRUECOLOR ? 3
+    const uint64_t samples = ihdr.color_type == SPNG_COLOR_TYPE_TRUECOLOR         ? 3
                              : ihdr.color_type == SPNG_COLOR_TYPE_TRUECOLOR_ALPHA ? 4
-                             : ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE_ALPHA ? 2 : 1;
+                             : ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE_ALPHA ? 2
+                                                                                  : 1;
     const uint64_t bits = static_cast<uint64_t>(ihdr.width) * ihdr.height * samples * ihdr.bit_depth;
     return idatBytes * 1032 >= bits / 8;
 }
@@ -153,7 +154,6 @@ uint16_t componentsOf(uint8_t colourType) {
     default: return 4;
     }
 }
-
 
 // The palette form holds when no entry is partly transparent and at most one is fully so.
 bool paletteKeepsItsForm(const spng_trns& trns, uint32_t entries, int& transparent) {
@@ -175,9 +175,9 @@ __attribute__((target("sse2"))) int32_t swapRedAndBlueSse2(uint8_t* p, int32_t w
     int32_t x = 0;
     for (; x + 4 <= width; x += 4, p += 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i swapped = _mm_or_si128(_mm_and_si128(v, greenAndAlpha),
-                                             _mm_or_si128(_mm_and_si128(_mm_srli_epi32(v, 16), low),
-                                                          _mm_slli_epi32(_mm_and_si128(v, low), 16)));
+        const __m128i swapped = _mm_or_si128(
+            _mm_and_si128(v, greenAndAlpha),
+            _mm_or_si128(_mm_and_si128(_mm_srli_epi32(v, 16), low), _mm_slli_epi32(_mm_and_si128(v, low), 16)));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p), swapped);
     }
     return x;
@@ -245,7 +245,7 @@ public:
     VekError load(const LoadOptions& options, Image& image) override;
 
 private:
-    KeptParts kept_;  // libspng reads through it: the decoder stays where it was made
+    KeptParts kept_; // libspng reads through it: the decoder stays where it was made
     Context ctx_;
     spng_ihdr ihdr_{};
     uint64_t idatBytes_ = 0;

@@ -40,16 +40,16 @@ enum Mode : uint16_t {
 };
 
 struct Header {
-    uint16_t version = 1;  // 2 for PSB
+    uint16_t version = 1; // 2 for PSB
     uint16_t channels = 0;
     uint32_t height = 0, width = 0;
     uint16_t depth = 0, mode = 0;
     ByteView colourModeData;
     uint16_t xDpi = 0, yDpi = 0;
     int transparentIndex = -1;
-    bool mergedAlpha = false;  // the first extra channel holds the merged picture's transparency
-    size_t imageData = 0;      // offset of the image data section
-    std::vector<ChannelDisplay> display;  // for each channel past the mode's own, in order
+    bool mergedAlpha = false;            // the first extra channel holds the merged picture's transparency
+    size_t imageData = 0;                // offset of the image data section
+    std::vector<ChannelDisplay> display; // for each channel past the mode's own, in order
     bool displayFrom1077 = false;
 
     // Multichannel pictures are inks on paper: their channels with a spot display colour, from the
@@ -70,7 +70,8 @@ bool sniffSignature(ByteView data) {
 
 unsigned colourChannels(uint16_t mode) {
     switch (mode) {
-    case kRgb: case kLab: return 3;
+    case kRgb:
+    case kLab: return 3;
     case kCmyk: return 4;
     default: return 1;
     }
@@ -97,7 +98,7 @@ VekError readResources(ByteView block, Header& h) {
         const uint8_t* signature = r.take(4);
         uint16_t id;
         uint8_t nameLength;
-        if (std::memcmp(signature, "8BIM", 4) != 0) return VEK_OK;  // other signatures end the list we read
+        if (std::memcmp(signature, "8BIM", 4) != 0) return VEK_OK; // other signatures end the list we read
         if (!r.u16be(id) || !r.u8(nameLength)) return VEK_ERROR_DAMAGED;
         // The name is a Pascal string padded to an even length, counting its length byte.
         if (!r.skip(nameLength + ((nameLength + 1u) % 2))) return VEK_ERROR_DAMAGED;
@@ -105,10 +106,10 @@ VekError readResources(ByteView block, Header& h) {
         if (!r.u32be(size)) return VEK_ERROR_DAMAGED;
         const uint8_t* p = r.take(size);
         if (p == nullptr) return VEK_ERROR_DAMAGED;
-        if (id == 0x03ED && size >= 16) {  // resolution
+        if (id == 0x03ED && size >= 16) { // resolution
             h.xDpi = dpiFromFixed(loadU32be(p));
             h.yDpi = dpiFromFixed(loadU32be(p + 8));
-        } else if (id == 0x0417 && size >= 2) {  // transparent index of an indexed picture
+        } else if (id == 0x0417 && size >= 2) { // transparent index of an indexed picture
             h.transparentIndex = loadU16be(p);
         } else if ((id == 0x0435 && size >= 4) || (id == 0x03EF && !h.displayFrom1077)) {
             // 1077: a version, then 13 bytes a channel; 1007, its predecessor: 14 bytes a channel.
@@ -138,8 +139,16 @@ VekError readHeader(ByteView data, Header& h) {
     if (h.width == 0 || h.height == 0 || h.width > maxSide || h.height > maxSide) return VEK_ERROR_DAMAGED;
     if (h.depth != 1 && h.depth != 8 && h.depth != 16 && h.depth != 32) return VEK_ERROR_UNSUPPORTED;
     switch (h.mode) {
-    case kBitmap: if (h.depth != 1) return VEK_ERROR_DAMAGED; break;
-    case kGrey: case kIndexed: case kRgb: case kCmyk: case kMultichannel: case kDuotone: case kLab: break;
+    case kBitmap:
+        if (h.depth != 1) return VEK_ERROR_DAMAGED;
+        break;
+    case kGrey:
+    case kIndexed:
+    case kRgb:
+    case kCmyk:
+    case kMultichannel:
+    case kDuotone:
+    case kLab: break;
     default: return VEK_ERROR_UNSUPPORTED;
     }
     if (h.mode != kBitmap && h.depth == 1) return VEK_ERROR_DAMAGED;
@@ -252,7 +261,7 @@ VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options,
     if (!r.seek(h.imageData)) return VEK_ERROR_DAMAGED;
     uint16_t compression;
     if (!r.u16be(compression)) return VEK_ERROR_DAMAGED;
-    if (compression > 1) return VEK_ERROR_UNSUPPORTED;  // ZIP-compressed merged data
+    if (compression > 1) return VEK_ERROR_UNSUPPORTED; // ZIP-compressed merged data
 
     // Only the channels the picture is made of are decoded; later ones are skipped.
     const unsigned inks = h.inkChannels();
@@ -264,7 +273,7 @@ VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options,
     if (!checkedMultiply(rowBytes, h.height, planeBytes)) return VEK_ERROR_TOO_LARGE;
     // Where each channel's rows start: raw planes follow each other; PackBits rows follow their
     // byte counts, every one of which must be in the file before anything is allocated.
-    std::vector<size_t> rowStart;  // PackBits: offset of each used row, channel after channel
+    std::vector<size_t> rowStart; // PackBits: offset of each used row, channel after channel
     std::vector<uint32_t> rowLength;
     const size_t dataStart = r.position();
     if (compression == 1) {
@@ -295,7 +304,7 @@ VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options,
     const Layout layout = indexed ? Layout::Indexed8 : grey ? Layout::Gray8 : Layout::Bgra32;
     if (VekError e = image.allocate(h.width, h.height, layout, options)) return e;
     image.componentsPerPixel = indexed || grey ? 1 : h.mergedAlpha ? 4 : 3;
-    const uint8_t* map = h.colourModeData.data;  // indexed: 256 reds, 256 greens, 256 blues
+    const uint8_t* map = h.colourModeData.data; // indexed: 256 reds, 256 greens, 256 blues
     if (h.mode == kIndexed) {
         image.paletteEntries = 256;
         for (int i = 0; i < 256; ++i) image.setPaletteEntry(i, map[i], map[256 + i], map[512 + i]);
@@ -341,9 +350,7 @@ VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options,
             const uint8_t alpha = h.mergedAlpha ? sample8(rows[base], x, h.depth) : 255;
             uint8_t* p = out + x * 4;
             switch (h.mode) {
-            case kRgb:
-                storeBgra(p, s0, sample8(rows[1], x, h.depth), sample8(rows[2], x, h.depth), alpha);
-                break;
+            case kRgb: storeBgra(p, s0, sample8(rows[1], x, h.depth), sample8(rows[2], x, h.depth), alpha); break;
             case kCmyk: {
                 // Stored inverted: 255 is no ink.
                 const unsigned k = sample8(rows[3], x, h.depth);
@@ -358,10 +365,8 @@ VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options,
                 storeBgra(p, rgb[0], rgb[1], rgb[2], alpha);
                 break;
             }
-            case kIndexed:
-                storeBgra(p, map[s0], map[256 + s0], map[512 + s0], alpha);
-                break;
-            default:  // grey, duotone and multichannel with alpha
+            case kIndexed: storeBgra(p, map[s0], map[256 + s0], map[512 + s0], alpha); break;
+            default: // grey, duotone and multichannel with alpha
                 storeBgra(p, s0, s0, s0, alpha);
                 break;
             }

@@ -8,7 +8,9 @@
 namespace vek::psd {
 namespace {
 
-double labInverse(double t) { return t > 6.0 / 29.0 ? t * t * t : 3.0 * (6.0 / 29.0) * (6.0 / 29.0) * (t - 4.0 / 29.0); }
+double labInverse(double t) {
+    return t > 6.0 / 29.0 ? t * t * t : 3.0 * (6.0 / 29.0) * (6.0 / 29.0) * (t - 4.0 / 29.0);
+}
 
 uint8_t srgbEncode(double linear) {
     if (linear <= 0.0) return 0;
@@ -38,31 +40,31 @@ ChannelDisplay displayOf(const uint8_t* p) {
     const double c[4] = {loadU16be(p + 2) / 65535.0, loadU16be(p + 4) / 65535.0, loadU16be(p + 6) / 65535.0,
                          loadU16be(p + 8) / 65535.0};
     switch (space) {
-    case 0:  // RGB
+    case 0: // RGB
         for (int i = 0; i < 3; ++i) d.rgb[i] = to8(c[i]);
         break;
-    case 1: {  // HSB: hue over the full range of 16 bits
+    case 1: { // HSB: hue over the full range of 16 bits
         const double hue = c[0] * 6.0, sat = c[1], value = c[2];
         const int sector = static_cast<int>(hue) % 6;
         const double f = hue - std::floor(hue), lo = value * (1 - sat), down = value * (1 - sat * f),
                      up = value * (1 - sat * (1 - f));
-        const double rgb[6][3] = {{value, up, lo}, {down, value, lo}, {lo, value, up},
-                                  {lo, down, value}, {up, lo, value}, {value, lo, down}};
+        const double rgb[6][3] = {{value, up, lo},   {down, value, lo}, {lo, value, up},
+                                  {lo, down, value}, {up, lo, value},   {value, lo, down}};
         for (int i = 0; i < 3; ++i) d.rgb[i] = to8(rgb[sector][i]);
         break;
     }
-    case 2:  // CMYK, each component 0 for full ink, as Photoshop stores them
+    case 2: // CMYK, each component 0 for full ink, as Photoshop stores them
         for (int i = 0; i < 3; ++i) d.rgb[i] = to8(c[i] * c[3]);
         break;
-    case 7: {  // Lab: L 0 to 10000, a and b signed hundredths
+    case 7: { // Lab: L 0 to 10000, a and b signed hundredths
         const auto ab = [&](int i) { return static_cast<int16_t>(loadU16be(p + 2 + 2 * i)) / 100.0; };
         labToRgb(loadU16be(p + 2) / 100.0, ab(1), ab(2), d.rgb);
         break;
     }
-    case 8:  // grey: 0 to 10000 of black
+    case 8: // grey: 0 to 10000 of black
         d.rgb[0] = d.rgb[1] = d.rgb[2] = to8(1.0 - std::min(1.0, loadU16be(p + 2) / 10000.0));
         break;
-    default:  // a colour book or another space: its ink shows black
+    default: // a colour book or another space: its ink shows black
         break;
     }
     d.solidity = static_cast<uint8_t>(std::min<uint16_t>(loadU16be(p + 10), 100));

@@ -57,19 +57,21 @@ bool mapEntryBitsValid(uint8_t bits) { return bits == 15 || bits == 16 || bits =
 bool plausible(const Header& h, size_t size) {
     if (h.colourMapType > 1) return false;
     switch (h.imageType) {
-    case 1: case 9:
+    case 1:
+    case 9:
         if (h.colourMapType != 1 || h.pixelBits != 8 || h.mapLength == 0 || !mapEntryBitsValid(h.mapEntryBits))
             return false;
         break;
-    case 2: case 10:
+    case 2:
+    case 10:
         if (h.pixelBits != 15 && h.pixelBits != 16 && h.pixelBits != 24 && h.pixelBits != 32) return false;
         break;
-    case 3: case 11:
+    case 3:
+    case 11:
         // 16 bits: grey, then alpha (or an unused byte when the descriptor counts no alpha bits).
         if (h.pixelBits != 8 && h.pixelBits != 16 && !(h.imageType == 3 && packedGrey(h.pixelBits))) return false;
         break;
-    default:
-        return false;
+    default: return false;
     }
     if (h.colourMapType == 1 && !mapEntryBitsValid(h.mapEntryBits)) return false;
     if (h.colourMapType == 0 && (h.mapLength != 0 || h.mapFirst != 0)) return false;
@@ -78,13 +80,13 @@ bool plausible(const Header& h, size_t size) {
     return h.dataOffset() < size;
 }
 
-
 enum class AlphaUse { None, Straight, Premultiplied };
 
 // The 2.0 extension area's attributes type says what the alpha bits mean; without it the
 // descriptor's alpha bit count decides.
 AlphaUse alphaUse(ByteView data, const Header& h) {
-    const bool canCarry = h.pixelBits == 32 || h.pixelBits == 16 || (h.baseType() == 1 && (h.mapEntryBits == 32 || h.mapEntryBits == 16));
+    const bool canCarry =
+        h.pixelBits == 32 || h.pixelBits == 16 || (h.baseType() == 1 && (h.mapEntryBits == 32 || h.mapEntryBits == 16));
     if (!canCarry) return AlphaUse::None;
     if (data.size >= 18 + 26 && std::memcmp(data.data + data.size - 18, kFooterSignature, 18) == 0) {
         const uint32_t extension = loadU32le(data.data + data.size - 26);
@@ -134,8 +136,15 @@ public:
     enum class Kind { Copy8, Copy32, Opaque32, Rgb24, Word16, GreyAlpha, Grey16, Lookup8, Table8 };
 
     Writer(Image& image, const Header& h, Kind kind, size_t valueBytes, const uint32_t* table, const uint8_t* indices)
-        : image_(image), kind_(kind), valueBytes_(valueBytes), table_(table), indices_(indices), width_(h.width),
-          height_(h.height), rightToLeft_((h.descriptor & 0x10) != 0), topToBottom_((h.descriptor & 0x20) != 0),
+        : image_(image),
+          kind_(kind),
+          valueBytes_(valueBytes),
+          table_(table),
+          indices_(indices),
+          width_(h.width),
+          height_(h.height),
+          rightToLeft_((h.descriptor & 0x10) != 0),
+          topToBottom_((h.descriptor & 0x20) != 0),
           alpha16_(h.alphaBits() > 0) {}
 
     size_t left() const { return static_cast<size_t>(width_) * static_cast<size_t>(height_) - done_; }
@@ -217,7 +226,7 @@ VekError readValues(ByteReader& r, const Header& h, size_t count, size_t valueBy
         uint8_t packet;
         if (!r.u8(packet)) return VEK_ERROR_DAMAGED;
         const size_t stored = (packet & 0x7Fu) + 1u;
-        const size_t n = std::min(stored, writer.left());  // overruns are clipped at the picture's end
+        const size_t n = std::min(stored, writer.left()); // overruns are clipped at the picture's end
         const uint8_t* v = r.take((packet & 0x80) ? valueBytes : stored * valueBytes);
         if (v == nullptr) return VEK_ERROR_DAMAGED;
         writer.put(v, n, (packet & 0x80) != 0);
@@ -239,7 +248,7 @@ bool packetsHoldAll(ByteReader r, size_t count, size_t valueBytes) {
 }
 
 VekError loadPackedGrey(ByteReader& r, const Header& h, const LoadOptions& options, Image& image) {
-    const size_t stride = (static_cast<size_t>(h.width) * h.pixelBits + 7) / 8;  // 16 bits by 4 at most
+    const size_t stride = (static_cast<size_t>(h.width) * h.pixelBits + 7) / 8; // 16 bits by 4 at most
     size_t bytes;
     if (!checkedMultiply(stride, h.height, bytes)) return VEK_ERROR_TOO_LARGE;
     const uint8_t* in = r.take(bytes);
@@ -264,7 +273,7 @@ VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options,
     if (!dimensionsAllowed(h.width, h.height, options.maxPixels)) return VEK_ERROR_TOO_LARGE;
     const AlphaUse alpha = alphaUse(data, h);
     ByteReader r(data);
-    if (!r.seek(18u + h.idLength)) return VEK_ERROR_DAMAGED;  // the image ID is skipped
+    if (!r.seek(18u + h.idLength)) return VEK_ERROR_DAMAGED; // the image ID is skipped
     const uint8_t* map = nullptr;
     if (h.colourMapType == 1 && (map = r.take(h.mapBytes())) == nullptr) return VEK_ERROR_DAMAGED;
     if (packedGrey(h.pixelBits)) return loadPackedGrey(r, h, options, image);
@@ -280,7 +289,8 @@ VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options,
     const bool withAlpha = alpha != AlphaUse::None;
     // A colour map without alpha keeps the palette form while an index is left over for values
     // outside the map.
-    const bool indexed = h.baseType() == 1 && !withAlpha && (h.mapLength < 256 || (h.mapLength == 256 && h.mapFirst == 0));
+    const bool indexed =
+        h.baseType() == 1 && !withAlpha && (h.mapLength < 256 || (h.mapLength == 256 && h.mapFirst == 0));
     const bool grey = h.baseType() == 3;
     const bool greyAlpha = grey && h.pixelBits == 16 && withAlpha;
     const Layout layout = indexed ? Layout::Indexed8 : grey && !greyAlpha ? Layout::Gray8 : Layout::Bgra32;
@@ -302,7 +312,7 @@ VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options,
         for (unsigned v = 0; v < 256; ++v) {
             const bool inMap = v >= h.mapFirst && v - h.mapFirst < h.mapLength;
             table[v] = inMap ? entry(v - h.mapFirst, withAlpha) : bgraWord(0, 0, 0, 255);
-            indices[v] = static_cast<uint8_t>(inMap ? v - h.mapFirst : h.mapLength);  // past the palette: black
+            indices[v] = static_cast<uint8_t>(inMap ? v - h.mapFirst : h.mapLength); // past the palette: black
         }
         if (indexed) {
             image.paletteEntries = h.mapLength;
@@ -346,7 +356,7 @@ private:
 
 namespace tga_format {
 
-bool sniff(ByteView) { return false; }  // TGA has no signature
+bool sniff(ByteView) { return false; } // TGA has no signature
 
 bool sniffLate(ByteView data) {
     Header h;

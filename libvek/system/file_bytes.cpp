@@ -85,13 +85,15 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 
 VekError FileBytes::read(const char* fileName) {
     unmap();
-    return map(Opened{CreateFileA(fileName, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)});
+    return map(
+        Opened{CreateFileA(fileName, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)});
 }
 
 VekError FileBytes::read(const VekWideChar* fileName) {
     unmap();
     if (!wellFormedUtf16(fileName)) return VEK_ERROR_BAD_ARGUMENT;
-    return map(Opened{CreateFileW(fileName, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)});
+    return map(
+        Opened{CreateFileW(fileName, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)});
 }
 
 VekError FileBytes::map(const Opened& file) {
@@ -106,7 +108,8 @@ VekError FileBytes::map(const Opened& file) {
     Opened mapping{CreateFileMappingA(file.h, nullptr, PAGE_READONLY, 0, 0, nullptr)};
     if (mapping.h == nullptr) return VEK_ERROR_CANNOT_READ;
     void* view = MapViewOfFile(mapping.h, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size.QuadPart));
-    if (view == nullptr) return GetLastError() == ERROR_NOT_ENOUGH_MEMORY ? VEK_ERROR_OUT_OF_MEMORY : VEK_ERROR_CANNOT_READ;
+    if (view == nullptr)
+        return GetLastError() == ERROR_NOT_ENOUGH_MEMORY ? VEK_ERROR_OUT_OF_MEMORY : VEK_ERROR_CANNOT_READ;
     const uint64_t bytes = static_cast<uint64_t>(size.QuadPart);
 #else
 struct FileBytes::Opened {

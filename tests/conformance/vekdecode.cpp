@@ -49,13 +49,15 @@ int main(int argc, char** argv) {
         const Result fromFile = decode(path, nullptr);
         const Result fromMemory = decode(path, &bytes);
         std::printf("%d\t", n);
-        if (fromFile.error != fromMemory.error || fromFile.bgra != fromMemory.bgra || fromFile.width != fromMemory.width) {
+        if (fromFile.error != fromMemory.error || fromFile.bgra != fromMemory.bgra ||
+            fromFile.width != fromMemory.width) {
             std::printf("mismatch\t0\t0\n");
         } else if (fromFile.error != VEK_OK) {
             std::printf("error %d\t0\t0\n", fromFile.error);
         } else {
             std::ofstream out(std::string(argv[1]) + "/" + std::to_string(n) + ".bgra", std::ios::binary);
-            out.write(reinterpret_cast<const char*>(fromFile.bgra.data()), static_cast<std::streamsize>(fromFile.bgra.size()));
+            out.write(reinterpret_cast<const char*>(fromFile.bgra.data()),
+                      static_cast<std::streamsize>(fromFile.bgra.size()));
             std::printf("ok\t%d\t%d\n", fromFile.width, fromFile.height);
         }
     }

@@ -216,8 +216,8 @@ FAKE_EXPORT VekError VEKAPI vekLoadBitmapW(const VekWideChar* fileName, LibraryB
 FAKE_EXPORT VekError VEKAPI vekLoadBitmapFromMemory(const void* data, uint32_t length, LibraryBitmap** bitmap,
                                                     LoadParams* params, FileInformation* info) {
     std::lock_guard<std::recursive_mutex> lock(state().mutex);
-    Call& c = record("vekLoadBitmapFromMemory",
-                     {word(data), word(int64_t{length}), word(bitmap), word(params), word(info)});
+    Call& c =
+        record("vekLoadBitmapFromMemory", {word(data), word(int64_t{length}), word(bitmap), word(params), word(info)});
     if (bitmap) c.args.push_back(word(*bitmap));
     return load(c, bitmap, params);
 }

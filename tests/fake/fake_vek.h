@@ -18,10 +18,10 @@ namespace fakevek {
 
 struct Call {
     std::string name;
-    std::string text;                 // the file name, where one is passed
-    std::u16string wideText;          // the same, where the name is UTF-16
-    std::vector<uintptr_t> args;      // every argument, pointers and numbers alike, in order
-    FileInformation infoOnEntry{};    // the record as the caller handed it in
+    std::string text;              // the file name, where one is passed
+    std::u16string wideText;       // the same, where the name is UTF-16
+    std::vector<uintptr_t> args;   // every argument, pointers and numbers alike, in order
+    FileInformation infoOnEntry{}; // the record as the caller handed it in
     LoadParams paramsOnEntry{};
 };
 
@@ -31,8 +31,8 @@ struct BitmapShape {
     uint16_t bitsPerComponent = 8;
     uint16_t componentsPerPixel = 3;
     int16_t transparentIndex = -1;
-    int32_t bytesPerLine = 0;         // 0: width x 4 for converted bitmaps, width x components otherwise
-    std::vector<uint8_t> pixels;      // empty: a pattern made from each byte's position
+    int32_t bytesPerLine = 0;    // 0: width x 4 for converted bitmaps, width x components otherwise
+    std::vector<uint8_t> pixels; // empty: a pattern made from each byte's position
 };
 
 struct Script {

@@ -14,7 +14,7 @@ struct Fixture {
     int32_t width = 0, height = 0;
     int bits = 0, components = 0, xdpi = 0, ydpi = 0, xoffset = 0, yoffset = 0;
     int loadedBits = 0, loadedComponents = 0, transparentIndex = -1;
-    std::string expected;  // "-" for a file that must be refused
+    std::string expected; // "-" for a file that must be refused
 
     bool refused() const { return expected == "-"; }
     std::string path() const { return std::string(VEK_FIXTURE_DIR) + "/" + name; }
@@ -24,7 +24,7 @@ inline std::vector<Fixture> loadFixtures() {
     std::vector<Fixture> fixtures;
     std::ifstream in(std::string(VEK_FIXTURE_DIR) + "/manifest.tsv");
     std::string line;
-    std::getline(in, line);  // column names
+    std::getline(in, line); // column names
     while (std::getline(in, line)) {
         std::istringstream fields(line);
         Fixture f;
@@ -44,7 +44,8 @@ inline std::vector<uint8_t> mirrored(const std::vector<uint8_t>& pixels, int32_t
     std::vector<uint8_t> out(pixels.size());
     const size_t row = static_cast<size_t>(width) * 4;
     for (int32_t y = 0; y < height; ++y)
-        std::copy(pixels.begin() + static_cast<std::ptrdiff_t>(row * y), pixels.begin() + static_cast<std::ptrdiff_t>(row * (y + 1)),
+        std::copy(pixels.begin() + static_cast<std::ptrdiff_t>(row * y),
+                  pixels.begin() + static_cast<std::ptrdiff_t>(row * (y + 1)),
                   out.begin() + static_cast<std::ptrdiff_t>(row * (height - 1 - y)));
     return out;
 }

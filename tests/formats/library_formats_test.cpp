@@ -62,9 +62,12 @@ TEST_F(LibraryFormats, ExplicitFormatIndexIsTheOnlyReaderAsked) {
         int32_t index;
         VekError code;
     } cases[] = {
-        {"info-24.bmp", VEK_FORMAT_DETECT, VEK_OK}, {"info-24.bmp", VEK_FORMAT_BMP, VEK_OK},
-        {"info-24.bmp", VEK_FORMAT_PNG, VEK_ERROR_UNKNOWN_FORMAT}, {"grey8.tga", VEK_FORMAT_TGA, VEK_OK},
-        {"grey8.tga", VEK_FORMAT_BMP, VEK_ERROR_UNKNOWN_FORMAT}, {"rgb8.png", VEK_FORMAT_JPEG, VEK_ERROR_UNKNOWN_FORMAT},
+        {"info-24.bmp", VEK_FORMAT_DETECT, VEK_OK},
+        {"info-24.bmp", VEK_FORMAT_BMP, VEK_OK},
+        {"info-24.bmp", VEK_FORMAT_PNG, VEK_ERROR_UNKNOWN_FORMAT},
+        {"grey8.tga", VEK_FORMAT_TGA, VEK_OK},
+        {"grey8.tga", VEK_FORMAT_BMP, VEK_ERROR_UNKNOWN_FORMAT},
+        {"rgb8.png", VEK_FORMAT_JPEG, VEK_ERROR_UNKNOWN_FORMAT},
         {"rgb8.png", 99, VEK_ERROR_UNKNOWN_FORMAT},
     };
     for (const auto& c : cases) {
@@ -81,7 +84,7 @@ TEST_F(LibraryFormats, ExplicitFormatIndexIsTheOnlyReaderAsked) {
 
 TEST_F(LibraryFormats, TheCallersPixelCapHolds) {
     Fixture f;
-    f.name = "rgb8.png";  // 13 x 9: 117 pixels
+    f.name = "rgb8.png"; // 13 x 9: 117 pixels
     for (const auto& [cap, code] : {std::pair{116u, VEK_ERROR_TOO_LARGE}, {117u, VEK_OK}, {0u, VEK_OK}}) {
         FileInformation info{};
         ASSERT_EQ(vekGetFileInformation(f.path().c_str(), VEK_FORMAT_DETECT, &info), VEK_OK);
@@ -110,10 +113,10 @@ std::vector<uint8_t> oneRowRle8(uint32_t width) {
     put32(22, 1);
     b[26] = 1;
     b[28] = 8;
-    put32(30, 1);  // RLE8
-    put32(46, 2);  // two colours
+    put32(30, 1); // RLE8
+    put32(46, 2); // two colours
     b[62] = 0;
-    b[63] = 1;  // end of picture
+    b[63] = 1; // end of picture
     return b;
 }
 
@@ -136,11 +139,11 @@ TEST_F(LibraryFormats, InformationRecordsFromFileAndMemory) {
         const std::vector<uint8_t> bytes = readBytes(f.path());
         for (bool memory : {false, true}) {
             FileInformation info{};
-            const VekError e = memory ? vekGetFileInformationFromMemory(bytes.data(), static_cast<uint32_t>(bytes.size()),
-                                                                        -1, &info)
-                                      : vekGetFileInformation(f.path().c_str(), -1, &info);
+            const VekError e =
+                memory ? vekGetFileInformationFromMemory(bytes.data(), static_cast<uint32_t>(bytes.size()), -1, &info)
+                       : vekGetFileInformation(f.path().c_str(), -1, &info);
             EXPECT_EQ(e, VEK_OK) << f.name;
-            if (e != VEK_OK) continue;  // every fixture is looked at, not only the first that fails
+            if (e != VEK_OK) continue; // every fixture is looked at, not only the first that fails
             EXPECT_EQ(info.width, f.width) << f.name;
             EXPECT_EQ(info.height, f.height) << f.name;
             EXPECT_EQ(info.bitsPerComponent, f.bits) << f.name;
@@ -169,7 +172,8 @@ TEST_F(LibraryFormats, LoadedFormsAndExactPixels) {
         EXPECT_EQ(d.bgra.size(), expected.size()) << f.name;
         if (d.bgra.size() != expected.size()) continue;
         size_t firstDifference = 0;
-        while (firstDifference < expected.size() && d.bgra[firstDifference] == expected[firstDifference]) ++firstDifference;
+        while (firstDifference < expected.size() && d.bgra[firstDifference] == expected[firstDifference])
+            ++firstDifference;
         EXPECT_EQ(firstDifference, expected.size()) << f.name << ": pixel " << firstDifference / 4 << " differs";
     }
 }
@@ -204,12 +208,17 @@ TEST_F(LibraryFormats, SpecificCausesAreNamed) {
         const char* name;
         VekError code;
     } refusals[] = {
-        {"precision12.jpg", VEK_ERROR_UNSUPPORTED}, {"zip.psd", VEK_ERROR_UNSUPPORTED},
-        {"unknown-fourcc.dds", VEK_ERROR_UNSUPPORTED}, {"code-size-12.gif", VEK_ERROR_UNSUPPORTED},
+        {"precision12.jpg", VEK_ERROR_UNSUPPORTED},
+        {"zip.psd", VEK_ERROR_UNSUPPORTED},
+        {"unknown-fourcc.dds", VEK_ERROR_UNSUPPORTED},
+        {"code-size-12.gif", VEK_ERROR_UNSUPPORTED},
         {"too-many-scans.jpg", VEK_ERROR_TOO_LARGE},
-        {"huge.png", VEK_ERROR_TOO_LARGE}, {"huge.jpg", VEK_ERROR_TOO_LARGE},
-        {"huge.gif", VEK_ERROR_TOO_LARGE}, {"huge.bmp", VEK_ERROR_TOO_LARGE},
-        {"huge.dds", VEK_ERROR_TOO_LARGE}, {"truncated.bmp", VEK_ERROR_DAMAGED},
+        {"huge.png", VEK_ERROR_TOO_LARGE},
+        {"huge.jpg", VEK_ERROR_TOO_LARGE},
+        {"huge.gif", VEK_ERROR_TOO_LARGE},
+        {"huge.bmp", VEK_ERROR_TOO_LARGE},
+        {"huge.dds", VEK_ERROR_TOO_LARGE},
+        {"truncated.bmp", VEK_ERROR_DAMAGED},
         {"bad-row-counts.psd", VEK_ERROR_DAMAGED},
     };
     for (const auto& r : refusals) {
@@ -257,7 +266,8 @@ TEST_F(LibraryFormats, DamagedDataNeverCrashes) {
             LoadParams params;
             vekGetDefaultLoadParams(&params);
             LibraryBitmap* b = nullptr;
-            if (vekLoadBitmapFromMemory(part.data(), static_cast<uint32_t>(part.size()), &b, &params, &info) == VEK_OK) {
+            if (vekLoadBitmapFromMemory(part.data(), static_cast<uint32_t>(part.size()), &b, &params, &info) ==
+                VEK_OK) {
                 EXPECT_GT(b->width, 0);
                 LibraryBitmap* c = nullptr;
                 EXPECT_EQ(vekChangeColorDepth(b, &c, VEK_COLOR_BGRA32, 0), VEK_OK);
@@ -268,7 +278,8 @@ TEST_F(LibraryFormats, DamagedDataNeverCrashes) {
         // Flipped bytes past the signature.
         for (int round = 0; round < 20; ++round) {
             std::vector<uint8_t> damaged = bytes;
-            for (int k = 0; k < 4; ++k) damaged[8 + random() % (damaged.size() - 8)] ^= static_cast<uint8_t>(1 + random() % 255);
+            for (int k = 0; k < 4; ++k)
+                damaged[8 + random() % (damaged.size() - 8)] ^= static_cast<uint8_t>(1 + random() % 255);
             FileInformation info{};
             LoadParams params;
             vekGetDefaultLoadParams(&params);

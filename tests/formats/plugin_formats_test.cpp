@@ -17,7 +17,8 @@ TEST(PluginFormats, GetPictureDeliversEveryFixtureAsADib) {
             const std::string name = f.path();
             const char* source = flags ? reinterpret_cast<const char*>(bytes.data()) : name.c_str();
             HLOCAL header = nullptr, pixels = nullptr;
-            const int result = GetPicture(source, static_cast<int32_t>(bytes.size()), flags, &header, &pixels, nullptr, 0);
+            const int result =
+                GetPicture(source, static_cast<int32_t>(bytes.size()), flags, &header, &pixels, nullptr, 0);
             if (f.refused()) {
                 EXPECT_EQ(result, LibraryError) << f.name;
                 continue;
@@ -34,7 +35,8 @@ TEST(PluginFormats, GetPictureDeliversEveryFixtureAsADib) {
                 CheckerboardComposite(expected.data(), f.width, f.height);
             ASSERT_EQ(LocalSize(pixels), expected.size()) << f.name;
             const auto* p = static_cast<const uint8_t*>(LocalLock(pixels));
-            EXPECT_EQ(std::memcmp(p, expected.data(), expected.size()), 0) << f.name << (flags ? " (memory)" : " (file)");
+            EXPECT_EQ(std::memcmp(p, expected.data(), expected.size()), 0)
+                << f.name << (flags ? " (memory)" : " (file)");
             LocalUnlock(pixels);
             LocalUnlock(header);
             LocalFree(header);

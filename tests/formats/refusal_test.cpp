@@ -62,31 +62,60 @@ TEST(Refusals, CostNoMoreThanAFewMegabytes) {
     constexpr off_t kLarge = off_t{1536} << 20;
     const struct Case {
         const char* what;
-        std::function<std::string()> file;  // a path (a sparse file made for the case, or a fixture); empty for the bytes
+        std::function<std::string()>
+            file; // a path (a sparse file made for the case, or a fixture); empty for the bytes
         std::vector<uint8_t> bytes;
     } cases[] = {
-        {"PNG signature, then zeros", [] { return sparseFile("a.png", {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'}, kLarge); }, {}},
+        {"PNG signature, then zeros",
+         [] {
+             return sparseFile("a.png", {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'}, kLarge);
+         },
+         {}},
         {"PNG signature and IHDR, then zeros",
          [] {
-             return sparseFile("b.png", {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R',
-                                         0, 0, 0x40, 0, 0, 0, 0x40, 0, 8, 6, 0, 0, 0, 0, 0, 0, 0},
+             return sparseFile("b.png",
+                               {0x89, 'P',  'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R', 0,
+                                0,    0x40, 0,   0,   0,    0x40, 0,    8,    6, 0, 0, 0,  0,   0,   0,   0},
                                kLarge);
          },
          {}},
-        {"JPEG signature, then zeros", [] { return sparseFile("c.jpg", {0xFF, 0xD8, 0xFF}, kLarge); }, {}},
+        {"JPEG signature, then zeros",
+         [] {
+             return sparseFile("c.jpg", {0xFF, 0xD8, 0xFF}, kLarge);
+         },
+         {}},
         {"JPEG signature and an APP0 marker, then zeros",
-         [] { return sparseFile("d.jpg", {0xFF, 0xD8, 0xFF, 0xE0, 0, 16, 'J', 'F', 'I', 'F', 0}, kLarge); }, {}},
-        {"BMP signature, then zeros", [] { return sparseFile("e.bmp", {'B', 'M'}, kLarge); }, {}},
-        {"GIF signature, then zeros", [] { return sparseFile("f.gif", {'G', 'I', 'F', '8', '9', 'a'}, kLarge); }, {}},
-        {"PSD signature, then zeros", [] { return sparseFile("g.psd", {'8', 'B', 'P', 'S', 0, 1}, kLarge); }, {}},
-        {"DDS signature, then zeros", [] { return sparseFile("h.dds", {'D', 'D', 'S', ' ', 124}, kLarge); }, {}},
+         [] {
+             return sparseFile("d.jpg", {0xFF, 0xD8, 0xFF, 0xE0, 0, 16, 'J', 'F', 'I', 'F', 0}, kLarge);
+         },
+         {}},
+        {"BMP signature, then zeros",
+         [] {
+             return sparseFile("e.bmp", {'B', 'M'}, kLarge);
+         },
+         {}},
+        {"GIF signature, then zeros",
+         [] {
+             return sparseFile("f.gif", {'G', 'I', 'F', '8', '9', 'a'}, kLarge);
+         },
+         {}},
+        {"PSD signature, then zeros",
+         [] {
+             return sparseFile("g.psd", {'8', 'B', 'P', 'S', 0, 1}, kLarge);
+         },
+         {}},
+        {"DDS signature, then zeros",
+         [] {
+             return sparseFile("h.dds", {'D', 'D', 'S', ' ', 124}, kLarge);
+         },
+         {}},
         {"more than 500 progressive scans", [] { return fixture("scans-601.jpg"); }, {}},
         {"progressive 16384 x 16384 at 4:4:4", [] { return fixture("progressive-16384-444.jpg"); }, {}},
         {"progressive 16384 x 16384 in CMYK", [] { return fixture("progressive-16384-cmyk.jpg"); }, {}},
         {"GIF frame of 16384 x 16383 without data",
          [] { return std::string(); },
-         {'G', 'I', 'F', '8', '9', 'a', 0, 0x40, 0, 0x40, 0x80, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0x2C, 0, 0, 1, 0, 0, 0x40,
-          0xFF, 0x3F, 0, 2, 0, 0x3B}},
+         {'G',  'I',  'F',  '8',  '9', 'a', 0, 0x40, 0, 0x40, 0x80, 0,    0, 0, 0, 0,
+          0xFF, 0xFF, 0xFF, 0x2C, 0,   0,   1, 0,    0, 0x40, 0xFF, 0x3F, 0, 2, 0, 0x3B}},
         {"RLE TGA that stops a quarter of the way", [] { return std::string(); }, truncatedRleTga()},
     };
     const long idle = inChild([] { return 0; }).peakKilobytes;
@@ -99,7 +128,8 @@ TEST(Refusals, CostNoMoreThanAFewMegabytes) {
             return error == VEK_OK ? 0 : 100 + error;
         });
         EXPECT_GT(out.code, 100) << c.what << ": not refused";
-        EXPECT_LT(out.peakKilobytes - idle, 16 * 1024) << c.what << ": " << out.peakKilobytes - idle << " KiB to refuse";
+        EXPECT_LT(out.peakKilobytes - idle, 16 * 1024)
+            << c.what << ": " << out.peakKilobytes - idle << " KiB to refuse";
         if (path.find("/vek-" + std::to_string(getpid()) + "-") != std::string::npos) unlink(path.c_str());
     }
 }

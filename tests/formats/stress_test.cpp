@@ -22,7 +22,7 @@ namespace {
 struct Picture {
     std::string path;
     std::vector<uint8_t> bytes;
-    std::vector<uint8_t> expected;  // BGRA from a single-threaded decode
+    std::vector<uint8_t> expected; // BGRA from a single-threaded decode
 };
 
 struct Handoff {
@@ -118,7 +118,8 @@ TEST(Stress, EightThreadsDecodeAndFreeEachOthersBitmaps) {
         threads.emplace_back([&, t] {
             // Decode a share of the pictures, every fourth of them the large one, freeing what others made.
             for (size_t k = 0; k < pictures.size(); ++k) {
-                const size_t i = k % 4 == 0 ? pictures.size() - 1 : (k * 7 + static_cast<size_t>(t) * 13) % pictures.size();
+                const size_t i =
+                    k % 4 == 0 ? pictures.size() - 1 : (k * 7 + static_cast<size_t>(t) * 13) % pictures.size();
                 LibraryBitmap* b = decode(pictures[i], (k + static_cast<size_t>(t)) % 2 == 0);
                 if (b == nullptr)
                     ++failed[t];

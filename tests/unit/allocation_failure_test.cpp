@@ -31,7 +31,7 @@ namespace {
 
 std::atomic<bool> g_armed{false};
 std::atomic<long> g_calls{0};
-long g_failAt = 0;  // the call that fails; 0: none
+long g_failAt = 0; // the call that fails; 0: none
 
 bool failNow() {
     if (!g_armed.load(std::memory_order_relaxed)) return false;
@@ -112,7 +112,7 @@ extern "C" void free(void* p) {
 namespace {
 
 struct Outcome {
-    int code = 0;  // the library's error code or GetPicture's result
+    int code = 0; // the library's error code or GetPicture's result
     std::vector<uint8_t> pixels;
 };
 
@@ -121,7 +121,7 @@ Outcome throughLibrary(const std::string& path, const std::vector<uint8_t>* byte
     VekError error;
     LibraryBitmap* converted = decodeToBgra(path.c_str(), bytes, error);
     o.code = error;
-    g_armed = false;  // the test's own copy is not the decode's
+    g_armed = false; // the test's own copy is not the decode's
     o.pixels = pixelsOf(converted);
     g_armed = true;
     vekFreeBitmap(converted);
@@ -155,7 +155,8 @@ struct Case {
 // Printed into the test's listed name: the parameters, not the record's bytes, which change from
 // build to build.
 void PrintTo(const Case& c, std::ostream* os) {
-    *os << c.fixture << (c.memory ? " from memory" : " from its file") << (c.plugin ? " through GetPicture" : " through the library");
+    *os << c.fixture << (c.memory ? " from memory" : " from its file")
+        << (c.plugin ? " through GetPicture" : " through the library");
 }
 
 std::string describe(const testing::TestParamInfo<Case>& info) {
@@ -172,7 +173,10 @@ TEST_P(AllocationFailure, EveryFailedAllocationEndsInACodeWithNothingLeaked) {
     const std::string path = std::string(VEK_FIXTURE_DIR) + "/" + c.fixture;
     const std::vector<uint8_t> bytes = readBytes(path);
     ASSERT_FALSE(bytes.empty()) << path;
-    auto run = [&] { return c.plugin ? throughPlugin(path, c.memory ? &bytes : nullptr) : throughLibrary(path, c.memory ? &bytes : nullptr); };
+    auto run = [&] {
+        return c.plugin ? throughPlugin(path, c.memory ? &bytes : nullptr)
+                        : throughLibrary(path, c.memory ? &bytes : nullptr);
+    };
 
     const Outcome undisturbed = run();
     ASSERT_EQ(undisturbed.code, 0);
@@ -192,20 +196,22 @@ TEST_P(AllocationFailure, EveryFailedAllocationEndsInACodeWithNothingLeaked) {
             if (measured) {
                 EXPECT_EQ(g_liveCount, 0u) << "allocation " << n << " failed: blocks left allocated";
                 if (o.code == 0) {
-                    EXPECT_TRUE(o.pixels == undisturbed.pixels) << "allocation " << n << " failed, yet other pixels came out";
+                    EXPECT_TRUE(o.pixels == undisturbed.pixels)
+                        << "allocation " << n << " failed, yet other pixels came out";
                 }
             }
             failures += o.code != 0;
-            if (!reached) break;  // every allocation of the decode has been made to fail once
+            if (!reached) break; // every allocation of the decode has been made to fail once
             ASSERT_LT(n, 100000);
         }
         EXPECT_GT(failures, 0) << "no allocation failure was seen: the decode allocated nothing?";
     }
 }
 
-const char* const kFixtures[] = {"rgba8.png", "palette8.png", "progressive.jpg", "cmyk.jpg", "transparent.gif",
-                                 "code-size-9.gif", "rle8.bmp", "rgb32-alpha.bmp", "headerless-8.dib", "rle32.tga",
-                                 "rgb8-rle.psd", "cmyk.psd", "bc7.dds", "dxt5.dds"};
+const char* const kFixtures[] = {"rgba8.png",        "palette8.png",    "progressive.jpg", "cmyk.jpg",
+                                 "transparent.gif",  "code-size-9.gif", "rle8.bmp",        "rgb32-alpha.bmp",
+                                 "headerless-8.dib", "rle32.tga",       "rgb8-rle.psd",    "cmyk.psd",
+                                 "bc7.dds",          "dxt5.dds"};
 
 std::vector<Case> allCases() {
     std::vector<Case> cases;

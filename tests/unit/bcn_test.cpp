@@ -45,8 +45,10 @@ struct Case {
 };
 
 void PrintTo(const Case& c, std::ostream* os) {
-    *os << (c.codec == Codec::Bc1 ? "BC1 " : c.codec == Codec::Bc3 ? "BC3 " : "BC7 ") << c.width << " wide, "
-        << c.rowCount << " rows";
+    *os << (c.codec == Codec::Bc1   ? "BC1 "
+            : c.codec == Codec::Bc3 ? "BC3 "
+                                    : "BC7 ")
+        << c.width << " wide, " << c.rowCount << " rows";
 }
 
 // A strip decoded into rows with a guard byte after each, which must survive.

@@ -19,7 +19,8 @@ void referenceComposite(std::vector<uint8_t>& p, int width, int height) {
             const int a = px[3];
             if (a == 255) continue;
             const int shade = ((row ^ c) & 8) ? 255 : 204;
-            for (int k = 0; k < 3; ++k) px[k] = static_cast<uint8_t>(a == 0 ? shade : (px[k] * a + (255 - a) * shade) / 255);
+            for (int k = 0; k < 3; ++k)
+                px[k] = static_cast<uint8_t>(a == 0 ? shade : (px[k] * a + (255 - a) * shade) / 255);
         }
     }
 }
@@ -55,7 +56,7 @@ TEST(Checkerboard, NothingHappensWithoutAPicture) {
         CheckerboardComposite(p.data(), w, h);
         EXPECT_EQ(p, before) << w << " x " << h;
     }
-    CheckerboardComposite(nullptr, 4, 4);  // no picture at all: refused, not a fault
+    CheckerboardComposite(nullptr, 4, 4); // no picture at all: refused, not a fault
 }
 
 TEST(Checkerboard, OnePixelFullyTransparentBecomesWhite) {
@@ -90,17 +91,14 @@ TEST(Checkerboard, HeightTwentyStillStartsWhiteAtTheTopLeft) {
 
 TEST(Checkerboard, HandComputedBlends) {
     struct Case {
-        int column;             // in a 16-wide, 16-high picture's top row: 0 is over white, 8 over grey
+        int column; // in a 16-wide, 16-high picture's top row: 0 is over white, 8 over grey
         std::vector<uint8_t> in;
         std::vector<uint8_t> out;
     };
     const Case cases[] = {
-        {0, {0, 0, 255, 128}, {127, 127, 255, 128}},
-        {8, {0, 0, 255, 128}, {101, 101, 229, 128}},
-        {8, {0, 0, 0, 1}, {203, 203, 203, 1}},
-        {8, {10, 20, 30, 255}, {10, 20, 30, 255}},
-        {0, {10, 20, 30, 0}, {255, 255, 255, 0}},
-        {8, {10, 20, 30, 0}, {204, 204, 204, 0}},
+        {0, {0, 0, 255, 128}, {127, 127, 255, 128}}, {8, {0, 0, 255, 128}, {101, 101, 229, 128}},
+        {8, {0, 0, 0, 1}, {203, 203, 203, 1}},       {8, {10, 20, 30, 255}, {10, 20, 30, 255}},
+        {0, {10, 20, 30, 0}, {255, 255, 255, 0}},    {8, {10, 20, 30, 0}, {204, 204, 204, 0}},
     };
     for (const Case& c : cases) {
         auto p = filled(16, 16, 0, 0, 0, 255);

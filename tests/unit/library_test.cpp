@@ -16,22 +16,20 @@
 namespace {
 
 // A 2 x 1 24-bit BMP: blue, then white.
-const uint8_t kTinyBmp[] = {'B', 'M', 62, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0,
-                            1, 0, 24, 0, 0, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                            255, 0, 0, 255, 255, 255, 0, 0};
-
+const uint8_t kTinyBmp[] = {'B', 'M', 62, 0, 0, 0, 0, 0,  0, 0, 54, 0, 0,   0, 40, 0,   0,   0,   2, 0, 0,
+                            0,   1,   0,  0, 0, 1, 0, 24, 0, 0, 0,  0, 0,   8, 0,  0,   0,   0,   0, 0, 0,
+                            0,   0,   0,  0, 0, 0, 0, 0,  0, 0, 0,  0, 255, 0, 0,  255, 255, 255, 0, 0};
 
 TEST(LibraryAcceptance, AnswersByExtensionIgnoringCase) {
     const struct {
         const char* name;
         int32_t answer;
     } cases[] = {
-        {"a.psd", 0},       {"a.PSB", 0},         {"a.dds", 0},       {"a.Gif", 0},
-        {"a.jpg", 0},       {"a.JPEG", 0},        {"a.jpe", 0},       {"a.jfif", 0},
-        {"a.png", 0},       {"a.tga", 0},         {"a.bmp", 0},       {"a.DIB", 0},
-        {"C:\\x\\y.png", 0}, {"/tmp/x.y/z.tga", 0}, {"a.txt", 1},       {"a.png.txt", 1},
-        {"noextension", 1}, {"dir.png/file", 1},  {"dir.png\\file", 1}, {"a.", 1},
-        {"", 1},            {"a.pngx", 1},        {"a.pn", 1},
+        {"a.psd", 0},     {"a.PSB", 0},       {"a.dds", 0},        {"a.Gif", 0},          {"a.jpg", 0},
+        {"a.JPEG", 0},    {"a.jpe", 0},       {"a.jfif", 0},       {"a.png", 0},          {"a.tga", 0},
+        {"a.bmp", 0},     {"a.DIB", 0},       {"C:\\x\\y.png", 0}, {"/tmp/x.y/z.tga", 0}, {"a.txt", 1},
+        {"a.png.txt", 1}, {"noextension", 1}, {"dir.png/file", 1}, {"dir.png\\file", 1},  {"a.", 1},
+        {"", 1},          {"a.pngx", 1},      {"a.pn", 1},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(vekFormatIsSupported(c.name), c.answer) << c.name;
@@ -41,7 +39,8 @@ TEST(LibraryAcceptance, AnswersByExtensionIgnoringCase) {
     EXPECT_EQ(vekFormatIsSupported(nullptr), 1);
     EXPECT_EQ(vekFormatIsSupportedW(nullptr), 1);
     // Only ASCII letters fold: a full-width "ｐｎｇ" is another extension.
-    for (const char16_t* name : {u"写真.PNG", u"C:\\фото\\😀.gif", u"ñandú.Jpeg"}) EXPECT_EQ(vekFormatIsSupportedW(name), 0);
+    for (const char16_t* name : {u"写真.PNG", u"C:\\фото\\😀.gif", u"ñandú.Jpeg"})
+        EXPECT_EQ(vekFormatIsSupportedW(name), 0);
     for (const char16_t* name : {u"a.ｐｎｇ", u"写真.png\\x", u"a.pnǵ"}) EXPECT_EQ(vekFormatIsSupportedW(name), 1);
 }
 
@@ -52,7 +51,7 @@ TEST(LibraryLifetime, UnbalancedExitsLeaveTheLibraryWorking) {
         EXPECT_EQ(vekLibraryInit(), VEK_OK);
         EXPECT_EQ(vekLibraryExit(), VEK_OK);
         EXPECT_EQ(vekLibraryExit(), VEK_OK);
-        EXPECT_EQ(vekLibraryExit(), VEK_OK);  // one more than there were
+        EXPECT_EQ(vekLibraryExit(), VEK_OK); // one more than there were
         FileInformation info{};
         EXPECT_EQ(vekGetFileInformationFromMemory(kTinyBmp, sizeof kTinyBmp, VEK_FORMAT_DETECT, &info), VEK_OK);
         EXPECT_EQ(info.width, 2);

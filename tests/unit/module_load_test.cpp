@@ -12,7 +12,6 @@
 
 namespace {
 
-
 using GetPluginInfoFn = decltype(&GetPluginInfo);
 using IsSupportedFn = decltype(&IsSupported);
 
@@ -35,8 +34,7 @@ TEST(ModuleLoad, LoadAndUnloadStartAndStopTheLibraryOnce) {
 TEST(ModuleLoad, ExportsAreFoundByPlainName) {
     PluginModule module(VEK_FAKE_PLUGIN_PATH);
     ASSERT_TRUE(module.loaded()) << module.error();
-    for (const char* name : {"GetPluginInfo", "IsSupported"})
-        EXPECT_NE(module.find<void (*)()>(name), nullptr) << name;
+    for (const char* name : {"GetPluginInfo", "IsSupported"}) EXPECT_NE(module.find<void (*)()>(name), nullptr) << name;
 }
 
 } // namespace

@@ -18,7 +18,7 @@ struct Ask {
     bool operator==(const Ask&) const = default;
 };
 std::vector<Ask> asks;
-int stopAt = -1;  // the numerator at which the callback asks to stop; -1 never
+int stopAt = -1; // the numerator at which the callback asks to stop; -1 never
 
 int PLUGIN_API recordProgress(int numerator, int denominator, intptr_t data) {
     asks.push_back({numerator, denominator, data});
@@ -68,8 +68,8 @@ protected:
     bool owned = false;
 };
 
-const Names kFullRun = {"vekGetFileInformation", "vekGetDefaultLoadParams", "vekLoadBitmap",
-                        "vekFreeFileInformation", "vekChangeColorDepth", "vekFreeBitmap", "vekFreeBitmap"};
+const Names kFullRun = {"vekGetFileInformation", "vekGetDefaultLoadParams", "vekLoadBitmap", "vekFreeFileInformation",
+                        "vekChangeColorDepth",   "vekFreeBitmap",           "vekFreeBitmap"};
 
 TEST_F(Picture, FileSourceCallsTheLibraryInOrderWithTheRightArguments) {
     for (uint32_t flags : {0u, 8u, 0xFFFFFFF8u}) {
@@ -156,8 +156,9 @@ TEST_F(Picture, CancellingEarlyReleasesEverythingAndWritesNothing) {
         Names calls;
     } cases[] = {
         {0, {}},
-        {33, {"vekGetFileInformation", "vekGetDefaultLoadParams", "vekLoadBitmap", "vekFreeFileInformation",
-              "vekFreeBitmap"}},
+        {33,
+         {"vekGetFileInformation", "vekGetDefaultLoadParams", "vekLoadBitmap", "vekFreeFileInformation",
+          "vekFreeBitmap"}},
         {66, kFullRun},
     };
     for (const auto& c : cases) {
@@ -187,28 +188,38 @@ TEST_F(Picture, LibraryFailuresReleaseWhatTheyMustExactlyOnce) {
         const char* what;
         void (*script)(fakevek::Script&);
         Names calls;
-        uintptr_t lastFreedIsNull;  // 1 when the final vekFreeBitmap gets null
+        uintptr_t lastFreedIsNull; // 1 when the final vekFreeBitmap gets null
     } cases[] = {
-        {"query", [](fakevek::Script& s) { s.infoResult = VEK_ERROR_UNKNOWN_FORMAT; },
-         {"vekGetFileInformation", "vekFreeFileInformation"}, 0},
-        {"load", [](fakevek::Script& s) { s.loadResult = VEK_ERROR_DAMAGED; },
+        {"query",
+         [](fakevek::Script& s) { s.infoResult = VEK_ERROR_UNKNOWN_FORMAT; },
+         {"vekGetFileInformation", "vekFreeFileInformation"},
+         0},
+        {"load",
+         [](fakevek::Script& s) { s.loadResult = VEK_ERROR_DAMAGED; },
          {"vekGetFileInformation", "vekGetDefaultLoadParams", "vekLoadBitmap", "vekFreeFileInformation",
-          "vekFreeBitmap"}, 1},
-        {"load leaving a bitmap", [](fakevek::Script& s) {
+          "vekFreeBitmap"},
+         1},
+        {"load leaving a bitmap",
+         [](fakevek::Script& s) {
              s.loadResult = VEK_ERROR_DAMAGED;
              s.loadLeavesBitmapOnFailure = true;
          },
          {"vekGetFileInformation", "vekGetDefaultLoadParams", "vekLoadBitmap", "vekFreeFileInformation",
-          "vekFreeBitmap"}, 0},
-        {"conversion", [](fakevek::Script& s) { s.convertResult = VEK_ERROR_OUT_OF_MEMORY; },
+          "vekFreeBitmap"},
+         0},
+        {"conversion",
+         [](fakevek::Script& s) { s.convertResult = VEK_ERROR_OUT_OF_MEMORY; },
          {"vekGetFileInformation", "vekGetDefaultLoadParams", "vekLoadBitmap", "vekFreeFileInformation",
-          "vekChangeColorDepth", "vekFreeBitmap", "vekFreeBitmap"}, 1},
-        {"conversion leaving a bitmap", [](fakevek::Script& s) {
+          "vekChangeColorDepth", "vekFreeBitmap", "vekFreeBitmap"},
+         1},
+        {"conversion leaving a bitmap",
+         [](fakevek::Script& s) {
              s.convertResult = VEK_ERROR_UNSUPPORTED;
              s.convertLeavesBitmapOnFailure = true;
          },
          {"vekGetFileInformation", "vekGetDefaultLoadParams", "vekLoadBitmap", "vekFreeFileInformation",
-          "vekChangeColorDepth", "vekFreeBitmap", "vekFreeBitmap"}, 0},
+          "vekChangeColorDepth", "vekFreeBitmap", "vekFreeBitmap"},
+         0},
     };
     for (const auto& c : cases) {
         fakevek::reset();
@@ -282,10 +293,10 @@ TEST_F(Picture, BitmapsNoDibCanHoldAreRefusedBeforeAnyAllocation) {
         int32_t width, height, bytesPerLine;
         int result;
     } cases[] = {
-        {0, 2, 0, LibraryError},          {3, 0, 0, LibraryError},          {-3, 2, 0, LibraryError},
-        {3, -2, 0, LibraryError},         {3, 2, 11, LibraryError},         {3, 2, -12, LibraryError},
-        {50000, 50000, 0, OutOfMemory},   {23171, 23171, 0, OutOfMemory},  {65536, 8192, 0, OutOfMemory},
-        {536870911, 2, 0, OutOfMemory},   {2, 536870912, 8, OutOfMemory},
+        {0, 2, 0, LibraryError},        {3, 0, 0, LibraryError},        {-3, 2, 0, LibraryError},
+        {3, -2, 0, LibraryError},       {3, 2, 11, LibraryError},       {3, 2, -12, LibraryError},
+        {50000, 50000, 0, OutOfMemory}, {23171, 23171, 0, OutOfMemory}, {65536, 8192, 0, OutOfMemory},
+        {536870911, 2, 0, OutOfMemory}, {2, 536870912, 8, OutOfMemory},
     };
     for (const auto& c : cases) {
         fakevek::reset();
@@ -304,16 +315,16 @@ TEST_F(Picture, CompositingIsDecidedOnTheBitmapAsLoaded) {
         uint16_t bits, components;
         bool composited;
     } cases[] = {
-        {-1, 8, 4, true},   {-1, 8, 3, false},  {-1, 16, 4, false}, {-1, 8, 2, false},
-        {-1, 32, 1, true},  {-1, 2049, 32, false}, // 65568: 32 only when truncated to 16 bits
-        {0, 8, 1, true},    {5, 8, 1, true},    {-2, 8, 3, true},
+        {-1, 8, 4, true},  {-1, 8, 3, false}, {-1, 16, 4, false},
+        {-1, 8, 2, false}, {-1, 32, 1, true}, {-1, 2049, 32, false}, // 65568: 32 only when truncated to 16 bits
+        {0, 8, 1, true},   {5, 8, 1, true},   {-2, 8, 3, true},
     };
     for (const auto& c : cases) {
         fakevek::reset();
         fakevek::Script& s = fakevek::script();
         s.loaded = {4, 2, c.bits, c.components, c.index, 0, {}};
         s.converted = {4, 2, 8, 4, -1, 0, std::vector<uint8_t>(32, 0x40)};
-        for (size_t i = 3; i < 32; i += 4) s.converted.pixels[i] = 0;  // fully transparent
+        for (size_t i = 3; i < 32; i += 4) s.converted.pixels[i] = 0; // fully transparent
         ASSERT_EQ(run(), Success);
         owned = true;
         std::vector<uint8_t> expected = s.converted.pixels;

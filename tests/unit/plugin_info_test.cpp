@@ -12,7 +12,6 @@
 
 namespace {
 
-
 constexpr char kMarker = '\x5C';
 
 template <typename Char> struct MarkedBuffer {
@@ -142,7 +141,8 @@ TEST_F(Acceptance, OnlyALowByteOfOneDeclines) {
         fakevek::reset();
         fakevek::script().formatAnswer = c.answer;
         EXPECT_EQ(IsSupported("picture.png", 0), c.expected) << "library answer " << c.answer;
-        EXPECT_EQ(IsSupportedW(reinterpret_cast<const WCHAR*>(u"写真.png"), 0), c.expected) << "library answer " << c.answer;
+        EXPECT_EQ(IsSupportedW(reinterpret_cast<const WCHAR*>(u"写真.png"), 0), c.expected)
+            << "library answer " << c.answer;
     }
 }
 

@@ -17,7 +17,8 @@ int main(int argc, char** argv) {
         std::printf("LoadLibraryA failed, error %lu\n", GetLastError());
         return 3;
     }
-    auto getPicture = reinterpret_cast<decltype(&GetPicture)>(reinterpret_cast<void*>(GetProcAddress(module, "GetPicture")));
+    auto getPicture =
+        reinterpret_cast<decltype(&GetPicture)>(reinterpret_cast<void*>(GetProcAddress(module, "GetPicture")));
     HLOCAL header = nullptr, pixels = nullptr;
     const int result = getPicture ? getPicture(argv[2], 0, 0, &header, &pixels, nullptr, 0) : -1;
     if (result != 0) {

@@ -10,9 +10,9 @@
 #include "plugin/plugin.h"
 #include "tests/plugin_strings.h"
 
-#include <psapi.h>   // after <windows.h>
+#include <psapi.h> // after <windows.h>
 #include <winioctl.h>
-#include <winver.h>  // after <windows.h>, which the lean build keeps it out of
+#include <winver.h> // after <windows.h>, which the lean build keeps it out of
 
 namespace {
 
@@ -25,11 +25,14 @@ std::string besideThisProgram(const char* name) {
 
 struct Plugin {
     HMODULE module;
-    Plugin() : module(LoadLibraryExA(besideThisProgram(VEK_PLUGIN_NAME).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)) {}
+    Plugin()
+        : module(LoadLibraryExA(besideThisProgram(VEK_PLUGIN_NAME).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)) {}
     ~Plugin() {
         if (module) FreeLibrary(module);
     }
-    template <typename F> F get(const char* name) const { return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name))); }
+    template <typename F> F get(const char* name) const {
+        return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    }
     template <typename F> F get(int ordinal) const {
         return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, MAKEINTRESOURCEA(ordinal))));
     }
@@ -43,7 +46,6 @@ using GetPluginInfoWFn = decltype(&GetPluginInfoW);
 using IsSupportedWFn = decltype(&IsSupportedW);
 using GetPictureWFn = decltype(&GetPictureW);
 using GetPictureInfoWFn = decltype(&GetPictureInfoW);
-
 
 // First in this program, while its peak working set is still low: a large file with a sound
 // signature and junk behind it is refused from its header, not read through.
@@ -174,8 +176,8 @@ std::vector<char> readFile(const char* path) {
 }
 
 struct Usage {
-    size_t committedBytes;  // private memory committed in the address space
-    uintptr_t nextHandle;   // the value a new handle gets: it climbs while handles leak
+    size_t committedBytes; // private memory committed in the address space
+    uintptr_t nextHandle;  // the value a new handle gets: it climbs while handles leak
 };
 
 // Counted from the address space and from a fresh handle, which every Windows, wine included,
@@ -208,7 +210,8 @@ TEST(WindowsPlugin, LoadsAndUnloadsTwoHundredTimesWithoutGrowing) {
             ASSERT_NE(GetModuleHandleA("libvek340.dll"), nullptr);
             auto getPicture = plugin.get<GetPictureFn>("GetPicture");
             HLOCAL header = nullptr, pixels = nullptr;
-            ASSERT_EQ(getPicture(png.data(), static_cast<int32_t>(png.size()), 1, &header, &pixels, neverStop, 0), Success);
+            ASSERT_EQ(getPicture(png.data(), static_cast<int32_t>(png.size()), 1, &header, &pixels, neverStop, 0),
+                      Success);
             EXPECT_EQ(LocalSize(pixels), 13u * 9u * 4u);
             LocalFree(header);
             LocalFree(pixels);
@@ -218,8 +221,8 @@ TEST(WindowsPlugin, LoadsAndUnloadsTwoHundredTimesWithoutGrowing) {
     }
     const Usage after = usageNow();
     std::printf("after load 20: next handle %#zx, %zu committed bytes; after load 200: next handle %#zx, %zu bytes\n",
-                static_cast<size_t>(baseline.nextHandle), baseline.committedBytes, static_cast<size_t>(after.nextHandle),
-                after.committedBytes);
+                static_cast<size_t>(baseline.nextHandle), baseline.committedBytes,
+                static_cast<size_t>(after.nextHandle), after.committedBytes);
     ASSERT_GT(baseline.committedBytes, 0u);
     EXPECT_LE(after.nextHandle, baseline.nextHandle + 4 * 4) << "handles leaked";
     EXPECT_LE(after.committedBytes, baseline.committedBytes + 2u * 1024 * 1024) << "memory grew";
@@ -264,10 +267,11 @@ TEST(WindowsPlugin, CallbackDataArrivesAtPointerWidth) {
         host->count = 0;
         HLOCAL header = nullptr, pixels = nullptr;
         const auto data = reinterpret_cast<intptr_t>(host);
-        const int result = wide ? getPictureW(reinterpret_cast<const WCHAR*>(png.data()), static_cast<int32_t>(png.size()), 1,
-                                              &header, &pixels, countIntoHostObject, data)
-                                : getPicture(png.data(), static_cast<int32_t>(png.size()), 1, &header, &pixels,
-                                             countIntoHostObject, data);
+        const int result =
+            wide ? getPictureW(reinterpret_cast<const WCHAR*>(png.data()), static_cast<int32_t>(png.size()), 1, &header,
+                               &pixels, countIntoHostObject, data)
+                 : getPicture(png.data(), static_cast<int32_t>(png.size()), 1, &header, &pixels, countIntoHostObject,
+                              data);
         EXPECT_FALSE(takePixels(result, header, pixels).empty());
         ASSERT_EQ(host->count, 4);
         EXPECT_EQ(std::vector<int>(host->asks, host->asks + 4), (std::vector<int>{0, 33, 66, 100}));
@@ -277,9 +281,9 @@ TEST(WindowsPlugin, CallbackDataArrivesAtPointerWidth) {
     // As the slot of a host that declares 32 bits looks: its value below, garbage above.
     const auto garbageAbove = static_cast<intptr_t>(sizeof(void*) == 8 ? 0xBAD0BAD00000002Aull : 0x2Aull);
     HLOCAL header = nullptr, pixels = nullptr;
-    const int result = getPicture(png.data(), static_cast<int32_t>(png.size()), 1, &header, &pixels,
-                                  reinterpret_cast<ProgressCallback>(reinterpret_cast<void*>(&narrowHostCallback)),
-                                  garbageAbove);
+    const int result =
+        getPicture(png.data(), static_cast<int32_t>(png.size()), 1, &header, &pixels,
+                   reinterpret_cast<ProgressCallback>(reinterpret_cast<void*>(&narrowHostCallback)), garbageAbove);
     EXPECT_EQ(takePixels(result, header, pixels).size(), 13u * 9u * 4u);
     EXPECT_EQ(g_narrowData, 0x2A);
 }
@@ -333,7 +337,8 @@ TEST(WindowsPlugin, WideEntryPointsOpenNamesOutsideTheCodePage) {
 
     // Beside the program: the 32-bit wine's bare prefix has no temporary folder.
     const std::string here = besideThisProgram("");
-    const std::wstring dir = std::wstring(here.begin(), here.end()) + L"vek-wide-" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring dir =
+        std::wstring(here.begin(), here.end()) + L"vek-wide-" + std::to_wstring(GetCurrentProcessId());
     ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr));
     const struct {
         const char* fixture;
@@ -345,7 +350,7 @@ TEST(WindowsPlugin, WideEntryPointsOpenNamesOutsideTheCodePage) {
         const std::wstring path = dir + c.name;
         const std::vector<char> bytes = readFile(fixture.c_str());
         ASSERT_FALSE(bytes.empty()) << c.fixture;
-        const std::wstring from(fixture.begin(), fixture.end());  // the fixture folder's name is ASCII
+        const std::wstring from(fixture.begin(), fixture.end()); // the fixture folder's name is ASCII
         ASSERT_TRUE(CopyFileW(from.c_str(), path.c_str(), FALSE)) << c.fixture;
 
         HLOCAL header = nullptr, pixels = nullptr;
@@ -397,7 +402,8 @@ TEST(WindowsPlugin, ShippedFilesCarryVersionInformation) {
             char* value = nullptr;
             UINT length = 0;
             const std::string query = std::string("\\StringFileInfo\\040904B0\\") + key;
-            if (!VerQueryValueA(block.data(), query.c_str(), reinterpret_cast<void**>(&value), &length) || value == nullptr)
+            if (!VerQueryValueA(block.data(), query.c_str(), reinterpret_cast<void**>(&value), &length) ||
+                value == nullptr)
                 return std::string("(missing)");
             return std::string(value);
         };
@@ -412,7 +418,8 @@ TEST(WindowsPlugin, ShippedFilesCarryVersionInformation) {
         ASSERT_TRUE(VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length)) << file;
         ASSERT_EQ(fixed->dwSignature, 0xFEEF04BDu);
         char version[32];
-        std::snprintf(version, sizeof version, "%lu.%lu.%lu", static_cast<unsigned long>(HIWORD(fixed->dwFileVersionMS)),
+        std::snprintf(version, sizeof version, "%lu.%lu.%lu",
+                      static_cast<unsigned long>(HIWORD(fixed->dwFileVersionMS)),
                       static_cast<unsigned long>(LOWORD(fixed->dwFileVersionMS)),
                       static_cast<unsigned long>(HIWORD(fixed->dwFileVersionLS)));
         EXPECT_STREQ(version, VEK_PROJECT_VERSION) << file;

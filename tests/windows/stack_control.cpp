@@ -22,7 +22,7 @@ CONTROL_EXPORT int GetPluginInfo(int32_t, char* out, int32_t length) {
 CONTROL_EXPORT int PLUGIN_API IsSupported(const char*, intptr_t) { return 2; }
 
 CONTROL_EXPORT int PLUGIN_API GetPictureInfo(const char*, int32_t, uint32_t, PictureInfo* info) {
-    const int32_t oneByOne[2] = {1, 1};  // width and height, at offsets 8 and 12
+    const int32_t oneByOne[2] = {1, 1}; // width and height, at offsets 8 and 12
     CopyMemory(reinterpret_cast<char*>(info) + 8, oneByOne, sizeof oneByOne);
     return 0;
 }

@@ -60,7 +60,7 @@ vek_call_misaligned:
     ret
 )");
 
-const char* g_current = "";  // the call under way, for the fault report
+const char* g_current = ""; // the call under way, for the fault report
 uint32_t g_offset = 0;
 
 LONG CALLBACK reportFault(EXCEPTION_POINTERS* e) {
@@ -101,10 +101,10 @@ int main(int argc, char** argv) {
         const char* name;
         uint32_t argumentBytes;
     };
-    for (const Export& e : {Export{"GetPluginInfo", 12}, Export{"IsSupported", 8}, Export{"GetPictureInfo", 16},
-                            Export{"GetPicture", 28}, Export{"GetPreview", 28}, Export{"GetPluginInfoW", 12},
-                            Export{"IsSupportedW", 8}, Export{"GetPictureInfoW", 16}, Export{"GetPictureW", 28},
-                            Export{"GetPreviewW", 28}}) {
+    for (const Export& e :
+         {Export{"GetPluginInfo", 12}, Export{"IsSupported", 8}, Export{"GetPictureInfo", 16}, Export{"GetPicture", 28},
+          Export{"GetPreview", 28}, Export{"GetPluginInfoW", 12}, Export{"IsSupportedW", 8},
+          Export{"GetPictureInfoW", 16}, Export{"GetPictureW", 28}, Export{"GetPreviewW", 28}}) {
         const void* fn = reinterpret_cast<const void*>(GetProcAddress(module, e.name));
         if (fn == nullptr) {
             std::printf("%-15s missing\n", e.name);
@@ -113,74 +113,81 @@ int main(int argc, char** argv) {
         }
         const bool takesPicture = e.argumentBytes >= 16;
         for (int p = 2; p < (takesPicture ? argc : 3); ++p)
-        for (uint32_t offset : {0u, 4u, 8u, 12u}) {
-            const char* picture = argv[p];
-            const std::vector<uint8_t> bytes = takesPicture ? readBytes(picture) : std::vector<uint8_t>(1);
-            if (bytes.empty()) {
-                std::printf("cannot read %s\n", picture);
-                return 1;
+            for (uint32_t offset : {0u, 4u, 8u, 12u}) {
+                const char* picture = argv[p];
+                const std::vector<uint8_t> bytes = takesPicture ? readBytes(picture) : std::vector<uint8_t>(1);
+                if (bytes.empty()) {
+                    std::printf("cannot read %s\n", picture);
+                    return 1;
+                }
+                g_current = e.name;
+                g_offset = offset;
+                g_progress.clear();
+                g_callbackArgsRight = true;
+                char text[80] = {};
+                const bool wide = e.name[std::strlen(e.name) - 1] == 'W';
+                wchar_t wideText[80] = {};
+                wchar_t widePicture[MAX_PATH] = {};
+                MultiByteToWideChar(CP_ACP, 0, picture, -1, widePicture, MAX_PATH);
+                PictureInfo info;
+                std::memset(&info, 0, sizeof info);
+                HLOCAL header = nullptr, pixels = nullptr;
+                const bool memory = offset & 4; // half the calls take the picture from memory
+                const uint32_t name = wide ? word(widePicture) : word(picture);
+                const uint32_t sourceArgs[3] = {memory ? word(bytes.data()) : name, static_cast<uint32_t>(bytes.size()),
+                                                memory ? 1u : 0u};
+                std::vector<uint32_t> args;
+                int32_t expected = 0;
+                const std::string base(e.name, std::strlen(e.name) - (wide ? 1 : 0));
+                if (base == "GetPluginInfo") {
+                    args = {1, wide ? word(wideText) : word(text), 80};
+                    expected = static_cast<int32_t>(std::strlen("VEK Bridge Ver 0.00 (VEK SDK Ver 3.40)"));
+                } else if (base == "IsSupported") {
+                    args = {wide ? word(L"C:\\pictures\\a.png") : word("C:\\pictures\\a.png"), 0};
+                    expected = 2;
+                } else if (base == "GetPictureInfo") {
+                    args = {sourceArgs[0], sourceArgs[1], sourceArgs[2], word(&info)};
+                } else {
+                    args = {sourceArgs[0],
+                            sourceArgs[1],
+                            sourceArgs[2],
+                            word(&header),
+                            word(&pixels),
+                            word(reinterpret_cast<const void*>(&progress)),
+                            static_cast<uint32_t>(kCallbackData)};
+                }
+                uint32_t removed = 0;
+                const int32_t result = static_cast<int32_t>(
+                    vekCallMisaligned(fn, args.data(), static_cast<uint32_t>(args.size()), offset, &removed));
+                bool right = removed == e.argumentBytes && result == expected;
+                std::printf("%-15s offset %2u: removed %2u of %2u bytes, result %d", e.name, offset, removed,
+                            e.argumentBytes, result);
+                if (takesPicture) {
+                    const char* slash = std::strrchr(picture, '/');
+                    std::printf(", %s from %s", slash ? slash + 1 : picture, memory ? "memory" : "file");
+                }
+                if (base == "GetPictureInfo") {
+                    std::printf(", %d x %d", info.width, info.height);
+                    right = right && info.width > 0 && info.height > 0;
+                }
+                if (header != nullptr) {
+                    const auto* bih = static_cast<const BITMAPINFOHEADER*>(LocalLock(header));
+                    std::printf(", %ld x %ld, progress", static_cast<long>(bih->biWidth),
+                                static_cast<long>(bih->biHeight));
+                    for (int n : g_progress) std::printf(" %d", n);
+                    right = right && bih->biBitCount == 32 && g_callbackArgsRight &&
+                            g_progress == std::vector<int>{0, 33, 66, 100};
+                    LocalUnlock(header);
+                    LocalFree(header);
+                    LocalFree(pixels);
+                }
+                if (e.argumentBytes == 28 && header == nullptr) {
+                    std::printf(", no picture");
+                    right = false;
+                }
+                std::printf("%s\n", right ? "  ok" : "  WRONG");
+                if (!right) ++wrong;
             }
-            g_current = e.name;
-            g_offset = offset;
-            g_progress.clear();
-            g_callbackArgsRight = true;
-            char text[80] = {};
-            const bool wide = e.name[std::strlen(e.name) - 1] == 'W';
-            wchar_t wideText[80] = {};
-            wchar_t widePicture[MAX_PATH] = {};
-            MultiByteToWideChar(CP_ACP, 0, picture, -1, widePicture, MAX_PATH);
-            PictureInfo info;
-            std::memset(&info, 0, sizeof info);
-            HLOCAL header = nullptr, pixels = nullptr;
-            const bool memory = offset & 4;  // half the calls take the picture from memory
-            const uint32_t name = wide ? word(widePicture) : word(picture);
-            const uint32_t sourceArgs[3] = {memory ? word(bytes.data()) : name, static_cast<uint32_t>(bytes.size()),
-                                            memory ? 1u : 0u};
-            std::vector<uint32_t> args;
-            int32_t expected = 0;
-            const std::string base(e.name, std::strlen(e.name) - (wide ? 1 : 0));
-            if (base == "GetPluginInfo") {
-                args = {1, wide ? word(wideText) : word(text), 80};
-                expected = static_cast<int32_t>(std::strlen("VEK Bridge Ver 0.00 (VEK SDK Ver 3.40)"));
-            } else if (base == "IsSupported") {
-                args = {wide ? word(L"C:\\pictures\\a.png") : word("C:\\pictures\\a.png"), 0};
-                expected = 2;
-            } else if (base == "GetPictureInfo") {
-                args = {sourceArgs[0], sourceArgs[1], sourceArgs[2], word(&info)};
-            } else {
-                args = {sourceArgs[0], sourceArgs[1], sourceArgs[2], word(&header), word(&pixels),
-                        word(reinterpret_cast<const void*>(&progress)), static_cast<uint32_t>(kCallbackData)};
-            }
-            uint32_t removed = 0;
-            const int32_t result = static_cast<int32_t>(
-                vekCallMisaligned(fn, args.data(), static_cast<uint32_t>(args.size()), offset, &removed));
-            bool right = removed == e.argumentBytes && result == expected;
-            std::printf("%-15s offset %2u: removed %2u of %2u bytes, result %d", e.name, offset, removed,
-                        e.argumentBytes, result);
-            if (takesPicture) {
-                const char* slash = std::strrchr(picture, '/');
-                std::printf(", %s from %s", slash ? slash + 1 : picture, memory ? "memory" : "file");
-            }
-            if (base == "GetPictureInfo") {
-                std::printf(", %d x %d", info.width, info.height);
-                right = right && info.width > 0 && info.height > 0;
-            }
-            if (header != nullptr) {
-                const auto* bih = static_cast<const BITMAPINFOHEADER*>(LocalLock(header));
-                std::printf(", %ld x %ld, progress", static_cast<long>(bih->biWidth), static_cast<long>(bih->biHeight));
-                for (int n : g_progress) std::printf(" %d", n);
-                right = right && bih->biBitCount == 32 && g_callbackArgsRight && g_progress == std::vector<int>{0, 33, 66, 100};
-                LocalUnlock(header);
-                LocalFree(header);
-                LocalFree(pixels);
-            }
-            if (e.argumentBytes == 28 && header == nullptr) {
-                std::printf(", no picture");
-                right = false;
-            }
-            std::printf("%s\n", right ? "  ok" : "  WRONG");
-            if (!right) ++wrong;
-        }
     }
     FreeLibrary(module);
     std::printf("%s\n", wrong ? "some calls were wrong" : "every call removed its own arguments");
