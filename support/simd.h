@@ -4,6 +4,8 @@
 // library's once-only guard, whose state a Windows DLL cannot give back when it is unloaded.
 #pragma once
 
+#include <atomic>
+
 #if defined(__x86_64__) || defined(__i386__)
 #define VEK_SIMD_X86 1
 #endif
@@ -12,8 +14,13 @@ namespace simd {
 
 enum class Feature { Sse2, Ssse3, Avx2 };
 
+// Off, every optional vector path answers no, so that tests can hold each against its scalar twin.
+inline std::atomic<bool> vectorsAllowed{true};
+inline void allowVectors(bool allow) { vectorsAllowed.store(allow, std::memory_order_relaxed); }
+
 inline bool supports([[maybe_unused]] Feature feature) {
 #ifdef VEK_SIMD_X86
+    if (!vectorsAllowed.load(std::memory_order_relaxed)) return false;
     __builtin_cpu_init();
     switch (feature) {
     case Feature::Sse2: return __builtin_cpu_supports("sse2") != 0;

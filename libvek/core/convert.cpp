@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "libvek/core/rows.h"
+
 namespace vek {
 
 void paletteWords(const uint8_t* palette, uint16_t entries, int16_t transparentIndex, uint32_t* words) {
@@ -17,15 +19,8 @@ void rowToBgra(Layout layout, const uint8_t* in, uint8_t* out, int32_t width, co
     const size_t n = static_cast<size_t>(width);
     switch (layout) {
     case Layout::Bgra32: std::memcpy(out, in, n * 4); break;
-    case Layout::Indexed8:
-        for (size_t x = 0; x < n; ++x) std::memcpy(out + x * 4, &paletteBgra[in[x]], 4);
-        break;
-    case Layout::Gray8:
-        for (size_t x = 0; x < n; ++x) {
-            out[x * 4] = out[x * 4 + 1] = out[x * 4 + 2] = in[x];
-            out[x * 4 + 3] = 255;
-        }
-        break;
+    case Layout::Indexed8: rows::indexedToBgra(in, out, n, paletteBgra); break;
+    case Layout::Gray8: rows::greyToBgra(in, out, n); break;
     }
 }
 

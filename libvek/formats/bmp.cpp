@@ -7,6 +7,7 @@
 
 #include "libvek/core/limits.h"
 #include "libvek/core/pixels.h"
+#include "libvek/core/rows.h"
 #include "libvek/formats/formats.h"
 
 namespace vek {
@@ -245,6 +246,13 @@ VekError decodeRle(ByteView pixels, const Header& h, Image& image) {
 }
 
 VekError decodeDirect(ByteView pixels, const Header& h, Image& image, size_t stride) {
+    if (h.bitCount == 24) {  // the common case: blue, green, red, a row at a time
+        for (int32_t row = 0; row < h.rows(); ++row)
+            rows::bgrToBgra(pixels.data + stride * static_cast<size_t>(row), image.row(displayRow(h, row)),
+                            static_cast<size_t>(h.width));
+        image.componentsPerPixel = 3;
+        return VEK_OK;
+    }
     uint32_t masks[4] = {h.masks[0], h.masks[1], h.masks[2], h.masks[3]};
     if (h.compression == kRgb || !h.explicitMasks) {
         if (h.bitCount == 16) {
@@ -274,10 +282,6 @@ VekError decodeDirect(ByteView pixels, const Header& h, Image& image, size_t str
         const uint8_t* in = pixels.data + stride * static_cast<size_t>(row);
         uint8_t* out = image.row(displayRow(h, row));
         for (int32_t x = 0; x < h.width; ++x, out += 4) {
-            if (h.bitCount == 24) {
-                storeBgra(out, in[x * 3 + 2], in[x * 3 + 1], in[x * 3], 255);
-                continue;
-            }
             const uint32_t v = h.bitCount == 16 ? loadU16le(in + x * 2) : loadU32le(in + x * 4);
             const uint8_t a = alpha.present() ? alpha.scale(v) : 255;
             anyAlpha |= alpha.present() && a != 0;

@@ -10,14 +10,10 @@
 #include <memory>
 #include <vector>
 
-#include "support/simd.h"
-
-#ifdef VEK_SIMD_X86
-#include <emmintrin.h>
-#endif
 
 #include "libvek/core/limits.h"
 #include "libvek/core/pixels.h"
+#include "libvek/core/rows.h"
 #include "libvek/formats/formats.h"
 
 namespace vek {
@@ -167,39 +163,8 @@ bool paletteKeepsItsForm(const spng_trns& trns, uint32_t entries, int& transpare
     return true;
 }
 
-#ifdef VEK_SIMD_X86
-// Four pixels at a time, returning how many were done: a row is swapped while the decoder's last
-// write to it is still in cache.
-__attribute__((target("sse2"))) int32_t swapRedAndBlueSse2(uint8_t* p, int32_t width) {
-    const __m128i greenAndAlpha = _mm_set1_epi32(static_cast<int>(0xFF00FF00u)), low = _mm_set1_epi32(0xFF);
-    int32_t x = 0;
-    for (; x + 4 <= width; x += 4, p += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i swapped = _mm_or_si128(
-            _mm_and_si128(v, greenAndAlpha),
-            _mm_or_si128(_mm_and_si128(_mm_srli_epi32(v, 16), low), _mm_slli_epi32(_mm_and_si128(v, low), 16)));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), swapped);
-    }
-    return x;
-}
-#endif
-
 // RGBA to BGRA in place.
-void swapRedAndBlue(uint8_t* p, int32_t width) {
-    int32_t x = 0;
-#ifdef VEK_SIMD_X86
-    if (simd::supports(simd::Feature::Sse2)) {
-        x = swapRedAndBlueSse2(p, width);
-        p += static_cast<size_t>(x) * 4;
-    }
-#endif
-    for (; x < width; ++x, p += 4) {
-        uint32_t v;
-        std::memcpy(&v, p, 4);
-        v = (v & 0xFF00FF00u) | ((v >> 16) & 0xFFu) | ((v & 0xFFu) << 16);
-        std::memcpy(p, &v, 4);
-    }
-}
+void swapRedAndBlue(uint8_t* p, int32_t width) { rows::rgbaToBgra(p, p, static_cast<size_t>(width)); }
 
 // Decodes row by row into the picture. RGBA rows of a picture that is not interlaced are turned to
 // BGRA as they arrive, while still in cache; interlaced rows are complete only after the last pass.

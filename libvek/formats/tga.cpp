@@ -8,6 +8,7 @@
 
 #include "libvek/core/limits.h"
 #include "libvek/core/pixels.h"
+#include "libvek/core/rows.h"
 #include "libvek/formats/formats.h"
 
 namespace vek {
@@ -180,9 +181,7 @@ private:
         case Kind::Opaque32:
             for (size_t i = 0; i < n; ++i) storeWord(o32 + i * 4, loadU32le(in + i * 4) | 0xFF000000u);
             break;
-        case Kind::Rgb24:
-            for (size_t i = 0; i < n; ++i, in += 3) storeWord(o32 + i * 4, bgraWord(in[2], in[1], in[0], 255));
-            break;
+        case Kind::Rgb24: rows::bgrToBgra(in, o32, n); break;
         case Kind::Word16:
             for (size_t i = 0; i < n; ++i) storeWord(o32 + i * 4, word16(loadU16le(in + i * 2), alpha16_));
             break;
