@@ -130,9 +130,20 @@ void stripBc1To5(Codec codec, const uint8_t* in, uint32_t across, uint8_t* const
     uint32_t from = 0; // the first block for the scalar decoders
     // Whole blocks of whole strips take the vector path; a last column or strip cut short, and grey
     // pictures, the scalar one.
-    if ((codec == Codec::Bc1 || codec == Codec::Bc3) && rowCount == 4 && !grey && vectorPaths()) {
-        from = width / 4;
-        (codec == Codec::Bc1 ? stripBc1Vector : stripBc3Vector)(in, from, rows);
+    if (rowCount == 4 && vectorPaths()) {
+        void (*vector)(const uint8_t*, uint32_t, uint8_t* const*) = nullptr;
+        switch (codec) {
+        case Codec::Bc1: vector = grey ? nullptr : stripBc1Vector; break;
+        case Codec::Bc2: vector = grey ? nullptr : stripBc2Vector; break;
+        case Codec::Bc3: vector = grey ? nullptr : stripBc3Vector; break;
+        case Codec::Bc4: vector = grey ? stripBc4GreyVector : nullptr; break;
+        case Codec::Bc5: vector = grey ? nullptr : stripBc5Vector; break;
+        default: break;
+        }
+        if (vector != nullptr) {
+            from = width / 4;
+            vector(in, from, rows);
+        }
     }
     auto run = [&](auto decode) { strip(decode, n, in, across, rows, rowCount, width, grey, from); };
     switch (codec) {

@@ -26,10 +26,6 @@ size_t blockBytes(Codec codec);
 void decodeStrip(Codec codec, const uint8_t* in, uint32_t across, uint8_t* const* rows, uint32_t rowCount,
                  uint32_t width, bool grey);
 
-// Where the processor allows, BC1, BC3 and BC7 take vector paths; false sends them down the scalar
-// ones, so that tests can hold the two against each other.
-void allowVectorPaths(bool allow);
-
 // Half-float bits to an 8-bit channel: clamped to 0..1, scaled to 255 and truncated.
 uint8_t halfToByte(uint16_t half);
 

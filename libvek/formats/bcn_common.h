@@ -136,9 +136,13 @@ void stripBc7(const uint8_t* in, uint32_t across, uint8_t* const* rows, uint32_t
 
 // The vector kernels (SSSE3), where the processor has them and the tests allow them.
 bool vectorPaths();
-// Whole BC1 or BC3 blocks of a whole strip of four rows.
+// Whole blocks of a whole strip of four rows: BC1, BC2, BC3 and unsigned BC5 as BGRA, unsigned BC4
+// as grey bytes.
 void stripBc1Vector(const uint8_t* in, uint32_t blocks, uint8_t* const* rows);
+void stripBc2Vector(const uint8_t* in, uint32_t blocks, uint8_t* const* rows);
 void stripBc3Vector(const uint8_t* in, uint32_t blocks, uint8_t* const* rows);
+void stripBc4GreyVector(const uint8_t* in, uint32_t blocks, uint8_t* const* rows);
+void stripBc5Vector(const uint8_t* in, uint32_t blocks, uint8_t* const* rows);
 // BC7's pixels from endpoint bytes (per subset blue, green, red, alpha at 4 x subset), subsets in two
 // bits a pixel, and per pixel a colour index and an alpha index of the widths given.
 void mixBc7(const uint8_t (&ends)[2][16], uint32_t subsetMap, const uint8_t* colourIndices, unsigned colourIndexBits,

@@ -2,7 +2,7 @@
 // 16-bit lanes, sixteen indices spread to bytes at once, each row of four pixels one shuffle of the
 // palette; BC7's channels as multiply-adds of endpoint and weight bytes. Every division is an exact
 // multiply-high for the ranges that occur, so the pixels are the scalar decoders' to the bit.
-#include <atomic>
+#include <cstring>
 
 #include "libvek/core/bytes.h"
 #include "libvek/formats/bcn_common.h"
@@ -14,8 +14,6 @@
 
 namespace vek::bcn {
 namespace {
-
-std::atomic<bool> vectorPathsAllowed{true};
 
 #ifdef VEK_SIMD_X86
 
@@ -106,26 +104,65 @@ __attribute__((target("ssse3"))) inline __m128i alphaBytes(const uint8_t* block)
     return _mm_shuffle_epi8(table, index);
 }
 
-template <bool Bc1> __attribute__((target("ssse3"))) void stripSsse3(const uint8_t* in, uint32_t blocks,
+// BC2's explicit alpha: sixteen 4-bit values, pixel i in byte i, each times 17.
+__attribute__((target("ssse3"))) inline __m128i explicitAlphaBytes(const uint8_t* block) {
+    const __m128i raw = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(block));
+    const __m128i low = _mm_set1_epi8(0x0F);
+    const __m128i nibbles = _mm_unpacklo_epi8(_mm_and_si128(raw, low), _mm_and_si128(_mm_srli_epi16(raw, 4), low));
+    return _mm_or_si128(nibbles, _mm_slli_epi16(nibbles, 4));
+}
+
+enum class Colour { Bc1, Bc2, Bc3 };
+
+template <Colour C> __attribute__((target("ssse3"))) void stripSsse3(const uint8_t* in, uint32_t blocks,
                                                                      uint8_t* const* rows, bool punchThrough) {
-    constexpr size_t kBytes = Bc1 ? 8 : 16;
+    constexpr bool kBc1 = C == Colour::Bc1;
+    constexpr size_t kBytes = kBc1 ? 8 : 16;
     const __m128i lanes = _mm_set1_epi32(0x03020100);
     uint8_t* const out[4] = {rows[0], rows[1], rows[2], rows[3]};
     for (uint32_t bx = 0; bx < blocks; ++bx, in += kBytes) {
-        const uint8_t* colour = Bc1 ? in : in + 8;
-        const __m128i palette = colourPaletteVector<Bc1>(colour, punchThrough);
+        const uint8_t* colour = kBc1 ? in : in + 8;
+        const __m128i palette = colourPaletteVector<kBc1>(colour, punchThrough);
         const __m128i offsets = colourOffsets(loadU32le(colour + 4));
         __m128i alpha = _mm_setzero_si128();
-        if constexpr (!Bc1) alpha = alphaBytes(in);
+        if constexpr (C == Colour::Bc2) alpha = explicitAlphaBytes(in);
+        if constexpr (C == Colour::Bc3) alpha = alphaBytes(in);
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC unroll 4
 #endif
         for (int y = 0; y < 4; ++y) {
             const __m128i select = _mm_or_si128(_mm_shuffle_epi8(offsets, load128(kRows.spread[y])), lanes);
             __m128i row = _mm_shuffle_epi8(palette, select);
-            if constexpr (!Bc1) row = _mm_or_si128(row, _mm_shuffle_epi8(alpha, load128(kRows.alpha[y])));
+            if constexpr (!kBc1) row = _mm_or_si128(row, _mm_shuffle_epi8(alpha, load128(kRows.alpha[y])));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(out[y] + static_cast<size_t>(bx) * 16), row);
         }
+    }
+}
+
+// BC4 as grey bytes: the eight values of each block and its sixteen indices, as BC3's alpha.
+__attribute__((target("ssse3"))) void stripBc4Ssse3(const uint8_t* in, uint32_t blocks, uint8_t* const* rows) {
+    for (uint32_t bx = 0; bx < blocks; ++bx, in += 8) {
+        const __m128i grey = alphaBytes(in);
+        const uint32_t row[4] = {static_cast<uint32_t>(_mm_cvtsi128_si32(grey)),
+                                 static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(grey, 4))),
+                                 static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(grey, 8))),
+                                 static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(grey, 12)))};
+        for (int y = 0; y < 4; ++y) std::memcpy(rows[y] + static_cast<size_t>(bx) * 4, &row[y], 4);
+    }
+}
+
+// BC5 as blue 0, green, red and opaque alpha: two BC4 halves, red first.
+__attribute__((target("ssse3"))) void stripBc5Ssse3(const uint8_t* in, uint32_t blocks, uint8_t* const* rows) {
+    const __m128i opaque = _mm_set1_epi8(static_cast<char>(0xFF)), zero = _mm_setzero_si128();
+    for (uint32_t bx = 0; bx < blocks; ++bx, in += 16) {
+        const __m128i red = alphaBytes(in), green = alphaBytes(in + 8);
+        const __m128i bg0 = _mm_unpacklo_epi8(zero, green), bg1 = _mm_unpackhi_epi8(zero, green);
+        const __m128i ra0 = _mm_unpacklo_epi8(red, opaque), ra1 = _mm_unpackhi_epi8(red, opaque);
+        const size_t at = static_cast<size_t>(bx) * 16;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(rows[0] + at), _mm_unpacklo_epi16(bg0, ra0));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(rows[1] + at), _mm_unpackhi_epi16(bg0, ra0));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(rows[2] + at), _mm_unpacklo_epi16(bg1, ra1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(rows[3] + at), _mm_unpackhi_epi16(bg1, ra1));
     }
 }
 
@@ -172,7 +209,7 @@ namespace detail {
 
 bool vectorPaths() {
 #ifdef VEK_SIMD_X86
-    return vectorPathsAllowed.load(std::memory_order_relaxed) && simd::supports(simd::Feature::Ssse3);
+    return simd::supports(simd::Feature::Ssse3);
 #else
     return false;
 #endif
@@ -180,11 +217,16 @@ bool vectorPaths() {
 
 #ifdef VEK_SIMD_X86
 void stripBc1Vector(const uint8_t* in, uint32_t blocks, uint8_t* const* rows) {
-    stripSsse3<true>(in, blocks, rows, true);
+    stripSsse3<Colour::Bc1>(in, blocks, rows, true);
+}
+void stripBc2Vector(const uint8_t* in, uint32_t blocks, uint8_t* const* rows) {
+    stripSsse3<Colour::Bc2>(in, blocks, rows, false);
 }
 void stripBc3Vector(const uint8_t* in, uint32_t blocks, uint8_t* const* rows) {
-    stripSsse3<false>(in, blocks, rows, false);
+    stripSsse3<Colour::Bc3>(in, blocks, rows, false);
 }
+void stripBc4GreyVector(const uint8_t* in, uint32_t blocks, uint8_t* const* rows) { stripBc4Ssse3(in, blocks, rows); }
+void stripBc5Vector(const uint8_t* in, uint32_t blocks, uint8_t* const* rows) { stripBc5Ssse3(in, blocks, rows); }
 
 void mixBc7(const uint8_t (&ends)[2][16], uint32_t subsetMap, const uint8_t* colourIndices, unsigned colourIndexBits,
             const uint8_t* alphaIndices, unsigned alphaIndexBits, unsigned rotation, uint32_t* bgra) {
@@ -194,13 +236,14 @@ void mixBc7(const uint8_t (&ends)[2][16], uint32_t subsetMap, const uint8_t* col
 #else
 // Never chosen: vectorPaths() is false without these instructions.
 void stripBc1Vector(const uint8_t*, uint32_t, uint8_t* const*) {}
+void stripBc2Vector(const uint8_t*, uint32_t, uint8_t* const*) {}
 void stripBc3Vector(const uint8_t*, uint32_t, uint8_t* const*) {}
+void stripBc4GreyVector(const uint8_t*, uint32_t, uint8_t* const*) {}
+void stripBc5Vector(const uint8_t*, uint32_t, uint8_t* const*) {}
 void mixBc7(const uint8_t (&)[2][16], uint32_t, const uint8_t*, unsigned, const uint8_t*, unsigned, unsigned,
             uint32_t*) {}
 #endif
 
 } // namespace detail
-
-void allowVectorPaths(bool allow) { vectorPathsAllowed.store(allow, std::memory_order_relaxed); }
 
 } // namespace vek::bcn

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "libvek/formats/bcn.h"
+#include "support/simd.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ std::vector<uint8_t> randomBlocks(Codec codec, size_t count, uint32_t seed) {
             continue;
         }
         // Every few blocks, endpoints equal or ordered the other way round.
-        uint8_t* colour = codec == Codec::Bc3 ? block + 8 : block;
+        uint8_t* colour = codec == Codec::Bc3 || codec == Codec::Bc2 || codec == Codec::Bc5 ? block + 8 : block;
         switch (i % 5) {
         case 1: std::memcpy(colour + 2, colour, 2); break;
         case 2: block[1] = block[0]; break;
@@ -42,23 +43,24 @@ std::vector<uint8_t> randomBlocks(Codec codec, size_t count, uint32_t seed) {
 struct Case {
     Codec codec;
     uint32_t width, rowCount;
+    bool grey = false;  // one byte a pixel, as BC4 loads
 };
 
 void PrintTo(const Case& c, std::ostream* os) {
-    *os << (c.codec == Codec::Bc1   ? "BC1 "
-            : c.codec == Codec::Bc3 ? "BC3 "
-                                    : "BC7 ")
-        << c.width << " wide, " << c.rowCount << " rows";
+    const char* names[] = {"BC1", "BC2", "BC3", "BC4", "BC4 signed", "BC5", "BC5 signed", "BC6H", "BC6H signed", "BC7"};
+    *os << names[static_cast<int>(c.codec)] << (c.grey ? " as grey, " : ", ") << c.width << " wide, " << c.rowCount
+        << " rows";
 }
 
 // A strip decoded into rows with a guard byte after each, which must survive.
 std::vector<std::vector<uint8_t>> decode(const Case& c, const std::vector<uint8_t>& blocks, bool vector) {
-    std::vector<std::vector<uint8_t>> picture(c.rowCount, std::vector<uint8_t>(c.width * 4 + 1, 0xA5));
+    const uint32_t bytes = c.grey ? 1 : 4;
+    std::vector<std::vector<uint8_t>> picture(c.rowCount, std::vector<uint8_t>(c.width * bytes + 1, 0xA5));
     uint8_t* rows[4] = {};
     for (uint32_t y = 0; y < c.rowCount; ++y) rows[y] = picture[y].data();
-    vek::bcn::allowVectorPaths(vector);
-    vek::bcn::decodeStrip(c.codec, blocks.data(), (c.width + 3) / 4, rows, c.rowCount, c.width, false);
-    vek::bcn::allowVectorPaths(true);
+    simd::allowVectors(vector);
+    vek::bcn::decodeStrip(c.codec, blocks.data(), (c.width + 3) / 4, rows, c.rowCount, c.width, c.grey);
+    simd::allowVectors(true);
     return picture;
 }
 
@@ -68,17 +70,26 @@ TEST_P(StripTest, VectorAndScalarPathsAgree) {
     const Case c = GetParam();
     const std::vector<uint8_t> blocks = randomBlocks(c.codec, (c.width + 3) / 4, c.width * 7 + c.rowCount);
     const auto vector = decode(c, blocks, true), scalar = decode(c, blocks, false);
+    const uint32_t bytes = c.grey ? 1 : 4;
     for (uint32_t y = 0; y < c.rowCount; ++y) {
-        EXPECT_EQ(vector[y][c.width * 4], 0xA5) << "row " << y;
+        EXPECT_EQ(vector[y][c.width * bytes], 0xA5) << "row " << y;
         for (uint32_t x = 0; x < c.width; ++x)
-            ASSERT_EQ(0, std::memcmp(&vector[y][x * 4], &scalar[y][x * 4], 4)) << "row " << y << ", column " << x;
+            ASSERT_EQ(0, std::memcmp(&vector[y][x * bytes], &scalar[y][x * bytes], bytes))
+                << "row " << y << ", column " << x;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Strips, StripTest,
-                         ::testing::Values(Case{Codec::Bc1, 4096, 4}, Case{Codec::Bc3, 4096, 4},
-                                           Case{Codec::Bc7, 4096, 4}, Case{Codec::Bc1, 13, 4}, Case{Codec::Bc3, 13, 4},
-                                           Case{Codec::Bc7, 13, 4}, Case{Codec::Bc1, 3, 4}, Case{Codec::Bc3, 2, 4},
-                                           Case{Codec::Bc1, 20, 3}, Case{Codec::Bc3, 21, 1}, Case{Codec::Bc7, 22, 2}));
+// Every codec with a vector path, in whole strips, with a last block cut short, and in strips of
+// fewer than four rows (which take the scalar path throughout).
+std::vector<Case> cases() {
+    std::vector<Case> out;
+    for (const auto& [codec, grey] : {std::pair{Codec::Bc1, false}, {Codec::Bc2, false}, {Codec::Bc3, false},
+                                      {Codec::Bc4, true}, {Codec::Bc5, false}, {Codec::Bc7, false}})
+        for (const auto& [width, rows] : {std::pair{4096u, 4u}, {13u, 4u}, {3u, 4u}, {2u, 4u}, {20u, 3u}, {21u, 1u}})
+            out.push_back({codec, width, rows, grey});
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Strips, StripTest, ::testing::ValuesIn(cases()));
 
 } // namespace
