@@ -11,6 +11,7 @@
 #define STBI_ONLY_TGA
 #define STBI_ONLY_PSD
 #include <stb/stb_image.h>
+#include <spng.h>
 #include <squish.h>
 
 #include <malloc.h>
@@ -166,6 +167,52 @@ Bytes psd8(bool packed) {
     return b;
 }
 
+// 8-bit RGB PNGs written by libspng's encoder (its adaptive filter choice, zlib's default level):
+// photo-like, or screenshot-like (flat panels, lines of small glyphs, a photo in one corner).
+Bytes png24(bool screenshot) {
+    std::vector<uint8_t> rgb(static_cast<size_t>(kW) * kH * 3);
+    std::mt19937 r(5);
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x) {
+            uint8_t* p = &rgb[(static_cast<size_t>(y) * kW + x) * 3];
+            const uint32_t n = r();
+            if (!screenshot || (x > kW * 3 / 4 && y > kH * 3 / 4)) {
+                for (int c = 0; c < 3; ++c) p[c] = sample(x, y, c, n);
+            } else if (y % 600 < 40) {
+                p[0] = 40, p[1] = 70, p[2] = 120; // title bars
+            } else {
+                // Glyphs: each 8 x 14 cell of a text line inks a few of its pixels.
+                const bool ink = y % 20 < 14 && x % 8 < 6 && (x / 8 * 31 + y / 20 * 17 + (x % 8) * 5 + y % 20 * 3) % 7 < 2;
+                p[0] = p[1] = p[2] = ink ? 30 : static_cast<uint8_t>(x / 1500 % 2 ? 250 : 236);
+            }
+        }
+    std::unique_ptr<spng_ctx, void (*)(spng_ctx*)> enc(spng_ctx_new(SPNG_CTX_ENCODER), spng_ctx_free);
+    spng_set_option(enc.get(), SPNG_ENCODE_TO_BUFFER, 1);
+    spng_ihdr ihdr = {static_cast<uint32_t>(kW), static_cast<uint32_t>(kH), 8, SPNG_COLOR_TYPE_TRUECOLOR, 0, 0, 0};
+    spng_set_ihdr(enc.get(), &ihdr);
+    if (spng_encode_image(enc.get(), rgb.data(), rgb.size(), SPNG_FMT_PNG, SPNG_ENCODE_FINALIZE) != 0) std::exit(1);
+    size_t size = 0;
+    int error = 0;
+    auto* png = static_cast<uint8_t*>(spng_get_png_buffer(enc.get(), &size, &error));
+    if (png == nullptr) std::exit(1);
+    Bytes b(png, png + size);
+    std::free(png);
+    return b;
+}
+
+void decodeWithSpng(const Bytes& file) {
+    std::unique_ptr<spng_ctx, void (*)(spng_ctx*)> ctx(spng_ctx_new(0), spng_ctx_free);
+    size_t bytes = 0;
+    if (spng_set_png_buffer(ctx.get(), file.data(), file.size()) != 0 ||
+        spng_decoded_image_size(ctx.get(), SPNG_FMT_RGBA8, &bytes) != 0)
+        std::exit(1);
+    std::unique_ptr<uint8_t[]> rgba(new uint8_t[bytes]); // not zero-filled
+    if (spng_decode_image(ctx.get(), rgba.get(), bytes, SPNG_FMT_RGBA8, 0) != 0) {
+        std::fprintf(stderr, "libspng refused a benchmark picture\n");
+        std::exit(1);
+    }
+}
+
 constexpr int kDds = 4096;
 
 Bytes dds(const char* fourcc, uint32_t dxgi, size_t blockBytes, uint8_t (*firstByte)(std::mt19937&), int side = kDds) {
@@ -296,6 +343,11 @@ int main(int argc, char** argv) {
     for (bool rle : {false, true}) {
         const Bytes f = tga32(rle);
         compare(rle ? "TGA 32-bit RLE" : "TGA 32-bit raw", "stb_image", f, [&] { decodeWithStb(f); });
+    }
+    for (bool screenshot : {false, true}) {
+        const Bytes f = png24(screenshot);
+        compare(screenshot ? "PNG RGB screenshot-like" : "PNG RGB photo-like", "libspng to RGBA8", f,
+                [&] { decodeWithSpng(f); });
     }
     for (bool packed : {false, true}) {
         const Bytes f = psd8(packed);

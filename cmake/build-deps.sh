@@ -7,7 +7,7 @@ set -euo pipefail
 target=$1
 cache=$2
 prefix=$cache/$target
-stamp=$prefix/.complete-v1
+stamp=$prefix/.complete-v2
 [[ -f $stamp ]] && exit 0
 
 case $target in
@@ -21,7 +21,7 @@ src=$cache/src
 mkdir -p "$src" "$prefix/include" "$prefix/lib"
 log=$prefix/build.log
 : >"$log"
-echo "build-deps: building libjpeg-turbo, libspng, giflib and zlib for $target (log: $log)" >&2
+echo "build-deps: building libjpeg-turbo, libspng, libdeflate, giflib and zlib for $target (log: $log)" >&2
 
 fetch() { # package directory-glob
   bash "$(dirname "$0")/fetch-source.sh" "$1" "$2" "$src" "$log"
@@ -30,6 +30,7 @@ fetch() { # package directory-glob
 jpeg=$(fetch libjpeg-turbo 'libjpeg-turbo-*')
 spng=$(fetch libspng 'libspng-*')
 gif=$(fetch giflib 'giflib-*')
+deflate=$(fetch libdeflate 'libdeflate-*')
 
 work=$prefix/work
 rm -rf "$work"
@@ -71,6 +72,16 @@ cp -r "$gif" "$work/gif"
 make -C "$work/gif" libgif.a CC="$cc" AR="${cc%-gcc*}-ar" OFLAGS="-O2 -fPIC" >>"$log" 2>&1
 cp "$work/gif/libgif.a" "$prefix/lib/"
 cp "$work/gif/gif_lib.h" "$prefix/include/"
+
+# libdeflate's own makefile, which names the static library after the target system (its entry
+# points realign a 32-bit Windows caller's stack themselves).
+cp -r "$deflate" "$work/deflate"
+deflate_lib=libdeflate.a
+deflate_flags="-O2 -fPIC"
+[[ $system == Windows ]] && deflate_lib=libdeflatestatic.lib deflate_flags="-O2"
+make -C "$work/deflate" -j"$(nproc)" "$deflate_lib" CC="$cc" AR="${cc%-gcc*}-ar" CFLAGS="$deflate_flags" >>"$log" 2>&1
+cp "$work/deflate/$deflate_lib" "$prefix/lib/libdeflate.a"
+cp "$deflate/libdeflate.h" "$prefix/include/"
 
 rm -rf "$work"
 touch "$stamp"

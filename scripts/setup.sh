@@ -9,7 +9,7 @@ packages=(
   g++-i686-linux-gnu
   qemu-user-static wine64 nasm
   googletest libgtest-dev libbenchmark-dev
-  libturbojpeg0-dev libjpeg62-turbo-dev libspng-dev libgif-dev zlib1g-dev libz-mingw-w64-dev
+  libturbojpeg0-dev libjpeg62-turbo-dev libspng-dev libgif-dev libdeflate-dev zlib1g-dev libz-mingw-w64-dev
   imagemagick python3-pil libjpeg-turbo-progs dpkg-dev procps
   libstb-dev libsquish-dev time
   graphicsmagick netpbm libnvtt-bin gimp gifsicle giflib-tools

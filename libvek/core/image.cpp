@@ -1,7 +1,8 @@
 #include "libvek/core/image.h"
 
-#include <cstdlib>
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -90,9 +91,11 @@ KeptBuffers& keptBuffers() { return kept; }
 
 } // namespace
 
-PixelStore* PixelStore::create(size_t bytes) {
-    size_t capacity = bytes ? bytes : 1;
-    uint8_t* data = keptBuffers().take(bytes, capacity);
+PixelStore* PixelStore::create(size_t bytes, size_t slack) {
+    size_t wanted;
+    if (__builtin_add_overflow(bytes, slack, &wanted)) return nullptr;
+    size_t capacity = wanted ? wanted : 1;
+    uint8_t* data = keptBuffers().take(wanted, capacity);
     if (data == nullptr) {
         data = static_cast<uint8_t*>(std::malloc(capacity));
         adviseHugePages(data, capacity);
@@ -112,13 +115,13 @@ void PixelStore::release() {
 
 void PixelStore::releaseKeptBuffers() { keptBuffers().clear(); }
 
-VekError Image::allocate(int64_t width, int64_t height, Layout layout, const LoadOptions& options) {
+VekError Image::allocate(int64_t width, int64_t height, Layout layout, const LoadOptions& options, size_t slack) {
     if (!dimensionsAllowed(width, height, options.maxPixels)) return VEK_ERROR_TOO_LARGE;
     size_t stride, bytes;
     if (!checkedMultiply(static_cast<size_t>(width), bytesPerPixel(layout), stride) ||
         !checkedMultiply(stride, static_cast<size_t>(height), bytes))
         return VEK_ERROR_TOO_LARGE;
-    PixelStore* store = PixelStore::create(bytes);
+    PixelStore* store = PixelStore::create(bytes, slack);
     if (store == nullptr) return VEK_ERROR_OUT_OF_MEMORY;
     if (store_) store_->release();
     store_ = store;
@@ -132,6 +135,21 @@ VekError Image::allocate(int64_t width, int64_t height, Layout layout, const Loa
 
 void Image::fill(uint8_t value) {
     if (store_) std::memset(store_->data(), value, store_->size());
+}
+
+void Image::storeTopDownRowsInOrder() {
+    if (!bottomUp_ || !store_) return;
+    uint8_t buffer[4096];
+    for (size_t top = 0, bottom = static_cast<size_t>(height_) - 1; top < bottom; ++top, --bottom) {
+        uint8_t* a = store_->data() + top * stride_;
+        uint8_t* b = store_->data() + bottom * stride_;
+        for (size_t done = 0; done < stride_; done += sizeof buffer) {
+            const size_t n = std::min(sizeof buffer, stride_ - done);
+            std::memcpy(buffer, a + done, n);
+            std::memcpy(a + done, b + done, n);
+            std::memcpy(b + done, buffer, n);
+        }
+    }
 }
 
 } // namespace vek

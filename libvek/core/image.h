@@ -37,7 +37,8 @@ struct ImageInfo {
 // Reference-counted pixel memory: a converted bitmap in the layout it already has shares it.
 class PixelStore {
 public:
-    static PixelStore* create(size_t bytes); // null when memory runs out
+    // `slack` bytes beyond the picture's are a reader's to use while decoding. Null when memory runs out.
+    static PixelStore* create(size_t bytes, size_t slack = 0);
     void retain() { refs_.fetch_add(1, std::memory_order_relaxed); }
     void release();
     uint8_t* data() { return data_; }
@@ -68,14 +69,18 @@ public:
         if (store_) store_->release();
     }
 
-    // Allocates gapless rows; VEK_ERROR_TOO_LARGE beyond the caps, VEK_ERROR_OUT_OF_MEMORY on failure.
-    VekError allocate(int64_t width, int64_t height, Layout layout, const LoadOptions& options);
+    // Allocates gapless rows, and `slack` bytes after them for the reader's own use while it decodes;
+    // VEK_ERROR_TOO_LARGE beyond the caps, VEK_ERROR_OUT_OF_MEMORY on failure.
+    VekError allocate(int64_t width, int64_t height, Layout layout, const LoadOptions& options, size_t slack = 0);
     // Rows in display order: 0 is the top row whichever way they are stored.
     uint8_t* row(int32_t y) {
         const size_t stored = bottomUp_ ? static_cast<size_t>(height_ - 1 - y) : static_cast<size_t>(y);
         return store_->data() + stored * stride_;
     }
     void fill(uint8_t value);
+    // For a reader that wrote the rows top row first into the store whatever the order asked for:
+    // puts them in that order.
+    void storeTopDownRowsInOrder();
 
     int32_t width() const { return width_; }
     int32_t height() const { return height_; }

@@ -15,6 +15,7 @@
 #include "libvek/core/pixels.h"
 #include "libvek/core/rows.h"
 #include "libvek/formats/formats.h"
+#include "libvek/formats/png_inflate.h"
 
 namespace vek {
 namespace {
@@ -61,18 +62,25 @@ bool chunkType(const uint8_t* type) {
 
 // Lists the kept parts; false when nothing is left out, so that libspng reads the bytes as they
 // are. A chunk that runs past the end, or what follows a broken chunk header, is kept with all that
-// follows, for libspng to judge. Also counts the IDAT bytes met on the way.
-bool findKeptParts(ByteView data, KeptParts& kept, uint64_t& idatBytes) {
+// follows, for libspng to judge. Also finds the IDAT chunks and counts their bytes.
+bool findKeptParts(ByteView data, KeptParts& kept, png::WholeStream& stream, uint64_t& idatBytes) {
     kept.data = data;
     size_t offset = sizeof kSignature, runStart = 0;
-    bool leftOut = false;
+    bool leftOut = false, afterIdat = false;
     idatBytes = 0;
     while (offset + 8 <= data.size && chunkType(data.data + offset + 4)) {
         // A 32-bit length in 64 bits: no sum here can wrap.
         const uint64_t length = loadU32be(data.data + offset);
         const uint64_t end = uint64_t{offset} + length + 12;
         if (end > data.size) break;
-        if (std::memcmp(data.data + offset + 4, "IDAT", 4) == 0) idatBytes += length;
+        if (std::memcmp(data.data + offset + 4, "IDAT", 4) == 0) {
+            idatBytes += length;
+            if (afterIdat) stream.together = false;
+            stream.idat.push_back({offset + 8, static_cast<size_t>(length)});
+            stream.crcs.push_back({offset + 4, static_cast<size_t>(length) + 4});
+        } else if (!stream.idat.empty()) {
+            afterIdat = true;
+        }
         if (!needed(data.data + offset + 4)) {
             if (offset > runStart) kept.parts.push_back({runStart, offset - runStart});
             runStart = static_cast<size_t>(end);
@@ -103,7 +111,8 @@ int readKept(spng_ctx*, void* user, void* out, size_t length) {
     return 0;
 }
 
-VekError openStream(ByteView data, KeptParts& kept, Context& ctx, spng_ihdr& ihdr, uint64_t& idatBytes) {
+VekError openStream(ByteView data, KeptParts& kept, png::WholeStream& stream, Context& ctx, spng_ihdr& ihdr,
+                    uint64_t& idatBytes) {
     // The first chunk is IHDR, 13 bytes long: anything else behind a PNG signature is refused at
     // once, before a single later byte is read.
     if (data.size < sizeof kSignature + 8 + 13 + 4 || loadU32be(data.data + 8) != 13 ||
@@ -118,7 +127,7 @@ VekError openStream(ByteView data, KeptParts& kept, Context& ctx, spng_ihdr& ihd
     bool leftOut;
     uint64_t idat = 0;
     try {
-        leftOut = findKeptParts(data, kept, idat);
+        leftOut = findKeptParts(data, kept, stream, idat);
     } catch (const std::bad_alloc&) {
         return VEK_ERROR_OUT_OF_MEMORY;
     }
@@ -189,7 +198,7 @@ public:
     explicit PngDecoder(ByteView data) : Decoder(data) {}
 
     VekError open() {
-        if (VekError e = openStream(data_, kept_, ctx_, ihdr_, idatBytes_)) return e;
+        if (VekError e = openStream(data_, kept_, stream_, ctx_, ihdr_, idatBytes_)) return e;
         info_.width = static_cast<int32_t>(ihdr_.width);
         info_.height = static_cast<int32_t>(ihdr_.height);
         info_.bitsPerComponent = ihdr_.bit_depth;
@@ -210,7 +219,12 @@ public:
     VekError load(const LoadOptions& options, Image& image) override;
 
 private:
+    // The fast path for 8-bit pictures that are not interlaced; false when libspng is to decode.
+    bool decodeWhole(const spng_trns* trns, const spng_plte* plte, bool keepPalette, const LoadOptions& options,
+                     Image& image, VekError& error) const;
+
     KeptParts kept_; // libspng reads through it: the decoder stays where it was made
+    png::WholeStream stream_;
     Context ctx_;
     spng_ihdr ihdr_{};
     uint64_t idatBytes_ = 0;
@@ -238,13 +252,15 @@ VekError PngDecoder::load(const LoadOptions& options, Image& image) {
         if (int e = spng_get_plte(ctx.get(), &plte)) return codeFor(e);
         int transparent = -1;
         if (!hasTrns || paletteKeepsItsForm(trns, plte.n_entries, transparent)) {
-            if (VekError e = image.allocate(ihdr.width, ihdr.height, Layout::Indexed8, options)) return e;
             image.componentsPerPixel = 1;
             image.transparentIndex = static_cast<int16_t>(transparent);
             image.paletteEntries = static_cast<uint16_t>(plte.n_entries);
             for (uint32_t i = 0; i < plte.n_entries && i < 256; ++i)
                 image.setPaletteEntry(static_cast<int>(i), plte.entries[i].red, plte.entries[i].green,
                                       plte.entries[i].blue);
+            VekError error;
+            if (decodeWhole(nullptr, &plte, true, options, image, error)) return error;
+            if (VekError e = image.allocate(ihdr.width, ihdr.height, Layout::Indexed8, options)) return e;
             if (int e = spng_decode_image(ctx.get(), nullptr, 0, SPNG_FMT_PNG, SPNG_DECODE_PROGRESSIVE))
                 return codeFor(e);
             if (ihdr.bit_depth == 8) {
@@ -274,13 +290,17 @@ VekError PngDecoder::load(const LoadOptions& options, Image& image) {
     }
 
     // Everything else: BGRA, with tRNS colour keys and palette alpha applied by the decoder.
-    if (VekError e = image.allocate(ihdr.width, ihdr.height, Layout::Bgra32, options)) return e;
     const bool keyed = hasTrns && ihdr.color_type != SPNG_COLOR_TYPE_INDEXED;
     switch (ihdr.color_type) {
     case SPNG_COLOR_TYPE_GRAYSCALE: image.componentsPerPixel = keyed ? 4 : 1; break;
     case SPNG_COLOR_TYPE_TRUECOLOR: image.componentsPerPixel = keyed ? 4 : 3; break;
     default: image.componentsPerPixel = 4; break;
     }
+    spng_plte plte{};
+    if (ihdr.color_type == SPNG_COLOR_TYPE_INDEXED && spng_get_plte(ctx.get(), &plte) != 0) return VEK_ERROR_DAMAGED;
+    VekError error;
+    if (decodeWhole(hasTrns ? &trns : nullptr, &plte, false, options, image, error)) return error;
+    if (VekError e = image.allocate(ihdr.width, ihdr.height, Layout::Bgra32, options)) return e;
     if (int e = spng_decode_image(ctx.get(), nullptr, 0, SPNG_FMT_RGBA8, SPNG_DECODE_TRNS | SPNG_DECODE_PROGRESSIVE))
         return codeFor(e);
     const bool interlaced = ihdr.interlace_method != 0;
@@ -291,6 +311,37 @@ VekError PngDecoder::load(const LoadOptions& options, Image& image) {
         for (int32_t y = 0; y < image.height(); ++y) swapRedAndBlue(image.row(y), image.width());
     }
     return VEK_OK;
+}
+
+bool PngDecoder::decodeWhole(const spng_trns* trns, const spng_plte* plte, bool keepPalette,
+                             const LoadOptions& options, Image& image, VekError& error) const {
+    if (ihdr_.bit_depth != 8 || ihdr_.interlace_method != 0) return false;
+    png::Rows rows;
+    rows.width = ihdr_.width;
+    rows.height = ihdr_.height;
+    switch (ihdr_.color_type) {
+    case SPNG_COLOR_TYPE_GRAYSCALE: rows.form = png::Form::Grey; break;
+    case SPNG_COLOR_TYPE_GRAYSCALE_ALPHA: rows.form = png::Form::GreyAlpha; break;
+    case SPNG_COLOR_TYPE_TRUECOLOR: rows.form = png::Form::Rgb; break;
+    case SPNG_COLOR_TYPE_TRUECOLOR_ALPHA: rows.form = png::Form::Rgba; break;
+    default: rows.form = keepPalette ? png::Form::Indices : png::Form::Palette; break;
+    }
+    if (trns && (rows.form == png::Form::Grey || rows.form == png::Form::Rgb)) {
+        // As libspng compares at this depth: the key's low byte.
+        rows.keyed = true;
+        rows.key[0] = static_cast<uint8_t>(rows.form == png::Form::Grey ? trns->gray : trns->red);
+        rows.key[1] = static_cast<uint8_t>(trns->green);
+        rows.key[2] = static_cast<uint8_t>(trns->blue);
+    }
+    if (rows.form == png::Form::Palette) {
+        // Indices past the palette are opaque black, as libspng shows them.
+        for (uint32_t i = 0; i < 256; ++i) {
+            const spng_plte_entry e = i < plte->n_entries ? plte->entries[i] : spng_plte_entry{};
+            const uint8_t alpha = trns && i < trns->n_type3_entries && i < plte->n_entries ? trns->type3_alpha[i] : 255;
+            rows.words[i] = bgraWord(e.red, e.green, e.blue, alpha);
+        }
+    }
+    return png::decodeWhole(data_, stream_, rows, options, image, error);
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "libvek/core/rows.h"
+#include "libvek/formats/png_filter.h"
 #include "support/simd.h"
 
 namespace {
@@ -49,6 +50,42 @@ TEST(RowKernels, RgbaSwapsInPlace) {
     std::vector<uint8_t> p = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
     vek::rows::rgbaToBgra(p.data(), p.data(), 5);
     EXPECT_EQ((std::vector<uint8_t>{3, 2, 1, 4, 7, 6, 5, 8, 11, 10, 9, 12, 15, 14, 13, 16, 19, 18, 17, 20}), p);
+}
+
+} // namespace
+
+namespace {
+
+// PNG unfiltering: every filter on pixels of one to four bytes, vector against scalar, rows of
+// random bytes under random rows above, with a guard byte after the padding the kernels may use.
+TEST(RowKernels, PngUnfilterVectorAndScalarAgree) {
+    std::mt19937 random(11);
+    for (size_t bpp = 1; bpp <= 4; ++bpp)
+        for (size_t pixels : {1, 2, 5, 16, 33, 257})
+            for (uint8_t filter = 0; filter <= 4; ++filter) {
+                const size_t n = pixels * bpp;
+                std::vector<uint8_t> in(n + 1 + vek::png::kUnfilterPadding), prev(n + vek::png::kUnfilterPadding);
+                for (uint8_t& b : in) b = static_cast<uint8_t>(random());
+                for (uint8_t& b : prev) b = static_cast<uint8_t>(random());
+                in[0] = filter;
+                std::vector<uint8_t> rows[2];
+                for (int vector = 0; vector < 2; ++vector) {
+                    rows[vector].assign(n + vek::png::kUnfilterPadding + 1, 0xA5);
+                    simd::allowVectors(vector == 1);
+                    EXPECT_TRUE(vek::png::unfilter(in.data(), prev.data(), rows[vector].data(), n, bpp));
+                    simd::allowVectors(true);
+                    EXPECT_EQ(0xA5, rows[vector].back());
+                    rows[vector].resize(n);
+                }
+                EXPECT_EQ(rows[0], rows[1]) << "filter " << int(filter) << ", " << bpp << " bytes a pixel, " << pixels;
+                // Up and None need nothing to their left: the first bytes say they were applied.
+                if (filter == 2) {
+                    EXPECT_EQ(static_cast<uint8_t>(in[1] + prev[0]), rows[0][0]);
+                }
+            }
+    const uint8_t bad[2] = {5, 0}, zero[16] = {};
+    uint8_t out[16];
+    EXPECT_FALSE(vek::png::unfilter(bad, zero, out, 1, 1));
 }
 
 } // namespace

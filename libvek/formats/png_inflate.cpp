@@ -1,0 +1,122 @@
+#include "libvek/formats/png_inflate.h"
+
+#include <libdeflate.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "libvek/core/limits.h"
+#include "libvek/core/pixels.h"
+#include "libvek/core/rows.h"
+#include "libvek/formats/png_filter.h"
+
+namespace vek::png {
+namespace {
+
+std::atomic<bool> wholeStreamAllowed{true};
+
+// Row buffers are read and written a whole pixel word at a time: room for the word past the end.
+constexpr size_t kRowPadding = kUnfilterPadding;
+
+size_t channelsOf(Form form) {
+    switch (form) {
+    case Form::GreyAlpha: return 2;
+    case Form::Rgb: return 3;
+    case Form::Rgba: return 4;
+    default: return 1;
+    }
+}
+
+// An unfiltered row into the picture's row.
+void convert(const Rows& rows, const uint8_t* in, uint8_t* out) {
+    const size_t w = rows.width;
+    switch (rows.form) {
+    case Form::Indices: std::memcpy(out, in, w); return;
+    case Form::Palette: rows::indexedToBgra(in, out, w, rows.words); return;
+    case Form::Rgba: rows::rgbaToBgra(in, out, w); return;
+    case Form::GreyAlpha:
+        for (size_t x = 0; x < w; ++x, in += 2, out += 4) out[0] = out[1] = out[2] = in[0], out[3] = in[1];
+        return;
+    case Form::Grey:
+        if (!rows.keyed) return rows::greyToBgra(in, out, w);
+        for (size_t x = 0; x < w; ++x, out += 4)
+            out[0] = out[1] = out[2] = in[x], out[3] = in[x] == rows.key[0] ? 0 : 255;
+        return;
+    case Form::Rgb:
+        if (!rows.keyed) return rows::rgbToBgra(in, out, w);
+        for (size_t x = 0; x < w; ++x, in += 3, out += 4) {
+            out[0] = in[2], out[1] = in[1], out[2] = in[0];
+            out[3] = in[0] == rows.key[0] && in[1] == rows.key[1] && in[2] == rows.key[2] ? 0 : 255;
+        }
+        return;
+    }
+}
+
+struct DecompressorFree {
+    void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
+};
+
+bool checksumsHold(ByteView data, const WholeStream& stream) {
+    for (const Range& r : stream.crcs)
+        if (libdeflate_crc32(0, data.data + r.offset, r.length) != loadU32be(data.data + r.offset + r.length))
+            return false;
+    return true;
+}
+
+} // namespace
+
+void allowWholeStream(bool allow) { wholeStreamAllowed.store(allow, std::memory_order_relaxed); }
+
+bool decodeWhole(ByteView data, const WholeStream& stream, const Rows& rows, const LoadOptions& options, Image& image,
+                 VekError& error) {
+    error = VEK_OK;
+    if (!wholeStreamAllowed.load(std::memory_order_relaxed) || !stream.together || stream.idat.empty() ||
+        !checksumsHold(data, stream))
+        return false;
+    const size_t bpp = channelsOf(rows.form), width = rows.width, height = rows.height;
+    size_t rowBytes, inflated;
+    if (!checkedMultiply(width, bpp, rowBytes) || !checkedMultiply(rowBytes + 1, height, inflated)) return false;
+
+    // The stream lands at the end of the picture's memory, with the padding after it; unfiltered
+    // row y ends no later than the stream's row y + 1 begins, as the output rows are never narrower.
+    const size_t slack = height + kRowPadding;
+    const Layout layout = rows.form == Form::Indices ? Layout::Indexed8 : Layout::Bgra32;
+    if ((error = image.allocate(rows.width, rows.height, layout, options, slack))) return true;
+    uint8_t* const base = image.store()->data();
+    uint8_t* const stream0 = base + image.stride() * height + height - inflated;
+
+    std::unique_ptr<libdeflate_decompressor, DecompressorFree> inflater(libdeflate_alloc_decompressor());
+    std::unique_ptr<uint8_t[]> joined, rowMemory(new (std::nothrow) uint8_t[2 * (rowBytes + kRowPadding)]());
+    if (!inflater || !rowMemory) return error = VEK_ERROR_OUT_OF_MEMORY, true;
+    const uint8_t* compressed = data.data + stream.idat.front().offset;
+    size_t compressedBytes = stream.idat.front().length;
+    if (stream.idat.size() > 1) {
+        compressedBytes = 0;
+        for (const Range& r : stream.idat) compressedBytes += r.length;
+        joined.reset(new (std::nothrow) uint8_t[compressedBytes]);
+        if (!joined) return error = VEK_ERROR_OUT_OF_MEMORY, true;
+        size_t at = 0;
+        for (const Range& r : stream.idat) std::memcpy(joined.get() + at, data.data + r.offset, r.length), at += r.length;
+        compressed = joined.get();
+    }
+    size_t used = 0, produced = 0;
+    if (libdeflate_zlib_decompress_ex(inflater.get(), compressed, compressedBytes, stream0, inflated, &used,
+                                      &produced) != LIBDEFLATE_SUCCESS ||
+        produced != inflated)
+        return false;
+    joined.reset();
+
+    uint8_t* prev = rowMemory.get();
+    uint8_t* cur = prev + rowBytes + kRowPadding;
+    for (size_t y = 0; y < height; ++y) {
+        if (!unfilter(stream0 + y * (rowBytes + 1), prev, cur, rowBytes, bpp)) return false;
+        convert(rows, cur, base + y * image.stride());
+        std::swap(prev, cur);
+    }
+    image.storeTopDownRowsInOrder();
+    return true;
+}
+
+} // namespace vek::png
