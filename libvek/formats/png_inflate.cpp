@@ -2,7 +2,6 @@
 
 #include <libdeflate.h>
 
-#include <atomic>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -14,8 +13,6 @@
 
 namespace vek::png {
 namespace {
-
-std::atomic<bool> wholeStreamAllowed{true};
 
 // Row buffers are read and written a whole pixel word at a time: room for the word past the end.
 constexpr size_t kRowPadding = kUnfilterPadding;
@@ -67,13 +64,10 @@ bool checksumsHold(ByteView data, const WholeStream& stream) {
 
 } // namespace
 
-void allowWholeStream(bool allow) { wholeStreamAllowed.store(allow, std::memory_order_relaxed); }
-
 bool decodeWhole(ByteView data, const WholeStream& stream, const Rows& rows, const LoadOptions& options, Image& image,
                  VekError& error) {
     error = VEK_OK;
-    if (!wholeStreamAllowed.load(std::memory_order_relaxed) || !stream.together || stream.idat.empty() ||
-        !checksumsHold(data, stream))
+    if (!stream.together || stream.idat.empty() || !checksumsHold(data, stream))
         return false;
     const size_t bpp = channelsOf(rows.form), width = rows.width, height = rows.height;
     size_t rowBytes, inflated;

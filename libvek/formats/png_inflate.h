@@ -38,7 +38,4 @@ struct Rows {
 bool decodeWhole(ByteView data, const WholeStream& stream, const Rows& rows, const LoadOptions& options,
                  Image& image, VekError& error);
 
-// Only tests turn it off, to hold it against libspng.
-void allowWholeStream(bool allow);
-
 } // namespace vek::png
