@@ -6,6 +6,7 @@
 #include "libvek/core/convert.h"
 #include "libvek/core/limits.h"
 #include "libvek/core/registry.h"
+#include "libvek/system/workers.h"
 
 namespace vek {
 namespace {
@@ -90,9 +91,12 @@ VekError convertToBgra(LibraryBitmap* source, LibraryBitmap** out) {
     }
     uint32_t words[256];
     if (layout == Layout::Indexed8) paletteWords(src->palette, in.paletteEntries, in.transparentIndex, words);
-    for (int32_t y = 0; y < in.height; ++y)
-        rowToBgra(layout, in.pixels + static_cast<size_t>(in.bytesPerLine) * static_cast<size_t>(y),
-                  store->data() + rowBytes * static_cast<size_t>(y), in.width, words);
+    workers::forRanges(uint64_t(in.width) * uint64_t(in.height), static_cast<size_t>(in.height),
+                       [&](size_t first, size_t end) {
+                           for (size_t y = first; y < end; ++y)
+                               rowToBgra(layout, in.pixels + static_cast<size_t>(in.bytesPerLine) * y,
+                                         store->data() + rowBytes * y, in.width, words);
+                       });
     return publish(object, store, out);
 }
 

@@ -2,6 +2,7 @@
 // any width, and embedded JPEG or PNG; also headerless DIBs (an info header first, as the clipboard
 // and some tools write .dib files).
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 
@@ -9,6 +10,7 @@
 #include "libvek/core/pixels.h"
 #include "libvek/core/rows.h"
 #include "libvek/formats/formats.h"
+#include "libvek/system/workers.h"
 
 namespace vek {
 namespace {
@@ -246,10 +248,13 @@ VekError decodeRle(ByteView pixels, const Header& h, Image& image) {
 }
 
 VekError decodeDirect(ByteView pixels, const Header& h, Image& image, size_t stride) {
-    if (h.bitCount == 24) {  // the common case: blue, green, red, a row at a time
-        for (int32_t row = 0; row < h.rows(); ++row)
-            rows::bgrToBgra(pixels.data + stride * static_cast<size_t>(row), image.row(displayRow(h, row)),
-                            static_cast<size_t>(h.width));
+    const uint64_t pixelCount = uint64_t(h.width) * uint64_t(h.rows());
+    if (h.bitCount == 24) { // the common case: blue, green, red, a row at a time
+        workers::forRanges(pixelCount, static_cast<size_t>(h.rows()), [&](size_t first, size_t end) {
+            for (size_t row = first; row < end; ++row)
+                rows::bgrToBgra(pixels.data + stride * row, image.row(displayRow(h, static_cast<int32_t>(row))),
+                                static_cast<size_t>(h.width));
+        });
         image.componentsPerPixel = 3;
         return VEK_OK;
     }
@@ -277,26 +282,32 @@ VekError decodeDirect(ByteView pixels, const Header& h, Image& image, size_t str
         if (!contiguousMask(m)) return VEK_ERROR_DAMAGED;
     }
     const MaskField red(masks[0]), green(masks[1]), blue(masks[2]), alpha(masks[3]);
-    bool anyAlpha = false;
-    for (int32_t row = 0; row < h.rows(); ++row) {
-        const uint8_t* in = pixels.data + stride * static_cast<size_t>(row);
-        uint8_t* out = image.row(displayRow(h, row));
-        for (int32_t x = 0; x < h.width; ++x, out += 4) {
-            const uint32_t v = h.bitCount == 16 ? loadU16le(in + x * 2) : loadU32le(in + x * 4);
-            const uint8_t a = alpha.present() ? alpha.scale(v) : 255;
-            anyAlpha |= alpha.present() && a != 0;
-            storeBgra(out, red.scale(v), green.scale(v), blue.scale(v), a);
+    std::atomic<bool> anyAlpha{false};
+    workers::forRanges(pixelCount, static_cast<size_t>(h.rows()), [&](size_t first, size_t end) {
+        bool seen = false;
+        for (size_t row = first; row < end; ++row) {
+            const uint8_t* in = pixels.data + stride * row;
+            uint8_t* out = image.row(displayRow(h, static_cast<int32_t>(row)));
+            for (int32_t x = 0; x < h.width; ++x, out += 4) {
+                const uint32_t v = h.bitCount == 16 ? loadU16le(in + x * 2) : loadU32le(in + x * 4);
+                const uint8_t a = alpha.present() ? alpha.scale(v) : 255;
+                seen |= alpha.present() && a != 0;
+                storeBgra(out, red.scale(v), green.scale(v), blue.scale(v), a);
+            }
         }
-    }
+        if (seen) anyAlpha.store(true, std::memory_order_relaxed);
+    });
     const bool plain32 = h.bitCount == 32 && h.compression == kRgb;
     if (plain32 && !anyAlpha) {
         // Most writers leave the fourth byte of a 32-bit bitmap at zero: such a picture is opaque.
-        for (int32_t y = 0; y < image.height(); ++y) {
-            uint8_t* p = image.row(y);
-            for (int32_t x = 0; x < image.width(); ++x) p[x * 4 + 3] = 255;
-        }
+        workers::forRanges(pixelCount, static_cast<size_t>(image.height()), [&](size_t first, size_t end) {
+            for (size_t y = first; y < end; ++y) {
+                uint8_t* p = image.row(static_cast<int32_t>(y));
+                for (int32_t x = 0; x < image.width(); ++x) p[x * 4 + 3] = 255;
+            }
+        });
     }
-    const bool alphaUsed = plain32 ? anyAlpha : alpha.present();
+    const bool alphaUsed = plain32 ? anyAlpha.load() : alpha.present();
     image.componentsPerPixel = alphaUsed ? 4 : 3;
     return VEK_OK;
 }

@@ -1,6 +1,7 @@
 // Photoshop PSD and PSB: the merged image that follows the layers, raw or PackBits, in every
 // colour mode, reduced to 8 bits a channel.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include "libvek/core/limits.h"
 #include "libvek/core/pixels.h"
 #include "libvek/formats/formats.h"
+#include "libvek/system/workers.h"
 #include "libvek/formats/psd_colour.h"
 
 namespace vek {
@@ -255,77 +257,35 @@ void interleave8(const uint8_t* r, const uint8_t* g, const uint8_t* b, const uin
     for (; x < width; ++x) storeBgra(out + x * 4, r[x], g[x], b[x], a ? a[x] : 255);
 }
 
-VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options, Image& image) {
-    if (!dimensionsAllowed(h.width, h.height, options.maxPixels)) return VEK_ERROR_TOO_LARGE;
-    ByteReader r(data);
-    if (!r.seek(h.imageData)) return VEK_ERROR_DAMAGED;
-    uint16_t compression;
-    if (!r.u16be(compression)) return VEK_ERROR_DAMAGED;
-    if (compression > 1) return VEK_ERROR_UNSUPPORTED; // ZIP-compressed merged data
-
-    // Only the channels the picture is made of are decoded; later ones are skipped.
-    const unsigned inks = h.inkChannels();
-    const unsigned base = inks > 0 ? inks : h.mode == kDuotone || h.mode == kMultichannel ? 1 : colourChannels(h.mode);
-    const unsigned used = base + (h.mergedAlpha ? 1u : 0u);
-    size_t rowBits, planeBytes;
-    if (!checkedMultiply(h.width, h.depth, rowBits)) return VEK_ERROR_TOO_LARGE;
-    const size_t rowBytes = rowBits / 8 + (rowBits % 8 != 0);
-    if (!checkedMultiply(rowBytes, h.height, planeBytes)) return VEK_ERROR_TOO_LARGE;
-    // Where each channel's rows start: raw planes follow each other; PackBits rows follow their
-    // byte counts, every one of which must be in the file before anything is allocated.
+// Where the merged image's rows are: raw planes one after another, or PackBits rows at the offsets
+// their byte counts give.
+struct MergedRows {
+    uint16_t compression = 0;
+    unsigned used = 0, base = 0; // the channels decoded, and the colour channels among them
+    size_t rowBytes = 0, planeBytes = 0, dataStart = 0;
     std::vector<size_t> rowStart; // PackBits: offset of each used row, channel after channel
     std::vector<uint32_t> rowLength;
-    const size_t dataStart = r.position();
-    if (compression == 1) {
-        const size_t countBytes = h.version == 2 ? 4 : 2;
-        // Every channel's counts are there, used or not; the files that hold more channels than
-        // anyone decodes could otherwise claim counts past the end.
-        size_t counts, usedRows;
-        if (!checkedMultiply(h.channels, h.height, countBytes, counts) || !r.has(counts)) return VEK_ERROR_DAMAGED;
-        if (!checkedMultiply(used, h.height, usedRows)) return VEK_ERROR_TOO_LARGE;
-        rowStart.resize(usedRows);
-        rowLength.resize(usedRows);
-        uint64_t offset = dataStart + counts;
-        for (size_t i = 0; i < usedRows; ++i) {
-            const uint8_t* p = data.data + dataStart + i * countBytes;
-            rowLength[i] = countBytes == 4 ? loadU32be(p) : loadU16be(p);
-            rowStart[i] = static_cast<size_t>(offset);
-            offset += rowLength[i];
-            if (offset > data.size) return VEK_ERROR_DAMAGED;
-        }
-    } else {
-        size_t allPlanes;
-        if (!checkedMultiply(planeBytes, used, allPlanes) || !r.has(allPlanes)) return VEK_ERROR_DAMAGED;
-    }
+};
 
-    image.bitsPerComponent = 8;
+// Rows first to end of the merged image into the picture.
+VekError decodeRows(ByteView data, const Header& h, const MergedRows& m, uint32_t first, uint32_t end, Image& image) {
+    const unsigned inks = h.inkChannels(), used = m.used, base = m.base;
+    const size_t rowBytes = m.rowBytes;
     const bool indexed = h.mode == kIndexed && !h.mergedAlpha;
     const bool grey = !h.mergedAlpha && base == 1 && h.mode != kIndexed && inks == 0;
-    const Layout layout = indexed ? Layout::Indexed8 : grey ? Layout::Gray8 : Layout::Bgra32;
-    if (VekError e = image.allocate(h.width, h.height, layout, options)) return e;
-    image.componentsPerPixel = indexed || grey ? 1 : h.mergedAlpha ? 4 : 3;
-    const uint8_t* map = h.colourModeData.data; // indexed: 256 reds, 256 greens, 256 blues
-    if (h.mode == kIndexed) {
-        image.paletteEntries = 256;
-        for (int i = 0; i < 256; ++i) image.setPaletteEntry(i, map[i], map[256 + i], map[512 + i]);
-        if (indexed && h.transparentIndex >= 0 && h.transparentIndex < 256)
-            image.transparentIndex = static_cast<int16_t>(h.transparentIndex);
-    }
-
-    // A row at a time: each channel's row, unpacked into a small buffer where it is packed, then
-    // all of them into the picture's row. Nothing the size of the picture but the picture itself.
-    std::vector<uint8_t> unpacked(compression == 1 ? rowBytes * used : 0);
+    const uint8_t* map = h.colourModeData.data;
+    std::vector<uint8_t> unpacked(m.compression == 1 ? rowBytes * used : 0);
     std::vector<const uint8_t*> rows(used);
     InkLayers layers(h.display, inks);
-    for (uint32_t y = 0; y < h.height; ++y) {
+    for (uint32_t y = first; y < end; ++y) {
         for (unsigned c = 0; c < used; ++c) {
-            if (compression == 0) {
-                rows[c] = data.data + dataStart + planeBytes * c + rowBytes * y;
+            if (m.compression == 0) {
+                rows[c] = data.data + m.dataStart + m.planeBytes * c + rowBytes * y;
                 continue;
             }
             const size_t i = static_cast<size_t>(c) * h.height + y;
             uint8_t* to = unpacked.data() + rowBytes * c;
-            if (!unpackBits(data.data + rowStart[i], rowLength[i], to, rowBytes)) return VEK_ERROR_DAMAGED;
+            if (!unpackBits(data.data + m.rowStart[i], m.rowLength[i], to, rowBytes)) return VEK_ERROR_DAMAGED;
             rows[c] = to;
         }
         uint8_t* out = image.row(static_cast<int32_t>(y));
@@ -373,6 +333,79 @@ VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options,
         }
     }
     return VEK_OK;
+}
+
+VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options, Image& image) {
+    if (!dimensionsAllowed(h.width, h.height, options.maxPixels)) return VEK_ERROR_TOO_LARGE;
+    ByteReader r(data);
+    if (!r.seek(h.imageData)) return VEK_ERROR_DAMAGED;
+    MergedRows m;
+    if (!r.u16be(m.compression)) return VEK_ERROR_DAMAGED;
+    if (m.compression > 1) return VEK_ERROR_UNSUPPORTED; // ZIP-compressed merged data
+
+    // Only the channels the picture is made of are decoded; later ones are skipped.
+    const unsigned inks = h.inkChannels();
+    const unsigned base = inks > 0 ? inks : h.mode == kDuotone || h.mode == kMultichannel ? 1 : colourChannels(h.mode);
+    const unsigned used = base + (h.mergedAlpha ? 1u : 0u);
+    m.base = base;
+    m.used = used;
+    size_t rowBits;
+    if (!checkedMultiply(h.width, h.depth, rowBits)) return VEK_ERROR_TOO_LARGE;
+    m.rowBytes = rowBits / 8 + (rowBits % 8 != 0);
+    if (!checkedMultiply(m.rowBytes, h.height, m.planeBytes)) return VEK_ERROR_TOO_LARGE;
+    // Where each channel's rows start: raw planes follow each other; PackBits rows follow their
+    // byte counts, every one of which must be in the file before anything is allocated.
+    const size_t dataStart = m.dataStart = r.position();
+    if (m.compression == 1) {
+        const size_t countBytes = h.version == 2 ? 4 : 2;
+        // Every channel's counts are there, used or not; the files that hold more channels than
+        // anyone decodes could otherwise claim counts past the end.
+        size_t counts, usedRows;
+        if (!checkedMultiply(h.channels, h.height, countBytes, counts) || !r.has(counts)) return VEK_ERROR_DAMAGED;
+        if (!checkedMultiply(used, h.height, usedRows)) return VEK_ERROR_TOO_LARGE;
+        m.rowStart.resize(usedRows);
+        m.rowLength.resize(usedRows);
+        uint64_t offset = dataStart + counts;
+        for (size_t i = 0; i < usedRows; ++i) {
+            const uint8_t* p = data.data + dataStart + i * countBytes;
+            m.rowLength[i] = countBytes == 4 ? loadU32be(p) : loadU16be(p);
+            m.rowStart[i] = static_cast<size_t>(offset);
+            offset += m.rowLength[i];
+            if (offset > data.size) return VEK_ERROR_DAMAGED;
+        }
+    } else {
+        size_t allPlanes;
+        if (!checkedMultiply(m.planeBytes, used, allPlanes) || !r.has(allPlanes)) return VEK_ERROR_DAMAGED;
+    }
+
+    image.bitsPerComponent = 8;
+    const bool indexed = h.mode == kIndexed && !h.mergedAlpha;
+    const bool grey = !h.mergedAlpha && base == 1 && h.mode != kIndexed && inks == 0;
+    const Layout layout = indexed ? Layout::Indexed8 : grey ? Layout::Gray8 : Layout::Bgra32;
+    if (VekError e = image.allocate(h.width, h.height, layout, options)) return e;
+    image.componentsPerPixel = indexed || grey ? 1 : h.mergedAlpha ? 4 : 3;
+    const uint8_t* map = h.colourModeData.data; // indexed: 256 reds, 256 greens, 256 blues
+    if (h.mode == kIndexed) {
+        image.paletteEntries = 256;
+        for (int i = 0; i < 256; ++i) image.setPaletteEntry(i, map[i], map[256 + i], map[512 + i]);
+        if (indexed && h.transparentIndex >= 0 && h.transparentIndex < 256)
+            image.transparentIndex = static_cast<int16_t>(h.transparentIndex);
+    }
+
+    // A row at a time: each channel's row, unpacked into a small buffer where it is packed, then
+    // all of them into the picture's row. Nothing the size of the picture but the picture itself.
+    // Every row's data is found above, so bands of rows decode on their own.
+    std::atomic<int> failure{VEK_OK};
+    workers::forRanges(uint64_t{h.width} * h.height, h.height, [&](size_t first, size_t end) {
+        VekError e;
+        try {
+            e = decodeRows(data, h, m, static_cast<uint32_t>(first), static_cast<uint32_t>(end), image);
+        } catch (const std::bad_alloc&) {
+            e = VEK_ERROR_OUT_OF_MEMORY;
+        }
+        if (e != VEK_OK) failure.store(e, std::memory_order_relaxed);
+    });
+    return static_cast<VekError>(failure.load());
 }
 
 class PsdDecoder final : public Decoder {

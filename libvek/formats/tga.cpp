@@ -10,6 +10,7 @@
 #include "libvek/core/pixels.h"
 #include "libvek/core/rows.h"
 #include "libvek/formats/formats.h"
+#include "libvek/system/workers.h"
 
 namespace vek {
 namespace {
@@ -149,6 +150,8 @@ public:
           alpha16_(h.alphaBits() > 0) {}
 
     size_t left() const { return static_cast<size_t>(width_) * static_cast<size_t>(height_) - done_; }
+    // Where the next value lands, counted in file order: a band of rows starts at its first.
+    void startAt(size_t done) { done_ = done; }
 
     // n values from `in`, or with repeat the one value at `in` n times; n may run across rows.
     void put(const uint8_t* in, size_t n, bool repeat) {
@@ -218,7 +221,12 @@ VekError readValues(ByteReader& r, const Header& h, size_t count, size_t valueBy
         if (!checkedMultiply(count, valueBytes, bytes)) return VEK_ERROR_TOO_LARGE;
         const uint8_t* p = r.take(bytes);
         if (p == nullptr) return VEK_ERROR_DAMAGED;
-        writer.put(p, count, false);
+        const size_t width = static_cast<size_t>(h.width);
+        workers::forRanges(count, count / width, [&](size_t first, size_t end) {
+            Writer band = writer;
+            band.startAt(first * width);
+            band.put(p + first * width * valueBytes, (end - first) * width, false);
+        });
         return VEK_OK;
     }
     while (writer.left() > 0) {
@@ -337,7 +345,10 @@ VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options,
     if (VekError e = readValues(r, h, count, valueBytes, writer)) return e;
 
     if (alpha == AlphaUse::Premultiplied && layout == Layout::Bgra32) {
-        for (int32_t y = 0; y < image.height(); ++y) unpremultiply(image.row(y), static_cast<size_t>(image.width()));
+        workers::forRanges(count, static_cast<size_t>(image.height()), [&](size_t first, size_t end) {
+            for (size_t y = first; y < end; ++y)
+                unpremultiply(image.row(static_cast<int32_t>(y)), static_cast<size_t>(image.width()));
+        });
     }
     return VEK_OK;
 }

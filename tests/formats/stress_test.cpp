@@ -3,7 +3,11 @@
 // with ThreadSanitizer by the tsan preset; natively it checks the pixels.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <fstream>
 #include <cstdio>
 #include <deque>
 #include <mutex>
@@ -70,9 +74,9 @@ LibraryBitmap* decode(const Picture& p, bool fromMemory) {
     return decodeToBgra(p.path.c_str(), fromMemory ? &p.bytes : nullptr, error);
 }
 
-// A 24-bit BMP of 1000 x 700: its 2.8 MB of BGRA pass through the library's kept buffers.
-std::vector<uint8_t> largeBmp() {
-    const uint32_t w = 1000, h = 700, stride = w * 3, pixels = stride * h;
+// A 24-bit BMP, by default of 1000 x 700: its 2.8 MB of BGRA pass through the library's kept buffers.
+std::vector<uint8_t> largeBmp(uint32_t w = 1000, uint32_t h = 700) {
+    const uint32_t stride = (w * 3 + 3) / 4 * 4, pixels = stride * h;
     std::vector<uint8_t> b(54 + pixels);
     auto put32 = [&](size_t at, uint32_t v) {
         for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
@@ -148,6 +152,72 @@ TEST(Stress, EightThreadsDecodeAndFreeEachOthersBitmaps) {
     }
     EXPECT_EQ(totalFreed, kThreads * static_cast<int>(pictures.size()));
     std::remove(large.path.c_str());
+}
+
+// Every fixture, from both row origins, decoded on the calling thread alone and spread over four
+// threads, however small: the same verdict and the same bytes.
+TEST(Stress, BandsOnWorkersGiveTheCallingThreadsPixels) {
+    std::vector<Picture> pictures;
+    for (const Fixture& f : loadFixtures()) pictures.push_back({f.path(), readBytes(f.path()), {}});
+    auto decodeAll = [&](const char* threads) {
+        setenv("VEK_THREADS", threads, 1);
+        std::vector<std::pair<VekError, std::vector<uint8_t>>> all;
+        for (const Picture& p : pictures)
+            for (uint16_t origin : {VEK_ORIGIN_TOP_LEFT, VEK_ORIGIN_BOTTOM_LEFT}) {
+                VekError error;
+                LibraryBitmap* b = decodeToBgra(nullptr, &p.bytes, error, origin);
+                all.emplace_back(error, pixelsOf(b));
+                vekFreeBitmap(b);
+            }
+        unsetenv("VEK_THREADS");
+        return all;
+    };
+    const auto alone = decodeAll("1"), spread = decodeAll("4");
+    for (size_t i = 0; i < alone.size(); ++i) {
+        EXPECT_EQ(alone[i].first, spread[i].first) << pictures[i / 2].path;
+        EXPECT_TRUE(alone[i].second == spread[i].second) << pictures[i / 2].path << (i % 2 ? " bottom-up" : "");
+    }
+}
+
+// Eight host threads decoding large pictures at once: the library adds no more threads than the
+// machine has cores beside the one each caller is on.
+TEST(Stress, WorkersNeverOutnumberTheCores) {
+    auto threadCount = [] {
+        std::ifstream status("/proc/self/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+        return 0;
+    };
+    const Picture large{"", largeBmp(2048, 2048), {}}; // four megapixels: spread over threads
+    const int cores = static_cast<int>(std::thread::hardware_concurrency());
+    std::atomic<bool> done{false};
+    std::atomic<int> most{0};
+    std::thread monitor([&] {
+        while (!done) {
+            most = std::max(most.load(), threadCount());
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    // Counted with the monitor running (and a sanitizer's own thread, which starts with the first).
+    const int before = threadCount();
+    std::vector<std::thread> callers;
+    std::atomic<int> decoded{0};
+    for (int t = 0; t < 8; ++t)
+        callers.emplace_back([&] {
+            for (int k = 0; k < 4; ++k) {
+                LibraryBitmap* b = decode(large, true);
+                decoded += b != nullptr;
+                vekFreeBitmap(b);
+            }
+        });
+    for (auto& c : callers) c.join();
+    done = true;
+    monitor.join();
+    EXPECT_EQ(32, decoded.load());
+    // A joined thread may be counted a moment longer, until the system has reaped it: one more.
+    EXPECT_LE(most.load(), before + 8 + (cores - 1) + 1) << "before: " << before << ", cores: " << cores;
+    EXPECT_GT(most.load(), before) << "the monitor never saw the callers";
 }
 
 } // namespace
