@@ -25,6 +25,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -131,25 +132,27 @@ void packBits(const uint8_t* in, int n, Bytes& out) {
     }
 }
 
-Bytes psd8(bool packed) {
+// 8-bit RGB (or with one channel, grey) Photoshop picture; version 2 is the large format, PSB.
+Bytes psd8(bool packed, int channels = 3, int version = 1) {
     Bytes b = {'8', 'B', 'P', 'S'};
-    put16be(b, 1);
+    put16be(b, version);
     b.insert(b.end(), 6, 0);
-    put16be(b, 3);
+    put16be(b, channels);
     put32be(b, kH);
     put32be(b, kW);
     put16be(b, 8);
-    put16be(b, 3);
+    put16be(b, channels == 3 ? 3 : 1);
     put32be(b, 0);
     put32be(b, 0);
+    if (version == 2) put32be(b, 0); // PSB: the layer section's length takes eight bytes
     put32be(b, 0);
     put16be(b, packed ? 1 : 0);
-    std::vector<std::vector<uint8_t>> planes(3, std::vector<uint8_t>(static_cast<size_t>(kW) * kH));
+    std::vector<std::vector<uint8_t>> planes(channels, std::vector<uint8_t>(static_cast<size_t>(kW) * kH));
     std::mt19937 r(3);
     for (int y = 0; y < kH; ++y)
         for (int x = 0; x < kW; ++x) {
             const uint32_t n = r();
-            for (int c = 0; c < 3; ++c) planes[c][static_cast<size_t>(y) * kW + x] = sample(x, y, c, n);
+            for (int c = 0; c < channels; ++c) planes[c][static_cast<size_t>(y) * kW + x] = sample(x, y, c, n);
         }
     if (!packed) {
         for (auto& p : planes) b.insert(b.end(), p.begin(), p.end());
@@ -162,7 +165,7 @@ Bytes psd8(bool packed) {
             packBits(&p[static_cast<size_t>(y) * kW], kW, row);
             rows.push_back(std::move(row));
         }
-    for (auto& row : rows) put16be(b, static_cast<uint32_t>(row.size()));
+    for (auto& row : rows) (version == 2 ? put32be : put16be)(b, static_cast<uint32_t>(row.size()));
     for (auto& row : rows) b.insert(b.end(), row.begin(), row.end());
     return b;
 }
@@ -418,6 +421,61 @@ int main(int argc, char** argv) {
         }
         std::fprintf(stderr, ".");
     }
+
+    // Each reader that spreads bands over threads, on a large picture at one thread and at two
+    // (VEK_THREADS), the runs taking turns.
+    struct Scaling {
+        std::string name;
+        double one, two;
+    };
+    std::vector<Scaling> scaling;
+    {
+        const std::pair<const char*, Bytes> large[] = {
+            {"BMP 24-bit", bmp24()},
+            {"TGA 32-bit raw", tga32(false)},
+            {"PSD RGB raw", psd8(false)},
+            {"PSD RGB PackBits", psd8(true)},
+            {"PSB RGB PackBits", psd8(true, 3, 2)},
+            {"PSD grey + conversion", psd8(false, 1)},
+            {"DDS DXT1 4096x4096", dds("DXT1", 0, 8, nullptr)},
+            {"DDS DXT5 4096x4096", dds("DXT5", 0, 16, nullptr)},
+            {"DDS BC7 4096x4096", dds("DX10", 98, 16, bc7Mode)},
+            {"DDS BC6H 4096x4096", dds("DX10", 95, 16, bc6hMode)},
+            {"PNG RGB photo-like", png24(false)},
+        };
+        for (const auto& [name, f] : large) {
+            std::vector<double> t[2];
+            for (int i = 0; i <= rounds; ++i)
+                for (int k = 0; k < 2; ++k) {
+                    setenv("VEK_THREADS", k ? "2" : "1", 1);
+                    const double s = seconds([&] { decodeWithLibrary(f); });
+                    if (i > 0) t[k].push_back(s); // the first round warms both
+                }
+            scaling.push_back({name, median(t[0]), median(t[1])});
+            std::fprintf(stderr, ".");
+        }
+        unsetenv("VEK_THREADS");
+    }
+
+    // Eight host threads decoding large pictures at once, the library choosing its own threads,
+    // against one host thread decoding as many: the total throughput of each.
+    double oneHost, eightHosts;
+    {
+        const Bytes f = dds("DXT5", 0, 16, nullptr);
+        const int each = 3;
+        decodeWithLibrary(f);
+        oneHost = seconds([&] {
+            for (int i = 0; i < 8 * each; ++i) decodeWithLibrary(f);
+        });
+        eightHosts = seconds([&] {
+            std::vector<std::thread> hosts;
+            for (int t = 0; t < 8; ++t)
+                hosts.emplace_back([&] {
+                    for (int i = 0; i < each; ++i) decodeWithLibrary(f);
+                });
+            for (auto& h : hosts) h.join();
+        });
+    }
     std::fprintf(stderr, "\n");
     std::printf("%-26s %-20s %12s %12s %8s\n", "work", "peer", "ours (ms)", "peer (ms)", "ratio");
     for (const Row& r : rows)
@@ -425,6 +483,11 @@ int main(int argc, char** argv) {
                     r.theirs / r.ours);
     std::printf("\n%-26s %12s\n", "block format", "MP/s");
     for (const Throughput& b : blocks) std::printf("%-26s %12.0f\n", b.name.c_str(), b.megapixelsPerSecond);
+    std::printf("\n%-26s %12s %12s %8s\n", "threads", "1 (ms)", "2 (ms)", "speed-up");
+    for (const Scaling& r : scaling)
+        std::printf("%-26s %12.1f %12.1f %8.2f\n", r.name.c_str(), r.one * 1e3, r.two * 1e3, r.one / r.two);
+    std::printf("\n24 DXT5 4096x4096 decodes: one host thread %.0f ms, eight at once %.0f ms (throughput %.2fx)\n",
+                oneHost * 1e3, eightHosts * 1e3, oneHost / eightHosts);
     vekLibraryExit();
     return 0;
 }

@@ -84,6 +84,7 @@ VekError convertToBgra(LibraryBitmap* source, LibraryBitmap** out) {
         src->store->retain();
         return publish(object, src->store, out);
     }
+    const workers::Caller caller;
     PixelStore* store = PixelStore::create(bytes);
     if (store == nullptr) {
         delete object;

@@ -6,6 +6,7 @@
 
 #include "libvek/core/bitmap.h"
 #include "libvek/core/registry.h"
+#include "libvek/system/workers.h"
 #include "libvek/formats/formats.h"
 #include "libvek/system/file_bytes.h"
 
@@ -107,6 +108,7 @@ VekError loadPicture(const Source& source, const LoadParams* params, FileInforma
         decoder = own.get();
     }
     Image image;
+    const workers::Caller caller;
     if (VekError e = decoder->load(options, image)) return e;
     return publishImage(image, options.bottomUp ? VEK_ORIGIN_BOTTOM_LEFT : VEK_ORIGIN_TOP_LEFT, bitmap);
 }

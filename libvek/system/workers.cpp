@@ -11,6 +11,7 @@ namespace {
 
 // Constant-initialised: nothing for the module notifications to set up or tear down.
 constinit std::atomic<int> busy{0};
+constinit std::atomic<int> callers{0};
 constinit std::atomic<int> coreCount{0};
 
 int cores() {
@@ -31,10 +32,10 @@ int threadsAsked() {
     return end != v && *end == '\0' && n >= 1 && n <= 256 ? static_cast<int>(n) : 0;
 }
 
-// Up to `wanted` of the workers the library may run; 0 when all are busy.
+// Up to `wanted` of the workers the library may run; 0 when callers and workers fill the cores.
 int takeWorkers(int wanted) {
     const int asked = threadsAsked();
-    const int limit = (asked ? asked : cores()) - 1;
+    const int limit = (asked ? asked : cores()) - std::max(1, callers.load(std::memory_order_relaxed));
     int now = busy.load(std::memory_order_relaxed);
     for (;;) {
         const int take = std::min(wanted, limit - now);
@@ -59,6 +60,9 @@ struct Job {
 };
 
 } // namespace
+
+Caller::Caller() { callers.fetch_add(1, std::memory_order_relaxed); }
+Caller::~Caller() { callers.fetch_sub(1, std::memory_order_relaxed); }
 
 unsigned threadsFor(uint64_t pixels) {
     if (const int asked = threadsAsked()) return static_cast<unsigned>(asked);

@@ -1,6 +1,7 @@
 // Large pictures decoded in bands on worker threads. The threads live only inside the call that
 // starts them; the calling thread takes bands too; and however many host threads call at once, the
-// library never runs more workers in all than the machine has cores, less the one each caller is on.
+// library's callers and workers together never outnumber the cores: where callers already keep
+// every core busy, no worker starts (it would only wait for a core while its caller waits for it).
 // Pictures under about four megapixels stay on the calling thread: starting threads would cost
 // more than it saves.
 //
@@ -16,6 +17,15 @@ namespace vek::workers {
 
 // Pictures of at least this many pixels are spread over threads.
 constexpr uint64_t kParallelPixels = uint64_t{4} << 20;
+
+// Held by a library call while it decodes or converts, so that others see the cores it keeps busy.
+class Caller {
+public:
+    Caller();
+    ~Caller();
+    Caller(const Caller&) = delete;
+    Caller& operator=(const Caller&) = delete;
+};
 
 // How many threads to spread a picture of `pixels` over, the calling thread included.
 unsigned threadsFor(uint64_t pixels);
