@@ -1,5 +1,6 @@
 // BC7: eight modes of one to three subsets, their endpoints, p-bits, rotations and index sets.
 #include <cstring>
+#include <type_traits>
 
 #include "libvek/core/pixels.h"
 #include "libvek/formats/bcn_common.h"
@@ -25,10 +26,20 @@ unsigned interpolate(unsigned e0, unsigned e1, int weight) {
     return static_cast<unsigned>(((64 - weight) * static_cast<int>(e0) + weight * static_cast<int>(e1) + 32) >> 6);
 }
 
+// Where a block's pixels go: sixteen words (the scalar path, whose strip copies them on), or
+// straight into four rows of a strip (the vector path, whole blocks only).
+struct ToWords {
+    uint32_t* bgra;
+};
+struct ToRows {
+    uint8_t* const* rows;
+    size_t at;
+};
+
 // BC7, one mode at a time: its widths known when compiling, the loops unroll and the only branch
-// on the data is the choice of mode. Pixels by the vector path where there is one, else per subset
-// a palette of every index value's colour and one lookup a pixel.
-template <unsigned Mode> void decodeBc7Mode(const uint8_t* block, uint32_t* bgra) {
+// on the data is the choice of mode. Pixels by the vector path, or per subset a palette of every
+// index value's colour and one lookup a pixel.
+template <unsigned Mode, typename Out> void decodeBc7Mode(const uint8_t* block, Out out) {
     constexpr Bc7Mode m = kBc7Modes[Mode];
     BitReader bits(block);
     bits.skip(Mode + 1);
@@ -61,99 +72,115 @@ template <unsigned Mode> void decodeBc7Mode(const uint8_t* block, uint32_t* bgra
         }
 
     // The indices: one set (two in modes 4 and 5), each pixel's fewer by a bit at its subset's
-    // anchor; a set is at most 63 bits, so one word holds it.
+    // anchor; a set is at most 63 bits as stored and 64 spread, so one word holds it.
     const uint32_t subsetMap = kPartitions.subsets[m.subsets - 1][partition];
-    auto readIndices = [&](uint8_t* out, unsigned width, unsigned anchors) {
-        const uint64_t word = bits.peek64();
-        unsigned used = 0;
-        for (unsigned i = 0; i < 16; ++i) {
-            const unsigned n = width - ((anchors >> i) & 1);
-            out[i] = static_cast<uint8_t>((word >> used) & ((1u << n) - 1));
-            used += n;
-        }
-        bits.skip(used);
+    auto readIndices = [&](unsigned width, uint32_t anchors) {
+        const unsigned stored = 16 * width - static_cast<unsigned>(__builtin_popcount(anchors));
+        const uint64_t spread = spreadAnchors(bits.peek64(), width, anchors);
+        bits.skip(stored);
+        return 16 * width == 64 ? spread : spread & ((uint64_t{1} << (16 * width)) - 1);
     };
     auto mix = [](const unsigned* e0, const unsigned* e1, int w, unsigned c) { return interpolate(e0[c], e1[c], w); };
-    uint8_t primary[16], secondary[16];
-    readIndices(primary, m.indexBits, kPartitions.anchors[m.subsets - 1][partition]);
+    const uint64_t primary = readIndices(m.indexBits, kPartitions.anchors[m.subsets - 1][partition]);
     // Modes 4 and 5 have a second set; the selector bit swaps which set drives the colour and which
     // the alpha.
-    const uint8_t* colourIndices = primary;
-    const uint8_t* alphaIndices = primary;
+    uint64_t colourIndices = primary, alphaIndices = primary;
     unsigned colourIndexBits = m.indexBits, alphaIndexBits = m.indexBits;
     if constexpr (m.secondIndexBits != 0) {
-        readIndices(secondary, m.secondIndexBits, 1);
+        const uint64_t secondary = readIndices(m.secondIndexBits, 1);
         (selector ? colourIndices : alphaIndices) = secondary;
         (selector ? colourIndexBits : alphaIndexBits) = m.secondIndexBits;
     }
-    if (detail::vectorPaths()) {
+    if constexpr (std::is_same_v<Out, ToRows>) {
         uint8_t ends[2][16] = {};
         for (unsigned s = 0; s < m.subsets; ++s)
             for (unsigned e = 0; e < 2; ++e)
                 for (unsigned c = 0; c < 4; ++c) // blue, green, red, alpha from red, green, blue, alpha
                     ends[e][4 * s + c] = static_cast<uint8_t>(endpoints[s][e][c == 3 ? 3 : 2 - c]);
-        detail::mixBc7(ends, subsetMap, colourIndices, colourIndexBits, alphaIndices, alphaIndexBits, rotation, bgra);
+        detail::mixBc7(ends, subsetMap, colourIndices, colourIndexBits, alphaIndices, alphaIndexBits, rotation,
+                       out.rows, out.at);
         return;
-    }
-    if (!m.secondIndexBits) {
-        // One set drives colour and alpha alike: a palette of whole words per subset.
-        const int* weights = weightsFor(m.indexBits);
-        uint32_t palette[3][16];
-        for (unsigned s = 0; s < m.subsets; ++s) {
-            const unsigned* e0 = endpoints[s][0];
-            const unsigned* e1 = endpoints[s][1];
-            for (unsigned k = 0; k < (1u << m.indexBits); ++k) {
-                const int w = weights[k];
-                palette[s][k] = bgraWord(mix(e0, e1, w, 0), mix(e0, e1, w, 1), mix(e0, e1, w, 2), mix(e0, e1, w, 3));
+    } else {
+        uint32_t* const bgra = out.bgra;
+        auto index = [](uint64_t word, unsigned width, unsigned i) {
+            return static_cast<unsigned>((word >> (width * i)) & ((1u << width) - 1));
+        };
+        if (!m.secondIndexBits) {
+            // One set drives colour and alpha alike: a palette of whole words per subset.
+            const int* weights = weightsFor(m.indexBits);
+            uint32_t palette[3][16];
+            for (unsigned s = 0; s < m.subsets; ++s) {
+                const unsigned* e0 = endpoints[s][0];
+                const unsigned* e1 = endpoints[s][1];
+                for (unsigned k = 0; k < (1u << m.indexBits); ++k) {
+                    const int w = weights[k];
+                    palette[s][k] =
+                        bgraWord(mix(e0, e1, w, 0), mix(e0, e1, w, 1), mix(e0, e1, w, 2), mix(e0, e1, w, 3));
+                }
             }
+            for (unsigned i = 0; i < 16; ++i)
+                bgra[i] = palette[(subsetMap >> (2 * i)) & 3][index(primary, m.indexBits, i)];
+            return;
         }
-        for (unsigned i = 0; i < 16; ++i) bgra[i] = palette[(subsetMap >> (2 * i)) & 3][primary[i]];
-        return;
-    }
 
-    // Modes 4 and 5: one subset, colour and alpha from their own sets; rotation then swaps alpha
-    // with red, green or blue.
-    const int* colourWeights = weightsFor(colourIndexBits);
-    const int* alphaWeights = weightsFor(alphaIndexBits);
-    const unsigned* e0 = endpoints[0][0];
-    const unsigned* e1 = endpoints[0][1];
-    uint32_t colours[8], alphas[8];
-    for (unsigned k = 0; k < (1u << colourIndexBits); ++k) {
-        const int w = colourWeights[k];
-        colours[k] = bgraWord(mix(e0, e1, w, 0), mix(e0, e1, w, 1), mix(e0, e1, w, 2), 0);
-    }
-    for (unsigned k = 0; k < (1u << alphaIndexBits); ++k) alphas[k] = mix(e0, e1, alphaWeights[k], 3) << 24;
-    const unsigned shift = 24 - 8 * rotation; // red, green and blue sit at bits 16, 8 and 0
-    for (unsigned i = 0; i < 16; ++i) {
-        uint32_t px = colours[colourIndices[i]] | alphas[alphaIndices[i]];
-        if (rotation) {
-            const uint32_t a = px >> 24, c = (px >> shift) & 0xFF;
-            px = (px & ~((0xFFu << 24) | (0xFFu << shift))) | (c << 24) | (a << shift);
+        // Modes 4 and 5: one subset, colour and alpha from their own sets; rotation then swaps alpha
+        // with red, green or blue.
+        const int* colourWeights = weightsFor(colourIndexBits);
+        const int* alphaWeights = weightsFor(alphaIndexBits);
+        const unsigned* e0 = endpoints[0][0];
+        const unsigned* e1 = endpoints[0][1];
+        uint32_t colours[8], alphas[8];
+        for (unsigned k = 0; k < (1u << colourIndexBits); ++k) {
+            const int w = colourWeights[k];
+            colours[k] = bgraWord(mix(e0, e1, w, 0), mix(e0, e1, w, 1), mix(e0, e1, w, 2), 0);
         }
-        bgra[i] = px;
+        for (unsigned k = 0; k < (1u << alphaIndexBits); ++k) alphas[k] = mix(e0, e1, alphaWeights[k], 3) << 24;
+        const unsigned shift = 24 - 8 * rotation; // red, green and blue sit at bits 16, 8 and 0
+        for (unsigned i = 0; i < 16; ++i) {
+            uint32_t px =
+                colours[index(colourIndices, colourIndexBits, i)] | alphas[index(alphaIndices, alphaIndexBits, i)];
+            if (rotation) {
+                const uint32_t a = px >> 24, c = (px >> shift) & 0xFF;
+                px = (px & ~((0xFFu << 24) | (0xFFu << shift))) | (c << 24) | (a << shift);
+            }
+            bgra[i] = px;
+        }
+    }
+}
+
+template <typename Out> void decodeBc7Block(const uint8_t* block, Out out) {
+    switch (block[0] == 0 ? 8 : __builtin_ctz(block[0])) {
+    case 0: return decodeBc7Mode<0>(block, out);
+    case 1: return decodeBc7Mode<1>(block, out);
+    case 2: return decodeBc7Mode<2>(block, out);
+    case 3: return decodeBc7Mode<3>(block, out);
+    case 4: return decodeBc7Mode<4>(block, out);
+    case 5: return decodeBc7Mode<5>(block, out);
+    case 6: return decodeBc7Mode<6>(block, out);
+    case 7: return decodeBc7Mode<7>(block, out);
+    }
+    // Reserved: a block of transparent black.
+    if constexpr (std::is_same_v<Out, ToRows>) {
+        for (int y = 0; y < 4; ++y) std::memset(out.rows[y] + out.at, 0, 16);
+    } else {
+        std::memset(out.bgra, 0, 64);
     }
 }
 
 } // namespace
 
-void decodeBc7(const uint8_t* block, uint32_t* bgra) {
-    switch (block[0] == 0 ? 8 : __builtin_ctz(block[0])) {
-    case 0: return decodeBc7Mode<0>(block, bgra);
-    case 1: return decodeBc7Mode<1>(block, bgra);
-    case 2: return decodeBc7Mode<2>(block, bgra);
-    case 3: return decodeBc7Mode<3>(block, bgra);
-    case 4: return decodeBc7Mode<4>(block, bgra);
-    case 5: return decodeBc7Mode<5>(block, bgra);
-    case 6: return decodeBc7Mode<6>(block, bgra);
-    case 7: return decodeBc7Mode<7>(block, bgra);
-    default: std::memset(bgra, 0, 64); // reserved: a block of transparent black
-    }
-}
+void decodeBc7(const uint8_t* block, uint32_t* bgra) { decodeBc7Block(block, ToWords{bgra}); }
 
 namespace detail {
 
+// Whole blocks of a whole strip straight into its rows by the vector path; the rest through words.
 void stripBc7(const uint8_t* in, uint32_t across, uint8_t* const* rows, uint32_t rowCount, uint32_t width, bool grey) {
-    strip(decodeBc7, 16, in, across, rows, rowCount, width, grey, 0);
+    uint32_t from = 0;
+    if (rowCount == 4 && !grey && vectorPaths()) {
+        from = width / 4;
+        for (uint32_t bx = 0; bx < from; ++bx) decodeBc7Block(in + bx * 16, ToRows{rows, static_cast<size_t>(bx) * 16});
+    }
+    strip(decodeBc7, 16, in, across, rows, rowCount, width, grey, from);
 }
 
 } // namespace detail

@@ -104,6 +104,18 @@ constexpr PartitionTables makePartitionTables() {
 }
 inline constexpr PartitionTables kPartitions = makePartitionTables();
 
+// A set of sixteen indices as stored, n bits each but one bit fewer at each anchor pixel (whose top
+// bit is 0), spread to n bits each: pixel i at bit n x i. At most 64 bits.
+inline uint64_t spreadAnchors(uint64_t stored, unsigned n, uint32_t anchors) {
+    while (anchors != 0) {
+        const unsigned top = static_cast<unsigned>(__builtin_ctz(anchors)) * n + n - 1; // the missing bit
+        const uint64_t below = (uint64_t{1} << top) - 1;
+        stored = (stored & below) | ((stored & ~below) << 1);
+        anchors &= anchors - 1;
+    }
+    return stored;
+}
+
 // One strip, from block `from` on, with the block decoder fixed at compile time, so that it is
 // inlined into the loop.
 template <typename Decode> inline void strip(Decode decode, size_t bytes, const uint8_t* in, uint32_t across,
@@ -144,8 +156,9 @@ void stripBc3Vector(const uint8_t* in, uint32_t blocks, uint8_t* const* rows);
 void stripBc4GreyVector(const uint8_t* in, uint32_t blocks, uint8_t* const* rows);
 void stripBc5Vector(const uint8_t* in, uint32_t blocks, uint8_t* const* rows);
 // BC7's pixels from endpoint bytes (per subset blue, green, red, alpha at 4 x subset), subsets in two
-// bits a pixel, and per pixel a colour index and an alpha index of the widths given.
-void mixBc7(const uint8_t (&ends)[2][16], uint32_t subsetMap, const uint8_t* colourIndices, unsigned colourIndexBits,
-            const uint8_t* alphaIndices, unsigned alphaIndexBits, unsigned rotation, uint32_t* bgra);
+// bits a pixel, and per pixel a colour index and an alpha index of the widths given (spread, pixel i
+// at bits x i), into four rows at byte `at`.
+void mixBc7(const uint8_t (&ends)[2][16], uint32_t subsetMap, uint64_t colourIndices, unsigned colourIndexBits,
+            uint64_t alphaIndices, unsigned alphaIndexBits, unsigned rotation, uint8_t* const* rows, size_t at);
 
 } // namespace vek::bcn::detail

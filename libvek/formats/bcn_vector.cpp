@@ -139,15 +139,26 @@ template <Colour C> __attribute__((target("ssse3"))) void stripSsse3(const uint8
     }
 }
 
-// BC4 as grey bytes: the eight values of each block and its sixteen indices, as BC3's alpha.
+// BC4 as grey bytes: the eight values of each block and its sixteen indices, as BC3's alpha. Four
+// blocks a step, turned from block order (four rows of one block a register) to row order (a row
+// of four blocks a register): one 16-byte store a row.
 __attribute__((target("ssse3"))) void stripBc4Ssse3(const uint8_t* in, uint32_t blocks, uint8_t* const* rows) {
-    for (uint32_t bx = 0; bx < blocks; ++bx, in += 8) {
-        const __m128i grey = alphaBytes(in);
-        const uint32_t row[4] = {static_cast<uint32_t>(_mm_cvtsi128_si32(grey)),
-                                 static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(grey, 4))),
-                                 static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(grey, 8))),
-                                 static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(grey, 12)))};
-        for (int y = 0; y < 4; ++y) std::memcpy(rows[y] + static_cast<size_t>(bx) * 4, &row[y], 4);
+    uint8_t* const out[4] = {rows[0], rows[1], rows[2], rows[3]};
+    uint32_t bx = 0;
+    for (; bx + 4 <= blocks; bx += 4, in += 32) {
+        const __m128i g0 = alphaBytes(in), g1 = alphaBytes(in + 8), g2 = alphaBytes(in + 16), g3 = alphaBytes(in + 24);
+        const __m128i r01a = _mm_unpacklo_epi32(g0, g1), r01b = _mm_unpackhi_epi32(g0, g1);
+        const __m128i r23a = _mm_unpacklo_epi32(g2, g3), r23b = _mm_unpackhi_epi32(g2, g3);
+        const size_t at = static_cast<size_t>(bx) * 4;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out[0] + at), _mm_unpacklo_epi64(r01a, r23a));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out[1] + at), _mm_unpackhi_epi64(r01a, r23a));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out[2] + at), _mm_unpacklo_epi64(r01b, r23b));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out[3] + at), _mm_unpackhi_epi64(r01b, r23b));
+    }
+    for (; bx < blocks; ++bx, in += 8) {
+        alignas(16) uint8_t grey[16];
+        _mm_store_si128(reinterpret_cast<__m128i*>(grey), alphaBytes(in));
+        for (int y = 0; y < 4; ++y) std::memcpy(out[y] + static_cast<size_t>(bx) * 4, grey + 4 * y, 4);
     }
 }
 
@@ -177,14 +188,36 @@ alignas(16) constexpr uint8_t kRotations[4][16] = {{0, 1, 2, 3, 4, 5, 6, 7, 8, 9
                                                    {0, 3, 2, 1, 4, 7, 6, 5, 8, 11, 10, 9, 12, 15, 14, 13},
                                                    {3, 1, 2, 0, 7, 5, 6, 4, 11, 9, 10, 8, 15, 13, 14, 12}};
 
+// Sixteen indices of 2, 3 or 4 bits (pixel i at bits x i), pixel i in byte i.
+__attribute__((target("ssse3"))) inline __m128i indexBytes(uint64_t word, unsigned bits) {
+    if (bits == 2) // as BC1's colour indices, which come times four
+        return _mm_and_si128(_mm_srli_epi16(colourOffsets(static_cast<uint32_t>(word)), 2), _mm_set1_epi8(3));
+    const __m128i v = _mm_set_epi32(0, 0, static_cast<int>(word >> 32), static_cast<int>(word));
+    if (bits == 4) {
+        const __m128i low = _mm_set1_epi8(0x0F);
+        return _mm_unpacklo_epi8(_mm_and_si128(v, low), _mm_and_si128(_mm_srli_epi16(v, 4), low));
+    }
+    // Three bits, as BC3's alpha indices: each pixel's 16-bit word moved up to bits 8 to 10.
+    const __m128i lo = _mm_shuffle_epi8(v, _mm_setr_epi8(0, 1, 0, 1, 0, 1, 1, 2, 1, 2, 1, 2, 2, 3, 2, 3));
+    const __m128i hi = _mm_shuffle_epi8(v, _mm_setr_epi8(3, 4, 3, 4, 3, 4, 4, 5, 4, 5, 4, 5, 5, 6, 5, 6));
+    const __m128i shifts = _mm_setr_epi16(256, 32, 4, 128, 16, 2, 64, 8);
+    const __m128i seven = _mm_set1_epi16(7);
+    return _mm_packus_epi16(_mm_and_si128(_mm_srli_epi16(_mm_mullo_epi16(lo, shifts), 8), seven),
+                            _mm_and_si128(_mm_srli_epi16(_mm_mullo_epi16(hi, shifts), 8), seven));
+}
+
 __attribute__((target("ssse3"))) void mixBc7Ssse3(const uint8_t (&ends)[2][16], uint32_t subsetMap,
-                                                  const uint8_t* colourIndices, const uint8_t* colourWeights,
-                                                  const uint8_t* alphaIndices, const uint8_t* alphaWeights,
-                                                  unsigned rotation, uint32_t* bgra) {
+                                                  uint64_t colourIndices, unsigned colourBits, uint64_t alphaIndices,
+                                                  unsigned alphaBits, unsigned rotation, uint8_t* const* rows,
+                                                  size_t at) {
     const __m128i e0Table = load128(ends[0]), e1Table = load128(ends[1]);
     const __m128i offsets = colourOffsets(subsetMap); // 4 x subset, pixel i in byte i
-    const __m128i colourW = _mm_shuffle_epi8(load128(colourWeights), load128(colourIndices));
-    const __m128i alphaW = _mm_shuffle_epi8(load128(alphaWeights), load128(alphaIndices));
+    const __m128i colourIndexBytes = indexBytes(colourIndices, colourBits);
+    const __m128i colourW = _mm_shuffle_epi8(load128(kWeightBytes[colourBits - 2]), colourIndexBytes);
+    const __m128i alphaW =
+        alphaIndices == colourIndices && alphaBits == colourBits
+            ? colourW
+            : _mm_shuffle_epi8(load128(kWeightBytes[alphaBits - 2]), indexBytes(alphaIndices, alphaBits));
     const __m128i lanes = _mm_set1_epi32(0x03020100);
     const __m128i sixtyFour = _mm_set1_epi8(64), half = _mm_set1_epi16(32);
     for (int g = 0; g < 4; ++g) {
@@ -198,7 +231,7 @@ __attribute__((target("ssse3"))) void mixBc7Ssse3(const uint8_t (&ends)[2][16], 
         __m128i out =
             _mm_packus_epi16(_mm_srli_epi16(_mm_add_epi16(low, half), 6), _mm_srli_epi16(_mm_add_epi16(high, half), 6));
         if (rotation) out = _mm_shuffle_epi8(out, load128(kRotations[rotation]));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(bgra + 4 * g), out);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(rows[g] + at), out);
     }
 }
 #endif
@@ -228,10 +261,9 @@ void stripBc3Vector(const uint8_t* in, uint32_t blocks, uint8_t* const* rows) {
 void stripBc4GreyVector(const uint8_t* in, uint32_t blocks, uint8_t* const* rows) { stripBc4Ssse3(in, blocks, rows); }
 void stripBc5Vector(const uint8_t* in, uint32_t blocks, uint8_t* const* rows) { stripBc5Ssse3(in, blocks, rows); }
 
-void mixBc7(const uint8_t (&ends)[2][16], uint32_t subsetMap, const uint8_t* colourIndices, unsigned colourIndexBits,
-            const uint8_t* alphaIndices, unsigned alphaIndexBits, unsigned rotation, uint32_t* bgra) {
-    mixBc7Ssse3(ends, subsetMap, colourIndices, kWeightBytes[colourIndexBits - 2], alphaIndices,
-                kWeightBytes[alphaIndexBits - 2], rotation, bgra);
+void mixBc7(const uint8_t (&ends)[2][16], uint32_t subsetMap, uint64_t colourIndices, unsigned colourIndexBits,
+            uint64_t alphaIndices, unsigned alphaIndexBits, unsigned rotation, uint8_t* const* rows, size_t at) {
+    mixBc7Ssse3(ends, subsetMap, colourIndices, colourIndexBits, alphaIndices, alphaIndexBits, rotation, rows, at);
 }
 #else
 // Never chosen: vectorPaths() is false without these instructions.
@@ -240,8 +272,8 @@ void stripBc2Vector(const uint8_t*, uint32_t, uint8_t* const*) {}
 void stripBc3Vector(const uint8_t*, uint32_t, uint8_t* const*) {}
 void stripBc4GreyVector(const uint8_t*, uint32_t, uint8_t* const*) {}
 void stripBc5Vector(const uint8_t*, uint32_t, uint8_t* const*) {}
-void mixBc7(const uint8_t (&)[2][16], uint32_t, const uint8_t*, unsigned, const uint8_t*, unsigned, unsigned,
-            uint32_t*) {}
+void mixBc7(const uint8_t (&)[2][16], uint32_t, uint64_t, unsigned, uint64_t, unsigned, unsigned, uint8_t* const*,
+            size_t) {}
 #endif
 
 } // namespace detail

@@ -85,7 +85,7 @@ std::vector<Case> cases() {
     std::vector<Case> out;
     for (const auto& [codec, grey] : {std::pair{Codec::Bc1, false}, {Codec::Bc2, false}, {Codec::Bc3, false},
                                       {Codec::Bc4, true}, {Codec::Bc5, false}, {Codec::Bc7, false}})
-        for (const auto& [width, rows] : {std::pair{4096u, 4u}, {13u, 4u}, {3u, 4u}, {2u, 4u}, {20u, 3u}, {21u, 1u}})
+        for (const auto& [width, rows] : {std::pair{4096u, 4u}, {29u, 4u}, {13u, 4u}, {3u, 4u}, {2u, 4u}, {20u, 3u}, {21u, 1u}})
             out.push_back({codec, width, rows, grey});
     return out;
 }
