@@ -1,59 +1,17 @@
 // JPEG on libjpeg-turbo's libjpeg API. Grey, YCbCr and RGB decode straight to BGRX, so the BGRA
 // conversion has nothing left to do; CMYK and YCCK are turned to RGB row by row.
 #include <algorithm>
-#include <csetjmp>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
-#include <cstdint>
-
-// jpeglib.h needs size_t and FILE declared first.
-#include <jerror.h>
-#include <jpeglib.h>
 
 #include "libvek/core/limits.h"
 #include "libvek/formats/formats.h"
+#include "libvek/formats/jpeg_bands.h"
+#include "libvek/formats/jpeg_session.h"
 
 namespace vek {
 namespace {
 
-struct ErrorManager {
-    jpeg_error_mgr base;
-    jmp_buf escape;
-    int code;
-};
-
-// Progressive files may hold any number of scans, and each is a pass over the whole picture: a few
-// hundred bytes of redundant scans can keep one call busy for tens of seconds, where the viewer
-// cannot cancel. Encoders write about ten (libjpeg's default script), rarely more than a hundred;
-// like libjpeg-turbo's own fuzzers, more than 500 is refused.
-constexpr int kMaxScans = 500;
-constexpr int kTooManyScans = -1; // an ErrorManager code of our own
-
-[[noreturn]] void onError(j_common_ptr cinfo) {
-    auto* errors = reinterpret_cast<ErrorManager*>(cinfo->err);
-    errors->code = errors->base.msg_code;
-    longjmp(errors->escape, 1);
-}
-
-// Warnings (a truncated stream, corrupt data) are not fatal: the decoder fills in what is missing,
-// as libjpeg-turbo's own tools do.
-void onMessage(j_common_ptr, int) {}
-
-VekError codeFor(int messageCode) {
-    switch (messageCode) {
-    case kTooManyScans: return VEK_ERROR_TOO_LARGE;
-    case JERR_BAD_PRECISION:
-    case JERR_NOT_COMPILED:
-    case JERR_CONVERSION_NOTIMPL:
-    case JERR_BAD_J_COLORSPACE: return VEK_ERROR_UNSUPPORTED;
-    case JERR_OUT_OF_MEMORY: return VEK_ERROR_OUT_OF_MEMORY;
-    case JERR_IMAGE_TOO_BIG:
-    case JERR_WIDTH_OVERFLOW: return VEK_ERROR_TOO_LARGE;
-    default: return VEK_ERROR_DAMAGED;
-    }
-}
+using namespace jpeg;
 
 uint16_t clampDpi(unsigned value) { return value > 65535 ? 65535 : static_cast<uint16_t>(value); }
 
@@ -79,26 +37,6 @@ void describe(const jpeg_decompress_struct& cinfo, ImageInfo& info) {
 constexpr size_t kMaxStrayBytes = 64 * 1024;
 // The segments before the first scan (profiles, thumbnails, metadata) may take this much.
 constexpr size_t kMaxHeaderBytes = size_t{32} << 20;
-
-constexpr size_t kNone = SIZE_MAX;
-
-bool standalone(uint8_t marker) { return marker == 0x01 || (marker >= 0xD0 && marker <= 0xD9); }
-
-// The offset of the first 0xFF that starts a marker at or after `at` (not fill, not a stuffed zero,
-// not a restart marker), looking at most `limit` bytes ahead; kNone when none is there.
-size_t nextMarker(ByteView d, size_t at, size_t limit) {
-    if (at >= d.size) return kNone;
-    const size_t end = d.size - at > limit ? at + limit : d.size;
-    while (at + 1 < end) {
-        const auto* p = static_cast<const uint8_t*>(std::memchr(d.data + at, 0xFF, end - 1 - at));
-        if (p == nullptr) return kNone;
-        at = static_cast<size_t>(p - d.data);
-        const uint8_t next = d.data[at + 1];
-        if (next != 0x00 && next != 0xFF && !(next >= 0xD0 && next <= 0xD7)) return at;
-        ++at;
-    }
-    return kNone;
-}
 
 // Where the first scan's marker is, when well-formed segments lead to it past a frame header; kNone
 // when they do not.
@@ -149,47 +87,6 @@ uint64_t coefficientBytes(const jpeg_decompress_struct& cinfo) {
     return bytes;
 }
 
-void countScans(j_common_ptr common) {
-    auto* cinfo = reinterpret_cast<j_decompress_ptr>(common);
-    if (cinfo->input_scan_number > kMaxScans) {
-        auto* errors = reinterpret_cast<ErrorManager*>(cinfo->err);
-        errors->code = kTooManyScans;
-        longjmp(errors->escape, 1);
-    }
-}
-
-struct Session {
-    jpeg_decompress_struct cinfo;
-    ErrorManager errors;
-    jpeg_progress_mgr progress;
-    JSAMPLE* cmykRow = nullptr;
-    Session() {
-        std::memset(&cinfo, 0, sizeof cinfo);
-        std::memset(&progress, 0, sizeof progress);
-        cinfo.err = jpeg_std_error(&errors.base);
-        errors.base.error_exit = onError;
-        errors.base.emit_message = onMessage;
-        errors.code = 0;
-        progress.progress_monitor = countScans;
-    }
-    ~Session() {
-        jpeg_destroy_decompress(&cinfo);
-        std::free(cmykRow);
-    }
-};
-
-// Four-component JPEGs are CMYK stored inverted (255 is no ink), the convention of Adobe's writers,
-// which wrote nearly all of them; ImageMagick and Pillow read those without Adobe's marker the same.
-void cmykToBgrx(const JSAMPLE* in, uint8_t* out, JDIMENSION width) {
-    for (JDIMENSION x = 0; x < width; ++x, in += 4, out += 4) {
-        const unsigned c = in[0], m = in[1], y = in[2], k = in[3];
-        out[0] = static_cast<uint8_t>((y * k + 127) / 255);
-        out[1] = static_cast<uint8_t>((m * k + 127) / 255);
-        out[2] = static_cast<uint8_t>((c * k + 127) / 255);
-        out[3] = 255;
-    }
-}
-
 // Everything touched after setjmp lives in the session, a plain record, so that a jump skips no
 // destructor.
 class JpegDecoder final : public Decoder {
@@ -217,8 +114,7 @@ private:
 };
 
 VekError JpegDecoder::load(const LoadOptions& options, Image& image) {
-    const ByteView data = data_;
-    const size_t scan = firstScan_;
+    // Members rather than locals after setjmp: a jump back may lose locals kept in registers.
     Session& d = session_;
     if (setjmp(d.errors.escape)) return codeFor(d.errors.code);
     if (d.cinfo.data_precision != 8) return VEK_ERROR_UNSUPPORTED;
@@ -226,16 +122,19 @@ VekError JpegDecoder::load(const LoadOptions& options, Image& image) {
     if (jpeg_has_multiple_scans(&d.cinfo)) {
         // Refused before a scan is decoded: too many scans, or coefficients that with the picture
         // would pass the memory a load may hold.
-        if (scansIn(data, scan, kMaxScans) > kMaxScans) return VEK_ERROR_TOO_LARGE;
+        if (scansIn(data_, firstScan_, kMaxScans) > kMaxScans) return VEK_ERROR_TOO_LARGE;
         const uint64_t pictureBytes = uint64_t{d.cinfo.image_width} * d.cinfo.image_height * 4;
         if (coefficientBytes(d.cinfo) + pictureBytes > maxLoadBytes(options.maxPixels)) return VEK_ERROR_TOO_LARGE;
     }
     const bool cmyk = d.cinfo.jpeg_color_space == JCS_CMYK || d.cinfo.jpeg_color_space == JCS_YCCK;
-    d.cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGRX;
-    jpeg_start_decompress(&d.cinfo);
-    if (VekError e = image.allocate(d.cinfo.output_width, d.cinfo.output_height, Layout::Bgra32, options)) return e;
+    if (VekError e = image.allocate(d.cinfo.image_width, d.cinfo.image_height, Layout::Bgra32, options)) return e;
     image.componentsPerPixel = 3;
     image.bitsPerComponent = 8;
+    if (!jpeg_has_multiple_scans(&d.cinfo) && decodeInBands(data_, firstScan_, d.cinfo, cmyk, image)) return VEK_OK;
+    d.cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGRX;
+    jpeg_start_decompress(&d.cinfo);
+    if (d.cinfo.output_width != d.cinfo.image_width || d.cinfo.output_height != d.cinfo.image_height)
+        return VEK_ERROR_DAMAGED;
     if (cmyk) {
         d.cmykRow = static_cast<JSAMPLE*>(std::malloc(static_cast<size_t>(d.cinfo.output_width) * 4));
         if (d.cmykRow == nullptr) return VEK_ERROR_OUT_OF_MEMORY;

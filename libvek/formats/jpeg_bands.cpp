@@ -1,0 +1,213 @@
+#include "libvek/formats/jpeg_bands.h"
+
+#include <algorithm>
+#include <atomic>
+#include <new>
+#include <vector>
+
+#include "libvek/system/workers.h"
+
+namespace vek::jpeg {
+namespace {
+
+struct Geometry {
+    uint32_t mcuHeight = 0, mcusPerRow = 0, mcuRows = 0;
+};
+
+// The scan's MCUs: one interleaved scan of every component, or a lone grey component's 8 x 8
+// blocks. False for anything else.
+bool geometryOf(ByteView data, size_t sos, const jpeg_decompress_struct& h, Geometry& g) {
+    if (sos + 5 > data.size || data.data[sos + 4] != h.num_components) return false;
+    int maxH = 1, maxV = 1;
+    for (int i = 0; i < h.num_components; ++i) {
+        maxH = std::max(maxH, h.comp_info[i].h_samp_factor);
+        maxV = std::max(maxV, h.comp_info[i].v_samp_factor);
+    }
+    const uint32_t mcuWidth = h.num_components == 1 ? 8 : 8 * static_cast<uint32_t>(maxH);
+    g.mcuHeight = h.num_components == 1 ? 8 : 8 * static_cast<uint32_t>(maxV);
+    g.mcusPerRow = (h.image_width + mcuWidth - 1) / mcuWidth;
+    g.mcuRows = (h.image_height + g.mcuHeight - 1) / g.mcuHeight;
+    return true;
+}
+
+// The restart markers in the scan's data, and the marker that ends it: true when they are numbered
+// in turn and as many as the restart interval gives.
+bool findRestarts(ByteView d, size_t at, uint64_t expected, std::vector<size_t>& restarts, size_t& end) {
+    while (at + 1 < d.size) {
+        const auto* p = static_cast<const uint8_t*>(std::memchr(d.data + at, 0xFF, d.size - 1 - at));
+        if (p == nullptr) return false;
+        at = static_cast<size_t>(p - d.data);
+        const uint8_t marker = d.data[at + 1];
+        if (marker == 0xFF) { // fill before a marker
+            ++at;
+            continue;
+        }
+        if (marker == 0x00) { // a stuffed 0xFF of the data
+            at += 2;
+            continue;
+        }
+        if (marker < 0xD0 || marker > 0xD7) {
+            end = at;
+            return restarts.size() == expected;
+        }
+        if (restarts.size() >= expected || marker - 0xD0u != restarts.size() % 8) return false;
+        restarts.push_back(at);
+        at += 2;
+    }
+    return false;
+}
+
+// SOI and the segments before the scan that decoding needs (tables, frame, restart interval, and
+// the JFIF and Adobe segments that say the colour space); metadata is left out. `heightAt` is where
+// the frame's height lies in the copy.
+bool headerOf(ByteView d, size_t sos, size_t dataStart, std::vector<uint8_t>& header, size_t& heightAt) {
+    header.assign({0xFF, 0xD8});
+    heightAt = 0;
+    for (size_t at = 2; at < sos;) {
+        at = nextMarker(d, at, sos - at + 1);
+        if (at == kNone || at >= sos) break;
+        const uint8_t marker = d.data[at + 1];
+        if (standalone(marker)) {
+            at += 2;
+            continue;
+        }
+        const size_t length = loadU16be(d.data + at + 2);
+        if (length < 2 || at + 2 + length > sos) return false;
+        const bool metadata = (marker >= 0xE1 && marker <= 0xEF && marker != 0xEE) || marker == 0xFE;
+        if (!metadata) {
+            const bool frame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+            if (frame) heightAt = header.size() + 5;
+            header.insert(header.end(), d.data + at, d.data + at + 2 + length);
+        }
+        at += 2 + length;
+    }
+    header.insert(header.end(), d.data + sos, d.data + dataStart);
+    return heightAt != 0;
+}
+
+// A band with a warning (corrupt data the decoder papered over) is not used: the whole picture's
+// decode then decides what such data shows.
+void countWarnings(j_common_ptr cinfo, int level) {
+    if (level < 0) ++cinfo->err->num_warnings;
+}
+
+struct Plan {
+    ByteView data;
+    const std::vector<uint8_t>* header;
+    size_t heightAt, dataStart, end;
+    const std::vector<size_t>* restarts;
+    Geometry g;
+    uint32_t interval, width, height;
+    bool cmyk;
+    Image* image;
+
+    uint64_t segment(uint32_t row) const { return uint64_t{row} * g.mcusPerRow / interval; }
+    size_t start(uint32_t row) const { return row == 0 ? dataStart : (*restarts)[segment(row) - 1] + 2; }
+    size_t finish(uint32_t row) const { return row == g.mcuRows ? end : (*restarts)[segment(row) - 1]; }
+};
+
+// Rows of a band's stream into the picture: its first row is picture row `top`, and rows
+// keepTop..keepEnd are kept. False on any error or warning.
+bool decodeStream(const Plan& p, const std::vector<uint8_t>& stream, uint32_t height, uint32_t top, uint32_t keepTop,
+                  uint32_t keepEnd, uint8_t* scratch) {
+    Session d;
+    d.errors.base.emit_message = countWarnings;
+    if (setjmp(d.errors.escape)) return false;
+    jpeg_create_decompress(&d.cinfo);
+    jpeg_mem_src(&d.cinfo, stream.data(), static_cast<unsigned long>(stream.size()));
+    jpeg_read_header(&d.cinfo, TRUE);
+    d.cinfo.out_color_space = p.cmyk ? JCS_CMYK : JCS_EXT_BGRX;
+    jpeg_start_decompress(&d.cinfo);
+    if (d.cinfo.output_width != p.width || d.cinfo.output_height != height) return false;
+    while (d.cinfo.output_scanline < d.cinfo.output_height) {
+        const uint32_t y = top + d.cinfo.output_scanline;
+        const bool kept = y >= keepTop && y < keepEnd;
+        JSAMPROW row = p.cmyk || !kept ? scratch : p.image->row(static_cast<int32_t>(y));
+        if (jpeg_read_scanlines(&d.cinfo, &row, 1) != 1) return false;
+        if (p.cmyk && kept) cmykToBgrx(scratch, p.image->row(static_cast<int32_t>(y)), p.width);
+    }
+    return d.errors.base.num_warnings == 0;
+}
+
+// Decodes MCU rows from..to and keeps rows keep..stop of them: the others are the context.
+bool decodeBand(const Plan& p, uint32_t from, uint32_t to, uint32_t keep, uint32_t stop) {
+    const size_t first = p.start(from), last = p.finish(to);
+    std::vector<uint8_t> stream(*p.header);
+    stream.insert(stream.end(), p.data.data + first, p.data.data + last);
+    stream.insert(stream.end(), {0xFF, 0xD9});
+    // The band's frame height, and its restart markers numbered from 0 again.
+    const uint32_t height = to == p.g.mcuRows ? p.height - from * p.g.mcuHeight : (to - from) * p.g.mcuHeight;
+    stream[p.heightAt] = static_cast<uint8_t>(height >> 8);
+    stream[p.heightAt + 1] = static_cast<uint8_t>(height);
+    const uint64_t firstMarker = p.segment(from);
+    for (uint64_t j = firstMarker; j < p.restarts->size() && (*p.restarts)[j] < last; ++j)
+        stream[p.header->size() + (*p.restarts)[j] - first + 1] = static_cast<uint8_t>(0xD0 + (j - firstMarker) % 8);
+    std::vector<uint8_t> scratch(static_cast<size_t>(p.width) * 4);
+    return decodeStream(p, stream, height, from * p.g.mcuHeight, keep * p.g.mcuHeight,
+                        std::min(stop * p.g.mcuHeight, p.height), scratch.data());
+}
+
+} // namespace
+
+bool decodeInBands(ByteView data, size_t firstScan, const jpeg_decompress_struct& header, bool cmyk, Image& image) {
+    const unsigned threads = workers::threadsFor(uint64_t{header.image_width} * header.image_height);
+    if (threads < 2 || header.restart_interval == 0 || header.progressive_mode || header.arith_code ||
+        firstScan + 4 > data.size)
+        return false;
+    Plan p{};
+    p.data = data;
+    p.interval = header.restart_interval;
+    p.width = header.image_width;
+    p.height = header.image_height;
+    p.cmyk = cmyk;
+    p.image = &image;
+    p.dataStart = firstScan + 2 + loadU16be(data.data + firstScan + 2);
+    if (!geometryOf(data, firstScan, header, p.g) || p.dataStart > data.size) return false;
+    try {
+        // Rows where a restart segment begins are where bands may begin.
+        std::vector<uint32_t> starts;
+        for (uint32_t row = 1; row < p.g.mcuRows; ++row)
+            if (uint64_t{row} * p.g.mcusPerRow % p.interval == 0) starts.push_back(row);
+        if (starts.empty()) return false;
+        const uint64_t mcus = uint64_t{p.g.mcusPerRow} * p.g.mcuRows;
+        std::vector<size_t> restarts;
+        std::vector<uint8_t> head;
+        if (!findRestarts(data, p.dataStart, (mcus + p.interval - 1) / p.interval - 1, restarts, p.end) ||
+            !headerOf(data, firstScan, p.dataStart, head, p.heightAt))
+            return false;
+        p.header = &head;
+        p.restarts = &restarts;
+
+        // Three bands a thread, each ending where a segment begins; each band's neighbouring
+        // segments are decoded with it and dropped.
+        const size_t bands = std::min<size_t>(size_t{threads} * 3, starts.size() + 1);
+        std::vector<size_t> cut = {0}; // indices into starts + 1 (0: the top)
+        for (size_t b = 1; b < bands; ++b) {
+            const uint32_t target = static_cast<uint32_t>(uint64_t{p.g.mcuRows} * b / bands);
+            const size_t i =
+                static_cast<size_t>(std::lower_bound(starts.begin(), starts.end(), target) - starts.begin());
+            if (i < starts.size() && i + 1 > cut.back()) cut.push_back(i + 1);
+        }
+        cut.push_back(starts.size() + 1);
+        auto rowAt = [&](size_t c) { return c == 0 ? 0u : c > starts.size() ? p.g.mcuRows : starts[c - 1]; };
+        std::atomic<bool> sound{true};
+        workers::forRanges(uint64_t{p.width} * p.height, cut.size() - 1, [&](size_t first, size_t end) {
+            for (size_t b = first; b < end && sound; ++b) {
+                const size_t c0 = cut[b], c1 = cut[b + 1];
+                bool ok;
+                try {
+                    ok = decodeBand(p, rowAt(c0 == 0 ? 0 : c0 - 1), rowAt(std::min(c1 + 1, starts.size() + 1)),
+                                    rowAt(c0), rowAt(c1));
+                } catch (const std::bad_alloc&) {
+                    ok = false;
+                }
+                if (!ok) sound = false;
+            }
+        });
+        return sound;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+} // namespace vek::jpeg

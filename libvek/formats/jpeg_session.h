@@ -1,0 +1,119 @@
+// What the JPEG reader's whole-picture and banded decoders share: libjpeg sessions whose errors
+// jump back to the caller, the marker walk, and CMYK's conversion.
+#pragma once
+
+#include <csetjmp>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+// jpeglib.h needs size_t and FILE declared first.
+#include <jerror.h>
+#include <jpeglib.h>
+
+#include "imagelib/vek.h"
+#include "libvek/core/bytes.h"
+
+namespace vek::jpeg {
+
+struct ErrorManager {
+    jpeg_error_mgr base;
+    jmp_buf escape;
+    int code;
+};
+
+// Progressive files may hold any number of scans, and each is a pass over the whole picture: a few
+// hundred bytes of redundant scans can keep one call busy for tens of seconds, where the viewer
+// cannot cancel. Encoders write about ten (libjpeg's default script), rarely more than a hundred;
+// like libjpeg-turbo's own fuzzers, more than 500 is refused.
+constexpr int kMaxScans = 500;
+constexpr int kTooManyScans = -1; // an ErrorManager code of our own
+
+[[noreturn]] inline void onError(j_common_ptr cinfo) {
+    auto* errors = reinterpret_cast<ErrorManager*>(cinfo->err);
+    errors->code = errors->base.msg_code;
+    longjmp(errors->escape, 1);
+}
+
+// Warnings (a truncated stream, corrupt data) are not fatal: the decoder fills in what is missing,
+// as libjpeg-turbo's own tools do.
+inline void onMessage(j_common_ptr, int) {}
+
+inline VekError codeFor(int messageCode) {
+    switch (messageCode) {
+    case kTooManyScans: return VEK_ERROR_TOO_LARGE;
+    case JERR_BAD_PRECISION:
+    case JERR_NOT_COMPILED:
+    case JERR_CONVERSION_NOTIMPL:
+    case JERR_BAD_J_COLORSPACE: return VEK_ERROR_UNSUPPORTED;
+    case JERR_OUT_OF_MEMORY: return VEK_ERROR_OUT_OF_MEMORY;
+    case JERR_IMAGE_TOO_BIG:
+    case JERR_WIDTH_OVERFLOW: return VEK_ERROR_TOO_LARGE;
+    default: return VEK_ERROR_DAMAGED;
+    }
+}
+
+constexpr size_t kNone = SIZE_MAX;
+
+inline bool standalone(uint8_t marker) { return marker == 0x01 || (marker >= 0xD0 && marker <= 0xD9); }
+
+// The offset of the first 0xFF that starts a marker at or after `at` (not fill, not a stuffed zero,
+// not a restart marker), looking at most `limit` bytes ahead; kNone when none is there.
+inline size_t nextMarker(ByteView d, size_t at, size_t limit) {
+    if (at >= d.size) return kNone;
+    const size_t end = d.size - at > limit ? at + limit : d.size;
+    while (at + 1 < end) {
+        const auto* p = static_cast<const uint8_t*>(std::memchr(d.data + at, 0xFF, end - 1 - at));
+        if (p == nullptr) return kNone;
+        at = static_cast<size_t>(p - d.data);
+        const uint8_t next = d.data[at + 1];
+        if (next != 0x00 && next != 0xFF && !(next >= 0xD0 && next <= 0xD7)) return at;
+        ++at;
+    }
+    return kNone;
+}
+
+inline void countScans(j_common_ptr common) {
+    auto* cinfo = reinterpret_cast<j_decompress_ptr>(common);
+    if (cinfo->input_scan_number > kMaxScans) {
+        auto* errors = reinterpret_cast<ErrorManager*>(cinfo->err);
+        errors->code = kTooManyScans;
+        longjmp(errors->escape, 1);
+    }
+}
+
+struct Session {
+    jpeg_decompress_struct cinfo;
+    ErrorManager errors;
+    jpeg_progress_mgr progress;
+    JSAMPLE* cmykRow = nullptr;
+    Session() {
+        std::memset(&cinfo, 0, sizeof cinfo);
+        std::memset(&progress, 0, sizeof progress);
+        cinfo.err = jpeg_std_error(&errors.base);
+        errors.base.error_exit = onError;
+        errors.base.emit_message = onMessage;
+        errors.code = 0;
+        progress.progress_monitor = countScans;
+    }
+    ~Session() {
+        jpeg_destroy_decompress(&cinfo);
+        std::free(cmykRow);
+    }
+};
+
+// Four-component JPEGs are CMYK stored inverted (255 is no ink), the convention of Adobe's writers,
+// which wrote nearly all of them; ImageMagick and Pillow read those without Adobe's marker the same.
+inline void cmykToBgrx(const JSAMPLE* in, uint8_t* out, JDIMENSION width) {
+    for (JDIMENSION x = 0; x < width; ++x, in += 4, out += 4) {
+        const unsigned c = in[0], m = in[1], y = in[2], k = in[3];
+        out[0] = static_cast<uint8_t>((y * k + 127) / 255);
+        out[1] = static_cast<uint8_t>((m * k + 127) / 255);
+        out[2] = static_cast<uint8_t>((c * k + 127) / 255);
+        out[3] = 255;
+    }
+}
+
+} // namespace vek::jpeg

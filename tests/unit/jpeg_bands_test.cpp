@@ -1,0 +1,57 @@
+// The banded JPEG decoder itself, built in: it takes each picture with restart markers (and none
+// without), its pixels are the whole decode's, and damaged data sends the picture back whole.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "libvek/formats/jpeg_bands.h"
+#include "tests/read_bytes.h"
+
+namespace {
+
+struct Case {
+    const char* name;
+    bool banded;
+};
+
+// The picture top row first, as BGRX; empty when the banded decoder declines it.
+std::vector<uint8_t> decodeBanded(const std::vector<uint8_t>& file, bool& banded) {
+    vek::jpeg::Session d;
+    jpeg_create_decompress(&d.cinfo);
+    jpeg_mem_src(&d.cinfo, file.data(), static_cast<unsigned long>(file.size()));
+    jpeg_read_header(&d.cinfo, TRUE);
+    size_t sos = 2;
+    while (sos + 1 < file.size() && !(file[sos] == 0xFF && file[sos + 1] == 0xDA)) ++sos;
+    const bool cmyk = d.cinfo.jpeg_color_space == JCS_CMYK;
+    vek::Image image;
+    if (image.allocate(d.cinfo.image_width, d.cinfo.image_height, vek::Layout::Bgra32, {}) != VEK_OK) return {};
+    banded = vek::jpeg::decodeInBands({file.data(), file.size()}, sos, d.cinfo, cmyk, image);
+    return {image.row(0), image.row(0) + image.stride() * static_cast<size_t>(image.height())};
+}
+
+TEST(JpegBands, RestartMarkersMakeBandsOfTheSamePixels) {
+    const Case cases[] = {{"restart-rows.jpg", true},     {"restart-blocks-422.jpg", true},
+                          {"restart-blocks-444.jpg", true}, {"restart-grey.jpg", true},
+                          {"restart.jpg", true},          {"restart-damaged.jpg", false},
+                          {"baseline.jpg", false},        {"progressive.jpg", false}};
+    setenv("VEK_THREADS", "3", 1);
+    for (const Case& c : cases) {
+        const std::string path = std::string(VEK_FIXTURE_DIR) + "/" + c.name;
+        bool banded = false;
+        const std::vector<uint8_t> pixels = decodeBanded(readBytes(path), banded);
+        EXPECT_EQ(c.banded, banded) << c.name;
+        if (!banded) continue;
+        // djpeg's RGB, whole: the same with the fourth byte of each of ours left out.
+        const std::vector<uint8_t> expected = readBytes(path + ".bgra");
+        ASSERT_EQ(expected.size(), pixels.size()) << c.name;
+        size_t wrong = 0;
+        for (size_t i = 0; i < pixels.size(); i += 4)
+            for (size_t k = 0; k < 3; ++k) wrong += pixels[i + k] != expected[i + k];
+        EXPECT_EQ(0u, wrong) << c.name;
+    }
+    unsetenv("VEK_THREADS");
+}
+
+} // namespace
