@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # The whole process, as a user runs it: `vekhost decode X -o out.bmp` against ImageMagick's
-# `convert X out.bmp`, the two taking turns, on pictures made here (24-megapixel JPEG, RGBA PNG and
-# PackBits PSD, a 4096 x 4096 DXT5 DDS). Reports the median wall time and the peak memory of each
-# side (from /usr/bin/time) and ratio = ImageMagick's time / ours (above 1: ours faster). Then, for
-# a picture of each of the seven formats, our peak memory against the budget of the file's bytes
-# plus twice the picture's BGRA bytes (the library's bitmap and the viewer's DIB).
-#   bench/whole_process.sh [VEKHOST] [ROUNDS]
+# `convert X out.bmp`, the two taking turns, on pictures made here (24-megapixel JPEG, RGBA PNG,
+# PackBits PSD and PSB, a 4096 x 4096 DXT5 DDS). Reports the median wall time and the peak memory of
+# each side (from /usr/bin/time), ratio = ImageMagick's time / ours (above 1: ours faster), and the
+# limit: the time to write the picture's BGRA bytes once into fresh memory on this machine, which
+# no decoder that hands over a fresh picture can beat. Then, for a picture of each of the seven
+# formats, our peak memory against the budget of the file's bytes plus twice the picture's BGRA
+# bytes (the library's bitmap and the viewer's DIB). With --svg FILE it also draws the first table.
+#   bench/whole_process.sh [--svg FILE] [VEKHOST] [ROUNDS]
 set -euo pipefail
+svg=
+if [[ ${1:-} == --svg ]]; then svg=$2; shift 2; fi
 here=$(cd "$(dirname "$0")" && pwd)
 vekhost=${1:-$here/../build/native/bin/vekhost}
 rounds=${2:-5}
@@ -37,15 +41,45 @@ im.save(work + "/rgba32.tga")
 im.convert("RGB").quantize(colors=256, method=Image.Quantize.FASTOCTREE).save(work + "/palette.gif")
 PY
 convert "$work/rgba.png" -alpha off -compress RLE "$work/packbits.psd"
+convert "$work/rgba.png" -alpha off -compress RLE "$work/packbits.psb"
 convert "$work/square.png" -define dds:compression=dxt5 -define dds:mipmaps=0 "$work/dxt5.dds"
+
+# The limit: BGRA bytes written once into fresh memory, the median of five.
+cat >"$work/limit.c" <<'C'
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+int main(int argc, char** argv) {
+    size_t n = strtoull(argv[1], 0, 10);
+    double t[5];
+    for (int i = 0; i < 5; ++i) {
+        struct timespec a, b;
+        clock_gettime(CLOCK_MONOTONIC, &a);
+        char* p = malloc(n);
+        memset(p, 0x55, n);
+        clock_gettime(CLOCK_MONOTONIC, &b);
+        t[i] = (b.tv_sec - a.tv_sec) + (b.tv_nsec - a.tv_nsec) / 1e9;
+        if (p[n / 2] != 0x55) return 1;
+        free(p);
+    }
+    for (int i = 0; i < 5; ++i)
+        for (int j = i + 1; j < 5; ++j)
+            if (t[j] < t[i]) { double x = t[i]; t[i] = t[j]; t[j] = x; }
+    printf("%.4f\n", t[2]);
+    return 0;
+}
+C
+cc -O2 -o "$work/limit" "$work/limit.c"
 
 measure() { # command... -> "seconds kilobytes"
   /usr/bin/time -f "%e %M" -o "$work/time" "$@" >/dev/null 2>&1
   cat "$work/time"
 }
 
-printf '%-22s %10s %10s %8s %12s %12s\n' picture "ours (s)" "IM (s)" ratio "ours (MiB)" "IM (MiB)"
-for picture in photo.jpg rgba.png packbits.psd dxt5.dds; do
+printf '%-22s %10s %10s %8s %10s %12s %12s\n' picture "ours (s)" "IM (s)" ratio "limit (s)" "ours (MiB)" "IM (MiB)"
+: >"$work/rows"
+for picture in photo.jpg rgba.png packbits.psd packbits.psb dxt5.dds; do
   ours=() theirs=() ours_kb=0 theirs_kb=0
   for ((i = 0; i < rounds; i++)); do
     read -r s kb < <(measure "$vekhost" --quiet decode "$work/$picture" -o "$work/ours.bmp")
@@ -55,9 +89,16 @@ for picture in photo.jpg rgba.png packbits.psd dxt5.dds; do
   done
   median() { printf '%s\n' "$@" | sort -g | sed -n "$(( ($# + 1) / 2 ))p"; }
   a=$(median "${ours[@]}") b=$(median "${theirs[@]}")
-  printf '%-22s %10s %10s %8.2f %12d %12d\n' "$picture ($(du -h "$work/$picture" | cut -f1))" "$a" "$b" \
-    "$(echo "$b / $a" | bc -l)" $((ours_kb / 1024)) $((theirs_kb / 1024))
+  read -r w h < <(identify -format '%w %h\n' "$work/$picture[0]")
+  limit=$("$work/limit" $((w * h * 4)))
+  printf '%-22s %10s %10s %8.2f %10s %12d %12d\n' "$picture ($(du -h "$work/$picture" | cut -f1))" "$a" "$b" \
+    "$(echo "$b / $a" | bc -l)" "$limit" $((ours_kb / 1024)) $((theirs_kb / 1024))
+  echo "$picture $a $b $limit" >>"$work/rows"
 done
+if [[ -n $svg ]]; then
+  /usr/bin/python3 "$here/speed_svg.py" "$work/rows" "$svg"
+  echo "wrote $svg"
+fi
 
 echo
 printf '%-22s %12s %12s %14s\n' picture "ours (MiB)" "budget (MiB)" "within budget"
