@@ -93,8 +93,9 @@ __attribute__((target("ssse3"))) inline __m128i alphaBytes(const uint8_t* block)
                                         load128(kAlphaTop[mode]));
     const __m128i table = _mm_packus_epi16(values, values);
     // Pixel i's three bits start at bit 3i of the six index bytes: the 16-bit word there, moved up
-    // so that they land in bits 8 to 10.
-    const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block));
+    // so that they land in bits 8 to 10. Only the block's eight bytes are loaded: a BC4 block or
+    // BC5's second half may end the file, and byte 8 never reaches the three bits kept.
+    const __m128i raw = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(block));
     const __m128i lo = _mm_shuffle_epi8(raw, _mm_setr_epi8(2, 3, 2, 3, 2, 3, 3, 4, 3, 4, 3, 4, 4, 5, 4, 5));
     const __m128i hi = _mm_shuffle_epi8(raw, _mm_setr_epi8(5, 6, 5, 6, 5, 6, 6, 7, 6, 7, 6, 7, 7, 8, 7, 8));
     const __m128i shifts = _mm_setr_epi16(256, 32, 4, 128, 16, 2, 64, 8);
