@@ -29,6 +29,7 @@ add_custom_target(dist
   COMMAND ${CMAKE_COMMAND} -E copy ${src}/libspng-0.7.3/LICENSE ${dist}/licences/libspng.txt
   COMMAND ${CMAKE_COMMAND} -E copy ${src}/giflib-5.2.1/COPYING ${dist}/licences/giflib.txt
   COMMAND ${CMAKE_COMMAND} -E copy ${src}/libdeflate-1.14/COPYING ${dist}/licences/libdeflate.txt
+  COMMAND ${CMAKE_COMMAND} -E copy ${src}/lcms2-2.14/COPYING ${dist}/licences/lcms2.txt
   COMMAND ${CMAKE_COMMAND} -E copy /usr/share/doc/libz-mingw-w64-dev/copyright ${dist}/licences/zlib.txt
   DEPENDS vek vek340 vekhost
   COMMENT "Packaging ${dist}"

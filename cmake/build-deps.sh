@@ -7,7 +7,7 @@ set -euo pipefail
 target=$1
 cache=$2
 prefix=$cache/$target
-stamp=$prefix/.complete-v2
+stamp=$prefix/.complete-v3
 [[ -f $stamp ]] && exit 0
 
 case $target in
@@ -21,7 +21,7 @@ src=$cache/src
 mkdir -p "$src" "$prefix/include" "$prefix/lib"
 log=$prefix/build.log
 : >"$log"
-echo "build-deps: building libjpeg-turbo, libspng, libdeflate, giflib and zlib for $target (log: $log)" >&2
+echo "build-deps: building libjpeg-turbo, libspng, libdeflate, giflib, Little CMS and zlib for $target (log: $log)" >&2
 
 fetch() { # package directory-glob
   bash "$(dirname "$0")/fetch-source.sh" "$1" "$2" "$src" "$log"
@@ -31,6 +31,7 @@ jpeg=$(fetch libjpeg-turbo 'libjpeg-turbo-*')
 spng=$(fetch libspng 'libspng-*')
 gif=$(fetch giflib 'giflib-*')
 deflate=$(fetch libdeflate 'libdeflate-*')
+lcms=$(fetch lcms2 'lcms2-*')
 
 work=$prefix/work
 rm -rf "$work"
@@ -82,6 +83,14 @@ deflate_flags="-O2 -fPIC"
 make -C "$work/deflate" -j"$(nproc)" "$deflate_lib" CC="$cc" AR="${cc%-gcc*}-ar" CFLAGS="$deflate_flags" >>"$log" 2>&1
 cp "$work/deflate/$deflate_lib" "$prefix/lib/libdeflate.a"
 cp "$deflate/libdeflate.h" "$prefix/include/"
+
+# Little CMS: its sources compiled straight into a static library (it needs no configuration).
+mkdir -p "$work/lcms"
+export cc lcms work deflate_flags
+printf '%s\n' "$lcms"/src/*.c | xargs -P "$(nproc)" -I{} sh -c \
+  '"$cc" $deflate_flags -I"$lcms/include" -c "$1" -o "$work/lcms/$(basename "$1" .c).o"' _ {} >>"$log" 2>&1
+"${cc%-gcc*}-ar" rcs "$prefix/lib/liblcms2.a" "$work"/lcms/*.o
+cp "$lcms/include/lcms2.h" "$prefix/include/"
 
 rm -rf "$work"
 touch "$stamp"

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "imagelib/vek.h"
+#include "libvek/colour/colour.h"
 #include "libvek/core/bitmap.h"
 #include "libvek/core/guarded.h"
 #include "libvek/core/image.h"
@@ -57,7 +58,10 @@ VekError VEKAPI vekLibraryExit(void) {
     int current = initCount.load();
     while (current > 0 && !initCount.compare_exchange_weak(current, current - 1)) {
     }
-    if (current == 1) PixelStore::releaseKeptBuffers();
+    if (current == 1) {
+        PixelStore::releaseKeptBuffers();
+        colour::releaseTransforms();
+    }
     return VEK_OK;
 }
 

@@ -10,6 +10,7 @@ packages=(
   qemu-user-static wine64 nasm
   googletest libgtest-dev libbenchmark-dev
   libturbojpeg0-dev libjpeg62-turbo-dev libspng-dev libgif-dev libdeflate-dev zlib1g-dev libz-mingw-w64-dev
+  liblcms2-dev icc-profiles-free colord-data libgs-common
   imagemagick python3-pil libjpeg-turbo-progs dpkg-dev procps
   libstb-dev libsquish-dev time
   graphicsmagick netpbm libnvtt-bin gimp gifsicle giflib-tools

@@ -110,6 +110,7 @@ VekError loadPicture(const Source& source, const LoadParams* params, FileInforma
     Image image;
     const workers::Caller caller;
     if (VekError e = decoder->load(options, image)) return e;
+    colour::convert(decoder->colour(), image);
     return publishImage(image, options.bottomUp ? VEK_ORIGIN_BOTTOM_LEFT : VEK_ORIGIN_TOP_LEFT, bitmap);
 }
 

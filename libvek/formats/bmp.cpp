@@ -39,6 +39,7 @@ struct Header {
     bool explicitMasks = false;
     bool os2 = false; // palette entries of 3 bytes
     size_t paletteOffset = 0;
+    size_t infoStart = 0; // where the info header starts
 
     bool topDown() const { return height < 0; }
     int32_t rows() const { return height < 0 ? -height : height; }
@@ -64,6 +65,7 @@ uint32_t paletteEntriesStored(const Header& h) {
 VekError readHeader(ByteView data, Header& h, size_t infoStart) {
     ByteReader r(data);
     if (infoStart != 0 && (!r.skip(10) || !r.u32le(h.pixelOffset))) return VEK_ERROR_DAMAGED;
+    h.infoStart = infoStart;
     if (!r.seek(infoStart) || !r.u32le(h.headerSize)) return VEK_ERROR_DAMAGED;
     if (h.headerSize == 12) {
         // OS/2 1.x: 16-bit dimensions, 3-byte palette entries.
@@ -339,7 +341,62 @@ public:
         }
         info_.xDpi = dotsPerInch(h_.xPelsPerMeter);
         info_.yDpi = dotsPerInch(h_.yPelsPerMeter);
+        if (embedded_) colour_ = embedded_->colour();
+        try {
+            describeColour();
+        } catch (const std::bad_alloc&) { // the picture stays untagged
+            colour_ = {};
+        }
         return VEK_OK;
+    }
+
+    // Version 4 and 5 headers say what their colours are: sRGB, calibrated RGB (the primaries'
+    // end points in CIE XYZ, 2.30 fixed point, and a 16.16 gamma a channel) or, in version 5, an
+    // embedded profile (its offset counted from the info header). A gamma under 1 is taken as the
+    // encoding exponent, as writers that store 0.4545 mean it. Linked profiles (a file name) are
+    // not followed.
+    void describeColour() {
+        // An embedded JPEG or PNG that describes its own colours keeps its description.
+        if (h_.headerSize < 108 || colour_.kind != colour::Description::Kind::None) return;
+        const uint8_t* v = data_.data + h_.infoStart;
+        switch (loadU32le(v + 56)) {
+        case 0x73524742: // 'sRGB'
+        case 0x57696E20: // 'Win '
+            colour_ = {};
+            colour_.kind = colour::Description::Kind::Srgb;
+            return;
+        case 0: { // calibrated
+            double* xy[3] = {colour_.red, colour_.green, colour_.blue};
+            double white[3] = {};
+            for (int i = 0; i < 3; ++i) {
+                double xyz[3], sum = 0;
+                for (int j = 0; j < 3; ++j) sum += xyz[j] = static_cast<int32_t>(loadU32le(v + 60 + 12 * i + 4 * j)) / double(1 << 30);
+                if (!(sum > 0)) return;
+                xy[i][0] = xyz[0] / sum;
+                xy[i][1] = xyz[1] / sum;
+                for (int j = 0; j < 3; ++j) white[j] += xyz[j];
+            }
+            colour_.white[0] = white[0] / (white[0] + white[1] + white[2]);
+            colour_.white[1] = white[1] / (white[0] + white[1] + white[2]);
+            for (int i = 0; i < 3; ++i) {
+                const double g = loadU32le(v + 96 + 4 * i) / 65536.0;
+                if (!(g > 0)) return;
+                colour_.gamma[i] = g < 1 ? 1 / g : g;
+            }
+            colour_.kind = colour::Description::Kind::Calibrated;
+            colour_.space = colour::Space::Rgb;
+            return;
+        }
+        case 0x4D424544: { // 'MBED'
+            if (h_.headerSize < 124) return;
+            const uint64_t at = uint64_t{h_.infoStart} + loadU32le(v + 112), size = loadU32le(v + 116);
+            if (size == 0 || size > colour::kMaxProfileBytes || at + size > data_.size) return;
+            colour_ = {};
+            colour_.setProfile(data_.data + at, static_cast<size_t>(size));
+            return;
+        }
+        default: return;
+        }
     }
 
     VekError load(const LoadOptions& options, Image& image) override {

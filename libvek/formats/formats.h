@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "libvek/colour/colour.h"
 #include "libvek/core/bytes.h"
 #include "libvek/core/image.h"
 
@@ -18,6 +19,8 @@ public:
 
     // The file's own description, as the information query reports it.
     const ImageInfo& info() const { return info_; }
+    // What the file says about its colours: the load converts them to sRGB after decoding.
+    const colour::Description& colour() const { return colour_; }
     // The pixels, in the storage layout the reader chooses. A decoder loads once.
     [[nodiscard]] virtual VekError load(const LoadOptions& options, Image& image) = 0;
     // What the information query answers beyond a sound header: a reader may already know that the
@@ -27,6 +30,7 @@ public:
 protected:
     ByteView data_;
     ImageInfo info_;
+    colour::Description colour_;
 };
 
 using DecoderPtr = std::unique_ptr<Decoder>;

@@ -60,6 +60,45 @@ size_t firstScan(ByteView d) {
     }
 }
 
+// An ICC profile split over APP2 segments before the first scan, each behind "ICC_PROFILE\0", its
+// sequence number (from 1) and the count: their data in sequence order. A set with a gap, a repeat
+// or counts that disagree is no profile.
+bool readProfile(ByteView d, size_t firstScan, std::vector<uint8_t>& profile) {
+    static const char kTag[] = "ICC_PROFILE"; // with its terminating zero, 12 bytes
+    struct Piece {
+        const uint8_t* data = nullptr;
+        size_t size = 0;
+    };
+    std::vector<Piece> pieces;
+    size_t total = 0;
+    for (size_t at = nextMarker(d, 2, kMaxStrayBytes); at != kNone && at < firstScan;
+         at = nextMarker(d, at, kMaxStrayBytes)) {
+        const uint8_t marker = d.data[at + 1];
+        if (standalone(marker)) {
+            at += 2;
+            continue;
+        }
+        const size_t length = loadU16be(d.data + at + 2);
+        const uint8_t* body = d.data + at + 4;
+        if (marker == 0xE2 && length >= 16 && std::memcmp(body, kTag, sizeof kTag) == 0) {
+            const unsigned sequence = body[12], count = body[13];
+            if (count == 0 || sequence == 0 || sequence > count) return false;
+            if (pieces.empty()) pieces.resize(count);
+            if (pieces.size() != count || pieces[sequence - 1].data != nullptr) return false;
+            pieces[sequence - 1] = {body + 14, length - 16};
+            total += length - 16;
+        }
+        at += 2 + length;
+    }
+    if (pieces.empty() || total > colour::kMaxProfileBytes) return false;
+    profile.reserve(total);
+    for (const Piece& p : pieces) {
+        if (p.data == nullptr) return false;
+        profile.insert(profile.end(), p.data, p.data + p.size);
+    }
+    return true;
+}
+
 // The scans from the first on, counted by their markers without decoding (entropy-coded data holds
 // no 0xFF but stuffed ones and restart markers); stops counting past `limit`.
 int scansIn(ByteView d, size_t at, int limit) {
@@ -103,19 +142,34 @@ public:
         jpeg_mem_src(&d.cinfo, data_.data, static_cast<unsigned long>(data_.size));
         jpeg_read_header(&d.cinfo, TRUE);
         describe(d.cinfo, info_);
-        return VEK_OK;
+        return describeColour();
     }
 
     VekError load(const LoadOptions& options, Image& image) override;
 
 private:
+    VekError describeColour() {
+        try {
+            if (readProfile(data_, firstScan_, colour_.profile)) colour_.kind = colour::Description::Kind::Profile;
+        } catch (const std::bad_alloc&) { // the picture stays untagged
+            colour_.profile.clear();
+        }
+        const J_COLOR_SPACE space = session_.cinfo.jpeg_color_space;
+        colour_.space = space == JCS_GRAYSCALE                      ? colour::Space::Grey
+                        : space == JCS_CMYK || space == JCS_YCCK ? colour::Space::Cmyk
+                                                                 : colour::Space::Rgb;
+        return VEK_OK;
+    }
+
     Session session_;
+    std::shared_ptr<const colour::Transform> cmykProfile_;
     size_t firstScan_ = kNone;
 };
 
 VekError JpegDecoder::load(const LoadOptions& options, Image& image) {
     // Members rather than locals after setjmp: a jump back may lose locals kept in registers.
     Session& d = session_;
+    if (colour_.space == colour::Space::Cmyk) cmykProfile_ = colour::toSrgb(colour_, colour::Space::Cmyk);
     if (setjmp(d.errors.escape)) return codeFor(d.errors.code);
     if (d.cinfo.data_precision != 8) return VEK_ERROR_UNSUPPORTED;
     if (!dimensionsAllowed(d.cinfo.image_width, d.cinfo.image_height, options.maxPixels)) return VEK_ERROR_TOO_LARGE;
@@ -130,7 +184,7 @@ VekError JpegDecoder::load(const LoadOptions& options, Image& image) {
     if (VekError e = image.allocate(d.cinfo.image_width, d.cinfo.image_height, Layout::Bgra32, options)) return e;
     image.componentsPerPixel = 3;
     image.bitsPerComponent = 8;
-    if (!jpeg_has_multiple_scans(&d.cinfo) && decodeInBands(data_, firstScan_, d.cinfo, cmyk, image)) return VEK_OK;
+    if (!jpeg_has_multiple_scans(&d.cinfo) && decodeInBands(data_, firstScan_, d.cinfo, cmyk, cmykProfile_.get(), image)) return VEK_OK;
     d.cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGRX;
     jpeg_start_decompress(&d.cinfo);
     if (d.cinfo.output_width != d.cinfo.image_width || d.cinfo.output_height != d.cinfo.image_height)
@@ -150,7 +204,7 @@ VekError JpegDecoder::load(const LoadOptions& options, Image& image) {
         for (int i = 0; i < batch; ++i) rows[i] = cmyk ? d.cmykRow : image.row(first + i);
         const JDIMENSION got = jpeg_read_scanlines(&d.cinfo, rows, static_cast<JDIMENSION>(batch));
         if (got == 0) return VEK_ERROR_DAMAGED;
-        if (cmyk) cmykToBgrx(d.cmykRow, image.row(first), d.cinfo.output_width);
+        if (cmyk) cmykToBgrx(d.cmykRow, image.row(first), d.cinfo.output_width, cmykProfile_.get());
     }
     jpeg_finish_decompress(&d.cinfo);
     return VEK_OK;

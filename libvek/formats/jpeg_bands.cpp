@@ -99,6 +99,7 @@ struct Plan {
     Geometry g;
     uint32_t interval, width, height;
     bool cmyk;
+    const colour::Transform* cmykProfile;
     Image* image;
 
     uint64_t segment(uint32_t row) const { return uint64_t{row} * g.mcusPerRow / interval; }
@@ -124,7 +125,7 @@ bool decodeStream(const Plan& p, const std::vector<uint8_t>& stream, uint32_t he
         const bool kept = y >= keepTop && y < keepEnd;
         JSAMPROW row = p.cmyk || !kept ? scratch : p.image->row(static_cast<int32_t>(y));
         if (jpeg_read_scanlines(&d.cinfo, &row, 1) != 1) return false;
-        if (p.cmyk && kept) cmykToBgrx(scratch, p.image->row(static_cast<int32_t>(y)), p.width);
+        if (p.cmyk && kept) cmykToBgrx(scratch, p.image->row(static_cast<int32_t>(y)), p.width, p.cmykProfile);
     }
     return d.errors.base.num_warnings == 0;
 }
@@ -149,7 +150,8 @@ bool decodeBand(const Plan& p, uint32_t from, uint32_t to, uint32_t keep, uint32
 
 } // namespace
 
-bool decodeInBands(ByteView data, size_t firstScan, const jpeg_decompress_struct& header, bool cmyk, Image& image) {
+bool decodeInBands(ByteView data, size_t firstScan, const jpeg_decompress_struct& header, bool cmyk,
+                   const colour::Transform* cmykProfile, Image& image) {
     const unsigned threads = workers::threadsFor(uint64_t{header.image_width} * header.image_height);
     if (threads < 2 || header.restart_interval == 0 || header.progressive_mode || header.arith_code ||
         firstScan + 4 > data.size)
@@ -160,6 +162,7 @@ bool decodeInBands(ByteView data, size_t firstScan, const jpeg_decompress_struct
     p.width = header.image_width;
     p.height = header.image_height;
     p.cmyk = cmyk;
+    p.cmykProfile = cmykProfile;
     p.image = &image;
     p.dataStart = firstScan + 2 + loadU16be(data.data + firstScan + 2);
     if (!geometryOf(data, firstScan, header, p.g) || p.dataStart > data.size) return false;

@@ -16,6 +16,7 @@ namespace vek::jpeg {
 // its data is sound: one interleaved scan (or one grey component), restart markers in order and as
 // many as its restart interval gives, and no band with a warning. False otherwise: the caller then
 // decodes the picture whole, and every row it writes replaces the bands'.
-bool decodeInBands(ByteView data, size_t firstScan, const jpeg_decompress_struct& header, bool cmyk, Image& image);
+bool decodeInBands(ByteView data, size_t firstScan, const jpeg_decompress_struct& header, bool cmyk,
+                   const colour::Transform* cmykProfile, Image& image);
 
 } // namespace vek::jpeg

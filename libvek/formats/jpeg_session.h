@@ -14,6 +14,7 @@
 #include <jpeglib.h>
 
 #include "imagelib/vek.h"
+#include "libvek/colour/colour.h"
 #include "libvek/core/bytes.h"
 
 namespace vek::jpeg {
@@ -106,7 +107,9 @@ struct Session {
 
 // Four-component JPEGs are CMYK stored inverted (255 is no ink), the convention of Adobe's writers,
 // which wrote nearly all of them; ImageMagick and Pillow read those without Adobe's marker the same.
-inline void cmykToBgrx(const JSAMPLE* in, uint8_t* out, JDIMENSION width) {
+// Through the file's CMYK profile where it has one.
+inline void cmykToBgrx(const JSAMPLE* in, uint8_t* out, JDIMENSION width, const colour::Transform* profile) {
+    if (profile != nullptr) return profile->cmykRow(in, out, width, true);
     for (JDIMENSION x = 0; x < width; ++x, in += 4, out += 4) {
         const unsigned c = in[0], m = in[1], y = in[2], k = in[3];
         out[0] = static_cast<uint8_t>((y * k + 127) / 255);

@@ -15,6 +15,7 @@
 #include "libvek/core/pixels.h"
 #include "libvek/core/rows.h"
 #include "libvek/formats/formats.h"
+#include "libvek/formats/png_colour.h"
 #include "libvek/formats/png_inflate.h"
 
 namespace vek {
@@ -63,7 +64,8 @@ bool chunkType(const uint8_t* type) {
 // Lists the kept parts; false when nothing is left out, so that libspng reads the bytes as they
 // are. A chunk that runs past the end, or what follows a broken chunk header, is kept with all that
 // follows, for libspng to judge. Also finds the IDAT chunks and counts their bytes.
-bool findKeptParts(ByteView data, KeptParts& kept, png::WholeStream& stream, uint64_t& idatBytes) {
+bool findKeptParts(ByteView data, KeptParts& kept, png::WholeStream& stream, uint64_t& idatBytes,
+                   png::ColourChunks& colour) {
     kept.data = data;
     size_t offset = sizeof kSignature, runStart = 0;
     bool leftOut = false, afterIdat = false;
@@ -80,6 +82,8 @@ bool findKeptParts(ByteView data, KeptParts& kept, png::WholeStream& stream, uin
             stream.crcs.push_back({offset + 4, static_cast<size_t>(length) + 4});
         } else if (!stream.idat.empty()) {
             afterIdat = true;
+        } else {
+            colour.note(data, offset + 8, static_cast<size_t>(length));
         }
         if (!needed(data.data + offset + 4)) {
             if (offset > runStart) kept.parts.push_back({runStart, offset - runStart});
@@ -112,7 +116,7 @@ int readKept(spng_ctx*, void* user, void* out, size_t length) {
 }
 
 VekError openStream(ByteView data, KeptParts& kept, png::WholeStream& stream, Context& ctx, spng_ihdr& ihdr,
-                    uint64_t& idatBytes) {
+                    uint64_t& idatBytes, png::ColourChunks& colour) {
     // The first chunk is IHDR, 13 bytes long: anything else behind a PNG signature is refused at
     // once, before a single later byte is read.
     if (data.size < sizeof kSignature + 8 + 13 + 4 || loadU32be(data.data + 8) != 13 ||
@@ -127,7 +131,7 @@ VekError openStream(ByteView data, KeptParts& kept, png::WholeStream& stream, Co
     bool leftOut;
     uint64_t idat = 0;
     try {
-        leftOut = findKeptParts(data, kept, stream, idat);
+        leftOut = findKeptParts(data, kept, stream, idat, colour);
     } catch (const std::bad_alloc&) {
         return VEK_ERROR_OUT_OF_MEMORY;
     }
@@ -198,7 +202,11 @@ public:
     explicit PngDecoder(ByteView data) : Decoder(data) {}
 
     VekError open() {
-        if (VekError e = openStream(data_, kept_, stream_, ctx_, ihdr_, idatBytes_)) return e;
+        png::ColourChunks colour;
+        if (VekError e = openStream(data_, kept_, stream_, ctx_, ihdr_, idatBytes_, colour)) return e;
+        png::describeColour(data_, colour, colour_);
+        const bool grey = ihdr_.color_type == SPNG_COLOR_TYPE_GRAYSCALE || ihdr_.color_type == SPNG_COLOR_TYPE_GRAYSCALE_ALPHA;
+        colour_.space = grey ? colour::Space::Grey : colour::Space::Rgb;
         info_.width = static_cast<int32_t>(ihdr_.width);
         info_.height = static_cast<int32_t>(ihdr_.height);
         info_.bitsPerComponent = ihdr_.bit_depth;

@@ -47,6 +47,7 @@ struct Header {
     uint32_t height = 0, width = 0;
     uint16_t depth = 0, mode = 0;
     ByteView colourModeData;
+    ByteView profile; // image resource 1039, an ICC profile
     uint16_t xDpi = 0, yDpi = 0;
     int transparentIndex = -1;
     bool mergedAlpha = false;            // the first extra channel holds the merged picture's transparency
@@ -111,6 +112,8 @@ VekError readResources(ByteView block, Header& h) {
         if (id == 0x03ED && size >= 16) { // resolution
             h.xDpi = dpiFromFixed(loadU32be(p));
             h.yDpi = dpiFromFixed(loadU32be(p + 8));
+        } else if (id == 0x040F) {
+            h.profile = {p, size};
         } else if (id == 0x0417 && size >= 2) { // transparent index of an indexed picture
             h.transparentIndex = loadU16be(p);
         } else if ((id == 0x0435 && size >= 4) || (id == 0x03EF && !h.displayFrom1077)) {
@@ -265,6 +268,7 @@ struct MergedRows {
     size_t rowBytes = 0, planeBytes = 0, dataStart = 0;
     std::vector<size_t> rowStart; // PackBits: offset of each used row, channel after channel
     std::vector<uint32_t> rowLength;
+    const colour::Transform* cmykProfile = nullptr; // CMYK through the file's profile
 };
 
 // Rows first to end of the merged image into the picture.
@@ -314,6 +318,10 @@ VekError decodeRows(ByteView data, const Header& h, const MergedRows& m, uint32_
             case kCmyk: {
                 // Stored inverted: 255 is no ink.
                 const unsigned k = sample8(rows[3], x, h.depth);
+                if (m.cmykProfile != nullptr) { // converted with the whole row below
+                    storeBgra(p, sample8(rows[2], x, h.depth), sample8(rows[1], x, h.depth), s0, static_cast<uint8_t>(k));
+                    break;
+                }
                 storeBgra(p, static_cast<uint8_t>((s0 * k + 127) / 255),
                           static_cast<uint8_t>((sample8(rows[1], x, h.depth) * k + 127) / 255),
                           static_cast<uint8_t>((sample8(rows[2], x, h.depth) * k + 127) / 255), alpha);
@@ -331,15 +339,22 @@ VekError decodeRows(ByteView data, const Header& h, const MergedRows& m, uint32_
                 break;
             }
         }
+        if (h.mode == kCmyk && m.cmykProfile != nullptr) {
+            m.cmykProfile->cmykRow(out, out, h.width, true);
+            if (h.mergedAlpha)
+                for (uint32_t x = 0; x < h.width; ++x) out[x * 4 + 3] = sample8(rows[base], x, h.depth);
+        }
     }
     return VEK_OK;
 }
 
-VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options, Image& image) {
+VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options, const colour::Transform* cmykProfile,
+                     Image& image) {
     if (!dimensionsAllowed(h.width, h.height, options.maxPixels)) return VEK_ERROR_TOO_LARGE;
     ByteReader r(data);
     if (!r.seek(h.imageData)) return VEK_ERROR_DAMAGED;
     MergedRows m;
+    m.cmykProfile = cmykProfile;
     if (!r.u16be(m.compression)) return VEK_ERROR_DAMAGED;
     if (m.compression > 1) return VEK_ERROR_UNSUPPORTED; // ZIP-compressed merged data
 
@@ -410,10 +425,35 @@ VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options,
 
 class PsdDecoder final : public Decoder {
 public:
-    PsdDecoder(ByteView data, Header h) : Decoder(data), h_(std::move(h)) { describe(data, h_, info_); }
-    VekError load(const LoadOptions& options, Image& image) override { return loadPicture(data_, h_, options, image); }
+    PsdDecoder(ByteView data, Header h) : Decoder(data), h_(std::move(h)) {
+        describe(data, h_, info_);
+        describeColour();
+    }
+    VekError load(const LoadOptions& options, Image& image) override {
+        std::shared_ptr<const colour::Transform> cmyk;
+        if (colour_.space == colour::Space::Cmyk) cmyk = colour::toSrgb(colour_, colour::Space::Cmyk);
+        return loadPicture(data_, h_, options, cmyk.get(), image);
+    }
 
 private:
+    // The profile counts for the modes it can describe: RGB (and an indexed picture's palette),
+    // grey, and CMYK, which the load converts itself.
+    void describeColour() {
+        if (h_.profile.size == 0) return;
+        switch (h_.mode) {
+        case kRgb:
+        case kIndexed: colour_.space = colour::Space::Rgb; break;
+        case kGrey: colour_.space = colour::Space::Grey; break;
+        case kCmyk: colour_.space = colour::Space::Cmyk; break;
+        default: return;
+        }
+        try {
+            colour_.setProfile(h_.profile.data, h_.profile.size);
+        } catch (const std::bad_alloc&) {
+            colour_ = {};
+        }
+    }
+
     Header h_;
 };
 

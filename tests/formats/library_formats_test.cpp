@@ -178,6 +178,38 @@ TEST_F(LibraryFormats, LoadedFormsAndExactPixels) {
     }
 }
 
+// Pictures that carry a profile, written by Pillow and ImageMagick, against LittleCMS's conversion
+// of their samples to sRGB (Pillow's ImageCms): within the allowed difference, on average within
+// half a level, from the file and from memory, bottom-up the mirror.
+TEST_F(LibraryFormats, TaggedPicturesShowTheirAuthorsColours) {
+    std::ifstream in(std::string(VEK_FIXTURE_DIR) + "/colour.tsv");
+    std::string line;
+    std::getline(in, line);
+    int count = 0;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        Fixture f;
+        int most = 0;
+        fields >> f.name >> f.expected >> most;
+        const std::vector<uint8_t> want = expectedPixels(f);
+        const Decoded d = decode(f, false, VEK_ORIGIN_TOP_LEFT);
+        ASSERT_EQ(d.error, VEK_OK) << f.name;
+        ASSERT_EQ(d.bgra.size(), want.size()) << f.name;
+        int largest = 0;
+        double total = 0;
+        for (size_t i = 0; i < want.size(); ++i) {
+            const int diff = std::abs(d.bgra[i] - want[i]);
+            largest = std::max(largest, diff);
+            total += diff;
+        }
+        EXPECT_LE(largest, most) << f.name;
+        EXPECT_LT(total / static_cast<double>(want.size()), 0.5) << f.name;
+        EXPECT_TRUE(decode(f, true, VEK_ORIGIN_BOTTOM_LEFT).bgra == mirrored(d.bgra, d.width, d.height)) << f.name;
+        ++count;
+    }
+    EXPECT_GE(count, 9);
+}
+
 TEST_F(LibraryFormats, MemoryBottomUpIsTheMirrorOfFileTopDown) {
     for (const Fixture& f : fixtures_) {
         if (f.refused()) continue;

@@ -27,7 +27,7 @@ std::vector<uint8_t> decodeBanded(const std::vector<uint8_t>& file, bool& banded
     const bool cmyk = d.cinfo.jpeg_color_space == JCS_CMYK;
     vek::Image image;
     if (image.allocate(d.cinfo.image_width, d.cinfo.image_height, vek::Layout::Bgra32, {}) != VEK_OK) return {};
-    banded = vek::jpeg::decodeInBands({file.data(), file.size()}, sos, d.cinfo, cmyk, image);
+    banded = vek::jpeg::decodeInBands({file.data(), file.size()}, sos, d.cinfo, cmyk, nullptr, image);
     return {image.row(0), image.row(0) + image.stride() * static_cast<size_t>(image.height())};
 }
 

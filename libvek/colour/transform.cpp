@@ -1,0 +1,332 @@
+// Transforms applied: a matrix between tables (eight pixels a step with AVX2 gathers where the
+// processor has them), and grids interpolated in tetrahedra, as LittleCMS interpolates its own.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "libvek/colour/colour.h"
+#include "libvek/system/workers.h"
+#include "support/simd.h"
+
+#ifdef VEK_SIMD_X86
+#include <immintrin.h>
+#endif
+
+namespace vek::colour {
+namespace {
+
+constexpr float kTop = Transform::kEncodeSteps - 1;
+
+inline uint8_t encoded(const uint8_t* encode, float linear) {
+    linear = std::min(std::max(linear, 0.0f), 1.0f);
+    return encode[static_cast<int>(linear * kTop + 0.5f)];
+}
+
+void matrixRowScalar(const Transform& t, uint8_t* p, size_t count) {
+    float m[3][4];
+    std::memcpy(m, t.matrix, sizeof m);
+    const float *linR = t.linear[0], *linG = t.linear[1], *linB = t.linear[2];
+    const uint8_t* encode = t.encode;
+    for (size_t i = 0; i < count; ++i, p += 4) {
+        const float r = linR[p[2]], g = linG[p[1]], b = linB[p[0]];
+        const uint8_t outR = encoded(encode, m[0][0] * r + m[0][1] * g + m[0][2] * b + m[0][3]);
+        const uint8_t outG = encoded(encode, m[1][0] * r + m[1][1] * g + m[1][2] * b + m[1][3]);
+        const uint8_t outB = encoded(encode, m[2][0] * r + m[2][1] * g + m[2][2] * b + m[2][3]);
+        p[0] = outB;
+        p[1] = outG;
+        p[2] = outR;
+    }
+}
+
+#ifdef VEK_SIMD_X86
+struct MatrixRow {
+    __m256 m0, m1, m2, offset;
+};
+
+// One output channel of eight pixels: the matrix row, clamped to 0 to 1, encoded by the table.
+__attribute__((target("avx2"))) inline __m256i encodeChannel(const MatrixRow& row, __m256 r, __m256 g, __m256 b,
+                                                             const int* encode) {
+    // Summed in the scalar code's order, so that both give the same bytes.
+    __m256 v = _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(row.m0, r), _mm256_mul_ps(row.m1, g)),
+                                           _mm256_mul_ps(row.m2, b)),
+                             row.offset);
+    v = _mm256_min_ps(_mm256_max_ps(v, _mm256_setzero_ps()), _mm256_set1_ps(1.0f));
+    const __m256i index = _mm256_cvttps_epi32(_mm256_add_ps(_mm256_mul_ps(v, _mm256_set1_ps(kTop)), _mm256_set1_ps(0.5f)));
+    return _mm256_and_si256(_mm256_i32gather_epi32(encode, index, 1), _mm256_set1_epi32(0xFF));
+}
+
+__attribute__((target("avx2"))) void matrixRowAvx2(const Transform& t, uint8_t* p, size_t count) {
+    MatrixRow rows[3];
+    for (int i = 0; i < 3; ++i)
+        rows[i] = {_mm256_set1_ps(t.matrix[i][0]), _mm256_set1_ps(t.matrix[i][1]), _mm256_set1_ps(t.matrix[i][2]),
+                   _mm256_set1_ps(t.matrix[i][3])};
+    const __m256i byte = _mm256_set1_epi32(0xFF);
+    const auto* encode = reinterpret_cast<const int*>(t.encode);
+    size_t i = 0;
+    for (; i + 8 <= count; i += 8, p += 32) {
+        const __m256i px = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        const __m256 b = _mm256_i32gather_ps(t.linear[2], _mm256_and_si256(px, byte), 4);
+        const __m256 g = _mm256_i32gather_ps(t.linear[1], _mm256_and_si256(_mm256_srli_epi32(px, 8), byte), 4);
+        const __m256 r = _mm256_i32gather_ps(t.linear[0], _mm256_and_si256(_mm256_srli_epi32(px, 16), byte), 4);
+        const __m256i outR = encodeChannel(rows[0], r, g, b, encode), outG = encodeChannel(rows[1], r, g, b, encode),
+                      outB = encodeChannel(rows[2], r, g, b, encode);
+        const __m256i alpha = _mm256_andnot_si256(_mm256_set1_epi32(0x00FFFFFF), px);
+        const __m256i out = _mm256_or_si256(_mm256_or_si256(alpha, outB),
+                                            _mm256_or_si256(_mm256_slli_epi32(outG, 8), _mm256_slli_epi32(outR, 16)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), out);
+    }
+    matrixRowScalar(t, p, count - i);
+}
+#endif
+
+// Tetrahedral interpolation in the cell at `c0` of a grid whose three inputs step by sx, sy and sz
+// points, with fractions fx, fy and fz: from the cell's corner towards the opposite one, along the
+// axes in order of their fractions, as LittleCMS interpolates. Returns red, green and blue in 8
+// bits, packed as BGRA's low three bytes.
+// Each channel in 8.2 fixed point times 256, red first.
+inline void tetrahedralRaw(const uint32_t* c0, uint32_t sx, uint32_t sy, uint32_t sz, int fx, int fy, int fz, int out[3]) {
+    // Without branches, which noise in the low bits would make unpredictable: the first step is
+    // along the axis of the largest fraction, the second adds all but the smallest's.
+    const int f1 = std::max(fx, std::max(fy, fz)), f3 = std::min(fx, std::min(fy, fz)), f2 = fx + fy + fz - f1 - f3;
+    const uint32_t s1 = fx == f1 ? sx : fy == f1 ? sy : sz;
+    const uint32_t s2 = sx + sy + sz - (fz == f3 ? sz : fy == f3 ? sy : sx);
+    const uint32_t v0 = c0[0], v1 = c0[s1], v2 = c0[s2], v3 = c0[sx + sy + sz];
+    for (int ch = 0; ch < 3; ++ch) {
+        const int shift = 20 - 10 * ch;
+        const int a = v0 >> shift & 1023, b = v1 >> shift & 1023, c = v2 >> shift & 1023, d = v3 >> shift & 1023;
+        out[ch] = a * 256 + (b - a) * f1 + (c - b) * f2 + (d - c) * f3;
+    }
+}
+
+// 8.2 fixed point times 256 to 8 bits, rounded.
+inline uint8_t to8(int v) { return static_cast<uint8_t>(std::clamp((v + 512) >> 10, 0, 255)); }
+
+constexpr uint32_t kFraction = 511;
+
+void grid3Row(const Transform& t, uint8_t* p, size_t count) {
+    constexpr uint32_t n = Transform::kPoints3, sr = n * n, sg = n, sb = 1;
+    const uint32_t* grid = t.grid.data();
+    const uint32_t* position = t.position;
+    for (size_t i = 0; i < count; ++i, p += 4) {
+        const uint32_t r = position[p[2]], g = position[p[1]], b = position[p[0]];
+        const uint32_t* c0 = grid + (r >> 9) * sr + (g >> 9) * sg + (b >> 9) * sb;
+        int rgb[3];
+        tetrahedralRaw(c0, sr, sg, sb, r & kFraction, g & kFraction, b & kFraction, rgb);
+        p[0] = to8(rgb[2]);
+        p[1] = to8(rgb[1]);
+        p[2] = to8(rgb[0]);
+    }
+}
+
+// As LittleCMS interpolates four inputs: between two cyan points, in tetrahedra of the other
+// three at each.
+void cmykRowScalar(const Transform& t, const uint8_t* in, uint8_t* out, size_t count, uint8_t flip) {
+    constexpr uint32_t n = Transform::kPoints4, cyan = n * n * n, sm = n * n, sy = n, sk = 1;
+    const uint32_t* g = t.grid.data();
+    const uint32_t* position = t.position;
+    for (size_t i = 0; i < count; ++i, in += 4, out += 4) {
+        const uint32_t c = position[in[0] ^ flip], m = position[in[1] ^ flip], y = position[in[2] ^ flip],
+                       k = position[in[3] ^ flip];
+        const uint32_t* base = g + (c >> 9) * cyan + (m >> 9) * sm + (y >> 9) * sy + (k >> 9) * sk;
+        int low[3], high[3];
+        tetrahedralRaw(base, sm, sy, sk, m & kFraction, y & kFraction, k & kFraction, low);
+        tetrahedralRaw(base + cyan, sm, sy, sk, m & kFraction, y & kFraction, k & kFraction, high);
+        const int fc = c & kFraction;
+        for (int ch = 0; ch < 3; ++ch) out[2 - ch] = to8(low[ch] + (((high[ch] - low[ch]) * fc) >> 8));
+        out[3] = 255;
+    }
+}
+
+#ifdef VEK_SIMD_X86
+// The same for eight values at once: each corner's word fetched with one gather.
+struct Cell {
+    __m256i base, s1, s2, f1, f2, f3;
+};
+
+__attribute__((target("avx2"))) inline Cell cellOf(__m256i ix, __m256i iy, __m256i iz, __m256i fx, __m256i fy,
+                                                   __m256i fz, uint32_t sx, uint32_t sy, uint32_t sz) {
+    Cell c;
+    const __m256i vx = _mm256_set1_epi32(static_cast<int>(sx)), vy = _mm256_set1_epi32(static_cast<int>(sy)),
+                  vz = _mm256_set1_epi32(static_cast<int>(sz));
+    c.base = _mm256_add_epi32(_mm256_add_epi32(_mm256_mullo_epi32(ix, vx), _mm256_mullo_epi32(iy, vy)),
+                              _mm256_mullo_epi32(iz, vz));
+    c.f1 = _mm256_max_epi32(fx, _mm256_max_epi32(fy, fz));
+    c.f3 = _mm256_min_epi32(fx, _mm256_min_epi32(fy, fz));
+    c.f2 = _mm256_sub_epi32(_mm256_add_epi32(fx, _mm256_add_epi32(fy, fz)), _mm256_add_epi32(c.f1, c.f3));
+    // s1: x where fx is largest, else y where fy is, else z; s2: all but the smallest's.
+    c.s1 = _mm256_blendv_epi8(_mm256_blendv_epi8(vz, vy, _mm256_cmpeq_epi32(fy, c.f1)), vx, _mm256_cmpeq_epi32(fx, c.f1));
+    const __m256i smallest =
+        _mm256_blendv_epi8(_mm256_blendv_epi8(vx, vy, _mm256_cmpeq_epi32(fy, c.f3)), vz, _mm256_cmpeq_epi32(fz, c.f3));
+    c.s2 = _mm256_sub_epi32(_mm256_set1_epi32(static_cast<int>(sx + sy + sz)), smallest);
+    return c;
+}
+
+// Interpolates in the cell: each channel (blue first) in 8.2 fixed point times 256.
+struct Channels {
+    __m256i v[3];
+};
+__attribute__((target("avx2"))) inline Channels interpolate(const uint32_t* grid, const Cell& c, uint32_t sAll) {
+    const auto* g = reinterpret_cast<const int*>(grid);
+    const __m256i v0 = _mm256_i32gather_epi32(g, c.base, 4);
+    const __m256i v1 = _mm256_i32gather_epi32(g, _mm256_add_epi32(c.base, c.s1), 4);
+    const __m256i v2 = _mm256_i32gather_epi32(g, _mm256_add_epi32(c.base, c.s2), 4);
+    const __m256i v3 = _mm256_i32gather_epi32(g, _mm256_add_epi32(c.base, _mm256_set1_epi32(static_cast<int>(sAll))), 4);
+    const __m256i mask = _mm256_set1_epi32(1023);
+    Channels out;
+    for (int ch = 0; ch < 3; ++ch) {
+        const __m128i shift = _mm_cvtsi32_si128(10 * ch);
+        const __m256i a = _mm256_and_si256(_mm256_srl_epi32(v0, shift), mask);
+        const __m256i b = _mm256_and_si256(_mm256_srl_epi32(v1, shift), mask);
+        const __m256i cc = _mm256_and_si256(_mm256_srl_epi32(v2, shift), mask);
+        const __m256i d = _mm256_and_si256(_mm256_srl_epi32(v3, shift), mask);
+        __m256i v = _mm256_add_epi32(_mm256_slli_epi32(a, 8), _mm256_mullo_epi32(_mm256_sub_epi32(b, a), c.f1));
+        v = _mm256_add_epi32(v, _mm256_mullo_epi32(_mm256_sub_epi32(cc, b), c.f2));
+        out.v[ch] = _mm256_add_epi32(v, _mm256_mullo_epi32(_mm256_sub_epi32(d, cc), c.f3));
+    }
+    return out;
+}
+
+// Channels rounded to 8 bits and packed as BGRA words, alpha zero.
+__attribute__((target("avx2"))) inline __m256i pack(const Channels& c) {
+    const __m256i round = _mm256_set1_epi32(512), zero = _mm256_setzero_si256(), top = _mm256_set1_epi32(255);
+    __m256i out = zero;
+    for (int ch = 0; ch < 3; ++ch) {
+        const __m256i v = _mm256_min_epi32(_mm256_max_epi32(_mm256_srai_epi32(_mm256_add_epi32(c.v[ch], round), 10), zero), top);
+        out = _mm256_or_si256(out, _mm256_sll_epi32(v, _mm_cvtsi32_si128(8 * ch)));
+    }
+    return out;
+}
+
+__attribute__((target("avx2"))) void grid3RowAvx2(const Transform& t, uint8_t* p, size_t count) {
+    constexpr uint32_t n = Transform::kPoints3;
+    const auto* position = reinterpret_cast<const int*>(t.position);
+    const __m256i byte = _mm256_set1_epi32(0xFF), fraction = _mm256_set1_epi32(kFraction);
+    size_t i = 0;
+    for (; i + 8 <= count; i += 8, p += 32) {
+        const __m256i px = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        const __m256i b = _mm256_i32gather_epi32(position, _mm256_and_si256(px, byte), 4);
+        const __m256i g = _mm256_i32gather_epi32(position, _mm256_and_si256(_mm256_srli_epi32(px, 8), byte), 4);
+        const __m256i r = _mm256_i32gather_epi32(position, _mm256_and_si256(_mm256_srli_epi32(px, 16), byte), 4);
+        const Cell c = cellOf(_mm256_srli_epi32(r, 9), _mm256_srli_epi32(g, 9), _mm256_srli_epi32(b, 9),
+                              _mm256_and_si256(r, fraction), _mm256_and_si256(g, fraction), _mm256_and_si256(b, fraction),
+                              n * n, n, 1);
+        const __m256i rgb = pack(interpolate(t.grid.data(), c, n * n + n + 1));
+        const __m256i alpha = _mm256_andnot_si256(_mm256_set1_epi32(0x00FFFFFF), px);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), _mm256_or_si256(alpha, rgb));
+    }
+    grid3Row(t, p, count - i);
+}
+
+__attribute__((target("avx2"))) void cmykRowAvx2(const Transform& t, const uint8_t* in, uint8_t* out, size_t count,
+                                                 uint8_t flip) {
+    constexpr uint32_t n = Transform::kPoints4;
+    const auto* position = reinterpret_cast<const int*>(t.position);
+    const __m256i byte = _mm256_set1_epi32(0xFF), fraction = _mm256_set1_epi32(kFraction),
+                  inversion = _mm256_set1_epi8(static_cast<char>(flip)), opaque = _mm256_set1_epi32(static_cast<int>(0xFF000000));
+    size_t i = 0;
+    for (; i + 8 <= count; i += 8, in += 32, out += 32) {
+        const __m256i px = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in)), inversion);
+        const __m256i c = _mm256_i32gather_epi32(position, _mm256_and_si256(px, byte), 4);
+        const __m256i m = _mm256_i32gather_epi32(position, _mm256_and_si256(_mm256_srli_epi32(px, 8), byte), 4);
+        const __m256i y = _mm256_i32gather_epi32(position, _mm256_and_si256(_mm256_srli_epi32(px, 16), byte), 4);
+        const __m256i k = _mm256_i32gather_epi32(position, _mm256_srli_epi32(px, 24), 4);
+        Cell cell = cellOf(_mm256_srli_epi32(m, 9), _mm256_srli_epi32(y, 9), _mm256_srli_epi32(k, 9),
+                           _mm256_and_si256(m, fraction), _mm256_and_si256(y, fraction), _mm256_and_si256(k, fraction),
+                           n * n, n, 1);
+        cell.base = _mm256_add_epi32(cell.base, _mm256_mullo_epi32(_mm256_srli_epi32(c, 9), _mm256_set1_epi32(n * n * n)));
+        const Channels low = interpolate(t.grid.data(), cell, n * n + n + 1);
+        cell.base = _mm256_add_epi32(cell.base, _mm256_set1_epi32(n * n * n));
+        const Channels high = interpolate(t.grid.data(), cell, n * n + n + 1);
+        const __m256i fc = _mm256_and_si256(c, fraction);
+        Channels mixed;
+        for (int ch = 0; ch < 3; ++ch)
+            mixed.v[ch] = _mm256_add_epi32(low.v[ch], _mm256_srai_epi32(_mm256_mullo_epi32(_mm256_sub_epi32(high.v[ch], low.v[ch]), fc), 8));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_or_si256(pack(mixed), opaque));
+    }
+    cmykRowScalar(t, in, out, count - i, flip);
+}
+#endif
+
+} // namespace
+
+Transform::Transform(Kind kind) : kind_(kind) {
+    if (kind != Kind::Matrix) return;
+    for (unsigned i = 0; i < kEncodeSteps; ++i) {
+        const double l = i / static_cast<double>(kTop);
+        const double v = l <= 0.0031308 ? l * 12.92 : 1.055 * std::pow(l, 1 / 2.4) - 0.055;
+        encode[i] = static_cast<uint8_t>(std::lround(std::clamp(v, 0.0, 1.0) * 255));
+    }
+}
+
+void Transform::bgraRow(uint8_t* pixels, size_t count) const {
+    switch (kind_) {
+    case Kind::Matrix:
+#ifdef VEK_SIMD_X86
+        if (simd::supports(simd::Feature::Avx2)) return matrixRowAvx2(*this, pixels, count);
+#endif
+        return matrixRowScalar(*this, pixels, count);
+    case Kind::Grid3:
+#ifdef VEK_SIMD_X86
+        if (simd::supports(simd::Feature::Avx2)) return grid3RowAvx2(*this, pixels, count);
+#endif
+        return grid3Row(*this, pixels, count);
+    case Kind::Grey:
+        for (size_t i = 0; i < count; ++i, pixels += 4)
+            for (int ch = 0; ch < 3; ++ch) pixels[ch] = grey[pixels[ch]];
+        return;
+    case Kind::Grid4: return;
+    }
+}
+
+void Transform::greyRow(uint8_t* values, size_t count) const {
+    if (kind_ != Kind::Grey) return;
+    for (size_t i = 0; i < count; ++i) values[i] = grey[values[i]];
+}
+
+void Transform::setGrid(const std::vector<uint16_t>& samples) {
+    const uint32_t n = kind_ == Kind::Grid4 ? kPoints4 : kPoints3;
+    grid.resize(samples.size() / 3);
+    for (size_t i = 0; i < grid.size(); ++i) {
+        uint32_t word = 0;
+        for (int ch = 0; ch < 3; ++ch) word |= (samples[i * 3 + ch] * 1020u + 32767u) / 65535u << (20 - 10 * ch);
+        grid[i] = word;
+    }
+    for (unsigned v = 0; v < 256; ++v) {
+        // The point below v; the last point's cell is the one below it.
+        const unsigned scaled = v * (n - 1) * 256 / 255;
+        const unsigned index = std::min(scaled >> 8, n - 2);
+        position[v] = index << 9 | (scaled - index * 256);
+    }
+}
+
+void Transform::cmykRow(const uint8_t* in, uint8_t* out, size_t count, bool inverted) const {
+    if (kind_ != Kind::Grid4) return;
+#ifdef VEK_SIMD_X86
+    if (simd::supports(simd::Feature::Avx2)) return cmykRowAvx2(*this, in, out, count, inverted ? 255 : 0);
+#endif
+    cmykRowScalar(*this, in, out, count, inverted ? 255 : 0);
+}
+
+void convert(const Description& d, Image& image) {
+    if (d.kind != Description::Kind::Profile && d.kind != Description::Kind::Calibrated) return;
+    if (d.space == Space::Cmyk) return; // the reader converts its CMYK samples itself
+    const std::shared_ptr<const Transform> t = toSrgb(d, d.space);
+    if (t == nullptr) return;
+    switch (image.layout()) {
+    case Layout::Indexed8: t->bgraRow(image.palette, 256); return;
+    case Layout::Gray8:
+        for (int32_t y = 0; y < image.height(); ++y) t->greyRow(image.row(y), static_cast<size_t>(image.width()));
+        return;
+    case Layout::Bgra32: {
+        const Transform& transform = *t;
+        workers::forRanges(uint64_t(image.width()) * uint64_t(image.height()), static_cast<size_t>(image.height()),
+                           [&](size_t first, size_t end) {
+                               for (size_t y = first; y < end; ++y)
+                                   transform.bgraRow(image.row(static_cast<int32_t>(y)), static_cast<size_t>(image.width()));
+                           });
+        return;
+    }
+    }
+}
+
+} // namespace vek::colour
