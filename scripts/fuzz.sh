@@ -7,8 +7,8 @@
 #                                             a campaign at the library's real caps (2^28 pixels),
 #                                             each input within the memory a load may hold
 # Each target's working corpus (under build/fuzz, never the committed seeds) starts as the committed
-# seeds, the public test suites' pictures of its format and the generated conformance variants,
-# minimised with -merge=1. One line a target: executions, their rate, coverage (cov: edges, ft:
+# seeds, the public test suites' pictures of its format and the generated conformance variants (for
+# the profiles target, the machine's ICC profiles), minimised with -merge=1. One line a target: executions, their rate, coverage (cov: edges, ft:
 # features), corpus size and peak memory; a finding prints its log and fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -56,6 +56,10 @@ fuzz_one() {
       [[ $target == plugin || $format == "$target" || ($target == bmp && $format == dib) ]] || continue
       cp "$path" "$extra/$((n++))"
     done <"$pictures"
+    # The profiles target: every profile the machine's colour packages hold.
+    if [[ $target == profile ]]; then
+      find /usr/share/color/icc -type f \( -iname '*.icc' -o -iname '*.icm' \) -exec cp {} "$extra/" \;
+    fi
     "$bin"/fuzz_"$target" -merge=1 "${flags[@]}" "$work" "fuzz/corpus/$target" "$extra" >build/fuzz/"$target"-merge.log 2>&1
     rm -rf "$extra"
     touch "$work/.seeded"
