@@ -122,11 +122,18 @@ bool fitMatrix(cmsContext c, cmsHPROFILE source, cmsHPROFILE srgb, int intent, T
         if (!(std::fabs(dl) > 1e-4)) return false;
         for (int row = 0; row < 3; ++row) t.matrix[row][ch] = static_cast<float>((at[row] - at0[row]) / dl);
     }
+    // A damaged curve can hold NaN or infinity where the lattice below never looks.
+    for (const auto& channel : t.linear)
+        for (float v : channel)
+            if (!std::isfinite(v)) return false;
     for (int row = 0; row < 3; ++row) {
         double offset = at0[row];
         for (int ch = 0; ch < 3; ++ch) offset -= t.matrix[row][ch] * t.linear[ch][128];
         t.matrix[row][3] = static_cast<float>(offset);
     }
+    for (const auto& row : t.matrix)
+        for (float v : row)
+            if (!std::isfinite(v)) return false;
     // Checked over a lattice of the cube, both sides clamped to sRGB's range.
     constexpr int kLattice[] = {0, 16, 64, 128, 192, 240, 255};
     for (int r : kLattice)
@@ -140,7 +147,7 @@ bool fitMatrix(cmsContext c, cmsHPROFILE source, cmsHPROFILE srgb, int intent, T
                     double lin = t.matrix[row][3];
                     for (int ch = 0; ch < 3; ++ch) lin += t.matrix[row][ch] * t.linear[ch][v[ch]];
                     const double ours = srgbEncode(std::clamp(lin, 0.0, 1.0));
-                    if (std::fabs(ours - std::clamp(static_cast<double>(want[row]), 0.0, 1.0)) > 0.25 / 255) return false;
+                    if (!(std::fabs(ours - std::clamp(static_cast<double>(want[row]), 0.0, 1.0)) <= 0.25 / 255)) return false;
                 }
             }
     return true;

@@ -17,9 +17,26 @@ namespace {
 
 constexpr float kTop = Transform::kEncodeSteps - 1;
 
+// Every step rounded to single precision as the vector code rounds it: x87 arithmetic (32-bit
+// builds) would otherwise carry 80 bits from one step to the next and land a level away.
+#if defined(__FLT_EVAL_METHOD__) && __FLT_EVAL_METHOD__ != 0
+inline float single(float v) {
+    volatile float stored = v;
+    return stored;
+}
+#else
+inline float single(float v) { return v; }
+#endif
+
+// Clamped as the vector code's max and min clamp: NaN (never from a checked matrix) becomes 0.
 inline uint8_t encoded(const uint8_t* encode, float linear) {
-    linear = std::min(std::max(linear, 0.0f), 1.0f);
-    return encode[static_cast<int>(linear * kTop + 0.5f)];
+    linear = linear > 0.0f ? linear : 0.0f;
+    linear = linear < 1.0f ? linear : 1.0f;
+    return encode[static_cast<int>(single(single(linear * kTop) + 0.5f))];
+}
+
+inline float rowSum(const float (&m)[4], float r, float g, float b) {
+    return single(single(single(single(m[0] * r) + single(m[1] * g)) + single(m[2] * b)) + m[3]);
 }
 
 void matrixRowScalar(const Transform& t, uint8_t* p, size_t count) {
@@ -29,9 +46,9 @@ void matrixRowScalar(const Transform& t, uint8_t* p, size_t count) {
     const uint8_t* encode = t.encode;
     for (size_t i = 0; i < count; ++i, p += 4) {
         const float r = linR[p[2]], g = linG[p[1]], b = linB[p[0]];
-        const uint8_t outR = encoded(encode, m[0][0] * r + m[0][1] * g + m[0][2] * b + m[0][3]);
-        const uint8_t outG = encoded(encode, m[1][0] * r + m[1][1] * g + m[1][2] * b + m[1][3]);
-        const uint8_t outB = encoded(encode, m[2][0] * r + m[2][1] * g + m[2][2] * b + m[2][3]);
+        const uint8_t outR = encoded(encode, rowSum(m[0], r, g, b));
+        const uint8_t outG = encoded(encode, rowSum(m[1], r, g, b));
+        const uint8_t outB = encoded(encode, rowSum(m[2], r, g, b));
         p[0] = outB;
         p[1] = outG;
         p[2] = outR;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <random>
 
 #include "libvek/colour/colour.h"
@@ -145,6 +146,26 @@ TEST(Colour, VectorAndScalarPathsAgree) {
         simd::allowVectors(true);
         EXPECT_EQ(fast, slow);
     }
+}
+
+// Values no checked profile gives (NaN, infinities) are clamped, in both paths alike, never used as
+// an index.
+TEST(Colour, NonFiniteValuesClampAlikeInBothPaths) {
+    Transform t(Transform::Kind::Matrix);
+    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    for (int v = 0; v < 256; ++v)
+        for (int ch = 0; ch < 3; ++ch) t.linear[ch][v] = v % 3 == 0 ? nan : v % 3 == 1 ? inf : -inf;
+    t.matrix[0][0] = t.matrix[1][1] = t.matrix[2][2] = 1;
+    t.matrix[0][1] = 1; // red = inf + -inf somewhere
+    const std::vector<uint8_t> in = samples(3);
+    const size_t n = in.size() / 4 - 5;
+    std::vector<uint8_t> fast = in, slow = in;
+    for (bool vectors : {true, false}) {
+        simd::allowVectors(vectors);
+        t.bgraRow((vectors ? fast : slow).data(), n);
+    }
+    simd::allowVectors(true);
+    EXPECT_EQ(fast, slow);
 }
 
 TEST(Colour, SwappedRedAndGreenSwaps) {
