@@ -1,0 +1,271 @@
+// DirectDraw Surface pixel formats: DXGI formats of the DX10 header, and the legacy header's
+// FourCC codes and bit masks.
+#include "libvek/formats/dds_header.h"
+
+#include <utility>
+
+#include "libvek/core/limits.h"
+#include "libvek/core/pixels.h"
+
+namespace vek::dds {
+namespace {
+
+constexpr uint32_t kAlphaPixels = 0x1, kAlphaOnly = 0x2, kFourCC = 0x4, kRgb = 0x40, kYuv = 0x200, kLuminance = 0x20000;
+
+constexpr uint32_t fourCC(const char (&s)[5]) {
+    return static_cast<uint32_t>(s[0]) | (static_cast<uint32_t>(s[1]) << 8) | (static_cast<uint32_t>(s[2]) << 16) |
+           (static_cast<uint32_t>(s[3]) << 24);
+}
+
+void masked(PixelFormat& f, unsigned bits, uint32_t r, uint32_t g, uint32_t b, uint32_t a) {
+    f.kind = Kind::Masked;
+    f.bitsPerPixel = bits;
+    f.masks[0] = r;
+    f.masks[1] = g;
+    f.masks[2] = b;
+    f.masks[3] = a;
+    f.hasAlpha = a != 0;
+}
+
+VekError dxgiFormat(uint32_t dxgi, PixelFormat& f) {
+    switch (dxgi) {
+    case 70:
+    case 71:
+    case 72:
+        f.kind = Kind::Bc1;
+        f.hasAlpha = true;
+        return VEK_OK;
+    case 73:
+    case 74:
+    case 75:
+        f.kind = Kind::Bc2;
+        f.hasAlpha = true;
+        return VEK_OK;
+    case 76:
+    case 77:
+    case 78:
+        f.kind = Kind::Bc3;
+        f.hasAlpha = true;
+        return VEK_OK;
+    case 79:
+    case 80: f.kind = Kind::Bc4; return VEK_OK;
+    case 81: f.kind = Kind::Bc4Signed; return VEK_OK;
+    case 82:
+    case 83: f.kind = Kind::Bc5; return VEK_OK;
+    case 84: f.kind = Kind::Bc5Signed; return VEK_OK;
+    case 94:
+    case 95: f.kind = Kind::Bc6h; return VEK_OK;
+    case 96: f.kind = Kind::Bc6hSigned; return VEK_OK;
+    case 97:
+    case 98:
+    case 99:
+        f.kind = Kind::Bc7;
+        f.hasAlpha = true;
+        return VEK_OK;
+    case 27:
+    case 28:
+    case 29:
+    case 30: masked(f, 32, 0xFF, 0xFF00, 0xFF0000, 0xFF000000); return VEK_OK;
+    case 87:
+    case 90:
+    case 91: masked(f, 32, 0xFF0000, 0xFF00, 0xFF, 0xFF000000); return VEK_OK;
+    case 88:
+    case 92:
+    case 93: masked(f, 32, 0xFF0000, 0xFF00, 0xFF, 0); return VEK_OK;
+    case 85: masked(f, 16, 0xF800, 0x07E0, 0x001F, 0); return VEK_OK;
+    case 86: masked(f, 16, 0x7C00, 0x03E0, 0x001F, 0x8000); return VEK_OK;
+    case 115: masked(f, 16, 0x0F00, 0x00F0, 0x000F, 0xF000); return VEK_OK; // B4G4R4A4
+    case 60:
+    case 61:
+        masked(f, 8, 0xFF, 0, 0, 0);
+        f.luminance = true;
+        return VEK_OK;
+    case 48:
+    case 49: masked(f, 16, 0xFF, 0xFF00, 0, 0); return VEK_OK;
+    case 65: masked(f, 8, 0, 0, 0, 0xFF); return VEK_OK;
+    case 23:
+    case 24:
+        f.kind = Kind::Rgb10A2;
+        f.hasAlpha = true;
+        return VEK_OK;
+    case 9:
+    case 11:
+        f.kind = Kind::Rgba16Unorm;
+        f.hasAlpha = true;
+        return VEK_OK;
+    case 10:
+        f.kind = Kind::Rgba16Float;
+        f.hasAlpha = true;
+        return VEK_OK;
+    default: return VEK_ERROR_UNSUPPORTED;
+    }
+}
+
+VekError legacyFormat(uint32_t flags, uint32_t code, uint32_t bits, const uint32_t* masks, PixelFormat& f) {
+    if (flags & kFourCC) {
+        switch (code) {
+        case fourCC("DXT1"):
+            f.kind = Kind::Bc1;
+            f.hasAlpha = true;
+            return VEK_OK;
+        case fourCC("DXT2"): f.premultiplied = true; [[fallthrough]];
+        case fourCC("DXT3"):
+            f.kind = Kind::Bc2;
+            f.hasAlpha = true;
+            return VEK_OK;
+        case fourCC("DXT4"): f.premultiplied = true; [[fallthrough]];
+        case fourCC("DXT5"):
+            f.kind = Kind::Bc3;
+            f.hasAlpha = true;
+            return VEK_OK;
+        case fourCC("ATI1"):
+        case fourCC("BC4U"): f.kind = Kind::Bc4; return VEK_OK;
+        case fourCC("BC4S"): f.kind = Kind::Bc4Signed; return VEK_OK;
+        case fourCC("ATI2"):
+        case fourCC("BC5U"): f.kind = Kind::Bc5; return VEK_OK;
+        case fourCC("BC5S"): f.kind = Kind::Bc5Signed; return VEK_OK;
+        case 36:
+            f.kind = Kind::Rgba16Unorm;
+            f.hasAlpha = true;
+            return VEK_OK; // D3DFMT_A16B16G16R16
+        case 113:
+            f.kind = Kind::Rgba16Float;
+            f.hasAlpha = true;
+            return VEK_OK; // D3DFMT_A16B16G16R16F
+        default: return VEK_ERROR_UNSUPPORTED;
+        }
+    }
+    if (bits != 8 && bits != 16 && bits != 24 && bits != 32) return VEK_ERROR_UNSUPPORTED;
+    if (flags & kYuv) return VEK_ERROR_UNSUPPORTED;
+    // Bits a pixel does not have select nothing: some writers give an 8-bit surface a 32-bit
+    // mask, or leave the masks zero. Where nothing is left, the bit count's standard layout holds.
+    const uint32_t pixelBits = bits == 32 ? 0xFFFFFFFFu : (1u << bits) - 1;
+    uint32_t m[4];
+    for (int i = 0; i < 4; ++i) {
+        m[i] = masks[i] & pixelBits;
+        if (!contiguousMask(m[i])) return VEK_ERROR_DAMAGED;
+    }
+    const bool alpha = (flags & kAlphaPixels) != 0;
+    if (flags & kRgb) {
+        if ((m[0] | m[1] | m[2]) == 0) {
+            switch (bits) {
+            case 8:
+                m[0] = 0xE0;
+                m[1] = 0x1C;
+                m[2] = 0x03;
+                break; // R3G3B2
+            case 16:
+                m[0] = 0xF800;
+                m[1] = 0x07E0;
+                m[2] = 0x001F;
+                break; // R5G6B5
+            default:
+                m[0] = 0xFF0000;
+                m[1] = 0xFF00;
+                m[2] = 0xFF;
+                break; // R8G8B8, X8R8G8B8
+            }
+            if (alpha && m[3] == 0 && bits == 32) m[3] = 0xFF000000u; // A8R8G8B8
+        }
+        // 10:10:10:2: Direct3D's helper library wrote the masks of A2B10G10R10 and A2R10G10B10
+        // reversed, and the reference texture tools read both reversed; so do we.
+        const bool tenTenTen = m[1] == 0x000FFC00u && masks[3] == 0xC0000000u &&
+                               ((m[0] == 0x3FFu && m[2] == 0x3FF00000u) || (m[0] == 0x3FF00000u && m[2] == 0x3FFu));
+        if (tenTenTen) std::swap(m[0], m[2]);
+        masked(f, bits, m[0], m[1], m[2], alpha ? m[3] : 0);
+        return VEK_OK;
+    }
+    if (flags & kLuminance) {
+        if (m[0] == 0) m[0] = alpha && bits == 16 ? 0xFF : bits == 8 ? 0xFF : 0xFFFF; // L8, A8L8, L16
+        if (alpha && m[3] == 0 && bits == 16) m[3] = 0xFF00;
+        masked(f, bits, m[0], 0, 0, alpha ? m[3] : 0);
+        f.luminance = true;
+        return VEK_OK;
+    }
+    if (flags & kAlphaOnly) {
+        masked(f, bits, 0, 0, 0, m[3] ? m[3] : 0xFF);
+        return VEK_OK;
+    }
+    return VEK_ERROR_UNSUPPORTED;
+}
+
+void describe(PixelFormat& f) {
+    switch (f.kind) {
+    case Kind::Bc4:
+    case Kind::Bc4Signed:
+        f.infoBits = 8;
+        f.infoComponents = 1;
+        break;
+    case Kind::Bc5:
+    case Kind::Bc5Signed:
+        f.infoBits = 8;
+        f.infoComponents = 2;
+        break;
+    case Kind::Bc6h:
+    case Kind::Bc6hSigned:
+        f.infoBits = 16;
+        f.infoComponents = 3;
+        break;
+    case Kind::Rgba16Unorm:
+    case Kind::Rgba16Float:
+        f.infoBits = 16;
+        f.infoComponents = 4;
+        break;
+    case Kind::Rgb10A2:
+        f.infoBits = 10;
+        f.infoComponents = 4;
+        break;
+    case Kind::Masked:
+        if (f.luminance && !f.hasAlpha) {
+            f.infoBits = static_cast<uint16_t>(f.bitsPerPixel);
+            f.infoComponents = 1;
+        } else {
+            f.infoBits = 8;
+            f.infoComponents = f.hasAlpha ? 4 : 3;
+        }
+        break;
+    default:
+        f.infoBits = 8;
+        f.infoComponents = 4;
+        break;
+    }
+}
+
+} // namespace
+
+bool sniffSignature(ByteView data) {
+    return data.startsWith("DDS ", 4) && data.size >= 128 && loadU32le(data.data + 4) == 124;
+}
+
+VekError readHeader(ByteView data, Header& h) {
+    if (!sniffSignature(data)) return VEK_ERROR_DAMAGED;
+    const uint8_t* p = data.data + 4;
+    h.height = loadU32le(p + 8);
+    h.width = loadU32le(p + 12);
+    const uint8_t* pf = p + 72;
+    if (loadU32le(pf) != 32) return VEK_ERROR_DAMAGED;
+    const uint32_t flags = loadU32le(pf + 4), code = loadU32le(pf + 8), bits = loadU32le(pf + 12);
+    const uint32_t masks[4] = {loadU32le(pf + 16), loadU32le(pf + 20), loadU32le(pf + 24), loadU32le(pf + 28)};
+    h.dataOffset = 128;
+    if ((flags & kFourCC) && code == fourCC("DX10")) {
+        if (data.size < 148) return VEK_ERROR_DAMAGED;
+        const uint8_t* dx10 = data.data + 128;
+        const uint32_t dimension = loadU32le(dx10 + 4);
+        // A 1-D texture is one row; of a 3-D texture the first slice is shown, as of an array the
+        // first element.
+        if (dimension > 4 || dimension == 1) return VEK_ERROR_UNSUPPORTED;
+        if (VekError e = dxgiFormat(loadU32le(dx10), h.format)) return e;
+        // The alpha mode, in the low bits of the last field: 2 is premultiplied.
+        if ((loadU32le(dx10 + 16) & 7) == 2 && h.format.hasAlpha) h.format.premultiplied = true;
+        h.dataOffset = 148;
+    } else if (VekError e = legacyFormat(flags, code, bits, masks, h.format)) {
+        return e;
+    }
+    if (h.width == 0 || h.height == 0 || h.width > static_cast<uint32_t>(kMaxDimension) ||
+        h.height > static_cast<uint32_t>(kMaxDimension))
+        return VEK_ERROR_DAMAGED;
+    describe(h.format);
+    return VEK_OK;
+}
+
+} // namespace vek::dds
