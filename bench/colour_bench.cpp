@@ -130,9 +130,11 @@ int main(int argc, char** argv) {
         d.space = c.space;
         const auto t = vek::colour::build(d, c.space, c.grid);
         cmsHPROFILE p = cmsOpenProfileFromMem(bytes.data(), static_cast<cmsUInt32Number>(bytes.size()));
-        const cmsUInt32Number in = c.space == Space::Rgb ? TYPE_BGRA_8 : c.space == Space::Grey ? TYPE_GRAY_8 : TYPE_CMYK_8;
-        cmsHTRANSFORM lcms = cmsCreateTransform(p, in, srgb, TYPE_BGRA_8,
-                                                cmsGetHeaderRenderingIntent(p), c.grid ? cmsFLAGS_FORCE_CLUT : 0);
+        const cmsUInt32Number in = c.space == Space::Rgb    ? TYPE_BGRA_8
+                                   : c.space == Space::Grey ? TYPE_GRAY_8
+                                                            : TYPE_CMYK_8;
+        cmsHTRANSFORM lcms = cmsCreateTransform(p, in, srgb, TYPE_BGRA_8, cmsGetHeaderRenderingIntent(p),
+                                                c.grid ? cmsFLAGS_FORCE_CLUT : 0);
         if (t == nullptr || lcms == nullptr) {
             std::printf("%-34s no transform\n", c.what);
             continue;

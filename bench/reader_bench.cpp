@@ -192,7 +192,8 @@ Bytes png24(bool screenshot) {
                 p[0] = 40, p[1] = 70, p[2] = 120; // title bars
             } else {
                 // Glyphs: each 8 x 14 cell of a text line inks a few of its pixels.
-                const bool ink = y % 20 < 14 && x % 8 < 6 && (x / 8 * 31 + y / 20 * 17 + (x % 8) * 5 + y % 20 * 3) % 7 < 2;
+                const bool ink =
+                    y % 20 < 14 && x % 8 < 6 && (x / 8 * 31 + y / 20 * 17 + (x % 8) * 5 + y % 20 * 3) % 7 < 2;
                 p[0] = p[1] = p[2] = ink ? 30 : static_cast<uint8_t>(x / 1500 % 2 ? 250 : 236);
             }
         }
@@ -466,9 +467,9 @@ int main(int argc, [[maybe_unused]] char** argv) {
         uint32_t dxgi;
         size_t block;
         uint8_t (*first)(std::mt19937&);
-    } codecs[] = {{"BC1", "DXT1", 0, 8, nullptr},   {"BC2", "DXT3", 0, 16, nullptr}, {"BC3", "DXT5", 0, 16, nullptr},
-                  {"BC4", "ATI1", 0, 8, nullptr},   {"BC5", "ATI2", 0, 16, nullptr},
-                  {"BC6H", "DX10", 95, 16, bc6hMode}, {"BC7", "DX10", 98, 16, bc7Mode}};
+    } codecs[] = {{"BC1", "DXT1", 0, 8, nullptr},  {"BC2", "DXT3", 0, 16, nullptr}, {"BC3", "DXT5", 0, 16, nullptr},
+                  {"BC4", "ATI1", 0, 8, nullptr},  {"BC5", "ATI2", 0, 16, nullptr}, {"BC6H", "DX10", 95, 16, bc6hMode},
+                  {"BC7", "DX10", 98, 16, bc7Mode}};
     for (const auto& c : codecs) {
         for (int side : {512, 724}) {
             const Bytes f = dds(c.fourcc, c.dxgi, c.block, c.first, side);

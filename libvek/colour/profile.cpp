@@ -83,8 +83,10 @@ cmsHPROFILE openSource(cmsContext c, const Description& d, Space space) {
         if (!(p[0] > 0 && p[0] < 1 && p[1] > 0 && p[1] < 1 && p[0] + p[1] <= 1)) return nullptr;
     const cmsCIExyY white = {d.white[0], d.white[1], 1};
     const cmsCIExyYTRIPLE primaries = {{d.red[0], d.red[1], 1}, {d.green[0], d.green[1], 1}, {d.blue[0], d.blue[1], 1}};
-    cmsToneCurve* curves[3] = {cmsBuildGamma(c, d.gamma[0]), cmsBuildGamma(c, d.gamma[1]), cmsBuildGamma(c, d.gamma[2])};
-    cmsHPROFILE h = curves[0] && curves[1] && curves[2] ? cmsCreateRGBProfileTHR(c, &white, &primaries, curves) : nullptr;
+    cmsToneCurve* curves[3] = {cmsBuildGamma(c, d.gamma[0]), cmsBuildGamma(c, d.gamma[1]),
+                               cmsBuildGamma(c, d.gamma[2])};
+    cmsHPROFILE h =
+        curves[0] && curves[1] && curves[2] ? cmsCreateRGBProfileTHR(c, &white, &primaries, curves) : nullptr;
     for (cmsToneCurve* curve : curves)
         if (curve != nullptr) cmsFreeToneCurve(curve);
     return h;
@@ -147,7 +149,8 @@ bool fitMatrix(cmsContext c, cmsHPROFILE source, cmsHPROFILE srgb, int intent, T
                     double lin = t.matrix[row][3];
                     for (int ch = 0; ch < 3; ++ch) lin += t.matrix[row][ch] * t.linear[ch][v[ch]];
                     const double ours = srgbEncode(std::clamp(lin, 0.0, 1.0));
-                    if (!(std::fabs(ours - std::clamp(static_cast<double>(want[row]), 0.0, 1.0)) <= 0.25 / 255)) return false;
+                    if (!(std::fabs(ours - std::clamp(static_cast<double>(want[row]), 0.0, 1.0)) <= 0.25 / 255))
+                        return false;
                 }
             }
     return true;
@@ -212,8 +215,8 @@ std::shared_ptr<Transform> create(const Description& d, Space space, bool gridOn
                                         : space == Space::Grey ? cmsSigGrayData
                                                                : cmsSigCmykData;
     const cmsProfileClassSignature cls = cmsGetDeviceClass(source.handle);
-    if (cmsGetColorSpace(source.handle) != want ||
-        (cls != cmsSigInputClass && cls != cmsSigDisplayClass && cls != cmsSigOutputClass && cls != cmsSigColorSpaceClass))
+    if (cmsGetColorSpace(source.handle) != want || (cls != cmsSigInputClass && cls != cmsSigDisplayClass &&
+                                                    cls != cmsSigOutputClass && cls != cmsSigColorSpaceClass))
         return nullptr;
     cmsUInt32Number intent = cmsGetHeaderRenderingIntent(source.handle);
     if (intent > INTENT_ABSOLUTE_COLORIMETRIC) intent = INTENT_PERCEPTUAL;

@@ -64,11 +64,12 @@ struct MatrixRow {
 __attribute__((target("avx2"))) inline __m256i encodeChannel(const MatrixRow& row, __m256 r, __m256 g, __m256 b,
                                                              const int* encode) {
     // Summed in the scalar code's order, so that both give the same bytes.
-    __m256 v = _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(row.m0, r), _mm256_mul_ps(row.m1, g)),
-                                           _mm256_mul_ps(row.m2, b)),
-                             row.offset);
+    __m256 v = _mm256_add_ps(
+        _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(row.m0, r), _mm256_mul_ps(row.m1, g)), _mm256_mul_ps(row.m2, b)),
+        row.offset);
     v = _mm256_min_ps(_mm256_max_ps(v, _mm256_setzero_ps()), _mm256_set1_ps(1.0f));
-    const __m256i index = _mm256_cvttps_epi32(_mm256_add_ps(_mm256_mul_ps(v, _mm256_set1_ps(kTop)), _mm256_set1_ps(0.5f)));
+    const __m256i index =
+        _mm256_cvttps_epi32(_mm256_add_ps(_mm256_mul_ps(v, _mm256_set1_ps(kTop)), _mm256_set1_ps(0.5f)));
     return _mm256_and_si256(_mm256_i32gather_epi32(encode, index, 1), _mm256_set1_epi32(0xFF));
 }
 
@@ -101,7 +102,8 @@ __attribute__((target("avx2"))) void matrixRowAvx2(const Transform& t, uint8_t* 
 // axes in order of their fractions, as LittleCMS interpolates. Returns red, green and blue in 8
 // bits, packed as BGRA's low three bytes.
 // Each channel in 8.2 fixed point times 256, red first.
-inline void tetrahedralRaw(const uint32_t* c0, uint32_t sx, uint32_t sy, uint32_t sz, int fx, int fy, int fz, int out[3]) {
+inline void tetrahedralRaw(const uint32_t* c0, uint32_t sx, uint32_t sy, uint32_t sz, int fx, int fy, int fz,
+                           int out[3]) {
     // Without branches, which noise in the low bits would make unpredictable: the first step is
     // along the axis of the largest fraction, the second adds all but the smallest's.
     const int f1 = std::max(fx, std::max(fy, fz)), f3 = std::min(fx, std::min(fy, fz)), f2 = fx + fy + fz - f1 - f3;
@@ -171,7 +173,8 @@ __attribute__((target("avx2"))) inline Cell cellOf(__m256i ix, __m256i iy, __m25
     c.f3 = _mm256_min_epi32(fx, _mm256_min_epi32(fy, fz));
     c.f2 = _mm256_sub_epi32(_mm256_add_epi32(fx, _mm256_add_epi32(fy, fz)), _mm256_add_epi32(c.f1, c.f3));
     // s1: x where fx is largest, else y where fy is, else z; s2: all but the smallest's.
-    c.s1 = _mm256_blendv_epi8(_mm256_blendv_epi8(vz, vy, _mm256_cmpeq_epi32(fy, c.f1)), vx, _mm256_cmpeq_epi32(fx, c.f1));
+    c.s1 =
+        _mm256_blendv_epi8(_mm256_blendv_epi8(vz, vy, _mm256_cmpeq_epi32(fy, c.f1)), vx, _mm256_cmpeq_epi32(fx, c.f1));
     const __m256i smallest =
         _mm256_blendv_epi8(_mm256_blendv_epi8(vx, vy, _mm256_cmpeq_epi32(fy, c.f3)), vz, _mm256_cmpeq_epi32(fz, c.f3));
     c.s2 = _mm256_sub_epi32(_mm256_set1_epi32(static_cast<int>(sx + sy + sz)), smallest);
@@ -187,7 +190,8 @@ __attribute__((target("avx2"))) inline Channels interpolate(const uint32_t* grid
     const __m256i v0 = _mm256_i32gather_epi32(g, c.base, 4);
     const __m256i v1 = _mm256_i32gather_epi32(g, _mm256_add_epi32(c.base, c.s1), 4);
     const __m256i v2 = _mm256_i32gather_epi32(g, _mm256_add_epi32(c.base, c.s2), 4);
-    const __m256i v3 = _mm256_i32gather_epi32(g, _mm256_add_epi32(c.base, _mm256_set1_epi32(static_cast<int>(sAll))), 4);
+    const __m256i v3 =
+        _mm256_i32gather_epi32(g, _mm256_add_epi32(c.base, _mm256_set1_epi32(static_cast<int>(sAll))), 4);
     const __m256i mask = _mm256_set1_epi32(1023);
     Channels out;
     for (int ch = 0; ch < 3; ++ch) {
@@ -208,7 +212,8 @@ __attribute__((target("avx2"))) inline __m256i pack(const Channels& c) {
     const __m256i round = _mm256_set1_epi32(512), zero = _mm256_setzero_si256(), top = _mm256_set1_epi32(255);
     __m256i out = zero;
     for (int ch = 0; ch < 3; ++ch) {
-        const __m256i v = _mm256_min_epi32(_mm256_max_epi32(_mm256_srai_epi32(_mm256_add_epi32(c.v[ch], round), 10), zero), top);
+        const __m256i v =
+            _mm256_min_epi32(_mm256_max_epi32(_mm256_srai_epi32(_mm256_add_epi32(c.v[ch], round), 10), zero), top);
         out = _mm256_or_si256(out, _mm256_sll_epi32(v, _mm_cvtsi32_si128(8 * ch)));
     }
     return out;
@@ -225,8 +230,8 @@ __attribute__((target("avx2"))) void grid3RowAvx2(const Transform& t, uint8_t* p
         const __m256i g = _mm256_i32gather_epi32(position, _mm256_and_si256(_mm256_srli_epi32(px, 8), byte), 4);
         const __m256i r = _mm256_i32gather_epi32(position, _mm256_and_si256(_mm256_srli_epi32(px, 16), byte), 4);
         const Cell c = cellOf(_mm256_srli_epi32(r, 9), _mm256_srli_epi32(g, 9), _mm256_srli_epi32(b, 9),
-                              _mm256_and_si256(r, fraction), _mm256_and_si256(g, fraction), _mm256_and_si256(b, fraction),
-                              n * n, n, 1);
+                              _mm256_and_si256(r, fraction), _mm256_and_si256(g, fraction),
+                              _mm256_and_si256(b, fraction), n * n, n, 1);
         const __m256i rgb = pack(interpolate(t.grid.data(), c, n * n + n + 1));
         const __m256i alpha = _mm256_andnot_si256(_mm256_set1_epi32(0x00FFFFFF), px);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), _mm256_or_si256(alpha, rgb));
@@ -239,7 +244,8 @@ __attribute__((target("avx2"))) void cmykRowAvx2(const Transform& t, const uint8
     constexpr uint32_t n = Transform::kPoints4;
     const auto* position = reinterpret_cast<const int*>(t.position);
     const __m256i byte = _mm256_set1_epi32(0xFF), fraction = _mm256_set1_epi32(kFraction),
-                  inversion = _mm256_set1_epi8(static_cast<char>(flip)), opaque = _mm256_set1_epi32(static_cast<int>(0xFF000000));
+                  inversion = _mm256_set1_epi8(static_cast<char>(flip)),
+                  opaque = _mm256_set1_epi32(static_cast<int>(0xFF000000));
     size_t i = 0;
     for (; i + 8 <= count; i += 8, in += 32, out += 32) {
         const __m256i px = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in)), inversion);
@@ -250,14 +256,16 @@ __attribute__((target("avx2"))) void cmykRowAvx2(const Transform& t, const uint8
         Cell cell = cellOf(_mm256_srli_epi32(m, 9), _mm256_srli_epi32(y, 9), _mm256_srli_epi32(k, 9),
                            _mm256_and_si256(m, fraction), _mm256_and_si256(y, fraction), _mm256_and_si256(k, fraction),
                            n * n, n, 1);
-        cell.base = _mm256_add_epi32(cell.base, _mm256_mullo_epi32(_mm256_srli_epi32(c, 9), _mm256_set1_epi32(n * n * n)));
+        cell.base =
+            _mm256_add_epi32(cell.base, _mm256_mullo_epi32(_mm256_srli_epi32(c, 9), _mm256_set1_epi32(n * n * n)));
         const Channels low = interpolate(t.grid.data(), cell, n * n + n + 1);
         cell.base = _mm256_add_epi32(cell.base, _mm256_set1_epi32(n * n * n));
         const Channels high = interpolate(t.grid.data(), cell, n * n + n + 1);
         const __m256i fc = _mm256_and_si256(c, fraction);
         Channels mixed;
         for (int ch = 0; ch < 3; ++ch)
-            mixed.v[ch] = _mm256_add_epi32(low.v[ch], _mm256_srai_epi32(_mm256_mullo_epi32(_mm256_sub_epi32(high.v[ch], low.v[ch]), fc), 8));
+            mixed.v[ch] = _mm256_add_epi32(
+                low.v[ch], _mm256_srai_epi32(_mm256_mullo_epi32(_mm256_sub_epi32(high.v[ch], low.v[ch]), fc), 8));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_or_si256(pack(mixed), opaque));
     }
     cmykRowScalar(t, in, out, count - i, flip);
@@ -339,7 +347,8 @@ void convert(const Description& d, Image& image) {
         workers::forRanges(uint64_t(image.width()) * uint64_t(image.height()), static_cast<size_t>(image.height()),
                            [&](size_t first, size_t end) {
                                for (size_t y = first; y < end; ++y)
-                                   transform.bgraRow(image.row(static_cast<int32_t>(y)), static_cast<size_t>(image.width()));
+                                   transform.bgraRow(image.row(static_cast<int32_t>(y)),
+                                                     static_cast<size_t>(image.width()));
                            });
         return;
     }

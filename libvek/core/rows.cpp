@@ -15,8 +15,7 @@ namespace {
 // Sixteen pixels of three bytes a step: 48 bytes in, four shuffles of twelve bytes each into four
 // pixels, alpha set; `swapped` when red comes first. Returns how many pixels were done; the loads
 // stay inside the row (the last step reads 48 bytes exactly).
-__attribute__((target("ssse3"))) size_t threeToBgraSsse3(const uint8_t* in, uint8_t* out, size_t pixels,
-                                                        bool swapped) {
+__attribute__((target("ssse3"))) size_t threeToBgraSsse3(const uint8_t* in, uint8_t* out, size_t pixels, bool swapped) {
     const __m128i order = swapped ? _mm_setr_epi8(2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1)
                                   : _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
     const __m128i alpha = _mm_set1_epi32(static_cast<int>(0xFF000000u));
@@ -69,8 +68,7 @@ __attribute__((target("ssse3"))) size_t greyToBgraSsse3(const uint8_t* in, uint8
 void bgrToBgra(const uint8_t* in, uint8_t* out, size_t pixels) {
     size_t x = 0;
 #ifdef VEK_SIMD_X86
-    if (simd::supports(simd::Feature::Ssse3))
-        x = threeToBgraSsse3(in, out, pixels, false);
+    if (simd::supports(simd::Feature::Ssse3)) x = threeToBgraSsse3(in, out, pixels, false);
 #endif
     for (; x < pixels; ++x) {
         out[x * 4] = in[x * 3];
@@ -83,8 +81,7 @@ void bgrToBgra(const uint8_t* in, uint8_t* out, size_t pixels) {
 void rgbToBgra(const uint8_t* in, uint8_t* out, size_t pixels) {
     size_t x = 0;
 #ifdef VEK_SIMD_X86
-    if (simd::supports(simd::Feature::Ssse3))
-        x = threeToBgraSsse3(in, out, pixels, true);
+    if (simd::supports(simd::Feature::Ssse3)) x = threeToBgraSsse3(in, out, pixels, true);
 #endif
     for (; x < pixels; ++x) {
         out[x * 4] = in[x * 3 + 2];

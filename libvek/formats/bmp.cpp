@@ -222,7 +222,8 @@ public:
             double white[3] = {};
             for (int i = 0; i < 3; ++i) {
                 double xyz[3], sum = 0;
-                for (int j = 0; j < 3; ++j) sum += xyz[j] = static_cast<int32_t>(loadU32le(v + 60 + 12 * i + 4 * j)) / double(1 << 30);
+                for (int j = 0; j < 3; ++j)
+                    sum += xyz[j] = static_cast<int32_t>(loadU32le(v + 60 + 12 * i + 4 * j)) / double(1 << 30);
                 if (!(sum > 0)) return;
                 xy[i][0] = xyz[0] / sum;
                 xy[i][1] = xyz[1] / sum;

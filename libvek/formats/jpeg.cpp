@@ -155,7 +155,7 @@ private:
             colour_.profile.clear();
         }
         const J_COLOR_SPACE space = session_.cinfo.jpeg_color_space;
-        colour_.space = space == JCS_GRAYSCALE                      ? colour::Space::Grey
+        colour_.space = space == JCS_GRAYSCALE                   ? colour::Space::Grey
                         : space == JCS_CMYK || space == JCS_YCCK ? colour::Space::Cmyk
                                                                  : colour::Space::Rgb;
         return VEK_OK;
@@ -184,7 +184,9 @@ VekError JpegDecoder::load(const LoadOptions& options, Image& image) {
     if (VekError e = image.allocate(d.cinfo.image_width, d.cinfo.image_height, Layout::Bgra32, options)) return e;
     image.componentsPerPixel = 3;
     image.bitsPerComponent = 8;
-    if (!jpeg_has_multiple_scans(&d.cinfo) && decodeInBands(data_, firstScan_, d.cinfo, cmyk, cmykProfile_.get(), image)) return VEK_OK;
+    if (!jpeg_has_multiple_scans(&d.cinfo) &&
+        decodeInBands(data_, firstScan_, d.cinfo, cmyk, cmykProfile_.get(), image))
+        return VEK_OK;
     d.cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGRX;
     jpeg_start_decompress(&d.cinfo);
     if (d.cinfo.output_width != d.cinfo.image_width || d.cinfo.output_height != d.cinfo.image_height)

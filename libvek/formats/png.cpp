@@ -10,7 +10,6 @@
 #include <memory>
 #include <vector>
 
-
 #include "libvek/core/limits.h"
 #include "libvek/core/pixels.h"
 #include "libvek/core/rows.h"
@@ -205,7 +204,8 @@ public:
         png::ColourChunks colour;
         if (VekError e = openStream(data_, kept_, stream_, ctx_, ihdr_, idatBytes_, colour)) return e;
         png::describeColour(data_, colour, colour_);
-        const bool grey = ihdr_.color_type == SPNG_COLOR_TYPE_GRAYSCALE || ihdr_.color_type == SPNG_COLOR_TYPE_GRAYSCALE_ALPHA;
+        const bool grey =
+            ihdr_.color_type == SPNG_COLOR_TYPE_GRAYSCALE || ihdr_.color_type == SPNG_COLOR_TYPE_GRAYSCALE_ALPHA;
         colour_.space = grey ? colour::Space::Grey : colour::Space::Rgb;
         info_.width = static_cast<int32_t>(ihdr_.width);
         info_.height = static_cast<int32_t>(ihdr_.height);
@@ -321,8 +321,8 @@ VekError PngDecoder::load(const LoadOptions& options, Image& image) {
     return VEK_OK;
 }
 
-bool PngDecoder::decodeWhole(const spng_trns* trns, const spng_plte* plte, bool keepPalette,
-                             const LoadOptions& options, Image& image, VekError& error) const {
+bool PngDecoder::decodeWhole(const spng_trns* trns, const spng_plte* plte, bool keepPalette, const LoadOptions& options,
+                             Image& image, VekError& error) const {
     if (ihdr_.bit_depth != 8 || ihdr_.interlace_method != 0) return false;
     png::Rows rows;
     rows.width = ihdr_.width;

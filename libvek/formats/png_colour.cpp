@@ -85,8 +85,8 @@ void describeColour(ByteView data, const ColourChunks& chunks, colour::Descripti
         d.kind = colour::Description::Kind::Srgb;
         return;
     }
-    if (intact(data, chunks.chrm) && chunks.chrm.length == 32 && intact(data, chunks.gama) &&
-        chunks.gama.length == 4 && loadU32be(data.data + chunks.gama.offset) != 0) {
+    if (intact(data, chunks.chrm) && chunks.chrm.length == 32 && intact(data, chunks.gama) && chunks.gama.length == 4 &&
+        loadU32be(data.data + chunks.gama.offset) != 0) {
         const uint8_t* c = data.data + chunks.chrm.offset;
         double* xy[4] = {d.white, d.red, d.green, d.blue};
         for (int i = 0; i < 4; ++i) {

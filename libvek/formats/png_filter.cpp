@@ -46,9 +46,8 @@ __attribute__((target("sse2"))) inline void store(uint8_t* p, __m128i v) {
     std::memcpy(p, &w, 4);
 }
 
-template <size_t Bpp>
-__attribute__((target("sse2"))) void unfilterSse2(uint8_t filter, const uint8_t* in, const uint8_t* prev, uint8_t* out,
-                                                  size_t n) {
+template <size_t Bpp> __attribute__((target("sse2"))) void unfilterSse2(uint8_t filter, const uint8_t* in,
+                                                                        const uint8_t* prev, uint8_t* out, size_t n) {
     const __m128i zero = _mm_setzero_si128();
     __m128i a = zero, c = zero;
     switch (filter) {
@@ -62,8 +61,7 @@ __attribute__((target("sse2"))) void unfilterSse2(uint8_t filter, const uint8_t*
         for (size_t i = 0; i < n; i += Bpp) {
             const __m128i b = load(prev + i);
             // The rounding-up average, less the bit it rounded up by.
-            const __m128i mean =
-                _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), _mm_set1_epi8(1)));
+            const __m128i mean = _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), _mm_set1_epi8(1)));
             a = _mm_add_epi8(load(in + i), mean);
             store(out + i, a);
         }
@@ -81,8 +79,8 @@ __attribute__((target("sse2"))) void unfilterSse2(uint8_t filter, const uint8_t*
             const __m128i takeA = _mm_cmpeq_epi16(least, pa);
             const __m128i takeB = _mm_andnot_si128(takeA, _mm_cmpeq_epi16(least, pb));
             const __m128i takeC = _mm_andnot_si128(_mm_or_si128(takeA, takeB), _mm_set1_epi16(-1));
-            const __m128i predicted = _mm_or_si128(_mm_or_si128(_mm_and_si128(takeA, a16), _mm_and_si128(takeB, b)),
-                                                   _mm_and_si128(takeC, c));
+            const __m128i predicted =
+                _mm_or_si128(_mm_or_si128(_mm_and_si128(takeA, a16), _mm_and_si128(takeB, b)), _mm_and_si128(takeC, c));
             a = _mm_add_epi8(load(in + i), _mm_packus_epi16(predicted, zero));
             store(out + i, a);
             c = b;
@@ -125,6 +123,5 @@ bool unfilter(const uint8_t* in, const uint8_t* prev, uint8_t* out, size_t n, si
     unfilterScalar(filter, in, prev, out, n, bpp);
     return true;
 }
-
 
 } // namespace vek::png

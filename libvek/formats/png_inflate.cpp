@@ -67,8 +67,7 @@ bool checksumsHold(ByteView data, const WholeStream& stream) {
 bool decodeWhole(ByteView data, const WholeStream& stream, const Rows& rows, const LoadOptions& options, Image& image,
                  VekError& error) {
     error = VEK_OK;
-    if (!stream.together || stream.idat.empty() || !checksumsHold(data, stream))
-        return false;
+    if (!stream.together || stream.idat.empty() || !checksumsHold(data, stream)) return false;
     const size_t bpp = channelsOf(rows.form), width = rows.width, height = rows.height;
     size_t rowBytes, inflated;
     if (!checkedMultiply(width, bpp, rowBytes) || !checkedMultiply(rowBytes + 1, height, inflated)) return false;
@@ -92,7 +91,8 @@ bool decodeWhole(ByteView data, const WholeStream& stream, const Rows& rows, con
         joined.reset(new (std::nothrow) uint8_t[compressedBytes]);
         if (!joined) return error = VEK_ERROR_OUT_OF_MEMORY, true;
         size_t at = 0;
-        for (const Range& r : stream.idat) std::memcpy(joined.get() + at, data.data + r.offset, r.length), at += r.length;
+        for (const Range& r : stream.idat)
+            std::memcpy(joined.get() + at, data.data + r.offset, r.length), at += r.length;
         compressed = joined.get();
     }
     size_t used = 0, produced = 0;

@@ -18,9 +18,9 @@ struct Range {
 };
 
 struct WholeStream {
-    std::vector<Range> idat;  // each IDAT chunk's data, in file order
-    std::vector<Range> crcs;  // each IDAT chunk's type and data, its CRC after them
-    bool together = true;     // no other chunk between the first IDAT and the last
+    std::vector<Range> idat; // each IDAT chunk's data, in file order
+    std::vector<Range> crcs; // each IDAT chunk's type and data, its CRC after them
+    bool together = true;    // no other chunk between the first IDAT and the last
 };
 
 enum class Form : uint8_t { Grey, GreyAlpha, Rgb, Rgba, Indices, Palette };
@@ -28,14 +28,14 @@ enum class Form : uint8_t { Grey, GreyAlpha, Rgb, Rgba, Indices, Palette };
 struct Rows {
     uint32_t width = 0, height = 0;
     Form form = Form::Rgba;
-    bool keyed = false;      // a tRNS colour key: matching pixels become transparent
-    uint8_t key[3] = {};     // grey, or red, green, blue
+    bool keyed = false;       // a tRNS colour key: matching pixels become transparent
+    uint8_t key[3] = {};      // grey, or red, green, blue
     uint32_t words[256] = {}; // Palette: BGRA words for every index
 };
 
 // Allocates the picture (Indexed8 for Indices, BGRA otherwise) and decodes into it; false when the
 // caller should decode with libspng instead. A failed allocation is an answer of its own.
-bool decodeWhole(ByteView data, const WholeStream& stream, const Rows& rows, const LoadOptions& options,
-                 Image& image, VekError& error);
+bool decodeWhole(ByteView data, const WholeStream& stream, const Rows& rows, const LoadOptions& options, Image& image,
+                 VekError& error);
 
 } // namespace vek::png

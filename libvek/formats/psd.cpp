@@ -139,7 +139,8 @@ VekError decodeRows(ByteView data, const Header& h, const MergedRows& m, uint32_
                 // Stored inverted: 255 is no ink.
                 const unsigned k = sample8(rows[3], x, h.depth);
                 if (m.cmykProfile != nullptr) { // converted with the whole row below
-                    storeBgra(p, sample8(rows[2], x, h.depth), sample8(rows[1], x, h.depth), s0, static_cast<uint8_t>(k));
+                    storeBgra(p, sample8(rows[2], x, h.depth), sample8(rows[1], x, h.depth), s0,
+                              static_cast<uint8_t>(k));
                     break;
                 }
                 storeBgra(p, static_cast<uint8_t>((s0 * k + 127) / 255),

@@ -43,7 +43,7 @@ std::vector<uint8_t> randomBlocks(Codec codec, size_t count, uint32_t seed) {
 struct Case {
     Codec codec;
     uint32_t width, rowCount;
-    bool grey = false;  // one byte a pixel, as BC4 loads
+    bool grey = false; // one byte a pixel, as BC4 loads
 };
 
 void PrintTo(const Case& c, std::ostream* os) {
@@ -83,9 +83,14 @@ TEST_P(StripTest, VectorAndScalarPathsAgree) {
 // fewer than four rows (which take the scalar path throughout).
 std::vector<Case> cases() {
     std::vector<Case> out;
-    for (const auto& [codec, grey] : {std::pair{Codec::Bc1, false}, {Codec::Bc2, false}, {Codec::Bc3, false},
-                                      {Codec::Bc4, true}, {Codec::Bc5, false}, {Codec::Bc7, false}})
-        for (const auto& [width, rows] : {std::pair{4096u, 4u}, {29u, 4u}, {13u, 4u}, {3u, 4u}, {2u, 4u}, {20u, 3u}, {21u, 1u}})
+    for (const auto& [codec, grey] : {std::pair{Codec::Bc1, false},
+                                      {Codec::Bc2, false},
+                                      {Codec::Bc3, false},
+                                      {Codec::Bc4, true},
+                                      {Codec::Bc5, false},
+                                      {Codec::Bc7, false}})
+        for (const auto& [width, rows] :
+             {std::pair{4096u, 4u}, {29u, 4u}, {13u, 4u}, {3u, 4u}, {2u, 4u}, {20u, 3u}, {21u, 1u}})
             out.push_back({codec, width, rows, grey});
     return out;
 }

@@ -59,12 +59,18 @@ struct Case {
 
 TEST(Colour, TransformsAgreeWithLittleCms) {
     const Case cases[] = {
-        {"colord/AdobeRGB1998.icc", Space::Rgb, false, 2},  {"colord/ProPhotoRGB.icc", Space::Rgb, false, 2},
-        {"colord/WideGamutRGB.icc", Space::Rgb, false, 2},  {"colord/SwappedRedAndGreen.icc", Space::Rgb, false, 2},
-        {"ghostscript/rommrgb.icc", Space::Rgb, false, 2},  {"CineonLog_M.icc", Space::Rgb, false, 2},
-        {"colord/AdobeRGB1998.icc", Space::Rgb, true, 3},   {"colord/ProPhotoRGB.icc", Space::Rgb, true, 3},
-        {"Gray-CIE_L.icc", Space::Grey, false, 0},          {"Gray.icc", Space::Grey, false, 0},
-        {"ghostscript/default_cmyk.icc", Space::Cmyk, false, 3}, {"ghostscript/ps_cmyk.icc", Space::Cmyk, false, 3},
+        {"colord/AdobeRGB1998.icc", Space::Rgb, false, 2},
+        {"colord/ProPhotoRGB.icc", Space::Rgb, false, 2},
+        {"colord/WideGamutRGB.icc", Space::Rgb, false, 2},
+        {"colord/SwappedRedAndGreen.icc", Space::Rgb, false, 2},
+        {"ghostscript/rommrgb.icc", Space::Rgb, false, 2},
+        {"CineonLog_M.icc", Space::Rgb, false, 2},
+        {"colord/AdobeRGB1998.icc", Space::Rgb, true, 3},
+        {"colord/ProPhotoRGB.icc", Space::Rgb, true, 3},
+        {"Gray-CIE_L.icc", Space::Grey, false, 0},
+        {"Gray.icc", Space::Grey, false, 0},
+        {"ghostscript/default_cmyk.icc", Space::Cmyk, false, 3},
+        {"ghostscript/ps_cmyk.icc", Space::Cmyk, false, 3},
     };
     cmsHPROFILE srgb = cmsCreate_sRGBProfile();
     for (const Case& c : cases) {
@@ -74,7 +80,9 @@ TEST(Colour, TransformsAgreeWithLittleCms) {
         const auto ours = vek::colour::build(described(bytes, c.space), c.space, c.gridOnly);
         ASSERT_NE(ours, nullptr);
         cmsHPROFILE source = cmsOpenProfileFromMem(bytes.data(), static_cast<cmsUInt32Number>(bytes.size()));
-        const cmsUInt32Number in = c.space == Space::Rgb ? TYPE_BGRA_8 : c.space == Space::Grey ? TYPE_GRAY_8 : TYPE_CMYK_8;
+        const cmsUInt32Number in = c.space == Space::Rgb    ? TYPE_BGRA_8
+                                   : c.space == Space::Grey ? TYPE_GRAY_8
+                                                            : TYPE_CMYK_8;
         // A grid is held against LittleCMS's own grid, which it makes of every table-based profile.
         cmsHTRANSFORM lcms = cmsCreateTransform(source, in, srgb, TYPE_BGRA_8, cmsGetHeaderRenderingIntent(source),
                                                 c.gridOnly ? cmsFLAGS_FORCE_CLUT : 0);
@@ -169,7 +177,8 @@ TEST(Colour, NonFiniteValuesClampAlikeInBothPaths) {
 }
 
 TEST(Colour, SwappedRedAndGreenSwaps) {
-    const auto t = vek::colour::toSrgb(described(profileBytes("colord/SwappedRedAndGreen.icc"), Space::Rgb), Space::Rgb);
+    const auto t =
+        vek::colour::toSrgb(described(profileBytes("colord/SwappedRedAndGreen.icc"), Space::Rgb), Space::Rgb);
     ASSERT_NE(t, nullptr);
     uint8_t px[8] = {0, 0, 255, 255, 0, 255, 0, 128}; // red, then green (BGRA)
     t->bgraRow(px, 2);
@@ -182,7 +191,8 @@ TEST(Colour, SwappedRedAndGreenSwaps) {
 
 // Nothing to do: sRGB's own profiles, profiles of another colour model, and damaged ones.
 TEST(Colour, ProfilesThatLeaveThePictureAsStored) {
-    const std::vector<uint8_t> adobe = profileBytes("colord/AdobeRGB1998.icc"), cmyk = profileBytes("ghostscript/default_cmyk.icc");
+    const std::vector<uint8_t> adobe = profileBytes("colord/AdobeRGB1998.icc"),
+                               cmyk = profileBytes("ghostscript/default_cmyk.icc");
     auto set32 = [](std::vector<uint8_t> p, size_t at, uint32_t v) {
         if (p.size() < at + 4) return p;
         for (int i = 0; i < 4; ++i) p[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));

@@ -32,10 +32,14 @@ std::vector<uint8_t> decodeBanded(const std::vector<uint8_t>& file, bool& banded
 }
 
 TEST(JpegBands, RestartMarkersMakeBandsOfTheSamePixels) {
-    const Case cases[] = {{"restart-rows.jpg", true},     {"restart-blocks-422.jpg", true},
-                          {"restart-blocks-444.jpg", true}, {"restart-grey.jpg", true},
-                          {"restart.jpg", true},          {"restart-damaged.jpg", false},
-                          {"baseline.jpg", false},        {"progressive.jpg", false}};
+    const Case cases[] = {{"restart-rows.jpg", true},
+                          {"restart-blocks-422.jpg", true},
+                          {"restart-blocks-444.jpg", true},
+                          {"restart-grey.jpg", true},
+                          {"restart.jpg", true},
+                          {"restart-damaged.jpg", false},
+                          {"baseline.jpg", false},
+                          {"progressive.jpg", false}};
     setenv("VEK_THREADS", "3", 1);
     for (const Case& c : cases) {
         const std::string path = std::string(VEK_FIXTURE_DIR) + "/" + c.name;
