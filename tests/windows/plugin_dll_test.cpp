@@ -234,11 +234,13 @@ TEST(WindowsPlugin, LoadsAndUnloadsTwoHundredTimesWithoutGrowing) {
 struct HostObject {
     int asks[8];
     int count;
+    intptr_t seen;
 };
 
 int PLUGIN_API countIntoHostObject(int numerator, int, intptr_t data) {
     auto* host = reinterpret_cast<HostObject*>(data);
     host->asks[host->count++ & 7] = numerator;
+    host->seen = data;
     return 0;
 }
 
@@ -275,6 +277,10 @@ TEST(WindowsPlugin, CallbackDataArrivesAtPointerWidth) {
         EXPECT_FALSE(takePixels(result, header, pixels).empty());
         ASSERT_EQ(host->count, 4);
         EXPECT_EQ(std::vector<int>(host->asks, host->asks + 4), (std::vector<int>{0, 33, 66, 100}));
+        EXPECT_EQ(host->seen, data);
+        std::printf("%s: callback data %#llx, seen %#llx at %d, %d, %d and %d\n", wide ? "GetPictureW" : "GetPicture",
+                    static_cast<unsigned long long>(data), static_cast<unsigned long long>(host->seen), host->asks[0],
+                    host->asks[1], host->asks[2], host->asks[3]);
     }
     VirtualFree(host, 0, MEM_RELEASE);
 
@@ -286,6 +292,8 @@ TEST(WindowsPlugin, CallbackDataArrivesAtPointerWidth) {
                    reinterpret_cast<ProgressCallback>(reinterpret_cast<void*>(&narrowHostCallback)), garbageAbove);
     EXPECT_EQ(takePixels(result, header, pixels).size(), 13u * 9u * 4u);
     EXPECT_EQ(g_narrowData, 0x2A);
+    std::printf("a host that declares 32 bits: slot %#llx, read %#x\n", static_cast<unsigned long long>(garbageAbove),
+                static_cast<unsigned>(g_narrowData));
 }
 
 // Hosts of 64-bit viewers read the record's handle at 22 (the packed record) or at 24 (their padded
