@@ -88,6 +88,8 @@ std::vector<Case> cases() {
                                       {Codec::Bc3, false},
                                       {Codec::Bc4, true},
                                       {Codec::Bc5, false},
+                                      {Codec::Bc6h, false},
+                                      {Codec::Bc6hSigned, false},
                                       {Codec::Bc7, false}})
         for (const auto& [width, rows] :
              {std::pair{4096u, 4u}, {29u, 4u}, {13u, 4u}, {3u, 4u}, {2u, 4u}, {20u, 3u}, {21u, 1u}})
