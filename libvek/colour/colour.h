@@ -59,6 +59,10 @@ public:
     // Matrix: sRGB linear = matrix x (each channel's linear value) + offset.
     float linear[3][256] = {}; // red, green, blue
     float matrix[3][4] = {};   // rows red, green, blue; the fourth column the offset
+    // What finishMatrix makes of them: for each input channel and value, its column of the matrix
+    // times its linear value (red's with the offset added), so that a pixel is three rows summed.
+    float columns[3][256][4] = {};
+    void finishMatrix();
     // sRGB's encoding at each step from 0 to 1, and three bytes more for vector code that reads
     // four at a time.
     uint8_t encode[kEncodeSteps + 3] = {};

@@ -153,6 +153,7 @@ bool fitMatrix(cmsContext c, cmsHPROFILE source, cmsHPROFILE srgb, int intent, T
                         return false;
                 }
             }
+    t.finishMatrix();
     return true;
 }
 

@@ -1,10 +1,12 @@
-// Transforms applied: a matrix between tables (eight pixels a step with AVX2 gathers where the
-// processor has them), and grids interpolated in tetrahedra, as LittleCMS interpolates its own.
+// Transforms applied: a matrix between tables (a pixel's three channels a step with SSE2), and
+// grids interpolated in tetrahedra, as LittleCMS interpolates its own (eight pixels a step with
+// AVX2 gathers where the processor has them).
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
 #include "libvek/colour/colour.h"
+#include "libvek/core/pixels.h"
 #include "libvek/system/workers.h"
 #include "support/simd.h"
 
@@ -35,20 +37,13 @@ inline uint8_t encoded(const uint8_t* encode, float linear) {
     return encode[static_cast<int>(single(single(linear * kTop) + 0.5f))];
 }
 
-inline float rowSum(const float (&m)[4], float r, float g, float b) {
-    return single(single(single(single(m[0] * r) + single(m[1] * g)) + single(m[2] * b)) + m[3]);
-}
-
 void matrixRowScalar(const Transform& t, uint8_t* p, size_t count) {
-    float m[3][4];
-    std::memcpy(m, t.matrix, sizeof m);
-    const float *linR = t.linear[0], *linG = t.linear[1], *linB = t.linear[2];
     const uint8_t* encode = t.encode;
     for (size_t i = 0; i < count; ++i, p += 4) {
-        const float r = linR[p[2]], g = linG[p[1]], b = linB[p[0]];
-        const uint8_t outR = encoded(encode, rowSum(m[0], r, g, b));
-        const uint8_t outG = encoded(encode, rowSum(m[1], r, g, b));
-        const uint8_t outB = encoded(encode, rowSum(m[2], r, g, b));
+        const float *r = t.columns[0][p[2]], *g = t.columns[1][p[1]], *b = t.columns[2][p[0]];
+        const uint8_t outR = encoded(encode, single(single(r[0] + g[0]) + b[0]));
+        const uint8_t outG = encoded(encode, single(single(r[1] + g[1]) + b[1]));
+        const uint8_t outB = encoded(encode, single(single(r[2] + g[2]) + b[2]));
         p[0] = outB;
         p[1] = outG;
         p[2] = outR;
@@ -56,44 +51,22 @@ void matrixRowScalar(const Transform& t, uint8_t* p, size_t count) {
 }
 
 #ifdef VEK_SIMD_X86
-struct MatrixRow {
-    __m256 m0, m1, m2, offset;
-};
-
-// One output channel of eight pixels: the matrix row, clamped to 0 to 1, encoded by the table.
-__attribute__((target("avx2"))) inline __m256i encodeChannel(const MatrixRow& row, __m256 r, __m256 g, __m256 b,
-                                                             const int* encode) {
-    // Summed in the scalar code's order, so that both give the same bytes.
-    __m256 v = _mm256_add_ps(
-        _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(row.m0, r), _mm256_mul_ps(row.m1, g)), _mm256_mul_ps(row.m2, b)),
-        row.offset);
-    v = _mm256_min_ps(_mm256_max_ps(v, _mm256_setzero_ps()), _mm256_set1_ps(1.0f));
-    const __m256i index =
-        _mm256_cvttps_epi32(_mm256_add_ps(_mm256_mul_ps(v, _mm256_set1_ps(kTop)), _mm256_set1_ps(0.5f)));
-    return _mm256_and_si256(_mm256_i32gather_epi32(encode, index, 1), _mm256_set1_epi32(0xFF));
-}
-
-__attribute__((target("avx2"))) void matrixRowAvx2(const Transform& t, uint8_t* p, size_t count) {
-    MatrixRow rows[3];
-    for (int i = 0; i < 3; ++i)
-        rows[i] = {_mm256_set1_ps(t.matrix[i][0]), _mm256_set1_ps(t.matrix[i][1]), _mm256_set1_ps(t.matrix[i][2]),
-                   _mm256_set1_ps(t.matrix[i][3])};
-    const __m256i byte = _mm256_set1_epi32(0xFF);
-    const auto* encode = reinterpret_cast<const int*>(t.encode);
-    size_t i = 0;
-    for (; i + 8 <= count; i += 8, p += 32) {
-        const __m256i px = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-        const __m256 b = _mm256_i32gather_ps(t.linear[2], _mm256_and_si256(px, byte), 4);
-        const __m256 g = _mm256_i32gather_ps(t.linear[1], _mm256_and_si256(_mm256_srli_epi32(px, 8), byte), 4);
-        const __m256 r = _mm256_i32gather_ps(t.linear[0], _mm256_and_si256(_mm256_srli_epi32(px, 16), byte), 4);
-        const __m256i outR = encodeChannel(rows[0], r, g, b, encode), outG = encodeChannel(rows[1], r, g, b, encode),
-                      outB = encodeChannel(rows[2], r, g, b, encode);
-        const __m256i alpha = _mm256_andnot_si256(_mm256_set1_epi32(0x00FFFFFF), px);
-        const __m256i out = _mm256_or_si256(_mm256_or_si256(alpha, outB),
-                                            _mm256_or_si256(_mm256_slli_epi32(outG, 8), _mm256_slli_epi32(outR, 16)));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), out);
+// A pixel a step, its three channels in one register: three rows loaded and summed, clamped as
+// the scalar code clamps (max returns its second operand, 0, for NaN), and three table lookups.
+// Loads where gathers would be: gathers are slow on some processors, and the rows stay in cache.
+__attribute__((target("sse2"))) void matrixRowSse2(const Transform& t, uint8_t* p, size_t count) {
+    const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f), top = _mm_set1_ps(kTop), half = _mm_set1_ps(0.5f);
+    const uint8_t* encode = t.encode;
+    for (size_t i = 0; i < count; ++i, p += 4) {
+        const uint32_t px = loadU32le(p);
+        __m128 v = _mm_add_ps(
+            _mm_add_ps(_mm_loadu_ps(t.columns[0][(px >> 16) & 0xFF]), _mm_loadu_ps(t.columns[1][(px >> 8) & 0xFF])),
+            _mm_loadu_ps(t.columns[2][px & 0xFF]));
+        v = _mm_min_ps(_mm_max_ps(v, zero), one);
+        const __m128i index = _mm_cvttps_epi32(_mm_add_ps(_mm_mul_ps(v, top), half));
+        storeWord(p, (px & 0xFF000000u) | (uint32_t{encode[_mm_cvtsi128_si32(index)]} << 16) |
+                         (uint32_t{encode[_mm_extract_epi16(index, 2)]} << 8) | encode[_mm_extract_epi16(index, 4)]);
     }
-    matrixRowScalar(t, p, count - i);
 }
 #endif
 
@@ -283,11 +256,18 @@ Transform::Transform(Kind kind) : kind_(kind) {
     }
 }
 
+void Transform::finishMatrix() {
+    for (int ch = 0; ch < 3; ++ch)
+        for (int v = 0; v < 256; ++v)
+            for (int row = 0; row < 3; ++row)
+                columns[ch][v][row] = single(matrix[row][ch] * linear[ch][v]) + (ch == 0 ? matrix[row][3] : 0.0f);
+}
+
 void Transform::bgraRow(uint8_t* pixels, size_t count) const {
     switch (kind_) {
     case Kind::Matrix:
 #ifdef VEK_SIMD_X86
-        if (simd::supports(simd::Feature::Avx2)) return matrixRowAvx2(*this, pixels, count);
+        if (simd::supports(simd::Feature::Sse2)) return matrixRowSse2(*this, pixels, count);
 #endif
         return matrixRowScalar(*this, pixels, count);
     case Kind::Grid3:

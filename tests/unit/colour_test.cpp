@@ -165,6 +165,7 @@ TEST(Colour, NonFiniteValuesClampAlikeInBothPaths) {
         for (int ch = 0; ch < 3; ++ch) t.linear[ch][v] = v % 3 == 0 ? nan : v % 3 == 1 ? inf : -inf;
     t.matrix[0][0] = t.matrix[1][1] = t.matrix[2][2] = 1;
     t.matrix[0][1] = 1; // red = inf + -inf somewhere
+    t.finishMatrix();
     const std::vector<uint8_t> in = samples(3);
     const size_t n = in.size() / 4 - 5;
     std::vector<uint8_t> fast = in, slow = in;
