@@ -16,9 +16,7 @@
 #include <string>
 #include <vector>
 
-// jpeglib.h needs size_t and FILE declared first.
-#include <jpeglib.h>
-
+#include "bench/jpeg_writer.h"
 #include "libvek/colour/colour.h"
 #include "tests/library_decode.h"
 
@@ -63,30 +61,9 @@ std::vector<uint8_t> photo() {
 }
 
 std::vector<uint8_t> jpeg(const std::vector<uint8_t>& bgrx, const std::vector<uint8_t>& icc) {
-    jpeg_compress_struct c{};
-    jpeg_error_mgr errors{};
-    c.err = jpeg_std_error(&errors);
-    jpeg_create_compress(&c);
-    unsigned char* out = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&c, &out, &size);
-    c.image_width = kW;
-    c.image_height = kH;
-    c.input_components = 4;
-    c.in_color_space = JCS_EXT_BGRX;
-    jpeg_set_defaults(&c);
-    jpeg_set_quality(&c, 90, TRUE);
-    jpeg_start_compress(&c, TRUE);
-    if (!icc.empty()) jpeg_write_icc_profile(&c, icc.data(), static_cast<unsigned>(icc.size()));
-    while (c.next_scanline < c.image_height) {
-        JSAMPROW row = const_cast<uint8_t*>(&bgrx[size_t{c.next_scanline} * kW * 4]);
-        jpeg_write_scanlines(&c, &row, 1);
-    }
-    jpeg_finish_compress(&c);
-    jpeg_destroy_compress(&c);
-    std::vector<uint8_t> b(out, out + size);
-    std::free(out);
-    return b;
+    return writeJpeg(
+        kW, kH, 4, JCS_EXT_BGRX,
+        [&](int y, uint8_t* row) { std::memcpy(row, &bgrx[static_cast<size_t>(y) * kW * 4], kW * size_t{4}); }, 0, icc);
 }
 
 void decode(const std::vector<uint8_t>& file) {

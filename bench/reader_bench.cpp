@@ -13,8 +13,6 @@
 #define STBI_ONLY_PSD
 #include <stb/stb_image.h>
 #include <spng.h>
-#include <cstdio>
-#include <jpeglib.h>
 #ifndef _WIN32
 #include <squish.h>
 
@@ -34,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/jpeg_writer.h"
 #ifndef _WIN32
 #include "bench/same_pages.h"
 #endif
@@ -214,37 +213,16 @@ Bytes png24(bool screenshot) {
 // A photo-like JPEG from libjpeg-turbo's encoder (quality 90, 4:2:0) with a restart marker at
 // every row of blocks, as some cameras write.
 Bytes jpeg24() {
-    jpeg_compress_struct c{};
-    jpeg_error_mgr errors{};
-    c.err = jpeg_std_error(&errors);
-    jpeg_create_compress(&c);
-    unsigned char* out = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&c, &out, &size);
-    c.image_width = kW;
-    c.image_height = kH;
-    c.input_components = 3;
-    c.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&c);
-    jpeg_set_quality(&c, 90, TRUE);
-    c.restart_in_rows = 1;
-    jpeg_start_compress(&c, TRUE);
-    std::vector<uint8_t> row(kW * 3);
     std::mt19937 r(6);
-    while (c.next_scanline < c.image_height) {
-        const int y = static_cast<int>(c.next_scanline);
-        for (int x = 0; x < kW; ++x) {
-            const uint32_t n = r();
-            for (int k = 0; k < 3; ++k) row[x * 3 + k] = sample(x, y, k, n);
-        }
-        JSAMPROW p = row.data();
-        jpeg_write_scanlines(&c, &p, 1);
-    }
-    jpeg_finish_compress(&c);
-    jpeg_destroy_compress(&c);
-    Bytes b(out, out + size);
-    std::free(out);
-    return b;
+    return writeJpeg(
+        kW, kH, 3, JCS_RGB,
+        [&](int y, uint8_t* row) {
+            for (int x = 0; x < kW; ++x) {
+                const uint32_t n = r();
+                for (int k = 0; k < 3; ++k) row[x * 3 + k] = sample(x, y, k, n);
+            }
+        },
+        1);
 }
 
 void decodeWithSpng(const Bytes& file) {
