@@ -4,6 +4,11 @@
 
 #include "libvek/core/pixels.h"
 #include "libvek/formats/bcn_common.h"
+#include "support/simd.h"
+
+#ifdef VEK_SIMD_X86
+#include <immintrin.h>
+#endif
 
 namespace vek::bcn {
 namespace {
@@ -34,7 +39,112 @@ struct ToWords {
 struct ToRows {
     uint8_t* const* rows;
     size_t at;
+    bool avx2; // endpoints extracted by AVX2 (the mix itself is SSSE3 either way)
 };
+
+// Where each endpoint byte of the vector path's table comes from, per mode: for byte j (endpoint
+// j / 16, subset j % 16 / 4, channel j % 4 as blue, green, red, alpha) its field's first bit and
+// width, its p-bit's position (or none), and its width once the p-bit is appended.
+struct Bc7Layout {
+    uint8_t position[32], width[32], pBit[32], bits[32];
+    bool opaque[32];       // alpha of a mode without alpha: 255
+    unsigned endpointBits; // all endpoint fields and p-bits, after the mode's header
+};
+constexpr uint8_t kNoPBit = 255;
+
+constexpr Bc7Layout makeBc7Layout(unsigned mode) {
+    const Bc7Mode m = kBc7Modes[mode];
+    Bc7Layout l{};
+    const unsigned start = mode + 1 + m.partitionBits + m.rotationBits + m.selectorBits;
+    const unsigned alphaStart = start + 3 * m.subsets * 2 * m.colourBits;
+    const unsigned pStart = alphaStart + m.subsets * 2 * m.alphaBits;
+    const unsigned pCount = m.endpointPBits ? m.subsets * 2 : m.sharedPBits ? m.subsets : 0;
+    l.endpointBits = pStart + pCount - start;
+    for (unsigned j = 0; j < 32; ++j) {
+        const unsigned e = j / 16, s = j % 16 / 4, c = j % 4;
+        l.pBit[j] = kNoPBit;
+        l.bits[j] = 8;
+        if (s >= m.subsets) continue;
+        if (c == 3 && m.alphaBits == 0) {
+            l.opaque[j] = true;
+            continue;
+        }
+        const unsigned width = c == 3 ? m.alphaBits : m.colourBits;
+        l.position[j] = static_cast<uint8_t>(c == 3 ? alphaStart + (s * 2 + e) * m.alphaBits
+                                                    : start + (((2 - c) * m.subsets + s) * 2 + e) * m.colourBits);
+        l.width[j] = static_cast<uint8_t>(width);
+        if (pCount) l.pBit[j] = static_cast<uint8_t>(m.endpointPBits ? pStart + s * 2 + e : pStart + s);
+        l.bits[j] = static_cast<uint8_t>(width + (pCount ? 1 : 0));
+    }
+    return l;
+}
+
+// The same as vectors: for sixteen 16-bit lanes of each half, the block's two bytes that hold the
+// field (and the p-bit), the multiplier that brings the field to the lane's high byte, and masks.
+struct Bc7Tables {
+    alignas(32) uint8_t fieldBytes[2][32], pBytes[2][32];
+    alignas(32) uint16_t fieldShift[2][16], fieldMask[2][16], pShift[2][16], pMask[2][16], pAppend[2][16],
+        expandUp[2][16], expandDown[2][16], opaque[2][16];
+    unsigned endpointBits;
+};
+
+constexpr Bc7Tables makeBc7Tables(unsigned mode) {
+    const Bc7Layout l = makeBc7Layout(mode);
+    Bc7Tables t{};
+    t.endpointBits = l.endpointBits;
+    for (unsigned j = 0; j < 32; ++j) {
+        const unsigned half = j / 16, k = j % 16;
+        // Lanes 0-7 of a half sit in its low 128 bits, 8-15 in its high ones; both hold the block.
+        t.fieldBytes[half][2 * k] = static_cast<uint8_t>(l.position[j] / 8);
+        t.fieldBytes[half][2 * k + 1] = static_cast<uint8_t>(l.position[j] / 8 + 1);
+        t.fieldShift[half][k] = static_cast<uint16_t>(1u << (8 - l.position[j] % 8));
+        t.fieldMask[half][k] = static_cast<uint16_t>((1u << l.width[j]) - 1);
+        const unsigned p = l.pBit[j] == kNoPBit ? 0 : l.pBit[j];
+        t.pBytes[half][2 * k] = static_cast<uint8_t>(p / 8);
+        t.pBytes[half][2 * k + 1] = static_cast<uint8_t>(p / 8 + 1 > 15 ? 15 : p / 8 + 1);
+        t.pShift[half][k] = static_cast<uint16_t>(1u << (8 - p % 8));
+        t.pMask[half][k] = l.pBit[j] == kNoPBit ? 0 : 1;
+        t.pAppend[half][k] = l.pBit[j] == kNoPBit ? 1 : 2;
+        t.expandUp[half][k] = static_cast<uint16_t>(1u << (8 - l.bits[j]));
+        t.expandDown[half][k] = static_cast<uint16_t>(1u << (16 - l.bits[j]));
+        t.opaque[half][k] = l.opaque[j] ? 0xFF : 0;
+    }
+    return t;
+}
+
+#ifdef VEK_SIMD_X86
+template <unsigned Mode> inline constexpr Bc7Tables kBc7Tables = makeBc7Tables(Mode);
+
+__attribute__((target("avx2"))) inline __m256i load(const void* p) {
+    return _mm256_load_si256(static_cast<const __m256i*>(p));
+}
+
+// The endpoint table of the vector path, every field at once: each lane takes the two block bytes
+// that hold its field, a multiply brings the field to the lane's high byte, the p-bit is appended
+// the same way, and the bits are expanded to 8 by a multiply up and a high multiply down.
+template <unsigned Mode>
+__attribute__((target("avx2"))) void bc7EndsAvx2(const uint8_t* block, uint8_t (&ends)[2][16]) {
+    const Bc7Tables& t = kBc7Tables<Mode>;
+    const __m256i bytes = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block)));
+    __m256i out[2];
+    for (int half = 0; half < 2; ++half) {
+        const __m256i field = _mm256_and_si256(
+            _mm256_srli_epi16(
+                _mm256_mullo_epi16(_mm256_shuffle_epi8(bytes, load(t.fieldBytes[half])), load(t.fieldShift[half])), 8),
+            load(t.fieldMask[half]));
+        const __m256i p = _mm256_and_si256(
+            _mm256_srli_epi16(
+                _mm256_mullo_epi16(_mm256_shuffle_epi8(bytes, load(t.pBytes[half])), load(t.pShift[half])), 8),
+            load(t.pMask[half]));
+        const __m256i v = _mm256_or_si256(_mm256_mullo_epi16(field, load(t.pAppend[half])), p);
+        const __m256i up = _mm256_mullo_epi16(v, load(t.expandUp[half]));
+        out[half] = _mm256_or_si256(_mm256_or_si256(up, _mm256_mulhi_epu16(up, load(t.expandDown[half]))),
+                                    load(t.opaque[half]));
+    }
+    const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(out[0], out[1]), 0xD8);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(&ends[0][0]), packed);
+}
+#endif
 
 // BC7, one mode at a time: its widths known when compiling, the loops unroll and the only branch
 // on the data is the choice of mode. Pixels by the vector path, or per subset a palette of every
@@ -47,29 +157,50 @@ template <unsigned Mode, typename Out> void decodeBc7Mode(const uint8_t* block, 
     const unsigned rotation = bits.read(m.rotationBits);
     const unsigned selector = bits.read(m.selectorBits);
     unsigned endpoints[3][2][4] = {}; // subset, endpoint, channel (r, g, b, a)
-    for (unsigned c = 0; c < 3; ++c)
-        for (unsigned s = 0; s < m.subsets; ++s)
-            for (unsigned e = 0; e < 2; ++e) endpoints[s][e][c] = bits.read(m.colourBits);
-    if (m.alphaBits)
-        for (unsigned s = 0; s < m.subsets; ++s)
-            for (unsigned e = 0; e < 2; ++e) endpoints[s][e][3] = bits.read(m.alphaBits);
-    unsigned colourBits = m.colourBits, alphaBits = m.alphaBits;
-    if (m.endpointPBits || m.sharedPBits) {
-        for (unsigned s = 0; s < m.subsets; ++s) {
-            const unsigned p0 = bits.bit(), p1 = m.endpointPBits ? bits.bit() : p0;
-            for (unsigned c = 0; c < 4; ++c) {
-                endpoints[s][0][c] = (endpoints[s][0][c] << 1) | p0;
-                endpoints[s][1][c] = (endpoints[s][1][c] << 1) | p1;
+    auto readEndpoints = [&] {
+        for (unsigned c = 0; c < 3; ++c)
+            for (unsigned s = 0; s < m.subsets; ++s)
+                for (unsigned e = 0; e < 2; ++e) endpoints[s][e][c] = bits.read(m.colourBits);
+        if (m.alphaBits)
+            for (unsigned s = 0; s < m.subsets; ++s)
+                for (unsigned e = 0; e < 2; ++e) endpoints[s][e][3] = bits.read(m.alphaBits);
+        unsigned colourBits = m.colourBits, alphaBits = m.alphaBits;
+        if (m.endpointPBits || m.sharedPBits) {
+            for (unsigned s = 0; s < m.subsets; ++s) {
+                const unsigned p0 = bits.bit(), p1 = m.endpointPBits ? bits.bit() : p0;
+                for (unsigned c = 0; c < 4; ++c) {
+                    endpoints[s][0][c] = (endpoints[s][0][c] << 1) | p0;
+                    endpoints[s][1][c] = (endpoints[s][1][c] << 1) | p1;
+                }
             }
+            ++colourBits;
+            if (alphaBits) ++alphaBits;
         }
-        ++colourBits;
-        if (alphaBits) ++alphaBits;
+        for (unsigned s = 0; s < m.subsets; ++s)
+            for (unsigned e = 0; e < 2; ++e) {
+                for (unsigned c = 0; c < 3; ++c) endpoints[s][e][c] = expandBits(endpoints[s][e][c], colourBits);
+                endpoints[s][e][3] = alphaBits ? expandBits(endpoints[s][e][3], alphaBits) : 255;
+            }
+    };
+    // The vector path's endpoint table: per endpoint, per subset blue, green, red and alpha.
+    uint8_t ends[2][16] = {};
+    if constexpr (std::is_same_v<Out, ToRows>) {
+#ifdef VEK_SIMD_X86
+        if (out.avx2) {
+            bc7EndsAvx2<Mode>(block, ends);
+            bits.skip(kBc7Tables<Mode>.endpointBits);
+        } else
+#endif
+        {
+            readEndpoints();
+            for (unsigned s = 0; s < m.subsets; ++s)
+                for (unsigned e = 0; e < 2; ++e)
+                    for (unsigned c = 0; c < 4; ++c) // blue, green, red, alpha from red, green, blue, alpha
+                        ends[e][4 * s + c] = static_cast<uint8_t>(endpoints[s][e][c == 3 ? 3 : 2 - c]);
+        }
+    } else {
+        readEndpoints();
     }
-    for (unsigned s = 0; s < m.subsets; ++s)
-        for (unsigned e = 0; e < 2; ++e) {
-            for (unsigned c = 0; c < 3; ++c) endpoints[s][e][c] = expandBits(endpoints[s][e][c], colourBits);
-            endpoints[s][e][3] = alphaBits ? expandBits(endpoints[s][e][3], alphaBits) : 255;
-        }
 
     // The indices: one set (two in modes 4 and 5), each pixel's fewer by a bit at its subset's
     // anchor; a set is at most 63 bits as stored and 64 spread, so one word holds it.
@@ -92,11 +223,6 @@ template <unsigned Mode, typename Out> void decodeBc7Mode(const uint8_t* block, 
         (selector ? colourIndexBits : alphaIndexBits) = m.secondIndexBits;
     }
     if constexpr (std::is_same_v<Out, ToRows>) {
-        uint8_t ends[2][16] = {};
-        for (unsigned s = 0; s < m.subsets; ++s)
-            for (unsigned e = 0; e < 2; ++e)
-                for (unsigned c = 0; c < 4; ++c) // blue, green, red, alpha from red, green, blue, alpha
-                    ends[e][4 * s + c] = static_cast<uint8_t>(endpoints[s][e][c == 3 ? 3 : 2 - c]);
         detail::mixBc7(ends, subsetMap, colourIndices, colourIndexBits, alphaIndices, alphaIndexBits, rotation,
                        out.rows, out.at);
         return;
@@ -105,7 +231,7 @@ template <unsigned Mode, typename Out> void decodeBc7Mode(const uint8_t* block, 
         auto index = [](uint64_t word, unsigned width, unsigned i) {
             return static_cast<unsigned>((word >> (width * i)) & ((1u << width) - 1));
         };
-        if (!m.secondIndexBits) {
+        if constexpr (m.secondIndexBits == 0) {
             // One set drives colour and alpha alike: a palette of whole words per subset.
             const int* weights = weightsFor(m.indexBits);
             uint32_t palette[3][16];
@@ -120,30 +246,29 @@ template <unsigned Mode, typename Out> void decodeBc7Mode(const uint8_t* block, 
             }
             for (unsigned i = 0; i < 16; ++i)
                 bgra[i] = palette[(subsetMap >> (2 * i)) & 3][index(primary, m.indexBits, i)];
-            return;
-        }
-
-        // Modes 4 and 5: one subset, colour and alpha from their own sets; rotation then swaps alpha
-        // with red, green or blue.
-        const int* colourWeights = weightsFor(colourIndexBits);
-        const int* alphaWeights = weightsFor(alphaIndexBits);
-        const unsigned* e0 = endpoints[0][0];
-        const unsigned* e1 = endpoints[0][1];
-        uint32_t colours[8], alphas[8];
-        for (unsigned k = 0; k < (1u << colourIndexBits); ++k) {
-            const int w = colourWeights[k];
-            colours[k] = bgraWord(mix(e0, e1, w, 0), mix(e0, e1, w, 1), mix(e0, e1, w, 2), 0);
-        }
-        for (unsigned k = 0; k < (1u << alphaIndexBits); ++k) alphas[k] = mix(e0, e1, alphaWeights[k], 3) << 24;
-        const unsigned shift = 24 - 8 * rotation; // red, green and blue sit at bits 16, 8 and 0
-        for (unsigned i = 0; i < 16; ++i) {
-            uint32_t px =
-                colours[index(colourIndices, colourIndexBits, i)] | alphas[index(alphaIndices, alphaIndexBits, i)];
-            if (rotation) {
-                const uint32_t a = px >> 24, c = (px >> shift) & 0xFF;
-                px = (px & ~((0xFFu << 24) | (0xFFu << shift))) | (c << 24) | (a << shift);
+        } else {
+            // Modes 4 and 5: one subset, colour and alpha from their own sets; rotation then swaps alpha
+            // with red, green or blue.
+            const int* colourWeights = weightsFor(colourIndexBits);
+            const int* alphaWeights = weightsFor(alphaIndexBits);
+            const unsigned* e0 = endpoints[0][0];
+            const unsigned* e1 = endpoints[0][1];
+            uint32_t colours[8], alphas[8];
+            for (unsigned k = 0; k < (1u << colourIndexBits); ++k) {
+                const int w = colourWeights[k];
+                colours[k] = bgraWord(mix(e0, e1, w, 0), mix(e0, e1, w, 1), mix(e0, e1, w, 2), 0);
             }
-            bgra[i] = px;
+            for (unsigned k = 0; k < (1u << alphaIndexBits); ++k) alphas[k] = mix(e0, e1, alphaWeights[k], 3) << 24;
+            const unsigned shift = 24 - 8 * rotation; // red, green and blue sit at bits 16, 8 and 0
+            for (unsigned i = 0; i < 16; ++i) {
+                uint32_t px =
+                    colours[index(colourIndices, colourIndexBits, i)] | alphas[index(alphaIndices, alphaIndexBits, i)];
+                if (rotation) {
+                    const uint32_t a = px >> 24, c = (px >> shift) & 0xFF;
+                    px = (px & ~((0xFFu << 24) | (0xFFu << shift))) | (c << 24) | (a << shift);
+                }
+                bgra[i] = px;
+            }
         }
     }
 }
@@ -178,7 +303,9 @@ void stripBc7(const uint8_t* in, uint32_t across, uint8_t* const* rows, uint32_t
     uint32_t from = 0;
     if (rowCount == 4 && !grey && vectorPaths()) {
         from = width / 4;
-        for (uint32_t bx = 0; bx < from; ++bx) decodeBc7Block(in + bx * 16, ToRows{rows, static_cast<size_t>(bx) * 16});
+        const bool avx2 = simd::supports(simd::Feature::Avx2);
+        for (uint32_t bx = 0; bx < from; ++bx)
+            decodeBc7Block(in + bx * 16, ToRows{rows, static_cast<size_t>(bx) * 16, avx2});
     }
     strip(decodeBc7, 16, in, across, rows, rowCount, width, grey, from);
 }
