@@ -39,7 +39,6 @@ struct ToWords {
 struct ToRows {
     uint8_t* const* rows;
     size_t at;
-    bool avx2; // endpoints extracted by AVX2 (the mix itself is SSSE3 either way)
 };
 
 // Where each endpoint byte of the vector path's table comes from, per mode: for byte j (endpoint
@@ -113,7 +112,8 @@ constexpr Bc7Tables makeBc7Tables(unsigned mode) {
 }
 
 #ifdef VEK_SIMD_X86
-template <unsigned Mode> inline constexpr Bc7Tables kBc7Tables = makeBc7Tables(Mode);
+constexpr Bc7Tables kBc7Tables[8] = {makeBc7Tables(0), makeBc7Tables(1), makeBc7Tables(2), makeBc7Tables(3),
+                                     makeBc7Tables(4), makeBc7Tables(5), makeBc7Tables(6), makeBc7Tables(7)};
 
 __attribute__((target("avx2"))) inline __m256i load(const void* p) {
     return _mm256_load_si256(static_cast<const __m256i*>(p));
@@ -122,9 +122,7 @@ __attribute__((target("avx2"))) inline __m256i load(const void* p) {
 // The endpoint table of the vector path, every field at once: each lane takes the two block bytes
 // that hold its field, a multiply brings the field to the lane's high byte, the p-bit is appended
 // the same way, and the bits are expanded to 8 by a multiply up and a high multiply down.
-template <unsigned Mode>
-__attribute__((target("avx2"))) void bc7EndsAvx2(const uint8_t* block, uint8_t (&ends)[2][16]) {
-    const Bc7Tables& t = kBc7Tables<Mode>;
+__attribute__((target("avx2"))) void bc7EndsAvx2(const Bc7Tables& t, const uint8_t* block, uint8_t (&ends)[2][16]) {
     const __m256i bytes = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block)));
     __m256i out[2];
     for (int half = 0; half < 2; ++half) {
@@ -157,50 +155,29 @@ template <unsigned Mode, typename Out> void decodeBc7Mode(const uint8_t* block, 
     const unsigned rotation = bits.read(m.rotationBits);
     const unsigned selector = bits.read(m.selectorBits);
     unsigned endpoints[3][2][4] = {}; // subset, endpoint, channel (r, g, b, a)
-    auto readEndpoints = [&] {
-        for (unsigned c = 0; c < 3; ++c)
-            for (unsigned s = 0; s < m.subsets; ++s)
-                for (unsigned e = 0; e < 2; ++e) endpoints[s][e][c] = bits.read(m.colourBits);
-        if (m.alphaBits)
-            for (unsigned s = 0; s < m.subsets; ++s)
-                for (unsigned e = 0; e < 2; ++e) endpoints[s][e][3] = bits.read(m.alphaBits);
-        unsigned colourBits = m.colourBits, alphaBits = m.alphaBits;
-        if (m.endpointPBits || m.sharedPBits) {
-            for (unsigned s = 0; s < m.subsets; ++s) {
-                const unsigned p0 = bits.bit(), p1 = m.endpointPBits ? bits.bit() : p0;
-                for (unsigned c = 0; c < 4; ++c) {
-                    endpoints[s][0][c] = (endpoints[s][0][c] << 1) | p0;
-                    endpoints[s][1][c] = (endpoints[s][1][c] << 1) | p1;
-                }
-            }
-            ++colourBits;
-            if (alphaBits) ++alphaBits;
-        }
+    for (unsigned c = 0; c < 3; ++c)
         for (unsigned s = 0; s < m.subsets; ++s)
-            for (unsigned e = 0; e < 2; ++e) {
-                for (unsigned c = 0; c < 3; ++c) endpoints[s][e][c] = expandBits(endpoints[s][e][c], colourBits);
-                endpoints[s][e][3] = alphaBits ? expandBits(endpoints[s][e][3], alphaBits) : 255;
+            for (unsigned e = 0; e < 2; ++e) endpoints[s][e][c] = bits.read(m.colourBits);
+    if (m.alphaBits)
+        for (unsigned s = 0; s < m.subsets; ++s)
+            for (unsigned e = 0; e < 2; ++e) endpoints[s][e][3] = bits.read(m.alphaBits);
+    unsigned colourBits = m.colourBits, alphaBits = m.alphaBits;
+    if (m.endpointPBits || m.sharedPBits) {
+        for (unsigned s = 0; s < m.subsets; ++s) {
+            const unsigned p0 = bits.bit(), p1 = m.endpointPBits ? bits.bit() : p0;
+            for (unsigned c = 0; c < 4; ++c) {
+                endpoints[s][0][c] = (endpoints[s][0][c] << 1) | p0;
+                endpoints[s][1][c] = (endpoints[s][1][c] << 1) | p1;
             }
-    };
-    // The vector path's endpoint table: per endpoint, per subset blue, green, red and alpha.
-    uint8_t ends[2][16] = {};
-    if constexpr (std::is_same_v<Out, ToRows>) {
-#ifdef VEK_SIMD_X86
-        if (out.avx2) {
-            bc7EndsAvx2<Mode>(block, ends);
-            bits.skip(kBc7Tables<Mode>.endpointBits);
-        } else
-#endif
-        {
-            readEndpoints();
-            for (unsigned s = 0; s < m.subsets; ++s)
-                for (unsigned e = 0; e < 2; ++e)
-                    for (unsigned c = 0; c < 4; ++c) // blue, green, red, alpha from red, green, blue, alpha
-                        ends[e][4 * s + c] = static_cast<uint8_t>(endpoints[s][e][c == 3 ? 3 : 2 - c]);
         }
-    } else {
-        readEndpoints();
+        ++colourBits;
+        if (alphaBits) ++alphaBits;
     }
+    for (unsigned s = 0; s < m.subsets; ++s)
+        for (unsigned e = 0; e < 2; ++e) {
+            for (unsigned c = 0; c < 3; ++c) endpoints[s][e][c] = expandBits(endpoints[s][e][c], colourBits);
+            endpoints[s][e][3] = alphaBits ? expandBits(endpoints[s][e][3], alphaBits) : 255;
+        }
 
     // The indices: one set (two in modes 4 and 5), each pixel's fewer by a bit at its subset's
     // anchor; a set is at most 63 bits as stored and 64 spread, so one word holds it.
@@ -223,6 +200,11 @@ template <unsigned Mode, typename Out> void decodeBc7Mode(const uint8_t* block, 
         (selector ? colourIndexBits : alphaIndexBits) = m.secondIndexBits;
     }
     if constexpr (std::is_same_v<Out, ToRows>) {
+        uint8_t ends[2][16] = {};
+        for (unsigned s = 0; s < m.subsets; ++s)
+            for (unsigned e = 0; e < 2; ++e)
+                for (unsigned c = 0; c < 4; ++c) // blue, green, red, alpha from red, green, blue, alpha
+                    ends[e][4 * s + c] = static_cast<uint8_t>(endpoints[s][e][c == 3 ? 3 : 2 - c]);
         detail::mixBc7(ends, subsetMap, colourIndices, colourIndexBits, alphaIndices, alphaIndexBits, rotation,
                        out.rows, out.at);
         return;
@@ -292,6 +274,74 @@ template <typename Out> void decodeBc7Block(const uint8_t* block, Out out) {
     }
 }
 
+// Per count of subsets and partition, the anchor pixels in ascending order (16: none), so that
+// the indices are spread in three steps whatever the mode, without a loop that varies with it.
+struct SortedAnchors {
+    uint8_t pixel[3][64][3];
+};
+constexpr SortedAnchors makeSortedAnchors() {
+    SortedAnchors a{};
+    for (unsigned subsets = 0; subsets < 3; ++subsets)
+        for (unsigned p = 0; p < 64; ++p) {
+            unsigned n = 0;
+            for (unsigned i = 0; i < 16; ++i)
+                if ((kPartitions.anchors[subsets][p] >> i) & 1) a.pixel[subsets][p][n++] = static_cast<uint8_t>(i);
+            while (n < 3) a.pixel[subsets][p][n++] = 16;
+        }
+    return a;
+}
+constexpr SortedAnchors kSortedAnchors = makeSortedAnchors();
+
+// spreadAnchors with the anchors given: a zero bit inserted at each anchor's top index bit.
+inline uint64_t spreadSorted(uint64_t stored, unsigned n, const uint8_t (&pixels)[3]) {
+    for (int k = 0; k < 3; ++k) {
+        const unsigned top = pixels[k] * n + n - 1; // past 63 for "none"
+        const uint64_t below = top < 64 ? (uint64_t{1} << top) - 1 : ~uint64_t{0};
+        stored = (stored & below) | ((stored & ~below) << 1);
+    }
+    return stored;
+}
+
+#ifdef VEK_SIMD_X86
+// A whole block into four rows with the mode read at run time: the fields' widths and positions
+// come from tables rather than from code per mode, so that blocks of mixed modes do not mispredict
+// their way through eight different decoders.
+__attribute__((target("avx2"))) void decodeBc7Avx2(const uint8_t* block, uint8_t* const* rows, size_t at) {
+    if (block[0] == 0) {
+        for (int y = 0; y < 4; ++y) std::memset(rows[y] + at, 0, 16);
+        return;
+    }
+    const auto mode = static_cast<unsigned>(__builtin_ctz(block[0]));
+    const Bc7Mode& m = kBc7Modes[mode];
+    const Bc7Tables& t = kBc7Tables[mode];
+    BitReader bits(block);
+    unsigned position = mode + 1;
+    const unsigned partition = bits.at(position, m.partitionBits);
+    position += m.partitionBits;
+    const unsigned rotation = bits.at(position, m.rotationBits);
+    position += m.rotationBits;
+    const unsigned selector = bits.at(position, m.selectorBits);
+    position += m.selectorBits + t.endpointBits;
+    uint8_t ends[2][16];
+    bc7EndsAvx2(t, block, ends);
+    const unsigned stored = 16 * m.indexBits - m.subsets;
+    uint64_t colourIndices =
+        spreadSorted(bits.from64(position), m.indexBits, kSortedAnchors.pixel[m.subsets - 1][partition]);
+    if (m.indexBits < 4) colourIndices &= (uint64_t{1} << (16 * m.indexBits)) - 1;
+    uint64_t alphaIndices = colourIndices;
+    unsigned colourBits = m.indexBits, alphaBits = m.indexBits;
+    if (m.secondIndexBits != 0) {
+        // Modes 4 and 5: the second set's only anchor is pixel 0; the selector swaps the sets' roles.
+        const uint64_t second = spreadAnchors(bits.from64(position + stored), m.secondIndexBits, 1) &
+                                ((uint64_t{1} << (16 * m.secondIndexBits)) - 1);
+        (selector ? colourIndices : alphaIndices) = second;
+        (selector ? colourBits : alphaBits) = m.secondIndexBits;
+    }
+    detail::mixBc7(ends, kPartitions.subsets[m.subsets - 1][partition], colourIndices, colourBits, alphaIndices,
+                   alphaBits, rotation, rows, at);
+}
+#endif
+
 } // namespace
 
 void decodeBc7(const uint8_t* block, uint32_t* bgra) { decodeBc7Block(block, ToWords{bgra}); }
@@ -303,9 +353,13 @@ void stripBc7(const uint8_t* in, uint32_t across, uint8_t* const* rows, uint32_t
     uint32_t from = 0;
     if (rowCount == 4 && !grey && vectorPaths()) {
         from = width / 4;
-        const bool avx2 = simd::supports(simd::Feature::Avx2);
-        for (uint32_t bx = 0; bx < from; ++bx)
-            decodeBc7Block(in + bx * 16, ToRows{rows, static_cast<size_t>(bx) * 16, avx2});
+#ifdef VEK_SIMD_X86
+        if (simd::supports(simd::Feature::Avx2)) {
+            for (uint32_t bx = 0; bx < from; ++bx) decodeBc7Avx2(in + bx * 16, rows, static_cast<size_t>(bx) * 16);
+            return strip(decodeBc7, 16, in, across, rows, rowCount, width, grey, from);
+        }
+#endif
+        for (uint32_t bx = 0; bx < from; ++bx) decodeBc7Block(in + bx * 16, ToRows{rows, static_cast<size_t>(bx) * 16});
     }
     strip(decodeBc7, 16, in, across, rows, rowCount, width, grey, from);
 }

@@ -28,6 +28,8 @@ public:
     unsigned bit() { return read(1); }
     // The next 64 bits (fewer at the block's end, zero-filled), without consuming them.
     uint64_t peek64() const { return from(position_); }
+    // The same from an absolute position.
+    uint64_t from64(unsigned position) const { return from(position); }
     void skip(unsigned n) { position_ += n; }
     // n bits (at most 32) from an absolute position, without moving.
     unsigned at(unsigned position, unsigned n) const {
