@@ -188,6 +188,7 @@ struct Bc6Block {
     uint64_t indices;    // as stored: one bit fewer at each anchor
     uint32_t subsetMap;
     unsigned anchors, indexBits;
+    const uint8_t (*anchorPixels)[3];
 };
 
 // False for the reserved modes.
@@ -240,6 +241,7 @@ bool readBc6h(const uint8_t* block, bool isSigned, Bc6Block& out) {
     out.indices = bits.peek64();
     out.subsetMap = kPartitions.subsets[m.regions - 1][partition];
     out.anchors = kPartitions.anchors[m.regions - 1][partition];
+    out.anchorPixels = &kPartitions.anchorPixels[m.regions - 1][partition];
     return true;
 }
 
@@ -267,7 +269,7 @@ void pixelsBc6h(const Bc6Block& b, bool isSigned, uint32_t* bgra) {
 // to a byte. (Halves below 2^-14, which a flush-to-zero mode would read as 0, give 0 either way.)
 __attribute__((target("avx2"))) void pixelsBc6hAvx2(const Bc6Block& b, bool isSigned, uint32_t* bgra) {
     const unsigned n = b.indexBits;
-    const uint64_t spread = spreadAnchors(b.indices, n, b.anchors);
+    const uint64_t spread = spreadAnchors(b.indices, n, *b.anchorPixels);
     const __m256 scale = _mm256_castsi256_ps(_mm256_set1_epi32((127 + 112) << 23)), one = _mm256_set1_ps(1.0f),
                  byteTop = _mm256_set1_ps(255.0f);
     // The weight tables in registers: eight entries for three-bit indices, sixteen in two halves for four.
@@ -314,17 +316,18 @@ __attribute__((target("avx2"))) void pixelsBc6hAvx2(const Bc6Block& b, bool isSi
 }
 #endif
 
+// A block through the given pixel writer; reserved modes decode to black.
+template <typename Pixels> inline void decodeWith(Pixels pixels, const uint8_t* block, uint32_t* bgra, bool isSigned) {
+    Bc6Block b;
+    if (readBc6h(block, isSigned, b))
+        pixels(b, isSigned, bgra);
+    else
+        std::fill(bgra, bgra + 16, 0xFF000000u);
+}
+
 } // namespace
 
-void decodeBc6h(const uint8_t* block, uint32_t* bgra, bool isSigned) {
-    Bc6Block b;
-    if (!readBc6h(block, isSigned, b)) {
-        // Reserved modes decode to black.
-        for (int i = 0; i < 16; ++i) bgra[i] = 0xFF000000u;
-        return;
-    }
-    pixelsBc6h(b, isSigned, bgra);
-}
+void decodeBc6h(const uint8_t* block, uint32_t* bgra, bool isSigned) { decodeWith(pixelsBc6h, block, bgra, isSigned); }
 
 namespace detail {
 
@@ -333,15 +336,8 @@ void stripBc6h(Codec codec, const uint8_t* in, uint32_t across, uint8_t* const* 
     const bool isSigned = codec == Codec::Bc6hSigned;
 #ifdef VEK_SIMD_X86
     if (simd::supports(simd::Feature::Avx2)) {
-        strip(
-            [isSigned](const uint8_t* block, uint32_t* o) {
-                Bc6Block b;
-                if (readBc6h(block, isSigned, b))
-                    pixelsBc6hAvx2(b, isSigned, o);
-                else
-                    std::fill(o, o + 16, 0xFF000000u);
-            },
-            16, in, across, rows, rowCount, width, grey, 0);
+        strip([isSigned](const uint8_t* b, uint32_t* o) { decodeWith(pixelsBc6hAvx2, b, o, isSigned); }, 16, in, across,
+              rows, rowCount, width, grey, 0);
         return;
     }
 #endif

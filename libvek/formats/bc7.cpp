@@ -41,77 +41,53 @@ struct ToRows {
     size_t at;
 };
 
-// Where each endpoint byte of the vector path's table comes from, per mode: for byte j (endpoint
-// j / 16, subset j % 16 / 4, channel j % 4 as blue, green, red, alpha) its field's first bit and
-// width, its p-bit's position (or none), and its width once the p-bit is appended.
-struct Bc7Layout {
-    uint8_t position[32], width[32], pBit[32], bits[32];
-    bool opaque[32];       // alpha of a mode without alpha: 255
-    unsigned endpointBits; // all endpoint fields and p-bits, after the mode's header
-};
-constexpr uint8_t kNoPBit = 255;
-
-constexpr Bc7Layout makeBc7Layout(unsigned mode) {
-    const Bc7Mode m = kBc7Modes[mode];
-    Bc7Layout l{};
-    const unsigned start = mode + 1 + m.partitionBits + m.rotationBits + m.selectorBits;
-    const unsigned alphaStart = start + 3 * m.subsets * 2 * m.colourBits;
-    const unsigned pStart = alphaStart + m.subsets * 2 * m.alphaBits;
-    const unsigned pCount = m.endpointPBits ? m.subsets * 2 : m.sharedPBits ? m.subsets : 0;
-    l.endpointBits = pStart + pCount - start;
-    for (unsigned j = 0; j < 32; ++j) {
-        const unsigned e = j / 16, s = j % 16 / 4, c = j % 4;
-        l.pBit[j] = kNoPBit;
-        l.bits[j] = 8;
-        if (s >= m.subsets) continue;
-        if (c == 3 && m.alphaBits == 0) {
-            l.opaque[j] = true;
-            continue;
-        }
-        const unsigned width = c == 3 ? m.alphaBits : m.colourBits;
-        l.position[j] = static_cast<uint8_t>(c == 3 ? alphaStart + (s * 2 + e) * m.alphaBits
-                                                    : start + (((2 - c) * m.subsets + s) * 2 + e) * m.colourBits);
-        l.width[j] = static_cast<uint8_t>(width);
-        if (pCount) l.pBit[j] = static_cast<uint8_t>(m.endpointPBits ? pStart + s * 2 + e : pStart + s);
-        l.bits[j] = static_cast<uint8_t>(width + (pCount ? 1 : 0));
-    }
-    return l;
-}
-
-// The same as vectors: for sixteen 16-bit lanes of each half, the block's two bytes that hold the
-// field (and the p-bit), the multiplier that brings the field to the lane's high byte, and masks.
+#ifdef VEK_SIMD_X86
+// Per mode, where the vector path's endpoint table comes from, as vectors of sixteen 16-bit lanes
+// for each half (endpoint 0, then 1; per subset blue, green, red, alpha): the block's two bytes
+// that hold a lane's field and its p-bit, the multipliers that bring each to the lane's high byte,
+// the masks, and the multipliers that expand the bits to 8.
 struct Bc7Tables {
     alignas(32) uint8_t fieldBytes[2][32], pBytes[2][32];
     alignas(32) uint16_t fieldShift[2][16], fieldMask[2][16], pShift[2][16], pMask[2][16], pAppend[2][16],
         expandUp[2][16], expandDown[2][16], opaque[2][16];
-    unsigned endpointBits;
+    unsigned endpointBits; // all endpoint fields and p-bits, after the mode's header
 };
 
 constexpr Bc7Tables makeBc7Tables(unsigned mode) {
-    const Bc7Layout l = makeBc7Layout(mode);
+    const Bc7Mode m = kBc7Modes[mode];
+    const unsigned start = mode + 1 + m.partitionBits + m.rotationBits + m.selectorBits;
+    const unsigned alphaStart = start + 3 * m.subsets * 2 * m.colourBits;
+    const unsigned pStart = alphaStart + m.subsets * 2 * m.alphaBits;
+    const unsigned pCount = m.endpointPBits ? m.subsets * 2 : m.sharedPBits ? m.subsets : 0;
     Bc7Tables t{};
-    t.endpointBits = l.endpointBits;
+    t.endpointBits = pStart + pCount - start;
     for (unsigned j = 0; j < 32; ++j) {
-        const unsigned half = j / 16, k = j % 16;
+        const unsigned e = j / 16, s = j % 16 / 4, c = j % 4, k = j % 16;
+        // Lanes past the mode's subsets stay 0; alpha of a mode without alpha is 255.
+        const bool used = s < m.subsets && (c < 3 || m.alphaBits != 0), hasP = used && pCount != 0;
+        const unsigned width = !used ? 0 : c == 3 ? m.alphaBits : m.colourBits;
+        const unsigned position = !used    ? 0
+                                  : c == 3 ? alphaStart + (s * 2 + e) * m.alphaBits
+                                           : start + (((2 - c) * m.subsets + s) * 2 + e) * m.colourBits;
+        const unsigned p = !hasP ? 0 : m.endpointPBits ? pStart + s * 2 + e : pStart + s;
+        const unsigned bits = used ? width + (hasP ? 1 : 0) : 8;
         // Lanes 0-7 of a half sit in its low 128 bits, 8-15 in its high ones; both hold the block.
-        t.fieldBytes[half][2 * k] = static_cast<uint8_t>(l.position[j] / 8);
-        t.fieldBytes[half][2 * k + 1] = static_cast<uint8_t>(l.position[j] / 8 + 1);
-        t.fieldShift[half][k] = static_cast<uint16_t>(1u << (8 - l.position[j] % 8));
-        t.fieldMask[half][k] = static_cast<uint16_t>((1u << l.width[j]) - 1);
-        const unsigned p = l.pBit[j] == kNoPBit ? 0 : l.pBit[j];
-        t.pBytes[half][2 * k] = static_cast<uint8_t>(p / 8);
-        t.pBytes[half][2 * k + 1] = static_cast<uint8_t>(p / 8 + 1 > 15 ? 15 : p / 8 + 1);
-        t.pShift[half][k] = static_cast<uint16_t>(1u << (8 - p % 8));
-        t.pMask[half][k] = l.pBit[j] == kNoPBit ? 0 : 1;
-        t.pAppend[half][k] = l.pBit[j] == kNoPBit ? 1 : 2;
-        t.expandUp[half][k] = static_cast<uint16_t>(1u << (8 - l.bits[j]));
-        t.expandDown[half][k] = static_cast<uint16_t>(1u << (16 - l.bits[j]));
-        t.opaque[half][k] = l.opaque[j] ? 0xFF : 0;
+        t.fieldBytes[e][2 * k] = static_cast<uint8_t>(position / 8);
+        t.fieldBytes[e][2 * k + 1] = static_cast<uint8_t>(position / 8 + 1);
+        t.fieldShift[e][k] = static_cast<uint16_t>(1u << (8 - position % 8));
+        t.fieldMask[e][k] = static_cast<uint16_t>((1u << width) - 1);
+        t.pBytes[e][2 * k] = static_cast<uint8_t>(p / 8);
+        t.pBytes[e][2 * k + 1] = static_cast<uint8_t>(p / 8 + 1);
+        t.pShift[e][k] = static_cast<uint16_t>(1u << (8 - p % 8));
+        t.pMask[e][k] = hasP ? 1 : 0;
+        t.pAppend[e][k] = hasP ? 2 : 1;
+        t.expandUp[e][k] = static_cast<uint16_t>(1u << (8 - bits));
+        t.expandDown[e][k] = static_cast<uint16_t>(1u << (16 - bits));
+        t.opaque[e][k] = s < m.subsets && c == 3 && m.alphaBits == 0 ? 0xFF : 0;
     }
     return t;
 }
 
-#ifdef VEK_SIMD_X86
 constexpr Bc7Tables kBc7Tables[8] = {makeBc7Tables(0), makeBc7Tables(1), makeBc7Tables(2), makeBc7Tables(3),
                                      makeBc7Tables(4), makeBc7Tables(5), makeBc7Tables(6), makeBc7Tables(7)};
 
@@ -125,6 +101,8 @@ __attribute__((target("avx2"))) inline __m256i load(const void* p) {
 __attribute__((target("avx2"))) void bc7EndsAvx2(const Bc7Tables& t, const uint8_t* block, uint8_t (&ends)[2][16]) {
     const __m256i bytes = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block)));
     __m256i out[2];
+    // Both halves in line: kept as a loop, the compiler steps its table pointers and runs slower.
+#pragma GCC unroll 2
     for (int half = 0; half < 2; ++half) {
         const __m256i field = _mm256_and_si256(
             _mm256_srli_epi16(
@@ -182,20 +160,20 @@ template <unsigned Mode, typename Out> void decodeBc7Mode(const uint8_t* block, 
     // The indices: one set (two in modes 4 and 5), each pixel's fewer by a bit at its subset's
     // anchor; a set is at most 63 bits as stored and 64 spread, so one word holds it.
     const uint32_t subsetMap = kPartitions.subsets[m.subsets - 1][partition];
-    auto readIndices = [&](unsigned width, uint32_t anchors) {
-        const unsigned stored = 16 * width - static_cast<unsigned>(__builtin_popcount(anchors));
+    auto readIndices = [&](unsigned width, const uint8_t(&anchors)[3], unsigned anchorCount) {
+        const unsigned stored = 16 * width - anchorCount;
         const uint64_t spread = spreadAnchors(bits.peek64(), width, anchors);
         bits.skip(stored);
         return 16 * width == 64 ? spread : spread & ((uint64_t{1} << (16 * width)) - 1);
     };
     auto mix = [](const unsigned* e0, const unsigned* e1, int w, unsigned c) { return interpolate(e0[c], e1[c], w); };
-    const uint64_t primary = readIndices(m.indexBits, kPartitions.anchors[m.subsets - 1][partition]);
+    const uint64_t primary = readIndices(m.indexBits, kPartitions.anchorPixels[m.subsets - 1][partition], m.subsets);
     // Modes 4 and 5 have a second set; the selector bit swaps which set drives the colour and which
     // the alpha.
     uint64_t colourIndices = primary, alphaIndices = primary;
     unsigned colourIndexBits = m.indexBits, alphaIndexBits = m.indexBits;
     if constexpr (m.secondIndexBits != 0) {
-        const uint64_t secondary = readIndices(m.secondIndexBits, 1);
+        const uint64_t secondary = readIndices(m.secondIndexBits, kFirstPixelOnly, 1);
         (selector ? colourIndices : alphaIndices) = secondary;
         (selector ? colourIndexBits : alphaIndexBits) = m.secondIndexBits;
     }
@@ -274,34 +252,6 @@ template <typename Out> void decodeBc7Block(const uint8_t* block, Out out) {
     }
 }
 
-// Per count of subsets and partition, the anchor pixels in ascending order (16: none), so that
-// the indices are spread in three steps whatever the mode, without a loop that varies with it.
-struct SortedAnchors {
-    uint8_t pixel[3][64][3];
-};
-constexpr SortedAnchors makeSortedAnchors() {
-    SortedAnchors a{};
-    for (unsigned subsets = 0; subsets < 3; ++subsets)
-        for (unsigned p = 0; p < 64; ++p) {
-            unsigned n = 0;
-            for (unsigned i = 0; i < 16; ++i)
-                if ((kPartitions.anchors[subsets][p] >> i) & 1) a.pixel[subsets][p][n++] = static_cast<uint8_t>(i);
-            while (n < 3) a.pixel[subsets][p][n++] = 16;
-        }
-    return a;
-}
-constexpr SortedAnchors kSortedAnchors = makeSortedAnchors();
-
-// spreadAnchors with the anchors given: a zero bit inserted at each anchor's top index bit.
-inline uint64_t spreadSorted(uint64_t stored, unsigned n, const uint8_t (&pixels)[3]) {
-    for (int k = 0; k < 3; ++k) {
-        const unsigned top = pixels[k] * n + n - 1; // past 63 for "none"
-        const uint64_t below = top < 64 ? (uint64_t{1} << top) - 1 : ~uint64_t{0};
-        stored = (stored & below) | ((stored & ~below) << 1);
-    }
-    return stored;
-}
-
 #ifdef VEK_SIMD_X86
 // A whole block into four rows with the mode read at run time: the fields' widths and positions
 // come from tables rather than from code per mode, so that blocks of mixed modes do not mispredict
@@ -326,13 +276,13 @@ __attribute__((target("avx2"))) void decodeBc7Avx2(const uint8_t* block, uint8_t
     bc7EndsAvx2(t, block, ends);
     const unsigned stored = 16 * m.indexBits - m.subsets;
     uint64_t colourIndices =
-        spreadSorted(bits.from64(position), m.indexBits, kSortedAnchors.pixel[m.subsets - 1][partition]);
+        spreadAnchors(bits.from64(position), m.indexBits, kPartitions.anchorPixels[m.subsets - 1][partition]);
     if (m.indexBits < 4) colourIndices &= (uint64_t{1} << (16 * m.indexBits)) - 1;
     uint64_t alphaIndices = colourIndices;
     unsigned colourBits = m.indexBits, alphaBits = m.indexBits;
     if (m.secondIndexBits != 0) {
         // Modes 4 and 5: the second set's only anchor is pixel 0; the selector swaps the sets' roles.
-        const uint64_t second = spreadAnchors(bits.from64(position + stored), m.secondIndexBits, 1) &
+        const uint64_t second = spreadAnchors(bits.from64(position + stored), m.secondIndexBits, kFirstPixelOnly) &
                                 ((uint64_t{1} << (16 * m.secondIndexBits)) - 1);
         (selector ? colourIndices : alphaIndices) = second;
         (selector ? colourBits : alphaBits) = m.secondIndexBits;

@@ -89,9 +89,11 @@ inline const int* weightsFor(unsigned bits) { return bits == 2 ? kWeights2 : bit
 
 // Per count of subsets and partition: each pixel's subset in two bits (pixel i at bit 2i), and the
 // anchor pixels as a mask, so that neither takes a branch per pixel.
+// The anchors are also listed as pixels in ascending order, 16 for none, for spreadAnchors.
 struct PartitionTables {
     uint32_t subsets[3][64];
     uint16_t anchors[3][64];
+    uint8_t anchorPixels[3][64][3];
 };
 constexpr PartitionTables makePartitionTables() {
     PartitionTables t{};
@@ -101,22 +103,30 @@ constexpr PartitionTables makePartitionTables() {
         t.anchors[1][p] = static_cast<uint16_t>(1u | (1u << kAnchor2[p]));
         t.subsets[2][p] = kPartition3[p];
         t.anchors[2][p] = static_cast<uint16_t>(1u | (1u << kAnchor3Second[p]) | (1u << kAnchor3Third[p]));
+        for (unsigned subsets = 0; subsets < 3; ++subsets) {
+            unsigned n = 0;
+            for (unsigned i = 0; i < 16; ++i)
+                if ((t.anchors[subsets][p] >> i) & 1u) t.anchorPixels[subsets][p][n++] = static_cast<uint8_t>(i);
+            while (n < 3) t.anchorPixels[subsets][p][n++] = 16;
+        }
     }
     return t;
 }
 inline constexpr PartitionTables kPartitions = makePartitionTables();
 
 // A set of sixteen indices as stored, n bits each but one bit fewer at each anchor pixel (whose top
-// bit is 0), spread to n bits each: pixel i at bit n x i. At most 64 bits.
-inline uint64_t spreadAnchors(uint64_t stored, unsigned n, uint32_t anchors) {
-    while (anchors != 0) {
-        const unsigned top = static_cast<unsigned>(__builtin_ctz(anchors)) * n + n - 1; // the missing bit
-        const uint64_t below = (uint64_t{1} << top) - 1;
+// bit is 0), spread to n bits each: pixel i at bit n x i. At most 64 bits. The anchors come as
+// anchorPixels lists them: three steps whatever their number, so that blocks of mixed modes take no
+// branch on it (a step for "none" leaves the word as it is).
+inline uint64_t spreadAnchors(uint64_t stored, unsigned n, const uint8_t (&pixels)[3]) {
+    for (const unsigned pixel : pixels) {
+        const uint64_t below = pixel < 16 ? (uint64_t{1} << (pixel * n + n - 1)) - 1 : ~uint64_t{0};
         stored = (stored & below) | ((stored & ~below) << 1);
-        anchors &= anchors - 1;
     }
     return stored;
 }
+// Pixel 0 alone: the anchors of one subset, and of BC7's second index set.
+inline constexpr const uint8_t (&kFirstPixelOnly)[3] = kPartitions.anchorPixels[0][0];
 
 // One strip, from block `from` on, with the block decoder fixed at compile time, so that it is
 // inlined into the loop.
