@@ -2,6 +2,7 @@
 // first, a restart marker every `restartRows` rows of blocks (0: none), an ICC profile when given.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
