@@ -63,9 +63,8 @@ public:
     // times its linear value (red's with the offset added), so that a pixel is three rows summed.
     float columns[3][256][4] = {};
     void finishMatrix();
-    // sRGB's encoding at each step from 0 to 1, and three bytes more for vector code that reads
-    // four at a time.
-    uint8_t encode[kEncodeSteps + 3] = {};
+    // sRGB's encoding at each step from 0 to 1.
+    uint8_t encode[kEncodeSteps] = {};
     // Grids: one word a point, the last input varying fastest, holding red, green and blue in
     // 8.2 fixed point (bits 20, 10 and 0 up), so that vector code fetches a corner with one
     // gather; for each 8-bit input value, the grid point below it (times 512) and the fraction of

@@ -3,7 +3,6 @@
 // AVX2 gathers where the processor has them).
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 
 #include "libvek/colour/colour.h"
 #include "libvek/core/pixels.h"
