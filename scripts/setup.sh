@@ -92,7 +92,12 @@ if (( ${#missing[@]} == 0 && need_src == 0 )) && wine32_ready; then
 fi
 
 updated=0
-apt_update() { $SUDO apt-get update -qq; updated=1; }
+# A mirror caught mid-sync fails one index (seen: the security suite's i386 list) and apt-get exits
+# non-zero although every other index is fresh; what is missing then fails the install below.
+apt_update() {
+  $SUDO apt-get update -qq || echo "setup: apt-get update reported errors; going on with the indexes it has" >&2
+  updated=1
+}
 
 if (( need_src )); then
   entries=$(derive_src_entries)
