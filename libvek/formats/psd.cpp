@@ -18,35 +18,17 @@
 #include "libvek/core/limits.h"
 #include "libvek/core/pixels.h"
 #include "libvek/formats/formats.h"
+#include "libvek/formats/psd_channels.h"
 #include "libvek/formats/psd_colour.h"
+#include "libvek/formats/psd_compose.h"
 #include "libvek/formats/psd_header.h"
+#include "libvek/formats/psd_layers.h"
 #include "libvek/system/workers.h"
 
 namespace vek {
 namespace {
 
 using namespace psd;
-
-// PackBits: a count byte n, then n + 1 literal bytes (n < 128) or one byte repeated 257 - n times.
-bool unpackBits(const uint8_t* in, size_t inSize, uint8_t* out, size_t outSize) {
-    size_t i = 0, o = 0;
-    while (o < outSize && i < inSize) {
-        const uint8_t n = in[i++];
-        if (n < 128) {
-            const size_t count = n + 1u;
-            if (i + count > inSize || o + count > outSize) return false;
-            std::memcpy(out + o, in + i, count);
-            i += count;
-            o += count;
-        } else if (n > 128) {
-            const size_t count = 257u - n;
-            if (i >= inSize || o + count > outSize) return false;
-            std::memset(out + o, in[i++], count);
-            o += count;
-        }
-    }
-    return o == outSize;
-}
 
 #ifdef VEK_SIMD_X86
 // Sixteen pixels a step, returning how many were done.
@@ -78,6 +60,24 @@ void interleave8(const uint8_t* r, const uint8_t* g, const uint8_t* b, const uin
     if (simd::supports(simd::Feature::Sse2)) x = interleaveSse2(r, g, b, a, out, width);
 #endif
     for (; x < width; ++x) storeBgra(out + x * 4, r[x], g[x], b[x], a ? a[x] : 255);
+}
+
+// Photoshop stores the merged colours blended with white where the merged picture is transparent;
+// the white comes off: colour = (stored - (1 - a) x white) / a, rounded and clipped. Pixels with no
+// coverage at all keep what is stored.
+inline uint8_t unmatte(uint8_t stored, uint8_t alpha) {
+    if (alpha == 0 || alpha == 255) return stored;
+    const int numerator = (int{stored} - 255 + alpha) * 255;
+    if (numerator <= 0) return 0;
+    return static_cast<uint8_t>(std::min(255, (numerator + alpha / 2) / alpha));
+}
+
+void unmatteBgraRow(uint8_t* row, size_t width) {
+    for (size_t x = 0; x < width; ++x) {
+        uint8_t* p = row + x * 4;
+        if (p[3] == 255) continue;
+        p[0] = unmatte(p[0], p[3]), p[1] = unmatte(p[1], p[3]), p[2] = unmatte(p[2], p[3]);
+    }
 }
 
 // Where the merged image's rows are: raw planes one after another, or PackBits rows at the offsets
@@ -119,6 +119,7 @@ VekError decodeRows(ByteView data, const Header& h, const MergedRows& m, uint32_
         }
         if (h.depth == 8 && h.mode == kRgb) {
             interleave8(rows[0], rows[1], rows[2], h.mergedAlpha ? rows[3] : nullptr, out, h.width);
+            if (h.mergedAlpha) unmatteBgraRow(out, h.width);
             continue;
         }
         if (inks > 0) {
@@ -132,20 +133,25 @@ VekError decodeRows(ByteView data, const Header& h, const MergedRows& m, uint32_
                 continue;
             }
             const uint8_t alpha = h.mergedAlpha ? sample8(rows[base], x, h.depth) : 255;
+            // Colour samples without the white matte (CMYK's white is no ink: 255 as stored).
+            const bool matted = h.mergedAlpha && h.mode != kLab;
+            auto sample = [&](unsigned c) {
+                const uint8_t v = sample8(rows[c], x, h.depth);
+                return matted ? unmatte(v, alpha) : v;
+            };
             uint8_t* p = out + x * 4;
             switch (h.mode) {
-            case kRgb: storeBgra(p, s0, sample8(rows[1], x, h.depth), sample8(rows[2], x, h.depth), alpha); break;
+            case kRgb: storeBgra(p, sample(0), sample(1), sample(2), alpha); break;
             case kCmyk: {
                 // Stored inverted: 255 is no ink.
-                const unsigned k = sample8(rows[3], x, h.depth);
+                const unsigned k = sample(3), c = sample(0);
                 if (m.cmykProfile != nullptr) { // converted with the whole row below
-                    storeBgra(p, sample8(rows[2], x, h.depth), sample8(rows[1], x, h.depth), s0,
-                              static_cast<uint8_t>(k));
+                    storeBgra(p, sample(2), sample(1), static_cast<uint8_t>(c), static_cast<uint8_t>(k));
                     break;
                 }
-                storeBgra(p, static_cast<uint8_t>((s0 * k + 127) / 255),
-                          static_cast<uint8_t>((sample8(rows[1], x, h.depth) * k + 127) / 255),
-                          static_cast<uint8_t>((sample8(rows[2], x, h.depth) * k + 127) / 255), alpha);
+                storeBgra(p, static_cast<uint8_t>((c * k + 127) / 255),
+                          static_cast<uint8_t>((sample(1) * k + 127) / 255),
+                          static_cast<uint8_t>((sample(2) * k + 127) / 255), alpha);
                 break;
             }
             case kLab: {
@@ -155,9 +161,11 @@ VekError decodeRows(ByteView data, const Header& h, const MergedRows& m, uint32_
                 break;
             }
             case kIndexed: storeBgra(p, map[s0], map[256 + s0], map[512 + s0], alpha); break;
-            default: // grey, duotone and multichannel with alpha
-                storeBgra(p, s0, s0, s0, alpha);
+            default: { // grey, duotone and multichannel with alpha
+                const uint8_t v = matted ? unmatte(s0, alpha) : s0;
+                storeBgra(p, v, v, v, alpha);
                 break;
+            }
             }
         }
         if (h.mode == kCmyk && m.cmykProfile != nullptr) {
@@ -244,19 +252,57 @@ VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options,
     return static_cast<VekError>(failure.load());
 }
 
+// Whether the merged image is all there: its compression known, its raw planes or PackBits rows
+// within the file.
+bool mergedComplete(ByteView data, const Header& h) {
+    ByteReader r(data);
+    uint16_t compression;
+    if (!r.seek(h.imageData) || !r.u16be(compression) || compression > 1) return false;
+    const uint64_t rowBytes = (uint64_t{h.width} * h.depth + 7) / 8;
+    if (compression == 0) return r.remaining() / h.channels / h.height >= rowBytes;
+    const size_t countBytes = h.version == 2 ? 4 : 2;
+    const uint64_t counts = uint64_t{h.channels} * h.height;
+    if (r.remaining() / countBytes < counts) return false;
+    uint64_t total = 0;
+    for (uint64_t i = 0; i < counts; ++i)
+        total += countBytes == 4 ? loadU32be(r.take(4)) : loadU16be(r.take(2));
+    return total <= r.remaining();
+}
+
 class PsdDecoder final : public Decoder {
 public:
     PsdDecoder(ByteView data, Header h) : Decoder(data), h_(std::move(h)) {
         describe(data, h_, info_);
         describeColour();
+        prepareLayers();
     }
     VekError load(const LoadOptions& options, Image& image) override {
         std::shared_ptr<const colour::Transform> cmyk;
         if (colour_.space == colour::Space::Cmyk) cmyk = colour::toSrgb(colour_, colour::Space::Cmyk);
+        if (layers_) return layers_->render(options, cmyk.get(), image);
         return loadPicture(data_, h_, options, cmyk.get(), image);
     }
 
 private:
+    // A file that keeps no picture of its layers (no real merged data, or merged data missing or
+    // cut short) is drawn from them, where its layer section can be read; otherwise, and for
+    // anything amiss in that section, the merged picture stands.
+    void prepareLayers() {
+        if (h_.realMergedData && mergedComplete(data_, h_)) return;
+        try {
+            if (readLayers(data_, h_, section_) != VEK_OK) return;
+            if (Composition::prepare(data_, h_, section_, colour_, layers_) != VEK_OK) {
+                layers_.reset();
+                return;
+            }
+        } catch (const std::bad_alloc&) {
+            layers_.reset();
+            return;
+        }
+        info_.componentsPerPixel = static_cast<uint16_t>(colourChannels(h_.mode) + (layers_->hasAlpha() ? 1 : 0));
+        info_.paletteEntries = 0;
+    }
+
     // The profile counts for the modes it can describe: RGB (and an indexed picture's palette),
     // grey, and CMYK, which the load converts itself.
     void describeColour() {
@@ -276,6 +322,8 @@ private:
     }
 
     Header h_;
+    LayerSection section_; // the records the composition points into
+    std::unique_ptr<Composition> layers_;
 };
 
 } // namespace

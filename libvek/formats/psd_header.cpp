@@ -38,6 +38,8 @@ VekError readResources(ByteView block, Header& h) {
         if (id == 0x03ED && size >= 16) { // resolution
             h.xDpi = dpiFromFixed(loadU32be(p));
             h.yDpi = dpiFromFixed(loadU32be(p + 8));
+        } else if (id == 0x0421 && size >= 5) { // version information: "has real merged data"
+            h.realMergedData = p[4] != 0;
         } else if (id == 0x040F) {
             h.profile = {p, size};
         } else if (id == 0x0417 && size >= 2) { // transparent index of an indexed picture
@@ -121,6 +123,8 @@ VekError readHeader(ByteView data, Header& h) {
     uint64_t layersLength;
     if (!readLength(r, wide, layersLength) || layersLength > r.remaining()) return VEK_ERROR_DAMAGED;
     const size_t layersEnd = r.position() + static_cast<size_t>(layersLength);
+    h.layersStart = r.position();
+    h.layersEnd = layersEnd;
     if (layersLength >= (wide ? 10u : 6u)) {
         uint64_t layerInfoLength;
         uint16_t count;
