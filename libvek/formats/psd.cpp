@@ -89,7 +89,45 @@ struct MergedRows {
     std::vector<size_t> rowStart; // PackBits: offset of each used row, channel after channel
     std::vector<uint32_t> rowLength;
     const colour::Transform* cmykProfile = nullptr; // CMYK through the file's profile
+    bool matted = false; // colours blended with white where transparent, to be taken off
 };
+
+// The channels of row y, unpacked where packed into `unpacked`.
+bool rowsAt(ByteView data, const Header& h, const MergedRows& m, uint32_t y, std::vector<uint8_t>& unpacked,
+            std::vector<const uint8_t*>& rows) {
+    for (unsigned c = 0; c < m.used; ++c) {
+        if (m.compression == 0) {
+            rows[c] = data.data + m.dataStart + m.planeBytes * c + m.rowBytes * y;
+            continue;
+        }
+        const size_t i = static_cast<size_t>(c) * h.height + y;
+        uint8_t* to = unpacked.data() + m.rowBytes * c;
+        if (!unpackBits(data.data + m.rowStart[i], m.rowLength[i], to, m.rowBytes)) return false;
+        rows[c] = to;
+    }
+    return true;
+}
+
+// Whether the merged colours are blended with white where transparent, as Photoshop stores them:
+// then no colour sample is darker than the white its transparency lets in, and fully transparent
+// pixels are white. Other writers (ImageMagick) store the colours themselves, which a few rows
+// spread over the picture soon show.
+bool looksMatted(ByteView data, const Header& h, const MergedRows& m) {
+    std::vector<uint8_t> unpacked(m.compression == 1 ? m.rowBytes * m.used : 0);
+    std::vector<const uint8_t*> rows(m.used);
+    const uint32_t step = std::max<uint32_t>(1, h.height / 64);
+    for (uint32_t y = 0; y < h.height; y += step) {
+        if (!rowsAt(data, h, m, y, unpacked, rows)) return false;
+        for (uint32_t x = 0; x < h.width; ++x) {
+            const int alpha = sample8(rows[m.base], x, h.depth);
+            for (unsigned c = 0; c < m.base; ++c) {
+                const int v = sample8(rows[c], x, h.depth);
+                if (v + 2 < 255 - alpha || (alpha == 0 && v < 253)) return false;
+            }
+        }
+    }
+    return true;
+}
 
 // Rows first to end of the merged image into the picture.
 VekError decodeRows(ByteView data, const Header& h, const MergedRows& m, uint32_t first, uint32_t end, Image& image) {
@@ -102,16 +140,7 @@ VekError decodeRows(ByteView data, const Header& h, const MergedRows& m, uint32_
     std::vector<const uint8_t*> rows(used);
     InkLayers layers(h.display, inks);
     for (uint32_t y = first; y < end; ++y) {
-        for (unsigned c = 0; c < used; ++c) {
-            if (m.compression == 0) {
-                rows[c] = data.data + m.dataStart + m.planeBytes * c + rowBytes * y;
-                continue;
-            }
-            const size_t i = static_cast<size_t>(c) * h.height + y;
-            uint8_t* to = unpacked.data() + rowBytes * c;
-            if (!unpackBits(data.data + m.rowStart[i], m.rowLength[i], to, rowBytes)) return VEK_ERROR_DAMAGED;
-            rows[c] = to;
-        }
+        if (!rowsAt(data, h, m, y, unpacked, rows)) return VEK_ERROR_DAMAGED;
         uint8_t* out = image.row(static_cast<int32_t>(y));
         if (h.depth == 8 && (indexed || grey)) {
             std::memcpy(out, rows[0], h.width);
@@ -119,7 +148,7 @@ VekError decodeRows(ByteView data, const Header& h, const MergedRows& m, uint32_
         }
         if (h.depth == 8 && h.mode == kRgb) {
             interleave8(rows[0], rows[1], rows[2], h.mergedAlpha ? rows[3] : nullptr, out, h.width);
-            if (h.mergedAlpha) unmatteBgraRow(out, h.width);
+            if (m.matted) unmatteBgraRow(out, h.width);
             continue;
         }
         if (inks > 0) {
@@ -134,7 +163,7 @@ VekError decodeRows(ByteView data, const Header& h, const MergedRows& m, uint32_
             }
             const uint8_t alpha = h.mergedAlpha ? sample8(rows[base], x, h.depth) : 255;
             // Colour samples without the white matte (CMYK's white is no ink: 255 as stored).
-            const bool matted = h.mergedAlpha && h.mode != kLab;
+            const bool matted = m.matted && h.mode != kLab;
             auto sample = [&](unsigned c) {
                 const uint8_t v = sample8(rows[c], x, h.depth);
                 return matted ? unmatte(v, alpha) : v;
@@ -222,6 +251,7 @@ VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options,
         if (!checkedMultiply(m.planeBytes, used, allPlanes) || !r.has(allPlanes)) return VEK_ERROR_DAMAGED;
     }
 
+    m.matted = h.mergedAlpha && looksMatted(data, h, m);
     image.bitsPerComponent = 8;
     const bool indexed = h.mode == kIndexed && !h.mergedAlpha;
     const bool grey = !h.mergedAlpha && base == 1 && h.mode != kIndexed && inks == 0;
