@@ -285,6 +285,402 @@ std::unique_ptr<Adjustment> exposure(ByteView block, const Canvas& canvas) {
                                       floatBe(block.data + 10));
 }
 
+
+// Adjustments defined on RGB colour: grey documents take the result's lightness; CMYK documents go
+// through the colour their inks make, with their black kept.
+class RgbAdjustment : public Adjustment {
+public:
+    explicit RgbAdjustment(unsigned channels) : channels_(channels) {}
+    void apply(float* const* colour, size_t count) const override {
+        for (size_t i = 0; i < count; ++i) {
+            float rgb[3];
+            if (channels_ == 1) {
+                rgb[0] = rgb[1] = rgb[2] = colour[0][i];
+            } else if (channels_ == 3) {
+                rgb[0] = colour[0][i], rgb[1] = colour[1][i], rgb[2] = colour[2][i];
+            } else {
+                const float k = colour[3][i];
+                for (int c = 0; c < 3; ++c) rgb[c] = colour[c][i] * k;
+            }
+            pixel(rgb);
+            if (channels_ == 1) {
+                colour[0][i] = clamp01(luminosity(rgb[0], rgb[1], rgb[2]));
+            } else if (channels_ == 3) {
+                for (int c = 0; c < 3; ++c) colour[c][i] = clamp01(rgb[c]);
+            } else {
+                const float k = colour[3][i];
+                for (int c = 0; c < 3; ++c) colour[c][i] = k > 0 ? clamp01(rgb[c] / k) : colour[c][i];
+            }
+        }
+    }
+
+protected:
+    virtual void pixel(float* rgb) const = 0;
+    unsigned channels_;
+};
+
+// Hue in degrees, saturation and lightness (HSL) of an RGB colour, and back.
+struct Hsl {
+    float h, s, l;
+};
+Hsl toHsl(const float* c) {
+    const float mx = std::max({c[0], c[1], c[2]}), mn = std::min({c[0], c[1], c[2]});
+    Hsl r{0, 0, (mx + mn) / 2};
+    const float d = mx - mn;
+    if (d <= 1e-7f) return r;
+    r.s = r.l <= 0.5f ? d / (mx + mn) : d / (2 - mx - mn);
+    if (mx == c[0]) r.h = (c[1] - c[2]) / d + (c[1] < c[2] ? 6 : 0);
+    else if (mx == c[1]) r.h = (c[2] - c[0]) / d + 2;
+    else r.h = (c[0] - c[1]) / d + 4;
+    r.h *= 60;
+    return r;
+}
+void fromHsl(const Hsl& x, float* c) {
+    if (x.s <= 0) {
+        c[0] = c[1] = c[2] = x.l;
+        return;
+    }
+    const float q = x.l < 0.5f ? x.l * (1 + x.s) : x.l + x.s - x.l * x.s, p = 2 * x.l - q;
+    auto channel = [&](float t) {
+        t = t - std::floor(t);
+        if (t < 1.0f / 6) return p + (q - p) * 6 * t;
+        if (t < 0.5f) return q;
+        if (t < 2.0f / 3) return p + (q - p) * (2.0f / 3 - t) * 6;
+        return p;
+    };
+    const float h = x.h / 360;
+    c[0] = channel(h + 1.0f / 3), c[1] = channel(h), c[2] = channel(h - 1.0f / 3);
+}
+
+// Lightness towards white (positive) or black (negative), by a fraction of the way.
+inline float lighten(float v, float amount) { return amount >= 0 ? v + (1 - v) * amount : v * (1 + amount); }
+
+// Hue/Saturation: a master hue, saturation and lightness, and the same for six hue ranges, each
+// with its edges (full within the inner two, fading to the outer two); or colourise.
+class HueSaturation final : public RgbAdjustment {
+public:
+    HueSaturation(unsigned channels, ByteView b) : RgbAdjustment(channels) {
+        colourise_ = b.data[2] != 0;
+        for (int i = 0; i < 3; ++i) {
+            colourisation_[i] = static_cast<int16_t>(loadU16be(b.data + 4 + i * 2));
+            master_[i] = static_cast<int16_t>(loadU16be(b.data + 10 + i * 2));
+        }
+        for (int r = 0; r < 6; ++r)
+            for (int i = 0; i < 7; ++i) ranges_[r][i] = static_cast<int16_t>(loadU16be(b.data + 16 + r * 14 + i * 2));
+    }
+
+protected:
+    void pixel(float* rgb) const override {
+        Hsl x = toHsl(rgb);
+        if (colourise_) {
+            x.h = static_cast<float>(colourisation_[0]);
+            x.s = colourisation_[1] / 100.0f;
+            fromHsl(x, rgb);
+            const float light = colourisation_[2] / 100.0f;
+            for (int c = 0; c < 3; ++c) rgb[c] = lighten(rgb[c], light);
+            return;
+        }
+        float hue = master_[0], saturation = master_[1], rangeLight = 0;
+        // A range's lightness reaches a colour as far as it has chroma: greys keep theirs.
+        const float chroma = std::max({rgb[0], rgb[1], rgb[2]}) - std::min({rgb[0], rgb[1], rgb[2]});
+        if (x.s > 0)
+            for (const auto& r : ranges_) {
+                const float w = weight(x.h, r);
+                hue += w * r[4], saturation += w * r[5];
+                rangeLight += w * r[6] * chroma;
+            }
+        x.h += hue;
+        const float s = std::clamp(saturation, -100.0f, 100.0f) / 100;
+        x.s = clamp01(x.s * (1 + s));
+        fromHsl(x, rgb);
+        // The ranges' lightness first, then the master's.
+        const float lr = std::clamp(rangeLight, -100.0f, 100.0f) / 100, lm = master_[2] / 100.0f;
+        for (int c = 0; c < 3; ++c) rgb[c] = lighten(lighten(rgb[c], lr), lm);
+    }
+
+private:
+    // How far a hue lies within a range's edges (degrees, possibly wrapping past 360).
+    static float weight(float h, const int16_t* r) {
+        auto from = [](float a, float b) { return std::fmod(b - a + 720.0f, 360.0f); };
+        const float a = r[0], b = r[1], c = r[2], d = r[3];
+        const float total = from(a, d), at = from(a, h);
+        if (at > total) return 0;
+        if (at < from(a, b)) return from(a, b) > 0 ? at / from(a, b) : 1;
+        if (at <= from(a, c)) return 1;
+        return from(c, d) > 0 ? (total - at) / from(c, d) : 0;
+    }
+    bool colourise_ = false;
+    int16_t colourisation_[3] = {}, master_[3] = {};
+    int16_t ranges_[6][7] = {};
+};
+
+// Colour balance: cyan-red, magenta-green and yellow-blue shifts for shadows, midtones and
+// highlights, weighted by each pixel's lightness; optionally keeping its lightness.
+class ColourBalance final : public RgbAdjustment {
+public:
+    ColourBalance(unsigned channels, ByteView b) : RgbAdjustment(channels) {
+        for (int t = 0; t < 3; ++t)
+            for (int c = 0; c < 3; ++c) shift_[t][c] = static_cast<int16_t>(loadU16be(b.data + t * 6 + c * 2)) / 100.0f;
+        keepLightness_ = b.size > 18 && b.data[18] != 0;
+    }
+
+protected:
+    void pixel(float* rgb) const override {
+        const Hsl before = toHsl(rgb);
+        const float l = before.l, a = 0.25f, b = 0.333f, scale = 0.7f;
+        const float shadows = std::clamp((l - b) / -a + 0.5f, 0.0f, 1.0f) * scale;
+        const float midtones =
+            std::clamp((l - b) / a + 0.5f, 0.0f, 1.0f) * std::clamp((l + b - 1) / -a + 0.5f, 0.0f, 1.0f) * scale;
+        const float highlights = std::clamp((l + b - 1) / a + 0.5f, 0.0f, 1.0f) * scale;
+        for (int c = 0; c < 3; ++c)
+            rgb[c] = clamp01(rgb[c] + shadows * shift_[0][c] + midtones * shift_[1][c] + highlights * shift_[2][c]);
+        if (keepLightness_) {
+            Hsl after = toHsl(rgb);
+            after.l = l;
+            fromHsl(after, rgb);
+        }
+    }
+
+private:
+    float shift_[3][3] = {};
+    bool keepLightness_ = false;
+};
+
+// Black & white: grey from weights of the six primaries and secondaries a colour is made of
+// (its lowest channel, plus the secondary between it and the middle one, plus the primary above
+// that); optionally tinted.
+class BlackAndWhite final : public RgbAdjustment {
+public:
+    BlackAndWhite(unsigned channels, const DValue& d) : RgbAdjustment(channels) {
+        red_ = static_cast<float>(d.num("Rd  ", 40)) / 100, yellow_ = static_cast<float>(d.num("Yllw", 60)) / 100;
+        green_ = static_cast<float>(d.num("Grn ", 40)) / 100, cyan_ = static_cast<float>(d.num("Cyn ", 60)) / 100;
+        blue_ = static_cast<float>(d.num("Bl  ", 20)) / 100, magenta_ = static_cast<float>(d.num("Mgnt", 80)) / 100;
+        if (d.flag("useTint"))
+            if (const DValue* t = d.get("tintColor")) {
+                Canvas rgb;
+                tinted_ = colourOf(*t, rgb, tint_);
+            }
+    }
+
+protected:
+    void pixel(float* c) const override {
+        const float r = c[0], g = c[1], b = c[2];
+        float grey;
+        if (r >= g && g >= b) grey = b + (g - b) * yellow_ + (r - g) * red_;
+        else if (r >= b && b >= g) grey = g + (b - g) * magenta_ + (r - b) * red_;
+        else if (g >= r && r >= b) grey = b + (r - b) * yellow_ + (g - r) * green_;
+        else if (g >= b && b >= r) grey = r + (b - r) * cyan_ + (g - b) * green_;
+        else if (b >= g && g >= r) grey = r + (g - r) * cyan_ + (b - g) * blue_;
+        else grey = g + (r - g) * magenta_ + (b - r) * blue_;
+        grey = clamp01(grey);
+        if (!tinted_) {
+            c[0] = c[1] = c[2] = grey;
+            return;
+        }
+        // The tint's hue and saturation at the grey's lightness.
+        const float d = grey - luminosity(tint_[0], tint_[1], tint_[2]);
+        for (int i = 0; i < 3; ++i) c[i] = clamp01(tint_[i] + d);
+    }
+
+private:
+    float red_, yellow_, green_, cyan_, blue_, magenta_;
+    bool tinted_ = false;
+    float tint_[3] = {};
+};
+
+// Photo filter: the colour multiplied by the filter's as far as its density, optionally at the
+// colour's own lightness.
+class PhotoFilter final : public RgbAdjustment {
+public:
+    PhotoFilter(unsigned channels, const float* filter, float density, bool keepLightness)
+        : RgbAdjustment(channels), density_(density), keepLightness_(keepLightness) {
+        std::copy(filter, filter + 3, filter_);
+    }
+
+protected:
+    void pixel(float* c) const override {
+        const float before = luminosity(c[0], c[1], c[2]);
+        for (int i = 0; i < 3; ++i) c[i] = c[i] + (c[i] * filter_[i] - c[i]) * density_;
+        if (keepLightness_) {
+            const float d = before - luminosity(c[0], c[1], c[2]);
+            for (int i = 0; i < 3; ++i) c[i] = clamp01(c[i] + d);
+        }
+    }
+
+private:
+    float filter_[3] = {};
+    float density_;
+    bool keepLightness_;
+};
+
+// Channel mixer: each output channel a weighted sum of the inputs plus a constant (percent).
+class ChannelMixer final : public Adjustment {
+public:
+    ChannelMixer(unsigned channels, ByteView b) : channels_(channels) {
+        monochrome_ = loadU16be(b.data + 2) != 0;
+        for (unsigned o = 0; o < 4; ++o)
+            for (unsigned i = 0; i < 5; ++i)
+                if (4 + (o * 5 + i + 1) * 2 <= b.size)
+                    weights_[o][i] = static_cast<int16_t>(loadU16be(b.data + 4 + (o * 5 + i) * 2)) / 100.0f;
+    }
+    void apply(float* const* colour, size_t count) const override {
+        const unsigned n = channels_;
+        for (size_t p = 0; p < count; ++p) {
+            float in[4] = {}, out[4];
+            for (unsigned c = 0; c < n; ++c) in[c] = colour[c][p];
+            for (unsigned o = 0; o < n; ++o) {
+                const float* w = weights_[monochrome_ ? 0 : o];
+                float v = w[4];
+                for (unsigned c = 0; c < n; ++c) v += w[c] * in[c];
+                out[o] = clamp01(v);
+            }
+            for (unsigned c = 0; c < n; ++c) colour[c][p] = out[c];
+        }
+    }
+
+private:
+    unsigned channels_;
+    bool monochrome_ = false;
+    float weights_[4][5] = {};
+};
+
+// Gradient map: each pixel's lightness picks its colour from a gradient.
+class GradientMap final : public Adjustment {
+public:
+    GradientMap(unsigned channels, GradientRamp ramp) : channels_(channels), ramp_(std::move(ramp)) {}
+    void apply(float* const* colour, size_t count) const override {
+        for (size_t p = 0; p < count; ++p) {
+            float l;
+            if (channels_ == 1) l = colour[0][p];
+            else if (channels_ == 3) l = luminosity(colour[0][p], colour[1][p], colour[2][p]);
+            else l = luminosity(colour[0][p] * colour[3][p], colour[1][p] * colour[3][p], colour[2][p] * colour[3][p]);
+            const float* v = ramp_.at(l);
+            for (unsigned c = 0; c < channels_; ++c) colour[c][p] = v[c];
+        }
+    }
+
+private:
+    unsigned channels_;
+    GradientRamp ramp_;
+};
+
+// Vibrance: saturation raised (or lowered) most where a colour is least saturated; then
+// saturation as Hue/Saturation's.
+class Vibrance final : public RgbAdjustment {
+public:
+    Vibrance(unsigned channels, float vibrance, float saturation)
+        : RgbAdjustment(channels), vibrance_(vibrance), saturation_(saturation) {}
+
+protected:
+    void pixel(float* c) const override {
+        Hsl x = toHsl(c);
+        const float v = vibrance_ * (1 - x.s);
+        x.s = clamp01(x.s * (1 + v));
+        x.s = clamp01(x.s * (1 + saturation_));
+        fromHsl(x, c);
+    }
+
+private:
+    float vibrance_, saturation_;
+};
+
+std::unique_ptr<Adjustment> brightnessContrast(const Layer& layer, const Canvas& canvas) {
+    const ByteView b = layer.adjustmentData;
+    float brightness = 0, contrast = 0, mean = 127;
+    bool legacy = true;
+    if (const DValue* d = layer.adjustmentDescriptor.get()) {
+        brightness = static_cast<float>(d->num("Brgh")), contrast = static_cast<float>(d->num("Cntr"));
+        mean = static_cast<float>(d->num("means", 127));
+        legacy = d->flag("useLegacy");
+    } else if (b.size >= 6) {
+        brightness = static_cast<int16_t>(loadU16be(b.data)), contrast = static_cast<int16_t>(loadU16be(b.data + 2));
+        mean = static_cast<int16_t>(loadU16be(b.data + 4));
+    } else {
+        return nullptr;
+    }
+    auto result = std::make_unique<ChannelCurves>(canvas.channels);
+    if (legacy) {
+        // Contrast about the middle (steepening towards a threshold at +100), then brightness in levels.
+        const float slope = contrast >= 0 ? 1 / std::max(0.01f, 1 - contrast / 100) : 1 + contrast / 100;
+        result->all = Curve::of([=](float v) { return clamp01(((v * 255 - 127.5f) * slope + 127.5f + brightness) / 255); });
+    } else {
+        // Black and white stay: brightness moves the middle like a curve's point, contrast makes an
+        // S about the mean (an approximation of Photoshop's own curves).
+        const Curve light = splineCurve({{0, 0}, {127.5, std::clamp(127.5 + 0.74 * brightness, 1.0, 254.0)}, {255, 255}});
+        const double d = 0.4 * contrast, m = std::clamp(static_cast<double>(mean), 32.0, 223.0);
+        const Curve s = splineCurve({{0, 0}, {m / 2, std::clamp(m / 2 - d, 0.0, 255.0)}, {m, m},
+                                     {(m + 255) / 2, std::clamp((m + 255) / 2 + d, 0.0, 255.0)}, {255, 255}});
+        result->all = Curve::of([&](float v) { return light(s(v)); });
+    }
+    result->allActive = true;
+    return result;
+}
+
+std::unique_ptr<Adjustment> photoFilter(ByteView b, const Canvas& canvas) {
+    ByteReader r(b);
+    uint16_t version;
+    if (!r.u16be(version)) return nullptr;
+    float filter[4];
+    Canvas rgb;
+    if (version == 3) { // XYZ, as 16.16 fixed point? taken as the filter's D50 colour
+        uint32_t x, y, z;
+        if (!r.u32be(x) || !r.u32be(y) || !r.u32be(z)) return nullptr;
+        const double X = x / 65536.0, Y = y / 65536.0, Z = z / 65536.0;
+        const double lin[3] = {3.1338561 * X - 1.6168667 * Y - 0.4906146 * Z, -0.9787684 * X + 1.9161415 * Y + 0.0334540 * Z,
+                               0.0719453 * X - 0.2289914 * Y + 1.4052427 * Z};
+        for (int i = 0; i < 3; ++i)
+            filter[i] = clamp01(static_cast<float>(lin[i] <= 0.0031308 ? 12.92 * lin[i]
+                                                                       : 1.055 * std::pow(std::max(lin[i], 0.0), 1 / 2.4) - 0.055));
+    } else {
+        uint16_t space, k[4];
+        if (!r.u16be(space) || !r.u16be(k[0]) || !r.u16be(k[1]) || !r.u16be(k[2]) || !r.u16be(k[3]) ||
+            !colourOfSpace(space, k, rgb, filter))
+            return nullptr;
+    }
+    uint32_t density;
+    uint8_t keep;
+    if (!r.u32be(density) || !r.u8(keep)) return nullptr;
+    return std::make_unique<PhotoFilter>(canvas.channels, filter, std::min(density, 100u) / 100.0f, keep != 0);
+}
+
+// Gradient map: version, reverse, dither, (version 3: the interpolation method), a name, colour
+// stops (location, midpoint, colour), opacity stops (location, midpoint, opacity), then the
+// settings of noise gradients, which are not drawn.
+std::unique_ptr<Adjustment> gradientMap(ByteView b, const Canvas& canvas) {
+    ByteReader r(b);
+    uint16_t version, count;
+    uint8_t reverse, dither;
+    uint32_t nameLength;
+    if (!r.u16be(version) || !r.u8(reverse) || !r.u8(dither)) return nullptr;
+    if (version == 3 && !r.skip(4)) return nullptr;
+    if (!r.u32be(nameLength) || nameLength > r.remaining() / 2 || !r.skip(size_t{nameLength} * 2) || !r.u16be(count))
+        return nullptr;
+    std::vector<GradientStop> colours, opacities;
+    for (uint16_t i = 0; i < count; ++i) {
+        uint32_t at, mid;
+        uint16_t space, k[4];
+        if (!r.u32be(at) || !r.u32be(mid) || !r.u16be(space) || !r.u16be(k[0]) || !r.u16be(k[1]) || !r.u16be(k[2]) ||
+            !r.u16be(k[3]) || !r.skip(2))
+            return nullptr;
+        GradientStop s{at / 4096.0, mid / 100.0, {}};
+        if (!colourOfSpace(space, k, canvas, s.v)) return nullptr;
+        colours.push_back(s);
+    }
+    if (colours.empty() || !r.u16be(count)) return nullptr;
+    for (uint16_t i = 0; i < count; ++i) {
+        uint32_t at, mid;
+        uint16_t opacity;
+        if (!r.u32be(at) || !r.u32be(mid) || !r.u16be(opacity)) return nullptr;
+        opacities.push_back({at / 4096.0, mid / 100.0, {opacity / 100.0f}});
+    }
+    uint16_t expansion = 0, smoothness = 4096;
+    if (r.u16be(expansion)) (void)r.u16be(smoothness);
+    GradientRamp ramp;
+    rampFromStops(std::move(colours), std::move(opacities), std::clamp(smoothness / 4096.0, 0.0, 1.0), reverse != 0,
+                  canvas.channels, ramp);
+    return std::make_unique<GradientMap>(canvas.channels, std::move(ramp));
+}
+
 } // namespace
 
 std::unique_ptr<Adjustment> makeAdjustment(const Layer& layer, const Canvas& canvas) {
@@ -298,6 +694,26 @@ std::unique_ptr<Adjustment> makeAdjustment(const Layer& layer, const Canvas& can
     case key4("thrs"):
         if (block.size < 2) return nullptr;
         return std::make_unique<Threshold>(canvas.channels, static_cast<float>(loadU16be(block.data)));
+    case key4("brit"): return brightnessContrast(layer, canvas);
+    case key4("hue2"):
+        if (block.size < 16 + 6 * 14) return nullptr;
+        return std::make_unique<HueSaturation>(canvas.channels, block);
+    case key4("blnc"):
+        if (block.size < 18) return nullptr;
+        return std::make_unique<ColourBalance>(canvas.channels, block);
+    case key4("blwh"):
+    case key4("vibA"): {
+        DValue d;
+        if (!readVersionedDescriptor(block, d)) return nullptr;
+        if (layer.adjustment == key4("blwh")) return std::make_unique<BlackAndWhite>(canvas.channels, d);
+        return std::make_unique<Vibrance>(canvas.channels, static_cast<float>(d.num("vibrance")) / 100,
+                                          static_cast<float>(d.num("Strt")) / 100);
+    }
+    case key4("phfl"): return photoFilter(block, canvas);
+    case key4("mixr"):
+        if (block.size < 4 + 10 * canvas.channels) return nullptr;
+        return std::make_unique<ChannelMixer>(canvas.channels, block);
+    case key4("grdm"): return gradientMap(block, canvas);
     default: return nullptr;
     }
 }

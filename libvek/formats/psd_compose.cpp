@@ -11,6 +11,8 @@
 #include <cstring>
 #include <new>
 #include <vector>
+#include <cstdio>
+#include <cstdlib>
 
 #include "libvek/core/limits.h"
 #include "libvek/formats/psd_adjust.h"
@@ -115,17 +117,25 @@ public:
 
 private:
     struct Level {
-        std::vector<float> planes; // colour channels, alpha, the clip shape; each rows x width
+        std::vector<float> planes; // colour channels, then alpha; each rows x width
     };
     float* plane(int lv, unsigned p, uint32_t row) {
+        if (static_cast<size_t>(lv) >= levels_.size()) levels_.resize(static_cast<size_t>(lv) + 1);
         Level& l = levels_[static_cast<size_t>(lv)];
         const size_t planeSize = size_t{bandRows_} * width_;
-        if (l.planes.empty()) l.planes.assign(planeSize * (k_.canvas.channels + 2), 0.0f);
+        if (l.planes.empty()) l.planes.assign(planeSize * (k_.canvas.channels + 1), 0.0f);
         return l.planes.data() + planeSize * p + size_t{row} * width_;
     }
     float* colourRow(int lv, unsigned c, uint32_t row) { return plane(lv, c, row); }
     float* alphaRow(int lv, uint32_t row) { return plane(lv, k_.canvas.channels, row); }
-    float* clipRow(int lv, uint32_t row) { return plane(lv, k_.canvas.channels + 1, row); }
+    // Clipping bases' shapes, one band each, a buffer a clipping group being drawn.
+    float* takeShape() {
+        if (shapeDepth_ == shapes_.size()) shapes_.emplace_back();
+        auto& s = shapes_[shapeDepth_++];
+        s.assign(size_t{bandRows_} * width_, 0.0f);
+        return s.data();
+    }
+    void dropShape() { --shapeDepth_; }
 
     // The rows of the band an item touches, and its columns.
     bool span(const Rect& bounds, uint32_t& first, uint32_t& end) const {
@@ -143,10 +153,14 @@ private:
     void finish(const Item& it, Blend mode, float* src[5], float* dst[4], float* dstAlpha, size_t n, int32_t y, int32_t x,
                 bool keepAlpha);
     bool composeChildren(const Item& group, int lv);
-    bool draw(const Item& it, int lv, int clipLevel);
-    bool drawGroup(const Item& it, int lv, int clipLevel);
+    bool draw(const Item& it, int lv, const float* clip);
+    bool drawGroup(const Item& it, int lv, const float* clip);
     bool drawClipGroup(const Item& base, int lv);
-    bool paint(const Item& it, int lv, Blend mode, bool withOpacity, int shapeLevel, int clipLevel);
+    bool drawOver(const Item& base, int lv, float* shape);
+    bool drawOverPassThrough(const Item& base, int lv, float* shape);
+    bool drawApart(const Item& base, int lv, float* shape);
+    bool drawClipped(const Item& base, int lv, const float* shape);
+    bool paint(const Item& it, int lv, Blend mode, bool withOpacity, float* shapeOut, const float* clip);
     const float* pathRows(const Item& it);
     void writeRow(uint32_t row, uint8_t* out, const colour::Transform* cmyk);
 
@@ -157,6 +171,8 @@ private:
     std::vector<std::unique_ptr<ChannelRows>> readers_;
     std::vector<Level> levels_;
     std::vector<float> source_, cover_, shape_, mask_, scratch_, keep_, path_, pathScratch_;
+    std::vector<std::vector<float>> shapes_;
+    size_t shapeDepth_ = 0;
 };
 
 void Worker::clear(int lv, const Rect& bounds) {
@@ -164,7 +180,7 @@ void Worker::clear(int lv, const Rect& bounds) {
     if (!span(bounds, first, end)) return;
     const size_t x = static_cast<size_t>(bounds.left), n = static_cast<size_t>(bounds.right - bounds.left);
     for (uint32_t r = first; r < end; ++r)
-        for (unsigned p = 0; p < k_.canvas.channels + 2; ++p) std::fill_n(plane(lv, p, r) + x, n, 0.0f);
+        for (unsigned p = 0; p <= k_.canvas.channels; ++p) std::fill_n(plane(lv, p, r) + x, n, 0.0f);
 }
 
 // Samples of a slot's channel at row y, columns x .. x + n, all inside its rectangle.
@@ -277,12 +293,10 @@ void Worker::finish(const Item& it, Blend mode, float* src[5], float* dst[4], fl
 }
 
 // A layer painted onto level lv: with its own mode and opacity, or (as a clipping base drawn
-// apart) in normal mode without opacity. Its shape goes to shapeLevel's clip plane when asked;
-// clipLevel's clip plane, when given, limits it.
-bool Worker::paint(const Item& it, int lv, Blend mode, bool withOpacity, int shapeLevel, int clipLevel) {
+// apart) in normal mode without opacity. Its shape goes to shapeOut when asked; a clipping base's
+// shape, when given, limits it. Both are band-sized.
+bool Worker::paint(const Item& it, int lv, Blend mode, bool withOpacity, float* shapeOut, const float* clip) {
     uint32_t first, end;
-    if (shapeLevel >= 0)
-        for (uint32_t r = 0; r < rows_; ++r) std::fill_n(clipRow(shapeLevel, r), width_, 0.0f);
     if (!span(it.bounds, first, end)) return true;
     const unsigned channels = k_.canvas.channels;
     const int32_t x = it.bounds.left;
@@ -297,11 +311,11 @@ bool Worker::paint(const Item& it, int lv, Blend mode, bool withOpacity, int sha
         float* dst[4];
         for (unsigned c = 0; c < channels; ++c) dst[c] = colourRow(lv, c, r) + x;
         if (!shapeRow(it, y, x, n, paths, shape_.data(), src)) return false;
-        if (clipLevel >= 0) {
-            const float* clip = clipRow(clipLevel, r) + x;
-            for (size_t i = 0; i < n; ++i) shape_[i] *= clip[i];
+        if (clip) {
+            const float* c = clip + size_t{r} * width_ + x;
+            for (size_t i = 0; i < n; ++i) shape_[i] *= c[i];
         }
-        if (shapeLevel >= 0) std::copy_n(shape_.data(), n, clipRow(shapeLevel, r) + x);
+        if (shapeOut) std::copy_n(shape_.data(), n, shapeOut + size_t{r} * width_ + x);
         for (size_t i = 0; i < n; ++i) cover_[i] = shape_[i] * coverScale;
         if (adjustment) {
             for (unsigned c = 0; c < channels; ++c) std::copy_n(dst[c], n, src[c]);
@@ -316,21 +330,21 @@ bool Worker::composeChildren(const Item& group, int lv) {
     for (const int index : group.children) {
         const Item& child = k_.items[static_cast<size_t>(index)];
         if (!child.visible) continue;
-        const bool ok = child.clipped.empty() ? draw(child, lv, -1) : drawClipGroup(child, lv);
+        const bool ok = child.clipped.empty() ? draw(child, lv, nullptr) : drawClipGroup(child, lv);
         if (!ok) return false;
     }
     return true;
 }
 
-bool Worker::draw(const Item& it, int lv, int clipLevel) {
-    if (it.group) return drawGroup(it, lv, clipLevel);
-    return paint(it, lv, it.mode, true, -1, clipLevel);
+bool Worker::draw(const Item& it, int lv, const float* clip) {
+    if (it.group) return drawGroup(it, lv, clip);
+    return paint(it, lv, it.mode, true, nullptr, clip);
 }
 
 // A group: drawn apart and blended as one layer, or (pass-through) drawn onto a copy of what lies
 // under it and mixed back by its opacity and masks.
-bool Worker::drawGroup(const Item& it, int lv, int clipLevel) {
-    const bool plain = !it.isolated && it.opacity >= 1 && it.fill >= 1 && !it.masked() && clipLevel < 0;
+bool Worker::drawGroup(const Item& it, int lv, const float* clip) {
+    const bool plain = !it.isolated && it.opacity >= 1 && it.fill >= 1 && !it.masked() && clip == nullptr;
     if (plain) return composeChildren(it, lv);
     const int inner = lv + 1;
     uint32_t first, end;
@@ -351,9 +365,9 @@ bool Worker::drawGroup(const Item& it, int lv, int clipLevel) {
         float* src[5];
         for (unsigned c = 0; c <= channels; ++c) src[c] = source_.data() + c * width_;
         if (!shapeRow(it, y, x, n, paths, shape_.data(), src)) return false;
-        if (clipLevel >= 0) {
-            const float* clip = clipRow(clipLevel, r) + x;
-            for (size_t i = 0; i < n; ++i) shape_[i] *= clip[i];
+        if (clip) {
+            const float* c = clip + size_t{r} * width_ + x;
+            for (size_t i = 0; i < n; ++i) shape_[i] *= c[i];
         }
         const float k = it.opacity * it.fill;
         float* dstAlpha = alphaRow(lv, r) + x;
@@ -383,44 +397,67 @@ bool Worker::drawGroup(const Item& it, int lv, int clipLevel) {
     return true;
 }
 
-// A base and the layers clipped to it.
+// A base and the layers clipped to it, which it limits to its shape.
 bool Worker::drawClipGroup(const Item& base, int lv) {
-    const int inner = lv + 1;
-    const bool apart = base.layer == nullptr || base.layer->clipAsGroup;
-    if (base.adjustment) return draw(base, lv, -1); // nothing to clip to
-    if (!apart) {
-        if (base.group) {
-            if (!drawGroup(base, lv, -1)) return false;
-            // The group's own shape is not kept apart: its clipped layers are drawn unclipped.
-            for (uint32_t r = 0; r < rows_; ++r) std::fill_n(clipRow(inner, r), width_, 1.0f);
-        } else if (!paint(base, lv, base.mode, true, inner, -1)) {
-            return false;
-        }
-        for (const int index : base.clipped) {
-            const Item& c = k_.items[static_cast<size_t>(index)];
-            if (c.visible && !draw(c, lv, inner)) return false;
-        }
-        return true;
-    }
-    clear(inner, base.bounds);
-    if (base.group) {
-        // The group drawn apart (its opacity and masks already in what it drew): its shape is
-        // where it drew.
-        if (!drawGroup(base, inner, -1)) return false;
-        for (uint32_t r = 0; r < rows_; ++r) std::copy_n(alphaRow(inner, r), width_, clipRow(inner, r));
-    } else if (!paint(base, inner, Blend::Normal, false, inner, -1)) {
-        return false;
-    }
+    float* shape = takeShape();
+    // An adjustment's shape is its masks; it has no pixels to draw its clipped layers onto.
+    const bool ok = base.group && !base.isolated                  ? drawOverPassThrough(base, lv, shape)
+                    : base.layer->clipAsGroup && !base.adjustment ? drawApart(base, lv, shape)
+                                                                  : drawOver(base, lv, shape);
+    dropShape();
+    return ok;
+}
+
+// Clipped layers over everything under them, within the base's shape.
+bool Worker::drawOver(const Item& base, int lv, float* shape) {
+    if (!paint(base, lv, base.mode, true, shape, nullptr)) return false;
+    return drawClipped(base, lv, shape);
+}
+
+bool Worker::drawClipped(const Item& base, int lv, const float* shape) {
     for (const int index : base.clipped) {
         const Item& c = k_.items[static_cast<size_t>(index)];
-        if (c.visible && !draw(c, inner, inner)) return false;
+        if (c.visible && !draw(c, lv, shape)) return false;
     }
+    return true;
+}
+
+// A pass-through group as a base: its layers draw onto what lies under them, and the layers
+// clipped to it onto the result, within the shape the group's layers make on their own.
+bool Worker::drawOverPassThrough(const Item& base, int lv, float* shape) {
+    const int inner = lv + 1;
+    clear(inner, base.bounds);
+    if (!composeChildren(base, inner)) return false;
+    uint32_t first, end;
+    if (span(base.bounds, first, end))
+        for (uint32_t r = first; r < end; ++r)
+            std::copy_n(alphaRow(inner, r) + base.bounds.left, base.bounds.right - base.bounds.left,
+                        shape + size_t{r} * width_ + base.bounds.left);
+    if (!drawGroup(base, lv, nullptr)) return false;
+    return drawClipped(base, lv, shape);
+}
+
+// "Blend clipped layers as group": the base and its clipped layers drawn apart, then blended as one
+// with the base's mode and opacity.
+bool Worker::drawApart(const Item& base, int lv, float* shape) {
+    const int inner = lv + 1;
+    clear(inner, base.bounds);
+    if (base.group) {
+        // Drawn apart, its opacity and masks already in what it drew: its shape is where it drew.
+        if (!drawGroup(base, inner, nullptr)) return false;
+        for (uint32_t r = 0; r < rows_; ++r) std::copy_n(alphaRow(inner, r), width_, shape + size_t{r} * width_);
+    } else if (!paint(base, inner, Blend::Normal, false, shape, nullptr)) {
+        return false;
+    }
+    if (!drawClipped(base, inner, shape)) return false;
     uint32_t first, end;
     if (!span(base.bounds, first, end)) return true;
     const unsigned channels = k_.canvas.channels;
     const int32_t x = base.bounds.left;
     const size_t n = static_cast<size_t>(base.bounds.right - base.bounds.left);
     const float k = base.group ? 1 : base.opacity;
+    Item asBase;
+    asBase.layer = base.layer;
     for (uint32_t r = first; r < end; ++r) {
         float* src[5];
         float* dst[4];
@@ -430,12 +467,7 @@ bool Worker::drawClipGroup(const Item& base, int lv) {
         }
         const float* a = alphaRow(inner, r) + x;
         for (size_t i = 0; i < n; ++i) cover_[i] = a[i] * k;
-        Item asBase;
-        asBase.fill = 1;
-        asBase.layer = base.layer;
-        const Blend mode = base.group && !base.isolated ? Blend::Normal : base.mode;
-        finish(asBase, mode, src, dst, alphaRow(lv, r) + x, n,
-               top_ + static_cast<int32_t>(r), x, false);
+        finish(asBase, base.mode, src, dst, alphaRow(lv, r) + x, n, top_ + static_cast<int32_t>(r), x, false);
     }
     return true;
 }
@@ -593,6 +625,9 @@ VekError Composition::Impl::prepareLayer(Item& item, const LayerSection& section
             item.pathDensity = layer.vectorDensity / 255.0f;
         }
     }
+    if (getenv("PSD_DEBUG")) fprintf(stderr, "layer rect %d %d %d %d vis %d pix %d user %d slot %d rect %d %d %d %d out %.2f dens %.2f vector %d path %p pd %.2f content %d mode %d op %.2f fill %.2f\n",
+        layer.rect.top, layer.rect.left, layer.rect.bottom, layer.rect.right, item.visible, item.pixels, item.user.on, item.user.slot,
+        item.user.rect.top, item.user.rect.left, item.user.rect.bottom, item.user.rect.right, item.user.outside, item.user.density, item.vector.on, (void*)item.path.get(), item.pathDensity, (int)layer.content, (int)item.mode, item.opacity, item.fill);
     return VEK_OK;
 }
 

@@ -280,13 +280,9 @@ bool rampOf(const DValue& gradient, const Canvas& canvas, bool reverse, Gradient
     const DValue* colours = gradient.get("Clrs");
     if (colours == nullptr || colours->kind != DValue::Kind::List || colours->list.empty()) return false;
     const unsigned n = canvas.channels;
-    struct Stop {
-        double at, mid;
-        float v[4];
-    };
-    std::vector<Stop> stops, opacities;
+    std::vector<GradientStop> stops, opacities;
     for (const auto& s : colours->list) {
-        Stop stop{s.num("Lctn") / 4096, s.num("Mdpn", 50) / 100, {0, 0, 0, 0}};
+        GradientStop stop{s.num("Lctn") / 4096, s.num("Mdpn", 50) / 100, {}};
         const DValue* c = s.get("Clr ");
         if (c == nullptr || !colourOf(*c, canvas, stop.v)) {
             // Foreground and background stops keep no colour: black and white, as by default.
@@ -299,18 +295,23 @@ bool rampOf(const DValue& gradient, const Canvas& canvas, bool reverse, Gradient
     if (const DValue* transparency = gradient.get("Trns"); transparency && transparency->kind == DValue::Kind::List)
         for (const auto& s : transparency->list)
             opacities.push_back({s.num("Lctn") / 4096, s.num("Mdpn", 50) / 100, {unit(s.num("Opct", 100) / 100)}});
+    rampFromStops(std::move(stops), std::move(opacities), std::clamp(gradient.num("Intr", 4096) / 4096, 0.0, 1.0),
+                  reverse, n, out);
+    return true;
+}
+
+void rampFromStops(std::vector<GradientStop> stops, std::vector<GradientStop> opacities, double smooth, bool reverse,
+                   unsigned channels, GradientRamp& out) {
     if (opacities.empty()) opacities.push_back({0, 0.5, {1}});
-    auto byPlace = [](const Stop& a, const Stop& b) { return a.at < b.at; };
+    auto byPlace = [](const GradientStop& a, const GradientStop& b) { return a.at < b.at; };
     std::stable_sort(stops.begin(), stops.end(), byPlace);
     std::stable_sort(opacities.begin(), opacities.end(), byPlace);
-    // Smoothness ("Intr", 0 to 4096) bends each span between stops into an S towards its ends.
-    const double smooth = std::clamp(gradient.num("Intr", 4096) / 4096, 0.0, 1.0);
-    auto sample = [smooth](const std::vector<Stop>& list, double t, unsigned count, float* into) {
+    auto sample = [smooth](const std::vector<GradientStop>& list, double t, unsigned count, float* into) {
         if (t <= list.front().at) return std::copy(list.front().v, list.front().v + count, into), void();
         if (t >= list.back().at) return std::copy(list.back().v, list.back().v + count, into), void();
         size_t i = 0;
         while (i + 1 < list.size() && list[i + 1].at < t) ++i;
-        const Stop &a = list[i], &b = list[i + 1];
+        const GradientStop &a = list[i], &b = list[i + 1];
         const double span = b.at - a.at;
         double u = span > 0 ? (t - a.at) / span : 1;
         const double m = std::clamp(a.mid, 0.001, 0.999);
@@ -319,17 +320,43 @@ bool rampOf(const DValue& gradient, const Canvas& canvas, bool reverse, Gradient
         u = u + (s - u) * smooth;
         for (unsigned c = 0; c < count; ++c) into[c] = static_cast<float>(a.v[c] + (b.v[c] - a.v[c]) * u);
     };
-    out.channels = n;
+    out.channels = channels;
     out.steps = 4096;
-    out.values.resize(size_t{out.steps} * (n + 1));
+    out.values.resize(size_t{out.steps} * (channels + 1));
     for (unsigned i = 0; i < out.steps; ++i) {
         double t = static_cast<double>(i) / (out.steps - 1);
         if (reverse) t = 1 - t;
-        float* v = out.values.data() + size_t{i} * (n + 1);
-        sample(stops, t, n, v);
-        sample(opacities, t, 1, v + n);
+        float* v = out.values.data() + size_t{i} * (channels + 1);
+        sample(stops, t, channels, v);
+        sample(opacities, t, 1, v + channels);
     }
-    return true;
+}
+
+bool colourOfSpace(uint16_t space, const uint16_t* k, const Canvas& canvas, float* out) {
+    DValue d;
+    d.kind = DValue::Kind::Object;
+    auto add = [&d](const char* key, double v) {
+        DValue n;
+        n.kind = DValue::Kind::Number;
+        n.number = v;
+        d.items.emplace_back(key, n);
+    };
+    switch (space) {
+    case 0: d.id = "RGBC", add("Rd  ", k[0] / 257.0), add("Grn ", k[1] / 257.0), add("Bl  ", k[2] / 257.0); break;
+    case 1: d.id = "HSBC", add("H   ", k[0] / 65535.0 * 360), add("Strt", k[1] / 655.35), add("Brgh", k[2] / 655.35); break;
+    case 2:
+        // CMYK components count 65535 as no ink.
+        d.id = "CMYC", add("Cyn ", 100 - k[0] / 655.35), add("Mgnt", 100 - k[1] / 655.35),
+        add("Ylw ", 100 - k[2] / 655.35), add("Blck", 100 - k[3] / 655.35);
+        break;
+    case 7:
+        d.id = "LbCl", add("Lmnc", k[0] / 100.0), add("A   ", static_cast<int16_t>(k[1]) / 100.0),
+        add("B   ", static_cast<int16_t>(k[2]) / 100.0);
+        break;
+    case 8: d.id = "Grsc", add("Gry ", k[0] / 100.0); break;
+    default: return false;
+    }
+    return colourOf(d, canvas, out);
 }
 
 std::unique_ptr<Filler> makeFiller(const Layer& layer, const Canvas& canvas, const std::vector<Pattern>& patterns) {

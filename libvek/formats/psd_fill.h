@@ -50,4 +50,18 @@ struct GradientRamp {
 // The ramp of a gradient descriptor ("Grad" objects), or false when it has no colour stops.
 bool rampOf(const DValue& gradient, const Canvas& canvas, bool reverse, GradientRamp& out);
 
+// A stop of a gradient: where (0 to 1), the midpoint to the next stop (0 to 1), and its colour
+// channels, or its opacity in the first.
+struct GradientStop {
+    double at = 0, mid = 0.5;
+    float v[4] = {};
+};
+// The ramp through colour and opacity stops; `smooth` (0 to 1) bends each span into an S.
+void rampFromStops(std::vector<GradientStop> colours, std::vector<GradientStop> opacities, double smooth,
+                   bool reverse, unsigned channels, GradientRamp& out);
+
+// A colour as Photoshop's binary structures keep it: a colour space (0 RGB, 1 HSB, 2 CMYK, 7 Lab,
+// 8 grey) and four 16-bit components, in the canvas's model.
+bool colourOfSpace(uint16_t space, const uint16_t* components, const Canvas& canvas, float* out);
+
 } // namespace vek::psd
