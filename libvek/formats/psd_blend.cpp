@@ -216,7 +216,13 @@ void blend(Blend mode, const Paint& p) {
             return s <= 0.5f ? b - (1 - 2 * s) * b * (1 - b) : b + (2 * s - 1) * (std::sqrt(std::max(b, 0.0f)) - b);
         });
     case Blend::VividLight:
-        return separable(p, [](float b, float s) { return s <= 0.5f ? burn(b, 2 * s) : dodge(b, 2 * s - 1); });
+        // Photoshop's own: the burn and dodge halves divide by the source whatever the backdrop,
+        // so that black and white sources give black and white (where plain burn and dodge
+        // keep a white or black backdrop).
+        return separable(p, [](float b, float s) {
+            if (s <= 0.5f) return s <= 0 ? 0.0f : 1 - std::min(1.0f, (1 - b) / (2 * s));
+            return s >= 1 ? 1.0f : std::min(1.0f, b / (2 * (1 - s)));
+        });
     case Blend::LinearLight: return separable(p, [](float b, float s) { return clamp01(b + 2 * s - 1); });
     case Blend::PinLight:
         return separable(p, [](float b, float s) { return s <= 0.5f ? std::min(b, 2 * s) : std::max(b, 2 * s - 1); });

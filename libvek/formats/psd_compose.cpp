@@ -12,7 +12,6 @@
 #include <new>
 #include <vector>
 #include <cstdio>
-#include <cstdlib>
 
 #include "libvek/core/limits.h"
 #include "libvek/formats/psd_adjust.h"

@@ -71,7 +71,8 @@ public:
         : ramp_(std::move(ramp)), shape_(shape), cx_(cx), cy_(cy) {
         const double a = angle * kPi / 180;
         dx_ = std::cos(a), dy_ = -std::sin(a);
-        // The gradient's length: the box as seen along its direction, at the scale asked.
+        // The gradient's length: the box as seen along its direction, at the scale asked; radial and
+    // the others reach from the centre.
         const double span = std::fabs(w * dx_) + std::fabs(h * dy_);
         switch (shape) {
         case Shape::Linear: length_ = span * scale; break;
@@ -316,8 +317,10 @@ void rampFromStops(std::vector<GradientStop> stops, std::vector<GradientStop> op
         double u = span > 0 ? (t - a.at) / span : 1;
         const double m = std::clamp(a.mid, 0.001, 0.999);
         u = u < m ? 0.5 * u / m : 0.5 + 0.5 * (u - m) / (1 - m);
+        // Smoothness bends the span towards an S: at 100 % two fifths of the way to smoothstep,
+        // as Photoshop's gradients measure.
         const double s = u * u * (3 - 2 * u);
-        u = u + (s - u) * smooth;
+        u = u + (s - u) * smooth * 0.4;
         for (unsigned c = 0; c < count; ++c) into[c] = static_cast<float>(a.v[c] + (b.v[c] - a.v[c]) * u);
     };
     out.channels = channels;
