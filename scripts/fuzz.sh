@@ -56,6 +56,15 @@ fuzz_one() {
       [[ $target == plugin || $format == "$target" || ($target == bmp && $format == dib) ]] || continue
       cp "$path" "$extra/$((n++))"
     done <"$pictures"
+    # The layers target: every PSD, and the layered files Photoshop wrote that the tests keep as
+    # their answer key, where they are here.
+    if [[ $target == layers ]]; then
+      while IFS=$'\t' read -r format path; do
+        [[ $format == psd ]] && cp "$path" "$extra/$((n++))"
+      done <"$pictures"
+      local photoshop=${VEK_PHOTOSHOP_DIR:-../shared/photoshop}
+      [[ -d $photoshop ]] && find "$photoshop" -type f \( -name '*.psd' -o -name '*.psb' \) -size -64k -exec cp {} "$extra/" \;
+    fi
     # The profiles target: every profile the machine's colour packages hold.
     if [[ $target == profile ]]; then
       find /usr/share/color/icc -type f \( -iname '*.icc' -o -iname '*.icm' \) -exec cp {} "$extra/" \;

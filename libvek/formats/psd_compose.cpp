@@ -24,6 +24,14 @@
 namespace vek::psd {
 namespace {
 
+// The most pixels a file's layers may blend: some hundred full layers of the largest pictures,
+// half a minute of work. Fuzzing's pictures are small and its runs quick.
+#ifdef VEK_FUZZ_MAX_PIXELS
+constexpr uint64_t kMostWork = uint64_t{1} << 26;
+#else
+constexpr uint64_t kMostWork = uint64_t{1} << 34;
+#endif
+
 // A channel in the file and the rectangle its rows cover.
 struct Slot {
     size_t offset = 0, length = 0;
@@ -84,6 +92,7 @@ struct Composition::Impl {
     std::vector<Slot> slots;
     bool anyZip = false;
     bool wide = false; // PSB
+    uint64_t pathEdges = 0;
     bool opaque = false;
     unsigned depth = 0; // the deepest level a band uses
 
@@ -93,6 +102,7 @@ struct Composition::Impl {
     MaskUse maskUse(const Layer& layer, const Mask& mask);
     Rect boundsOf(const Item& item) const;
     unsigned nesting(const Item& item) const;
+    uint64_t work() const;
 };
 
 namespace {
@@ -622,12 +632,28 @@ VekError Composition::Impl::prepareLayer(Item& item, const LayerSection& section
         if (vectorMask && !shapePixels) {
             item.path = PathMask::make(layer.path.records, layer.path.inverted, canvas.width, canvas.height);
             item.pathDensity = layer.vectorDensity / 255.0f;
+            // Real shapes have hundreds of pieces; millions are a file built to exhaust memory.
+            if (item.path && (pathEdges += item.path->edges()) > (uint64_t{1} << 22)) return VEK_ERROR_TOO_LARGE;
         }
     }
     if (getenv("PSD_DEBUG")) fprintf(stderr, "layer rect %d %d %d %d vis %d pix %d user %d slot %d rect %d %d %d %d out %.2f dens %.2f vector %d path %p pd %.2f content %d mode %d op %.2f fill %.2f\n",
         layer.rect.top, layer.rect.left, layer.rect.bottom, layer.rect.right, item.visible, item.pixels, item.user.on, item.user.slot,
         item.user.rect.top, item.user.rect.left, item.user.rect.bottom, item.user.rect.right, item.user.outside, item.user.density, item.vector.on, (void*)item.path.get(), item.pathDensity, (int)layer.content, (int)item.mode, item.opacity, item.fill);
     return VEK_OK;
+}
+
+// What drawing the layers costs, in pixels blended (and path edges crossed): a small file of
+// thousands of full-canvas adjustments or fills would otherwise keep a viewer busy for minutes.
+uint64_t Composition::Impl::work() const {
+    uint64_t total = 0;
+    const uint64_t bands = canvas.height / 16 + 1;
+    for (size_t i = 1; i < items.size(); ++i) {
+        const Item& it = items[i];
+        if (!it.visible) continue;
+        total += static_cast<uint64_t>(it.bounds.width()) * static_cast<uint64_t>(it.bounds.height()) * (it.group ? 2 : 1);
+        if (it.path) total += it.path->edges() * bands;
+    }
+    return total;
 }
 
 unsigned Composition::Impl::nesting(const Item& item) const {
@@ -713,9 +739,6 @@ VekError Composition::prepare(ByteView data, const Header& h, const LayerSection
             }
         }
     if (VekError e = k->build(h, section)) return e;
-    // Settings bottom-up: a group's bounds need its children's. Items were made in file order, so
-    // children always come before the group record that closes them... except groups, whose item
-    // was made at their end marker: prepare layers first, then groups from the innermost out.
     std::vector<int> groups;
     for (size_t i = 1; i < k->items.size(); ++i) {
         Item& item = k->items[i];
@@ -739,8 +762,8 @@ VekError Composition::prepare(ByteView data, const Header& h, const LayerSection
     }
     for (size_t i = 1; i < k->items.size(); ++i)
         if (!k->items[i].group) k->items[i].bounds = k->boundsOf(k->items[i]);
-    // Innermost groups last in file order? A group's end comes before its children, so groups in
-    // reverse order of their end markers are innermost first.
+    // A group's bounds need its children's: a group's end marker comes before its layers, so groups
+    // taken in reverse file order come innermost first.
     for (auto it = groups.rbegin(); it != groups.rend(); ++it) {
         Item& g = k->items[static_cast<size_t>(*it)];
         g.bounds = k->boundsOf(g);
@@ -750,6 +773,7 @@ VekError Composition::prepare(ByteView data, const Header& h, const LayerSection
     k->depth = 2 * k->nesting(k->items[0]) + 3;
     for (const Slot& s : k->slots)
         if (VekError e = checkChannel(data, s.offset, s.length, s.shape)) return e;
+    if (k->work() > kMostWork) return VEK_ERROR_TOO_LARGE;
     // Opaque: the lowest visible layer is a plain opaque layer over the whole canvas.
     for (const int index : k->items[0].children) {
         const Item& c = k->items[static_cast<size_t>(index)];

@@ -168,8 +168,8 @@ bool readValue(ByteReader& r, const uint8_t* type, DValue& out, unsigned depth) 
 
 const DValue* DValue::get(std::string_view key) const {
     if (kind != Kind::Object) return nullptr;
-    for (const auto& [k, v] : items)
-        if (k == key) return &v;
+    for (const auto& item : items)
+        if (item.key == key) return &item.value;
     return nullptr;
 }
 
@@ -198,10 +198,10 @@ bool readDescriptor(ByteReader& r, DValue& out, unsigned depth) {
     if (count > r.remaining() / 12) return false;
     out.kind = DValue::Kind::Object;
     out.items.resize(count);
-    for (auto& [key, value] : out.items) {
-        if (!readId(r, &key)) return false;
+    for (auto& item : out.items) {
+        if (!readId(r, &item.key)) return false;
         const uint8_t* type = r.take(4);
-        if (type == nullptr || !readValue(r, type, value, depth)) return false;
+        if (type == nullptr || !readValue(r, type, item.value, depth)) return false;
     }
     return true;
 }

@@ -14,8 +14,7 @@
 
 namespace vek::psd {
 
-struct DValue;
-using DItems = std::vector<std::pair<std::string, DValue>>;
+struct DItem;
 
 struct DValue {
     enum class Kind : uint8_t { None, Object, List, Number, Integer, Bool, Enum, Text, Raw, Reference };
@@ -24,7 +23,7 @@ struct DValue {
     std::string unit;      // Number: "#Pxl", "#Prc", "#Ang", ... or empty for a plain double
     std::string id;        // Object: class ID; Enum: the enumerated value; Text: the text as UTF-8
     ByteView raw;          // Raw: the bytes of 'tdta' and 'alis'
-    DItems items;          // Object: keyed values
+    std::vector<DItem> items; // Object: keyed values
     std::vector<DValue> list; // List, and the numbers of a unit list
 
     bool isObject() const { return kind == Kind::Object; }
@@ -35,6 +34,11 @@ struct DValue {
     bool flag(std::string_view key, bool fallback = false) const;
     // An enumerated (or text) value under a key, or empty.
     std::string_view enumOf(std::string_view key) const;
+};
+
+struct DItem {
+    std::string key;
+    DValue value;
 };
 
 // Nesting deeper than this is refused: real files nest a handful of levels.

@@ -171,7 +171,7 @@ std::unique_ptr<Filler> patternFiller(const DValue& d, const Canvas& canvas, con
     for (const auto& candidate : patterns)
         if (candidate.id == id) p = &candidate;
     // Patterns this large are not tiles anyone paints with; the limit keeps a tile's floats small.
-    if (p == nullptr || p->width == 0 || p->height == 0 || uint64_t{p->width} * p->height > (uint64_t{1} << 24))
+    if (p == nullptr || p->width == 0 || p->height == 0 || uint64_t{p->width} * p->height > (uint64_t{1} << 20))
         return nullptr;
     const unsigned patternChannels = p->mode == kRgb ? 3 : p->mode == kCmyk ? 4 : p->mode == kGrey ? 1 : 0;
     if (patternChannels == 0 || p->channels.size() < patternChannels) return nullptr;
@@ -342,7 +342,7 @@ bool colourOfSpace(uint16_t space, const uint16_t* k, const Canvas& canvas, floa
         DValue n;
         n.kind = DValue::Kind::Number;
         n.number = v;
-        d.items.emplace_back(key, n);
+        d.items.push_back({key, n});
     };
     switch (space) {
     case 0: d.id = "RGBC", add("Rd  ", k[0] / 257.0), add("Grn ", k[1] / 257.0), add("Bl  ", k[2] / 257.0); break;

@@ -127,8 +127,8 @@ bool anyEnabled(const DValue& v, unsigned depth = 0) {
     }
     if (!v.isObject()) return false;
     if (depth > 0 && v.flag("enab") && v.flag("present", true)) return true;
-    for (const auto& [key, item] : v.items)
-        if (key != "enab" && anyEnabled(item, depth + 1)) return true;
+    for (const auto& item : v.items)
+        if (item.key != "enab" && anyEnabled(item.value, depth + 1)) return true;
     return false;
 }
 

@@ -21,6 +21,12 @@ public:
 
     // Where the mask can be above zero.
     const Rect& bounds() const { return bounds_; }
+    // The straight pieces its curves make.
+    uint64_t edges() const {
+        uint64_t n = 0;
+        for (const auto& c : components_) n += c.edges.size();
+        return n;
+    }
     // Coverage of rows [top, top + rows) over the whole width, row after row, into `out`
     // (rows x width floats); `scratch` is the rasteriser's own.
     void rows(int32_t top, uint32_t rows, float* out, std::vector<float>& scratch) const;
