@@ -11,7 +11,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev
   libturbojpeg0-dev libjpeg62-turbo-dev libspng-dev libgif-dev libdeflate-dev zlib1g-dev libz-mingw-w64-dev
   liblcms2-dev icc-profiles-free colord-data libgs-common
-  imagemagick python3-pil libjpeg-turbo-progs dpkg-dev procps
+  imagemagick python3-pil python3-numpy libjpeg-turbo-progs dpkg-dev procps
   libstb-dev libsquish-dev time
   graphicsmagick netpbm libnvtt-bin gimp gifsicle giflib-tools
 )
@@ -25,6 +25,14 @@ for p in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
   [[ "$status" == "install ok installed" ]] || missing+=("$p")
 done
+# ag-psd (npm) writes layered test files; any node with npm will do, else Debian's.
+command -v npm >/dev/null 2>&1 || missing+=(nodejs npm)
+npm_dir=${VEK_NPM_DIR:-$HOME/.cache/vek-npm}
+ag_psd_version=34.2.3
+ag_psd_ready() {
+  [[ -f $npm_dir/node_modules/ag-psd/package.json ]] &&
+    grep -q "\"version\": \"$ag_psd_version\"" "$npm_dir/node_modules/ag-psd/package.json"
+}
 
 # The cross targets' decoders are built from Debian's source packages. Their entries are derived
 # from the machine's own binary-package entries, so whatever mirror the machine uses serves them.
@@ -87,7 +95,7 @@ wine32_ready() {
   [[ -n $want && -f $wine32_dir/.complete && $(cat "$wine32_dir/.complete") == "$want" ]]
 }
 
-if (( ${#missing[@]} == 0 && need_src == 0 )) && wine32_ready; then
+if (( ${#missing[@]} == 0 && need_src == 0 )) && wine32_ready && ag_psd_ready; then
   exit 0
 fi
 
@@ -135,4 +143,11 @@ if ! wine32_ready; then
   for deb in "$debs"/*.deb; do dpkg -x "$deb" "$wine32_dir"; done
   $SUDO rm -rf "$debs"
   echo "$version" >"$wine32_dir/.complete"
+fi
+
+if ! ag_psd_ready; then
+  echo "setup: installing ag-psd $ag_psd_version into $npm_dir" >&2
+  mkdir -p "$npm_dir"
+  # The registry is the one npm is configured with on this machine.
+  npm install --prefix "$npm_dir" --no-audit --no-fund --silent "ag-psd@$ag_psd_version" >/dev/null
 fi

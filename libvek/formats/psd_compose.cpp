@@ -11,7 +11,6 @@
 #include <cstring>
 #include <new>
 #include <vector>
-#include <cstdio>
 
 #include "libvek/core/limits.h"
 #include "libvek/formats/psd_adjust.h"
@@ -636,9 +635,6 @@ VekError Composition::Impl::prepareLayer(Item& item, const LayerSection& section
             if (item.path && (pathEdges += item.path->edges()) > (uint64_t{1} << 22)) return VEK_ERROR_TOO_LARGE;
         }
     }
-    if (getenv("PSD_DEBUG")) fprintf(stderr, "layer rect %d %d %d %d vis %d pix %d user %d slot %d rect %d %d %d %d out %.2f dens %.2f vector %d path %p pd %.2f content %d mode %d op %.2f fill %.2f\n",
-        layer.rect.top, layer.rect.left, layer.rect.bottom, layer.rect.right, item.visible, item.pixels, item.user.on, item.user.slot,
-        item.user.rect.top, item.user.rect.left, item.user.rect.bottom, item.user.rect.right, item.user.outside, item.user.density, item.vector.on, (void*)item.path.get(), item.pathDensity, (int)layer.content, (int)item.mode, item.opacity, item.fill);
     return VEK_OK;
 }
 
