@@ -482,11 +482,10 @@ bool Worker::drawApart(const Item& base, int lv, float* shape) {
 
 void Worker::writeRow(uint32_t row, uint8_t* out, const colour::Transform* cmyk) {
     const unsigned channels = k_.canvas.channels;
-    const bool linear = k_.canvas.depth == 32;
-    auto byte = [linear](float v) -> uint8_t {
+    auto byte = [](float v) -> uint8_t {
         if (!(v > 0)) return 0;
         if (v >= 1) return 255;
-        return static_cast<uint8_t>(v * 255.0f + (linear ? 0.5f : 0.5f));
+        return static_cast<uint8_t>(v * 255.0f + 0.5f);
     };
     const float* a = alphaRow(0, row);
     const float* c0 = colourRow(0, 0, row);
