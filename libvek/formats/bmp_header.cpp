@@ -106,6 +106,11 @@ VekError readHeader(ByteView data, Header& h, size_t infoStart) {
         break;
     default: return VEK_ERROR_UNSUPPORTED;
     }
+    // OS/2 1.x headers count no entries: a table shorter than the depth implies ends where the
+    // pixels begin.
+    if (h.headerSize == 12 && h.bitCount <= 8 && h.pixelOffset > h.paletteOffset &&
+        h.pixelOffset - h.paletteOffset < 3u << h.bitCount)
+        h.coloursUsed = (h.pixelOffset - h.paletteOffset) / 3;
     // An offset of 0 (some writers leave it so, and a DIB has none) means the pixels follow the
     // palette; one inside the headers would draw them as pixels.
     size_t paletteBytes;

@@ -171,6 +171,15 @@ def netpbm_variants():
         for system in ("windows", "os2"):
             for bits, source in ((1, bw), (4, few), (8, few), (24, rgb)):
                 out("bmp", "%s-%d.bmp" % (system, bits), ["ppmtobmp", "-" + system, "-bpp=%d" % bits], source)
+        # OS/2 1.x headers count no palette entries: the table is what lies before the pixels.
+        # netpbm's 8-bit file with its table cut to the 16 colours used, as other writers store it.
+        with open(target("netpbm", "bmp", tagged("os2-8.bmp", tag)), "rb") as f:
+            whole = f.read()
+        start, offset = 26, struct.unpack("<I", whole[10:14])[0]
+        short = whole[:start + 16 * 3] + whole[offset:]
+        short = short[:2] + struct.pack("<I", len(short)) + short[6:10] + struct.pack("<I", start + 16 * 3) + short[14:]
+        with open(target("netpbm", "bmp", tagged("os2-8-short-table.bmp", tag)), "wb") as f:
+            f.write(short)
         for kind, source in (("cmap", few), ("mono", grey), ("rgb", rgb)):
             out("tga", "%s-rle.tga" % kind, ["pamtotga", "-" + kind], source)
             out("tga", "%s.tga" % kind, ["pamtotga", "-" + kind, "-norle"], source)
