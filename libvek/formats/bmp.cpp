@@ -3,6 +3,7 @@
 // and some tools write .dib files).
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <memory>
 
@@ -220,6 +221,7 @@ public:
         case 0: { // calibrated
             double* xy[3] = {colour_.red, colour_.green, colour_.blue};
             double white[3] = {};
+            bool chromaticities = true;
             for (int i = 0; i < 3; ++i) {
                 double xyz[3], sum = 0;
                 for (int j = 0; j < 3; ++j)
@@ -228,9 +230,19 @@ public:
                 xy[i][0] = xyz[0] / sum;
                 xy[i][1] = xyz[1] / sum;
                 for (int j = 0; j < 3; ++j) white[j] += xyz[j];
+                chromaticities = chromaticities && std::fabs(sum - 1) < 0.01;
             }
-            colour_.white[0] = white[0] / (white[0] + white[1] + white[2]);
-            colour_.white[1] = white[1] / (white[0] + white[1] + white[2]);
+            if (chromaticities) {
+                // End points written as chromaticities (x, y and 1 - x - y, summing to 1) carry no
+                // luminance, so their sum is no white. The primaries' luminances then come from
+                // D65, the white of sRGB and of the displays such files are made on: sRGB's
+                // primaries give the sRGB picture.
+                colour_.white[0] = 0.3127;
+                colour_.white[1] = 0.3290;
+            } else {
+                colour_.white[0] = white[0] / (white[0] + white[1] + white[2]);
+                colour_.white[1] = white[1] / (white[0] + white[1] + white[2]);
+            }
             for (int i = 0; i < 3; ++i) {
                 const double g = loadU32le(v + 96 + 4 * i) / 65536.0;
                 if (!(g > 0)) return;
