@@ -2,6 +2,7 @@
 // which colour is see-through; everything else decodes to BGRA with 16-bit samples reduced to 8.
 // Ancillary chunks the library never uses are kept from libspng, so that its limits on text and
 // metadata chunks cannot refuse a picture whose pixels are sound.
+#include <libdeflate.h>
 #include <spng.h>
 
 #include <algorithm>
@@ -43,7 +44,8 @@ struct KeptParts {
     };
     ByteView data;
     std::vector<Part> parts;
-    size_t part = 0, done = 0; // the reading position
+    size_t part = 0, done = 0;  // the reading position
+    bool criticalDamaged = false; // IHDR, PLTE or IEND fails its CRC
 };
 
 bool needed(const uint8_t* type) {
@@ -78,12 +80,17 @@ bool findKeptParts(ByteView data, KeptParts& kept, png::WholeStream& stream, uin
             idatBytes += length;
             if (afterIdat) stream.together = false;
             stream.idat.push_back({offset + 8, static_cast<size_t>(length)});
-            stream.crcs.push_back({offset + 4, static_cast<size_t>(length) + 4});
         } else if (!stream.idat.empty()) {
             afterIdat = true;
         } else {
             colour.note(data, offset + 8, static_cast<size_t>(length));
         }
+        // IDAT's checksums are checked where its data is read; the other critical chunks' here,
+        // for both paths, since a damaged critical chunk refuses the file.
+        const uint8_t* type = data.data + offset + 4;
+        if ((type[0] & 0x20) == 0 && std::memcmp(type, "IDAT", 4) != 0 &&
+            libdeflate_crc32(0, type, static_cast<size_t>(length) + 4) != loadU32be(type + 4 + length))
+            kept.criticalDamaged = true;
         if (!needed(data.data + offset + 4)) {
             if (offset > runStart) kept.parts.push_back({runStart, offset - runStart});
             runStart = static_cast<size_t>(end);
@@ -134,6 +141,7 @@ VekError openStream(ByteView data, KeptParts& kept, png::WholeStream& stream, Co
     } catch (const std::bad_alloc&) {
         return VEK_ERROR_OUT_OF_MEMORY;
     }
+    if (kept.criticalDamaged) return VEK_ERROR_DAMAGED;
     const int set = leftOut ? spng_set_png_stream(ctx.get(), readKept, &kept)
                             : spng_set_png_buffer(ctx.get(), data.data, data.size);
     if (set) return codeFor(set);
@@ -243,7 +251,7 @@ VekError PngDecoder::load(const LoadOptions& options, Image& image) {
     const spng_ihdr& ihdr = ihdr_;
     const uint64_t idatBytes = idatBytes_;
     if (!dimensionsAllowed(ihdr.width, ihdr.height, options.maxPixels)) return VEK_ERROR_TOO_LARGE;
-    if (!dataCanHold(idatBytes, ihdr)) return VEK_ERROR_DAMAGED;
+    if (!dataCanHold(idatBytes, ihdr) || !png::idatChecksumsHold(data_, stream_)) return VEK_ERROR_DAMAGED;
 
     spng_trns trns{};
     const bool hasTrns = spng_get_trns(ctx.get(), &trns) == 0;

@@ -55,19 +55,20 @@ struct DecompressorFree {
     void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
 };
 
-bool checksumsHold(ByteView data, const WholeStream& stream) {
-    for (const Range& r : stream.crcs)
-        if (libdeflate_crc32(0, data.data + r.offset, r.length) != loadU32be(data.data + r.offset + r.length))
+} // namespace
+
+bool idatChecksumsHold(ByteView data, const WholeStream& stream) {
+    // Each CRC covers the chunk's type, the four bytes before its data, and the data.
+    for (const Range& r : stream.idat)
+        if (libdeflate_crc32(0, data.data + r.offset - 4, r.length + 4) != loadU32be(data.data + r.offset + r.length))
             return false;
     return true;
 }
 
-} // namespace
-
 bool decodeWhole(ByteView data, const WholeStream& stream, const Rows& rows, const LoadOptions& options, Image& image,
                  VekError& error) {
     error = VEK_OK;
-    if (!stream.together || stream.idat.empty() || !checksumsHold(data, stream)) return false;
+    if (!stream.together || stream.idat.empty()) return false;
     const size_t bpp = channelsOf(rows.form), width = rows.width, height = rows.height;
     size_t rowBytes, inflated;
     if (!checkedMultiply(width, bpp, rowBytes) || !checkedMultiply(rowBytes + 1, height, inflated)) return false;

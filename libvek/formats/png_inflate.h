@@ -1,6 +1,6 @@
 // The common PNG, decoded without libspng: 8-bit samples, not interlaced. The IDAT stream is
 // inflated whole by libdeflate into the end of the picture's own memory, then unfiltered a row at a
-// time into the rows before it, which it never overtakes. Anything unusual (a damaged chunk or
+// time into the rows before it, which it never overtakes. Anything unusual (a damaged
 // stream, a filter byte out of range, more or fewer bytes than the rows hold) answers false, and
 // libspng decodes the file instead and gives its own verdict.
 #pragma once
@@ -19,7 +19,6 @@ struct Range {
 
 struct WholeStream {
     std::vector<Range> idat; // each IDAT chunk's data, in file order
-    std::vector<Range> crcs; // each IDAT chunk's type and data, its CRC after them
     bool together = true;    // no other chunk between the first IDAT and the last
 };
 
@@ -32,6 +31,10 @@ struct Rows {
     uint8_t key[3] = {};      // grey, or red, green, blue
     uint32_t words[256] = {}; // Palette: BGRA words for every index
 };
+
+// Whether every IDAT chunk's CRC holds: both paths refuse a file where one does not, which libspng
+// itself lets through.
+bool idatChecksumsHold(ByteView data, const WholeStream& stream);
 
 // Allocates the picture (Indexed8 for Indices, BGRA otherwise) and decodes into it; false when the
 // caller should decode with libspng instead. A failed allocation is an answer of its own.
