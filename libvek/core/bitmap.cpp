@@ -98,6 +98,9 @@ VekError convertToBgra(LibraryBitmap* source, LibraryBitmap** out) {
                                rowToBgra(layout, in.pixels + static_cast<size_t>(in.bytesPerLine) * y,
                                          store->data() + rowBytes * y, in.width, words);
                        });
+    // The caller frees the source next and allocates its own copy of the BGRA picture: an indexed
+    // or grey buffer kept meanwhile would push its peak past the file and two BGRA pictures.
+    src->store->releaseToSystem();
     return publish(object, store, out);
 }
 

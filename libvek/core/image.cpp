@@ -108,7 +108,7 @@ PixelStore* PixelStore::create(size_t bytes, size_t slack) {
 
 void PixelStore::release() {
     if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        if (!keptBuffers().keep(data_, capacity_)) std::free(data_);
+        if (!keep_.load(std::memory_order_relaxed) || !keptBuffers().keep(data_, capacity_)) std::free(data_);
         delete this;
     }
 }

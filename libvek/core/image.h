@@ -41,6 +41,9 @@ public:
     static PixelStore* create(size_t bytes, size_t slack = 0);
     void retain() { refs_.fetch_add(1, std::memory_order_relaxed); }
     void release();
+    // Memory that no next picture is likely to want (a layout converted away from) goes back to the
+    // system on release instead of among the kept buffers, where it would add to the caller's peak.
+    void releaseToSystem() { keep_.store(false, std::memory_order_relaxed); }
     uint8_t* data() { return data_; }
     size_t size() const { return size_; }
 
@@ -50,6 +53,7 @@ public:
 private:
     PixelStore(uint8_t* data, size_t size, size_t capacity) : data_(data), size_(size), capacity_(capacity) {}
     std::atomic<int> refs_{1};
+    std::atomic<bool> keep_{true};
     uint8_t* data_;
     size_t size_;
     size_t capacity_;

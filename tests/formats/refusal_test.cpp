@@ -134,4 +134,36 @@ TEST(Refusals, CostNoMoreThanAFewMegabytes) {
     }
 }
 
+// A picture's peak is the file, the library's BGRA bitmap and the viewer's copy of it: an 8-bit
+// 4096 x 4096 BMP, converted and then copied into fresh memory as the plug-in copies it into its DIB,
+// leaves no indexed buffer behind to add to that.
+TEST(Peaks, AConvertedPictureLeavesNothingBehindForTheViewersCopy) {
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+    GTEST_SKIP() << "the sanitizers hold freed memory back";
+#endif
+#endif
+    constexpr uint32_t kSide = 4096;
+    constexpr size_t kBgra = size_t{kSide} * kSide * 4;
+    const long idle = inChild([] { return 0; }).peakKilobytes;
+    const Outcome out = inChild([&] {
+        std::vector<uint8_t> bmp(14 + 40 + 1024 + size_t{kSide} * kSide);
+        const uint32_t header[] = {static_cast<uint32_t>(bmp.size()), 0, 14 + 40 + 1024, 40, kSide, kSide};
+        bmp[0] = 'B', bmp[1] = 'M';
+        std::memcpy(bmp.data() + 2, header, sizeof header);
+        bmp[26] = 1, bmp[28] = 8;
+        for (size_t i = 0; i < 256; ++i) bmp[54 + i * 4] = bmp[55 + i * 4] = static_cast<uint8_t>(i);
+        for (size_t i = 14 + 40 + 1024; i < bmp.size(); ++i) bmp[i] = static_cast<uint8_t>(i * 7);
+        VekError error = VEK_OK;
+        LibraryBitmap* converted = decodeToBgra(nullptr, &bmp, error);
+        if (converted == nullptr) return 100 + error;
+        std::vector<uint8_t> dib(converted->pixels, converted->pixels + kBgra);
+        vekFreeBitmap(converted);
+        return dib[kBgra / 2] == 0xFF ? 1 : 0;
+    });
+    ASSERT_LT(out.code, 100) << "not decoded";
+    const long budget = static_cast<long>((size_t{kSide} * kSide + 2 * kBgra) / 1024) + 4 * 1024;
+    EXPECT_LT(out.peakKilobytes - idle, budget) << out.peakKilobytes - idle << " KiB at the peak";
+}
+
 } // namespace
