@@ -63,16 +63,18 @@ public:
     // times its linear value (red's with the offset added), so that a pixel is three rows summed.
     float columns[3][256][4] = {};
     void finishMatrix();
-    // sRGB's encoding at each step from 0 to 1.
-    uint8_t encode[kEncodeSteps] = {};
+    // sRGB's encoding at each step from 0 to 1 (kEncodeSteps of them, shared by every transform).
+    const uint8_t* encode;
     // Grids: one word a point, the last input varying fastest, holding red, green and blue in
     // 8.2 fixed point (bits 20, 10 and 0 up), so that vector code fetches a corner with one
     // gather; for each 8-bit input value, the grid point below it (times 512) and the fraction of
     // the way to the next one in 256ths.
     std::vector<uint32_t> grid;
     uint32_t position[256] = {};
-    // Sets the grid from LittleCMS's 16-bit red, green and blue at every point.
-    void setGrid(const std::vector<uint16_t>& samples);
+    // Sizes the grid; then setGridPoints sets `count` points from `first` on from LittleCMS's
+    // 16-bit linear-light red, green and blue.
+    void startGrid();
+    void setGridPoints(size_t first, const uint16_t* light, size_t count);
     uint8_t grey[256] = {};
 
 private:

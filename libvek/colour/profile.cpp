@@ -157,27 +157,43 @@ bool fitMatrix(cmsContext c, cmsHPROFILE source, cmsHPROFILE srgb, int intent, T
     return true;
 }
 
-// The grid: LittleCMS's 16-bit transform at every point.
-bool sampleGrid(cmsContext c, cmsHPROFILE source, cmsHPROFILE srgb, int intent, bool cmyk, Transform& t) {
-    Lcms f(cmsCreateTransformTHR(c, source, cmyk ? TYPE_CMYK_16 : TYPE_RGB_16, srgb, TYPE_RGB_16, intent,
-                                 cmsFLAGS_NOCACHE));
+// The grid: LittleCMS's transform at every point, to the connection space's XYZ, taken on to sRGB
+// here. Its pipeline is evaluated at the points themselves: an optimised transform would first
+// sample it over a grid of its own (as many points again, more for CMYK) and hand back
+// interpolations of that; and stopping at XYZ spares an output profile's curves at every point.
+bool sampleGrid(cmsContext c, cmsHPROFILE source, int intent, bool cmyk, Transform& t) {
+    Profile xyz(cmsCreateXYZProfileTHR(c));
+    if (xyz.handle == nullptr) return false;
+    Lcms f(cmsCreateTransformTHR(c, source, cmyk ? TYPE_CMYK_16 : TYPE_RGB_16, xyz.handle, TYPE_XYZ_FLT, intent,
+                                 cmsFLAGS_NOCACHE | cmsFLAGS_NOOPTIMIZE));
     if (f.handle == nullptr) return false;
+    // XYZ (D50, 1.0 the white) to sRGB's linear red, green and blue: the inverse of the matrix of
+    // sRGB's primaries adapted to D50 (Bradford), as LittleCMS's own sRGB profile holds them.
+    static constexpr float kToSrgb[3][3] = {{3.1338561f, -1.6168667f, -0.4906146f},
+                                            {-0.9787684f, 1.9161415f, 0.0334540f},
+                                            {0.0719453f, -0.2289914f, 1.4052427f}};
     const unsigned points = cmyk ? Transform::kPoints4 : Transform::kPoints3, inputs = cmyk ? 4 : 3;
-    size_t total = 1;
-    for (unsigned i = 0; i < inputs; ++i) total *= points;
-    std::vector<uint16_t> out(total * 3);
-    std::vector<uint16_t> in(total * inputs);
-    for (size_t n = 0; n < total; ++n) {
-        size_t rest = n;
-        for (unsigned i = inputs; i-- > 0; rest /= points)
-            in[n * inputs + i] = static_cast<uint16_t>((rest % points) * 65535 / (points - 1));
+    uint16_t node[Transform::kPoints3];
+    for (unsigned k = 0; k < points; ++k) node[k] = static_cast<uint16_t>(k * 65535 / (points - 1));
+    t.startGrid();
+    // A line of the grid at a time: the last input runs along it, the others stay.
+    uint16_t in[Transform::kPoints3 * 4], light[Transform::kPoints3 * 3];
+    float out[Transform::kPoints3 * 3];
+    for (size_t first = 0, line = 0; first < t.grid.size(); first += points, ++line) {
+        size_t rest = line;
+        for (unsigned i = inputs - 1; i-- > 0; rest /= points)
+            for (unsigned k = 0; k < points; ++k) in[k * inputs + i] = node[rest % points];
+        for (unsigned k = 0; k < points; ++k) in[k * inputs + inputs - 1] = node[k];
+        cmsDoTransform(f.handle, in, out, points);
+        for (unsigned k = 0; k < points * 3; k += 3)
+            for (unsigned row = 0; row < 3; ++row) {
+                const float v = kToSrgb[row][0] * out[k] + kToSrgb[row][1] * out[k + 1] + kToSrgb[row][2] * out[k + 2];
+                light[k + row] = static_cast<uint16_t>(v > 0 ? v < 1 ? v * 65535 + 0.5f : 65535 : 0); // NaN: 0
+            }
+        t.setGridPoints(first, light, points);
     }
-    cmsDoTransform(f.handle, in.data(), out.data(), static_cast<cmsUInt32Number>(total));
-    t.setGrid(out);
     return true;
-}
-
-// Profiles that describe sRGB itself (copies of it, with their own rounding) leave the picture as
+}// Profiles that describe sRGB itself (copies of it, with their own rounding) leave the picture as
 // stored: a matrix that is the identity's, and every value of each channel, alone and in greys,
 // within one level of where it was.
 bool describesSrgb(const Transform& t) {
@@ -207,18 +223,25 @@ bool describesSrgb(const Transform& t) {
 std::shared_ptr<Transform> create(const Description& d, Space space, bool gridOnly) {
     if (d.kind != Description::Kind::Profile && d.kind != Description::Kind::Calibrated) return nullptr;
     if (d.kind == Description::Kind::Calibrated && space == Space::Cmyk) return nullptr;
-    Context c;
-    if (c.context == nullptr) return nullptr;
-    Profile source(openSource(c.context, d, space));
-    Profile srgb(cmsCreate_sRGBProfileTHR(c.context));
-    if (source.handle == nullptr || srgb.handle == nullptr) return nullptr;
     const cmsColorSpaceSignature want = space == Space::Rgb    ? cmsSigRgbData
                                         : space == Space::Grey ? cmsSigGrayData
                                                                : cmsSigCmykData;
+    // A profile of another colour model is refused from its header, before LittleCMS parses it.
+    if (d.kind == Description::Kind::Profile &&
+        (d.profile.size() < 20 || loadU32be(d.profile.data() + 16) != static_cast<uint32_t>(want)))
+        return nullptr;
+    Context c;
+    if (c.context == nullptr) return nullptr;
+    Profile source(openSource(c.context, d, space));
+    if (source.handle == nullptr) return nullptr;
     const cmsProfileClassSignature cls = cmsGetDeviceClass(source.handle);
     if (cmsGetColorSpace(source.handle) != want || (cls != cmsSigInputClass && cls != cmsSigDisplayClass &&
                                                     cls != cmsSigOutputClass && cls != cmsSigColorSpaceClass))
         return nullptr;
+    // sRGB's own profile, for the grey table and the matrix fit; the grid has its own output.
+    const bool needsSrgb = space == Space::Grey || (space == Space::Rgb && !gridOnly);
+    Profile srgb(needsSrgb ? cmsCreate_sRGBProfileTHR(c.context) : nullptr);
+    if (needsSrgb && srgb.handle == nullptr) return nullptr;
     cmsUInt32Number intent = cmsGetHeaderRenderingIntent(source.handle);
     if (intent > INTENT_ABSOLUTE_COLORIMETRIC) intent = INTENT_PERCEPTUAL;
 
@@ -239,7 +262,7 @@ std::shared_ptr<Transform> create(const Description& d, Space space, bool gridOn
         }
         if (t == nullptr) {
             t = std::make_shared<Transform>(space == Space::Cmyk ? Transform::Kind::Grid4 : Transform::Kind::Grid3);
-            if (!sampleGrid(c.context, source.handle, srgb.handle, static_cast<int>(intent), space == Space::Cmyk, *t))
+            if (!sampleGrid(c.context, source.handle, static_cast<int>(intent), space == Space::Cmyk, *t))
                 return nullptr;
         }
     }

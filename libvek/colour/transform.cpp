@@ -246,14 +246,22 @@ __attribute__((target("avx2"))) void cmykRowAvx2(const Transform& t, const uint8
 
 } // namespace
 
-Transform::Transform(Kind kind) : kind_(kind) {
-    if (kind != Kind::Matrix) return;
-    for (unsigned i = 0; i < kEncodeSteps; ++i) {
-        const double l = i / static_cast<double>(kTop);
-        const double v = l <= 0.0031308 ? l * 12.92 : 1.055 * std::pow(l, 1 / 2.4) - 0.055;
-        encode[i] = static_cast<uint8_t>(std::lround(std::clamp(v, 0.0, 1.0) * 255));
-    }
+// sRGB's encoding is the same for every matrix: made once, not a power a step for each transform.
+const uint8_t* encodingTable() {
+    static const struct Table {
+        uint8_t steps[Transform::kEncodeSteps];
+        Table() {
+            for (unsigned i = 0; i < Transform::kEncodeSteps; ++i) {
+                const double l = i / static_cast<double>(kTop);
+                const double v = l <= 0.0031308 ? l * 12.92 : 1.055 * std::pow(l, 1 / 2.4) - 0.055;
+                steps[i] = static_cast<uint8_t>(std::lround(std::clamp(v, 0.0, 1.0) * 255));
+            }
+        }
+    } table;
+    return table.steps;
 }
+
+Transform::Transform(Kind kind) : encode(encodingTable()), kind_(kind) {}
 
 void Transform::finishMatrix() {
     for (int ch = 0; ch < 3; ++ch)
@@ -287,20 +295,32 @@ void Transform::greyRow(uint8_t* values, size_t count) const {
     for (size_t i = 0; i < count; ++i) values[i] = grey[values[i]];
 }
 
-void Transform::setGrid(const std::vector<uint16_t>& samples) {
+void Transform::startGrid() {
     const uint32_t n = kind_ == Kind::Grid4 ? kPoints4 : kPoints3;
-    grid.resize(samples.size() / 3);
-    for (size_t i = 0; i < grid.size(); ++i) {
-        uint32_t word = 0;
-        for (int ch = 0; ch < 3; ++ch) word |= (samples[i * 3 + ch] * 1020u + 32767u) / 65535u << (20 - 10 * ch);
-        grid[i] = word;
-    }
+    grid.resize(kind_ == Kind::Grid4 ? size_t{n} * n * n * n : size_t{n} * n * n);
     for (unsigned v = 0; v < 256; ++v) {
         // The point below v; the last point's cell is the one below it.
         const unsigned scaled = v * (n - 1) * 256 / 255;
         const unsigned index = std::min(scaled >> 8, n - 2);
         position[v] = index << 9 | (scaled - index * 256);
     }
+}
+
+void Transform::setGridPoints(size_t first, const uint16_t* light, size_t count) {
+    // sRGB's encoding of 16-bit linear light in the grid's 8.2 fixed point, made once.
+    static const struct Table {
+        uint16_t encoded[65536];
+        Table() {
+            for (unsigned i = 0; i < 65536; ++i) {
+                const double l = i / 65535.0;
+                const double v = l <= 0.0031308 ? l * 12.92 : 1.055 * std::pow(l, 1 / 2.4) - 0.055;
+                encoded[i] = static_cast<uint16_t>(std::lround(std::clamp(v, 0.0, 1.0) * 1020));
+            }
+        }
+    } table;
+    for (size_t i = 0; i < count; ++i, light += 3)
+        grid[first + i] = uint32_t{table.encoded[light[0]]} << 20 | uint32_t{table.encoded[light[1]]} << 10 |
+                          table.encoded[light[2]];
 }
 
 void Transform::cmykRow(const uint8_t* in, uint8_t* out, size_t count, bool inverted) const {
