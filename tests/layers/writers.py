@@ -5,9 +5,10 @@ here, outside it.
 ag-psd (npm) writes files without merged pictures (make_layers.js): the same layers at 8, 16 and
 32 bits, PackBits and ZIP, PSD and PSB; every blend mode; a fill layer, adjustment layers and a
 shape with no pixels. ImageMagick writes layered 8-bit PackBits and 16-bit ZIP files, which keep a
-merged picture: its "has real merged data" mark is cleared here so that the layers are drawn.
+merged picture: its "has real merged data" mark is cleared here so that the layers are drawn. GIMP
+writes transparent merged pictures with Photoshop's white matte, at 8 and 16 bits.
 
-  writers.py VEKHOST AG_PSD_MODULE WORKDIR
+  writers.py VEKHOST VEKDECODE|- AG_PSD_MODULE WORKDIR
 """
 import os
 import struct
@@ -223,8 +224,40 @@ def imagemagick(vekhost, work):
         check(name, got is not None and 0 <= err <= 1, f"off by up to {err:.0f}")
 
 
+def gimp_matte(vekdecode, work):
+    """GIMP stores a transparent PSD's merged colours blended with white, as Photoshop does: with the
+    white taken off they are the colours GIMP was given, at 8 and 16 bits."""
+    y, x = np.mgrid[0:9, 0:33]
+    alpha = np.where((x + y) % 4 == 0, 255, np.where((x + y) % 4 == 1, 0, (x * 61 + y * 23) % 256))
+    source = np.stack([(x * 37 + y * 11) % 256, (y * 53 + 7 + x) % 256, (x * y * 5 + 90) % 256, alpha], -1)
+    png = os.path.join(work, "gimp-source.png")
+    Image.fromarray(source.astype(np.uint8), "RGBA").save(png)
+    script = ['(define (save img out) (file-psd-save RUN-NONINTERACTIVE img (car (gimp-image-get-active-drawable img)) out out 0 0))']
+    for bits, precision in ((8, ""), (16, "(gimp-image-convert-precision img PRECISION-U16-GAMMA)")):
+        out = os.path.join(work, f"gimp-{bits}.psd")
+        script.append(f'(let ((img (car (gimp-file-load RUN-NONINTERACTIVE "{png}" "{png}")))) {precision} (save img "{out}"))')
+    script.append("(gimp-quit 0)")
+    home = os.path.join(work, "gimp-home")
+    subprocess.run(["gimp", "-i", "-n", "-d", "-f", "-b", "-"], input="\n".join(script).encode(), capture_output=True,
+                   timeout=300, env=dict(os.environ, HOME=home, XDG_CONFIG_HOME=home, XDG_CACHE_HOME=home))
+    # The stored colour is rounded to 8 bits (16-bit samples are reduced to 8 before the white comes
+    # off): taking the white off multiplies that half level by 255 / alpha.
+    for bits in (8, 16):
+        path = os.path.join(work, f"gimp-{bits}.psd")
+        r = subprocess.run([vekdecode, work], input=path + "\n", capture_output=True, text=True)
+        if not os.path.exists(path) or not r.stdout.startswith("0\tok"):
+            check(f"gimp-{bits}.psd", False, "not written or not decoded")
+            continue
+        got = np.fromfile(os.path.join(work, "0.bgra"), np.uint8).reshape(9, 33, 4).astype(int)[..., [2, 1, 0, 3]]
+        seen = alpha > 0
+        err = np.abs(got[..., :3] - source[..., :3]).max(axis=-1)[seen]
+        allowed = 1 + 128 / alpha[seen]
+        check(f"gimp-{bits}.psd", (got[..., 3] == alpha).all() and (err <= allowed).all(),
+              f"colours off by up to {err.max()} ({(err / allowed).max():.2f} of what rounding allows)")
+
+
 def main():
-    vekhost, module, work = sys.argv[1:4]
+    vekhost, vekdecode, module, work = sys.argv[1:5]
     os.makedirs(work, exist_ok=True)
     r = subprocess.run(["node", os.path.join(HERE, "make_layers.js"), module, work], capture_output=True, text=True)
     if r.returncode != 0:
@@ -234,6 +267,8 @@ def main():
     modes(vekhost, work)
     fills_and_adjustments(vekhost, work)
     imagemagick(vekhost, work)
+    if vekdecode != "-":  # straight colours come from the library itself, in the native build
+        gimp_matte(vekdecode, work)
     print(f"{len(failures)} failed")
     return 1 if failures else 0
 
