@@ -7,6 +7,7 @@
 // on transparent huge pages. The Windows build (run under wine) has stb_image and libspng for peers,
 // and no huge pages.
 //   reader_bench [ROUNDS]      prints medians and ratio = our speed / the peer's (above 1: ours faster)
+// VEK_BENCH_LAYERED=FILE adds a layered PSD to the threads table (bench/make_layered.js writes one).
 #define STB_IMAGE_IMPLEMENTATION
 #define STBI_ONLY_BMP
 #define STBI_ONLY_TGA
@@ -472,7 +473,7 @@ int main(int argc, [[maybe_unused]] char** argv) {
     };
     std::vector<Scaling> scaling;
     {
-        const std::pair<const char*, Bytes> large[] = {
+        std::vector<std::pair<const char*, Bytes>> large = {
             {"BMP 24-bit", bmp24()},
             {"TGA 32-bit raw", tga32(false)},
             {"PSD RGB raw", psd8(false)},
@@ -486,6 +487,16 @@ int main(int argc, [[maybe_unused]] char** argv) {
             {"JPEG restart every row", jpeg24()},
             {"PNG RGB photo-like", png24(false)},
         };
+        // A layered PSD without a merged picture (bench/make_layered.js writes one), where given.
+        if (const char* layered = std::getenv("VEK_BENCH_LAYERED")) {
+            if (FILE* f = std::fopen(layered, "rb")) {
+                Bytes bytes;
+                uint8_t chunk[1 << 16];
+                for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) bytes.insert(bytes.end(), chunk, chunk + n);
+                std::fclose(f);
+                large.emplace_back("PSD 12 layers drawn", std::move(bytes));
+            }
+        }
         for (const auto& [name, f] : large) {
             std::vector<double> t[2];
             for (int i = 0; i <= rounds; ++i)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The whole process, as a user runs it: `vekhost decode X -o out.bmp` against ImageMagick's
 # `convert X out.bmp`, the two taking turns, on pictures made here (24-megapixel JPEG, RGBA PNG,
-# PackBits PSD and PSB, a 4096 x 4096 DXT5 DDS). Reports the median wall time and the peak memory of
+# PackBits PSD and PSB, a 4096 x 4096 DXT5 DDS, and with ag-psd a 12-layer PSD drawn from its layers). Reports the median wall time and the peak memory of
 # each side (from /usr/bin/time), ratio = ImageMagick's time / ours (above 1: ours faster), and the
 # limit: the time to write the picture's BGRA bytes once into fresh memory on this machine, which
 # no decoder that hands over a fresh picture can beat. Then, for a picture of each of the seven
@@ -43,6 +43,10 @@ PY
 convert "$work/rgba.png" -alpha off -compress RLE "$work/packbits.psd"
 convert "$work/rgba.png" -alpha off -compress RLE "$work/packbits.psb"
 convert "$work/square.png" -define dds:compression=dxt5 -define dds:mipmaps=0 "$work/dxt5.dds"
+# A layered PSD without a merged picture, drawn from its 12 layers, where ag-psd is installed.
+layered=()
+ag_psd=${VEK_AG_PSD:-$HOME/.cache/vek-npm/node_modules/ag-psd}
+if [[ -d $ag_psd ]] && node "$here/make_layered.js" "$ag_psd" "$work/layers.psd"; then layered=(layers.psd); fi
 
 # The limit: BGRA bytes written once into fresh memory, the median of five.
 cat >"$work/limit.c" <<'C'
@@ -79,7 +83,7 @@ measure() { # command... -> "seconds kilobytes"
 
 printf '%-22s %10s %10s %8s %10s %12s %12s\n' picture "ours (s)" "IM (s)" ratio "limit (s)" "ours (MiB)" "IM (MiB)"
 : >"$work/rows"
-for picture in photo.jpg rgba.png packbits.psd packbits.psb dxt5.dds; do
+for picture in photo.jpg rgba.png packbits.psd packbits.psb dxt5.dds "${layered[@]}"; do
   ours=() theirs=() ours_kb=0 theirs_kb=0
   for ((i = 0; i < rounds; i++)); do
     read -r s kb < <(measure "$vekhost" --quiet decode "$work/$picture" -o "$work/ours.bmp")
@@ -102,7 +106,7 @@ fi
 
 echo
 printf '%-22s %12s %12s %14s\n' picture "ours (MiB)" "budget (MiB)" "within budget"
-for picture in photo.jpg rgba.png palette.gif rgb24.bmp rgba32.tga packbits.psd dxt5.dds; do
+for picture in photo.jpg rgba.png palette.gif rgb24.bmp rgba32.tga packbits.psd dxt5.dds "${layered[@]}"; do
   read -r _ kb < <(measure "$vekhost" --quiet decode "$work/$picture" -o "$work/ours.bmp")
   size=$(stat -c %s "$work/$picture")
   read -r w h < <(identify -format '%w %h\n' "$work/$picture[0]")
