@@ -37,6 +37,14 @@ struct Description {
 // A profile larger than this is not read (real ones, CMYK included, stay well under it).
 constexpr size_t kMaxProfileBytes = size_t{8} << 20;
 
+// XYZ (D50, 1.0 the white) to sRGB's linear red, green and blue: the inverse of the primaries'
+// matrix of LittleCMS's own sRGB profile (adapted to D50 as it adapts them), rows red, green, blue.
+// sRGB profiles made the same way then come out as the identity they are.
+struct XyzToSrgb {
+    double m[3][3];
+};
+const XyzToSrgb& xyzToLinearSrgb();
+
 class Transform {
 public:
     enum class Kind : uint8_t { Matrix, Grid3, Grid4, Grey };
@@ -69,12 +77,13 @@ public:
     // 8.2 fixed point (bits 20, 10 and 0 up), so that vector code fetches a corner with one
     // gather; for each 8-bit input value, the grid point below it (times 512) and the fraction of
     // the way to the next one in 256ths.
-    std::vector<uint32_t> grid;
+    std::unique_ptr<uint32_t[]> grid; // gridPoints words, every one set by setGridPoints
+    size_t gridPoints = 0;
     uint32_t position[256] = {};
-    // Sizes the grid; then setGridPoints sets `count` points from `first` on from LittleCMS's
-    // 16-bit linear-light red, green and blue.
+    // Sizes the grid; then setGridPoints sets `count` points from `first` on from their colours in
+    // the profile connection space's XYZ (D50), as LittleCMS gives them.
     void startGrid();
-    void setGridPoints(size_t first, const uint16_t* light, size_t count);
+    void setGridPoints(size_t first, const float* xyz, size_t count);
     uint8_t grey[256] = {};
 
 private:

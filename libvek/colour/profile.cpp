@@ -61,7 +61,6 @@ struct Lcms {
 double srgbEncode(double linear) {
     return linear <= 0.0031308 ? linear * 12.92 : 1.055 * std::pow(linear, 1 / 2.4) - 0.055;
 }
-double srgbDecode(double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); }
 
 // The picture's profile; calibrated RGB made into one (grey pictures keep only the gamma, for their
 // neutral colours have no primaries to speak of).
@@ -95,7 +94,7 @@ cmsHPROFILE openSource(cmsContext c, const Description& d, Space space) {
 // A matrix between per-channel curves, fitted to LittleCMS's own float transform and kept only
 // where it reproduces it everywhere (a profile of curves and a matrix, possibly with an offset from
 // black-point compensation); false otherwise.
-bool fitMatrix(cmsContext c, cmsHPROFILE source, cmsHPROFILE srgb, int intent, Transform& t) {
+bool fitMatrix(cmsContext c, cmsHPROFILE source, cmsHPROFILE xyz, int intent, Transform& t) {
     if (!cmsIsMatrixShaper(source)) return false;
     const cmsTagSignature trc[3] = {cmsSigRedTRCTag, cmsSigGreenTRCTag, cmsSigBlueTRCTag};
     for (int ch = 0; ch < 3; ++ch) {
@@ -103,13 +102,15 @@ bool fitMatrix(cmsContext c, cmsHPROFILE source, cmsHPROFILE srgb, int intent, T
         if (curve == nullptr) return false;
         for (int v = 0; v < 256; ++v) t.linear[ch][v] = cmsEvalToneCurveFloat(curve, static_cast<float>(v / 255.0));
     }
-    Lcms f(cmsCreateTransformTHR(c, source, TYPE_RGB_FLT, srgb, TYPE_RGB_FLT, intent, cmsFLAGS_NOCACHE));
+    Lcms f(cmsCreateTransformTHR(c, source, TYPE_RGB_FLT, xyz, TYPE_XYZ_FLT, intent, cmsFLAGS_NOCACHE));
     if (f.handle == nullptr) return false;
+    // LittleCMS's colour in sRGB's linear light, unclamped.
+    const auto& toSrgb = xyzToLinearSrgb().m;
     auto linearOut = [&](const int in[3], double out[3]) {
         const float encoded[3] = {in[0] / 255.0f, in[1] / 255.0f, in[2] / 255.0f};
         float o[3];
         cmsDoTransform(f.handle, encoded, o, 1);
-        for (int i = 0; i < 3; ++i) out[i] = o[i] <= 0.04045f ? o[i] / 12.92 : srgbDecode(o[i]);
+        for (int row = 0; row < 3; ++row) out[row] = toSrgb[row][0] * o[0] + toSrgb[row][1] * o[1] + toSrgb[row][2] * o[2];
     };
     // Near grey every wide gamut stays inside sRGB's: the matrix comes from steps there.
     const int base[3] = {128, 128, 128};
@@ -141,59 +142,101 @@ bool fitMatrix(cmsContext c, cmsHPROFILE source, cmsHPROFILE srgb, int intent, T
     for (int r : kLattice)
         for (int g : kLattice)
             for (int b : kLattice) {
-                const float in[3] = {r / 255.0f, g / 255.0f, b / 255.0f};
-                float want[3];
-                cmsDoTransform(f.handle, in, want, 1);
                 const int v[3] = {r, g, b};
+                double want[3];
+                linearOut(v, want);
                 for (int row = 0; row < 3; ++row) {
                     double lin = t.matrix[row][3];
                     for (int ch = 0; ch < 3; ++ch) lin += t.matrix[row][ch] * t.linear[ch][v[ch]];
                     const double ours = srgbEncode(std::clamp(lin, 0.0, 1.0));
-                    if (!(std::fabs(ours - std::clamp(static_cast<double>(want[row]), 0.0, 1.0)) <= 0.25 / 255))
-                        return false;
+                    // NaN from LittleCMS fails the comparison.
+                    if (!(std::fabs(ours - srgbEncode(std::clamp(want[row], 0.0, 1.0))) <= 0.25 / 255)) return false;
                 }
             }
     t.finishMatrix();
     return true;
 }
 
+} // namespace
+
+const XyzToSrgb& xyzToLinearSrgb() {
+    static const XyzToSrgb inverse = [] {
+        XyzToSrgb result{{{3.1338561, -1.6168667, -0.4906146}, {-0.9787684, 1.9161415, 0.0334540},
+                          {0.0719453, -0.2289914, 1.4052427}}}; // if LittleCMS cannot say
+        cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+        if (srgb == nullptr) return result;
+        const cmsTagSignature tags[3] = {cmsSigRedColorantTag, cmsSigGreenColorantTag, cmsSigBlueColorantTag};
+        double a[3][3]; // columns: each primary's XYZ
+        bool whole = true;
+        for (int col = 0; col < 3; ++col) {
+            const auto* xyz = static_cast<const cmsCIEXYZ*>(cmsReadTag(srgb, tags[col]));
+            whole = whole && xyz != nullptr;
+            if (xyz != nullptr) a[0][col] = xyz->X, a[1][col] = xyz->Y, a[2][col] = xyz->Z;
+        }
+        cmsCloseProfile(srgb);
+        if (!whole) return result;
+        const double det = a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
+                           a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
+                           a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
+        if (!(std::fabs(det) > 1e-9)) return result;
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c) {
+                // The cofactor of (c, r) over the determinant.
+                const int r0 = (c + 1) % 3, r1 = (c + 2) % 3, c0 = (r + 1) % 3, c1 = (r + 2) % 3;
+                result.m[r][c] = (a[r0][c0] * a[r1][c1] - a[r0][c1] * a[r1][c0]) / det;
+            }
+        return result;
+    }();
+    return inverse;
+}
+
+namespace {
+
+// Every grid point's inputs, the last input varying fastest: the same for every transform of a
+// kind, so made once.
+const uint16_t* gridInputs(bool cmyk) {
+    struct Inputs {
+        std::vector<uint16_t> values;
+        Inputs(unsigned points, unsigned inputs) {
+            size_t total = 1;
+            for (unsigned i = 0; i < inputs; ++i) total *= points;
+            values.resize(total * inputs);
+            for (size_t n = 0; n < total; ++n) {
+                size_t rest = n;
+                for (unsigned i = inputs; i-- > 0; rest /= points)
+                    values[n * inputs + i] = static_cast<uint16_t>((rest % points) * 65535 / (points - 1));
+            }
+        }
+    };
+    if (cmyk) {
+        static const Inputs four(Transform::kPoints4, 4);
+        return four.values.data();
+    }
+    static const Inputs three(Transform::kPoints3, 3);
+    return three.values.data();
+}
+
 // The grid: LittleCMS's transform at every point, to the connection space's XYZ, taken on to sRGB
-// here. Its pipeline is evaluated at the points themselves: an optimised transform would first
-// sample it over a grid of its own (as many points again, more for CMYK) and hand back
+// by the transform. Its pipeline is evaluated at the points themselves: an optimised transform
+// would first sample it over a grid of its own (as many points again, more for CMYK) and hand back
 // interpolations of that; and stopping at XYZ spares an output profile's curves at every point.
-bool sampleGrid(cmsContext c, cmsHPROFILE source, int intent, bool cmyk, Transform& t) {
-    Profile xyz(cmsCreateXYZProfileTHR(c));
-    if (xyz.handle == nullptr) return false;
-    Lcms f(cmsCreateTransformTHR(c, source, cmyk ? TYPE_CMYK_16 : TYPE_RGB_16, xyz.handle, TYPE_XYZ_FLT, intent,
+bool sampleGrid(cmsContext c, cmsHPROFILE source, cmsHPROFILE xyz, int intent, bool cmyk, Transform& t) {
+    Lcms f(cmsCreateTransformTHR(c, source, cmyk ? TYPE_CMYK_16 : TYPE_RGB_16, xyz, TYPE_XYZ_FLT, intent,
                                  cmsFLAGS_NOCACHE | cmsFLAGS_NOOPTIMIZE));
     if (f.handle == nullptr) return false;
-    // XYZ (D50, 1.0 the white) to sRGB's linear red, green and blue: the inverse of the matrix of
-    // sRGB's primaries adapted to D50 (Bradford), as LittleCMS's own sRGB profile holds them.
-    static constexpr float kToSrgb[3][3] = {{3.1338561f, -1.6168667f, -0.4906146f},
-                                            {-0.9787684f, 1.9161415f, 0.0334540f},
-                                            {0.0719453f, -0.2289914f, 1.4052427f}};
     const unsigned points = cmyk ? Transform::kPoints4 : Transform::kPoints3, inputs = cmyk ? 4 : 3;
-    uint16_t node[Transform::kPoints3];
-    for (unsigned k = 0; k < points; ++k) node[k] = static_cast<uint16_t>(k * 65535 / (points - 1));
+    const uint16_t* in = gridInputs(cmyk);
     t.startGrid();
-    // A line of the grid at a time: the last input runs along it, the others stay.
-    uint16_t in[Transform::kPoints3 * 4], light[Transform::kPoints3 * 3];
+    // A line of the grid at a time, into a buffer that stays in cache.
     float out[Transform::kPoints3 * 3];
-    for (size_t first = 0, line = 0; first < t.grid.size(); first += points, ++line) {
-        size_t rest = line;
-        for (unsigned i = inputs - 1; i-- > 0; rest /= points)
-            for (unsigned k = 0; k < points; ++k) in[k * inputs + i] = node[rest % points];
-        for (unsigned k = 0; k < points; ++k) in[k * inputs + inputs - 1] = node[k];
-        cmsDoTransform(f.handle, in, out, points);
-        for (unsigned k = 0; k < points * 3; k += 3)
-            for (unsigned row = 0; row < 3; ++row) {
-                const float v = kToSrgb[row][0] * out[k] + kToSrgb[row][1] * out[k + 1] + kToSrgb[row][2] * out[k + 2];
-                light[k + row] = static_cast<uint16_t>(v > 0 ? v < 1 ? v * 65535 + 0.5f : 65535 : 0); // NaN: 0
-            }
-        t.setGridPoints(first, light, points);
+    for (size_t first = 0; first < t.gridPoints; first += points) {
+        cmsDoTransform(f.handle, in + first * inputs, out, points);
+        t.setGridPoints(first, out, points);
     }
     return true;
-}// Profiles that describe sRGB itself (copies of it, with their own rounding) leave the picture as
+}
+
+// Profiles that describe sRGB itself (copies of it, with their own rounding) leave the picture as
 // stored: a matrix that is the identity's, and every value of each channel, alone and in greys,
 // within one level of where it was.
 bool describesSrgb(const Transform& t) {
@@ -238,17 +281,17 @@ std::shared_ptr<Transform> create(const Description& d, Space space, bool gridOn
     if (cmsGetColorSpace(source.handle) != want || (cls != cmsSigInputClass && cls != cmsSigDisplayClass &&
                                                     cls != cmsSigOutputClass && cls != cmsSigColorSpaceClass))
         return nullptr;
-    // sRGB's own profile, for the grey table and the matrix fit; the grid has its own output.
-    const bool needsSrgb = space == Space::Grey || (space == Space::Rgb && !gridOnly);
-    Profile srgb(needsSrgb ? cmsCreate_sRGBProfileTHR(c.context) : nullptr);
-    if (needsSrgb && srgb.handle == nullptr) return nullptr;
+    // Grey goes to sRGB's own profile; colour to the connection space's XYZ, which our own matrix
+    // takes on to sRGB.
+    Profile target(space == Space::Grey ? cmsCreate_sRGBProfileTHR(c.context) : cmsCreateXYZProfileTHR(c.context));
+    if (target.handle == nullptr) return nullptr;
     cmsUInt32Number intent = cmsGetHeaderRenderingIntent(source.handle);
     if (intent > INTENT_ABSOLUTE_COLORIMETRIC) intent = INTENT_PERCEPTUAL;
 
     std::shared_ptr<Transform> t;
     if (space == Space::Grey) {
         t = std::make_shared<Transform>(Transform::Kind::Grey);
-        Lcms f(cmsCreateTransformTHR(c.context, source.handle, TYPE_GRAY_8, srgb.handle, TYPE_RGB_8, intent,
+        Lcms f(cmsCreateTransformTHR(c.context, source.handle, TYPE_GRAY_8, target.handle, TYPE_RGB_8, intent,
                                      cmsFLAGS_NOCACHE));
         if (f.handle == nullptr) return nullptr;
         uint8_t in[256], out[256 * 3];
@@ -258,11 +301,11 @@ std::shared_ptr<Transform> create(const Description& d, Space space, bool gridOn
     } else {
         if (space == Space::Rgb && !gridOnly) {
             auto matrix = std::make_shared<Transform>(Transform::Kind::Matrix);
-            if (fitMatrix(c.context, source.handle, srgb.handle, static_cast<int>(intent), *matrix)) t = matrix;
+            if (fitMatrix(c.context, source.handle, target.handle, static_cast<int>(intent), *matrix)) t = matrix;
         }
         if (t == nullptr) {
             t = std::make_shared<Transform>(space == Space::Cmyk ? Transform::Kind::Grid4 : Transform::Kind::Grid3);
-            if (!sampleGrid(c.context, source.handle, static_cast<int>(intent), space == Space::Cmyk, *t))
+            if (!sampleGrid(c.context, source.handle, target.handle, static_cast<int>(intent), space == Space::Cmyk, *t))
                 return nullptr;
         }
     }

@@ -96,7 +96,7 @@ constexpr uint32_t kFraction = 511;
 
 void grid3Row(const Transform& t, uint8_t* p, size_t count) {
     constexpr uint32_t n = Transform::kPoints3, sr = n * n, sg = n, sb = 1;
-    const uint32_t* grid = t.grid.data();
+    const uint32_t* grid = t.grid.get();
     const uint32_t* position = t.position;
     for (size_t i = 0; i < count; ++i, p += 4) {
         const uint32_t r = position[p[2]], g = position[p[1]], b = position[p[0]];
@@ -113,7 +113,7 @@ void grid3Row(const Transform& t, uint8_t* p, size_t count) {
 // three at each.
 void cmykRowScalar(const Transform& t, const uint8_t* in, uint8_t* out, size_t count, uint8_t flip) {
     constexpr uint32_t n = Transform::kPoints4, cyan = n * n * n, sm = n * n, sy = n, sk = 1;
-    const uint32_t* g = t.grid.data();
+    const uint32_t* g = t.grid.get();
     const uint32_t* position = t.position;
     for (size_t i = 0; i < count; ++i, in += 4, out += 4) {
         const uint32_t c = position[in[0] ^ flip], m = position[in[1] ^ flip], y = position[in[2] ^ flip],
@@ -204,7 +204,7 @@ __attribute__((target("avx2"))) void grid3RowAvx2(const Transform& t, uint8_t* p
         const Cell c = cellOf(_mm256_srli_epi32(r, 9), _mm256_srli_epi32(g, 9), _mm256_srli_epi32(b, 9),
                               _mm256_and_si256(r, fraction), _mm256_and_si256(g, fraction),
                               _mm256_and_si256(b, fraction), n * n, n, 1);
-        const __m256i rgb = pack(interpolate(t.grid.data(), c, n * n + n + 1));
+        const __m256i rgb = pack(interpolate(t.grid.get(), c, n * n + n + 1));
         const __m256i alpha = _mm256_andnot_si256(_mm256_set1_epi32(0x00FFFFFF), px);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), _mm256_or_si256(alpha, rgb));
     }
@@ -230,9 +230,9 @@ __attribute__((target("avx2"))) void cmykRowAvx2(const Transform& t, const uint8
                            n * n, n, 1);
         cell.base =
             _mm256_add_epi32(cell.base, _mm256_mullo_epi32(_mm256_srli_epi32(c, 9), _mm256_set1_epi32(n * n * n)));
-        const Channels low = interpolate(t.grid.data(), cell, n * n + n + 1);
+        const Channels low = interpolate(t.grid.get(), cell, n * n + n + 1);
         cell.base = _mm256_add_epi32(cell.base, _mm256_set1_epi32(n * n * n));
-        const Channels high = interpolate(t.grid.data(), cell, n * n + n + 1);
+        const Channels high = interpolate(t.grid.get(), cell, n * n + n + 1);
         const __m256i fc = _mm256_and_si256(c, fraction);
         Channels mixed;
         for (int ch = 0; ch < 3; ++ch)
@@ -297,7 +297,8 @@ void Transform::greyRow(uint8_t* values, size_t count) const {
 
 void Transform::startGrid() {
     const uint32_t n = kind_ == Kind::Grid4 ? kPoints4 : kPoints3;
-    grid.resize(kind_ == Kind::Grid4 ? size_t{n} * n * n * n : size_t{n} * n * n);
+    gridPoints = kind_ == Kind::Grid4 ? size_t{n} * n * n * n : size_t{n} * n * n;
+    grid.reset(new uint32_t[gridPoints]); // left unset: every point is set next
     for (unsigned v = 0; v < 256; ++v) {
         // The point below v; the last point's cell is the one below it.
         const unsigned scaled = v * (n - 1) * 256 / 255;
@@ -306,8 +307,11 @@ void Transform::startGrid() {
     }
 }
 
-void Transform::setGridPoints(size_t first, const uint16_t* light, size_t count) {
-    // sRGB's encoding of 16-bit linear light in the grid's 8.2 fixed point, made once.
+void Transform::setGridPoints(size_t first, const float* xyz, size_t count) {
+    float toSrgb[3][3];
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) toSrgb[r][c] = static_cast<float>(xyzToLinearSrgb().m[r][c]);
+    // sRGB's encoding of linear light in 16-bit steps, in the grid's 8.2 fixed point, made once.
     static const struct Table {
         uint16_t encoded[65536];
         Table() {
@@ -318,9 +322,15 @@ void Transform::setGridPoints(size_t first, const uint16_t* light, size_t count)
             }
         }
     } table;
-    for (size_t i = 0; i < count; ++i, light += 3)
-        grid[first + i] = uint32_t{table.encoded[light[0]]} << 20 | uint32_t{table.encoded[light[1]]} << 10 |
-                          table.encoded[light[2]];
+    // Clamped by min and max (NaN becomes 0), then a step of the table.
+    const auto step = [](float v) { return static_cast<unsigned>(std::fmin(std::fmax(v, 0.0f), 1.0f) * 65535 + 0.5f); };
+    for (size_t i = 0; i < count; ++i, xyz += 3) {
+        const float x = xyz[0], y = xyz[1], z = xyz[2];
+        const unsigned r = step(toSrgb[0][0] * x + toSrgb[0][1] * y + toSrgb[0][2] * z);
+        const unsigned g = step(toSrgb[1][0] * x + toSrgb[1][1] * y + toSrgb[1][2] * z);
+        const unsigned b = step(toSrgb[2][0] * x + toSrgb[2][1] * y + toSrgb[2][2] * z);
+        grid[first + i] = uint32_t{table.encoded[r]} << 20 | uint32_t{table.encoded[g]} << 10 | table.encoded[b];
+    }
 }
 
 void Transform::cmykRow(const uint8_t* in, uint8_t* out, size_t count, bool inverted) const {
