@@ -20,6 +20,7 @@
 #include "imagelib/vek.h"
 #include "tests/formats/fixtures.h"
 #include "tests/library_decode.h"
+#include "tests/scoped_env.h"
 
 namespace {
 
@@ -160,7 +161,7 @@ TEST(Stress, BandsOnWorkersGiveTheCallingThreadsPixels) {
     std::vector<Picture> pictures;
     for (const Fixture& f : loadFixtures()) pictures.push_back({f.path(), readBytes(f.path()), {}});
     auto decodeAll = [&](const char* threads) {
-        setenv("VEK_THREADS", threads, 1);
+        const ScopedEnv setting("VEK_THREADS", threads);
         std::vector<std::pair<VekError, std::vector<uint8_t>>> all;
         for (const Picture& p : pictures)
             for (uint16_t origin : {VEK_ORIGIN_TOP_LEFT, VEK_ORIGIN_BOTTOM_LEFT}) {
@@ -169,7 +170,6 @@ TEST(Stress, BandsOnWorkersGiveTheCallingThreadsPixels) {
                 all.emplace_back(error, pixelsOf(b));
                 vekFreeBitmap(b);
             }
-        unsetenv("VEK_THREADS");
         return all;
     };
     const auto alone = decodeAll("1"), spread = decodeAll("4");

@@ -8,6 +8,7 @@
 
 #include "libvek/formats/jpeg_bands.h"
 #include "tests/read_bytes.h"
+#include "tests/scoped_env.h"
 
 namespace {
 
@@ -40,7 +41,7 @@ TEST(JpegBands, RestartMarkersMakeBandsOfTheSamePixels) {
                           {"restart-damaged.jpg", false},
                           {"baseline.jpg", false},
                           {"progressive.jpg", false}};
-    setenv("VEK_THREADS", "3", 1);
+    const ScopedEnv threads("VEK_THREADS", "3");
     for (const Case& c : cases) {
         const std::string path = std::string(VEK_FIXTURE_DIR) + "/" + c.name;
         bool banded = false;
@@ -55,7 +56,6 @@ TEST(JpegBands, RestartMarkersMakeBandsOfTheSamePixels) {
             for (size_t k = 0; k < 3; ++k) wrong += pixels[i + k] != expected[i + k];
         EXPECT_EQ(0u, wrong) << c.name;
     }
-    unsetenv("VEK_THREADS");
 }
 
 } // namespace
