@@ -8,7 +8,7 @@
 #include "libvek/core/bitmap.h"
 #include "libvek/core/guarded.h"
 #include "libvek/core/image.h"
-#include "libvek/core/query.h"
+#include "libvek/pipeline/query.h"
 #include "libvek/formats/formats.h"
 
 namespace {

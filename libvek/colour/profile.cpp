@@ -8,7 +8,7 @@
 #include <mutex>
 
 #include "libvek/colour/colour.h"
-#include "libvek/core/bytes.h"
+#include "libvek/base/bytes.h"
 #include "libvek/system/lock.h"
 
 namespace vek::colour {

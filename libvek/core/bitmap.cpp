@@ -4,7 +4,7 @@
 #include <new>
 
 #include "libvek/core/convert.h"
-#include "libvek/core/limits.h"
+#include "libvek/base/limits.h"
 #include "libvek/core/registry.h"
 #include "libvek/system/workers.h"
 

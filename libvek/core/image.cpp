@@ -7,7 +7,7 @@
 #include <mutex>
 #include <new>
 
-#include "libvek/core/limits.h"
+#include "libvek/base/limits.h"
 #include "libvek/system/lock.h"
 #include "libvek/system/memory.h"
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "imagelib/vek.h"
-#include "libvek/core/bytes.h"
+#include "libvek/base/bytes.h"
 
 namespace vek {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "libvek/core/bytes.h"
+#include "libvek/base/bytes.h"
 #include "libvek/formats/bcn.h"
 
 namespace vek::bcn::detail {

@@ -4,7 +4,7 @@
 // multiply-high for the ranges that occur, so the pixels are the scalar decoders' to the bit.
 #include <cstring>
 
-#include "libvek/core/bytes.h"
+#include "libvek/base/bytes.h"
 #include "libvek/formats/bcn_common.h"
 #include "support/simd.h"
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <memory>
 
-#include "libvek/core/limits.h"
+#include "libvek/base/limits.h"
 #include "libvek/core/pixels.h"
 #include "libvek/core/rows.h"
 #include "libvek/formats/bmp_header.h"

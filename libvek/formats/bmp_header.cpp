@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "libvek/core/limits.h"
+#include "libvek/base/limits.h"
 #include "libvek/core/pixels.h"
 
 namespace vek::bmp {

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "libvek/core/limits.h"
+#include "libvek/base/limits.h"
 #include "libvek/core/pixels.h"
 #include "libvek/formats/bcn.h"
 #include "libvek/formats/dds_header.h"

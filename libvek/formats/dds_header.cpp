@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "libvek/core/limits.h"
+#include "libvek/base/limits.h"
 #include "libvek/core/pixels.h"
 
 namespace vek::dds {

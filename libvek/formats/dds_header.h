@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "imagelib/vek.h"
-#include "libvek/core/bytes.h"
+#include "libvek/base/bytes.h"
 #include "libvek/formats/bcn.h"
 
 namespace vek::dds {

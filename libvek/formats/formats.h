@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "libvek/colour/colour.h"
-#include "libvek/core/bytes.h"
+#include "libvek/base/bytes.h"
 #include "libvek/core/image.h"
 
 namespace vek {

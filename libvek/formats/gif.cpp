@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "libvek/core/convert.h"
-#include "libvek/core/limits.h"
+#include "libvek/base/limits.h"
 #include "libvek/formats/formats.h"
 #include "libvek/formats/gif_lzw.h"
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "libvek/core/limits.h"
+#include "libvek/base/limits.h"
 #include "libvek/formats/formats.h"
 #include "libvek/formats/jpeg_bands.h"
 #include "libvek/formats/jpeg_session.h"

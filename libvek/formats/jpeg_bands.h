@@ -6,7 +6,7 @@
 // same.
 #pragma once
 
-#include "libvek/core/bytes.h"
+#include "libvek/base/bytes.h"
 #include "libvek/core/image.h"
 #include "libvek/formats/jpeg_session.h"
 

@@ -15,7 +15,7 @@
 
 #include "imagelib/vek.h"
 #include "libvek/colour/colour.h"
-#include "libvek/core/bytes.h"
+#include "libvek/base/bytes.h"
 
 namespace vek::jpeg {
 

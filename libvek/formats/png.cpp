@@ -11,7 +11,7 @@
 #include <memory>
 #include <vector>
 
-#include "libvek/core/limits.h"
+#include "libvek/base/limits.h"
 #include "libvek/core/pixels.h"
 #include "libvek/core/rows.h"
 #include "libvek/formats/formats.h"

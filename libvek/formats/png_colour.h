@@ -4,7 +4,7 @@
 #pragma once
 
 #include "libvek/colour/colour.h"
-#include "libvek/core/bytes.h"
+#include "libvek/base/bytes.h"
 
 namespace vek::png {
 

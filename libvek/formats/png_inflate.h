@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "libvek/core/bytes.h"
+#include "libvek/base/bytes.h"
 #include "libvek/core/image.h"
 
 namespace vek::png {

@@ -15,7 +15,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "libvek/core/limits.h"
+#include "libvek/base/limits.h"
 #include "libvek/core/pixels.h"
 #include "libvek/formats/formats.h"
 #include "libvek/formats/psd_channels.h"

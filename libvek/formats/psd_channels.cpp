@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "libvek/core/limits.h"
+#include "libvek/base/limits.h"
 
 namespace vek::psd {
 namespace {

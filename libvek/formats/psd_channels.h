@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "imagelib/vek.h"
-#include "libvek/core/bytes.h"
+#include "libvek/base/bytes.h"
 
 namespace vek::psd {
 

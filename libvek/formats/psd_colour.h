@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "libvek/core/bytes.h"
+#include "libvek/base/bytes.h"
 #include "libvek/core/pixels.h"
 
 namespace vek::psd {

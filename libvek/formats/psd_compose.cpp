@@ -12,7 +12,7 @@
 #include <new>
 #include <vector>
 
-#include "libvek/core/limits.h"
+#include "libvek/base/limits.h"
 #include "libvek/formats/psd_adjust.h"
 #include "libvek/formats/psd_blend.h"
 #include "libvek/formats/psd_channels.h"

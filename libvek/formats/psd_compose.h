@@ -10,7 +10,7 @@
 
 #include "imagelib/vek.h"
 #include "libvek/colour/colour.h"
-#include "libvek/core/bytes.h"
+#include "libvek/base/bytes.h"
 #include "libvek/core/image.h"
 #include "libvek/formats/psd_header.h"
 #include "libvek/formats/psd_layers.h"

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "libvek/core/bytes.h"
+#include "libvek/base/bytes.h"
 
 namespace vek::psd {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "imagelib/vek.h"
-#include "libvek/core/bytes.h"
+#include "libvek/base/bytes.h"
 #include "libvek/core/image.h"
 #include "libvek/formats/psd_colour.h"
 

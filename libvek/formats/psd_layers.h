@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "imagelib/vek.h"
-#include "libvek/core/bytes.h"
+#include "libvek/base/bytes.h"
 #include "libvek/formats/psd_descriptor.h"
 #include "libvek/formats/psd_header.h"
 

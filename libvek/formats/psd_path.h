@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "libvek/core/bytes.h"
+#include "libvek/base/bytes.h"
 #include "libvek/formats/psd_layers.h"
 
 namespace vek::psd {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "libvek/core/limits.h"
+#include "libvek/base/limits.h"
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN

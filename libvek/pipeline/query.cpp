@@ -1,4 +1,4 @@
-#include "libvek/core/query.h"
+#include "libvek/pipeline/query.h"
 
 #include <atomic>
 #include <cstring>
@@ -6,9 +6,9 @@
 
 #include "libvek/core/bitmap.h"
 #include "libvek/core/registry.h"
-#include "libvek/system/workers.h"
 #include "libvek/formats/formats.h"
 #include "libvek/system/file_bytes.h"
+#include "libvek/system/workers.h"
 
 namespace vek {
 namespace {
