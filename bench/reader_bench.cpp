@@ -492,7 +492,8 @@ int main(int argc, [[maybe_unused]] char** argv) {
             if (FILE* f = std::fopen(layered, "rb")) {
                 Bytes bytes;
                 uint8_t chunk[1 << 16];
-                for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) bytes.insert(bytes.end(), chunk, chunk + n);
+                for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;)
+                    bytes.insert(bytes.end(), chunk, chunk + n);
                 std::fclose(f);
                 large.emplace_back("PSD 12 layers drawn", std::move(bytes));
             }

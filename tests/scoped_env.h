@@ -17,8 +17,10 @@ public:
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
     void set(const char* value) {
-        if (value != nullptr) setenv(name_.c_str(), value, 1);
-        else unsetenv(name_.c_str());
+        if (value != nullptr)
+            setenv(name_.c_str(), value, 1);
+        else
+            unsetenv(name_.c_str());
     }
 
 private:

@@ -110,7 +110,8 @@ bool fitMatrix(cmsContext c, cmsHPROFILE source, cmsHPROFILE xyz, int intent, Tr
         const float encoded[3] = {in[0] / 255.0f, in[1] / 255.0f, in[2] / 255.0f};
         float o[3];
         cmsDoTransform(f.handle, encoded, o, 1);
-        for (int row = 0; row < 3; ++row) out[row] = toSrgb[row][0] * o[0] + toSrgb[row][1] * o[1] + toSrgb[row][2] * o[2];
+        for (int row = 0; row < 3; ++row)
+            out[row] = toSrgb[row][0] * o[0] + toSrgb[row][1] * o[1] + toSrgb[row][2] * o[2];
     };
     // Near grey every wide gamut stays inside sRGB's: the matrix comes from steps there.
     const int base[3] = {128, 128, 128};
@@ -161,7 +162,8 @@ bool fitMatrix(cmsContext c, cmsHPROFILE source, cmsHPROFILE xyz, int intent, Tr
 
 const XyzToSrgb& xyzToLinearSrgb() {
     static const XyzToSrgb inverse = [] {
-        XyzToSrgb result{{{3.1338561, -1.6168667, -0.4906146}, {-0.9787684, 1.9161415, 0.0334540},
+        XyzToSrgb result{{{3.1338561, -1.6168667, -0.4906146},
+                          {-0.9787684, 1.9161415, 0.0334540},
                           {0.0719453, -0.2289914, 1.4052427}}}; // if LittleCMS cannot say
         cmsHPROFILE srgb = cmsCreate_sRGBProfile();
         if (srgb == nullptr) return result;
@@ -305,7 +307,8 @@ std::shared_ptr<Transform> create(const Description& d, Space space, bool gridOn
         }
         if (t == nullptr) {
             t = std::make_shared<Transform>(space == Space::Cmyk ? Transform::Kind::Grid4 : Transform::Kind::Grid3);
-            if (!sampleGrid(c.context, source.handle, target.handle, static_cast<int>(intent), space == Space::Cmyk, *t))
+            if (!sampleGrid(c.context, source.handle, target.handle, static_cast<int>(intent), space == Space::Cmyk,
+                            *t))
                 return nullptr;
         }
     }

@@ -44,7 +44,7 @@ struct KeptParts {
     };
     ByteView data;
     std::vector<Part> parts;
-    size_t part = 0, done = 0;  // the reading position
+    size_t part = 0, done = 0;    // the reading position
     bool criticalDamaged = false; // IHDR, PLTE or IEND fails its CRC
 };
 
@@ -235,9 +235,9 @@ public:
     VekError load(const LoadOptions& options, Image& image) override;
 
 private:
-    // The fast path for 8-bit pictures that are not interlaced; false when libspng is to decode.
-    bool decodeWhole(const spng_trns* trns, const spng_plte* plte, bool keepPalette, const LoadOptions& options,
-                     Image& image, VekError& error) const;
+    // The fast path for 8-bit pictures that are not interlaced; not taken when libspng is to decode.
+    FastPath decodeWhole(const spng_trns* trns, const spng_plte* plte, bool keepPalette, const LoadOptions& options,
+                         Image& image) const;
 
     KeptParts kept_; // libspng reads through it: the decoder stays where it was made
     png::WholeStream stream_;
@@ -274,8 +274,8 @@ VekError PngDecoder::load(const LoadOptions& options, Image& image) {
             for (uint32_t i = 0; i < plte.n_entries && i < 256; ++i)
                 image.setPaletteEntry(static_cast<int>(i), plte.entries[i].red, plte.entries[i].green,
                                       plte.entries[i].blue);
-            VekError error;
-            if (decodeWhole(nullptr, &plte, true, options, image, error)) return error;
+            if (const FastPath whole = decodeWhole(nullptr, &plte, true, options, image); whole.taken())
+                return whole.code;
             if (VekError e = image.allocate(ihdr.width, ihdr.height, Layout::Indexed8, options)) return e;
             if (int e = spng_decode_image(ctx.get(), nullptr, 0, SPNG_FMT_PNG, SPNG_DECODE_PROGRESSIVE))
                 return codeFor(e);
@@ -314,8 +314,8 @@ VekError PngDecoder::load(const LoadOptions& options, Image& image) {
     }
     spng_plte plte{};
     if (ihdr.color_type == SPNG_COLOR_TYPE_INDEXED && spng_get_plte(ctx.get(), &plte) != 0) return VEK_ERROR_DAMAGED;
-    VekError error;
-    if (decodeWhole(hasTrns ? &trns : nullptr, &plte, false, options, image, error)) return error;
+    if (const FastPath whole = decodeWhole(hasTrns ? &trns : nullptr, &plte, false, options, image); whole.taken())
+        return whole.code;
     if (VekError e = image.allocate(ihdr.width, ihdr.height, Layout::Bgra32, options)) return e;
     if (int e = spng_decode_image(ctx.get(), nullptr, 0, SPNG_FMT_RGBA8, SPNG_DECODE_TRNS | SPNG_DECODE_PROGRESSIVE))
         return codeFor(e);
@@ -329,9 +329,9 @@ VekError PngDecoder::load(const LoadOptions& options, Image& image) {
     return VEK_OK;
 }
 
-bool PngDecoder::decodeWhole(const spng_trns* trns, const spng_plte* plte, bool keepPalette, const LoadOptions& options,
-                             Image& image, VekError& error) const {
-    if (ihdr_.bit_depth != 8 || ihdr_.interlace_method != 0) return false;
+FastPath PngDecoder::decodeWhole(const spng_trns* trns, const spng_plte* plte, bool keepPalette,
+                                 const LoadOptions& options, Image& image) const {
+    if (ihdr_.bit_depth != 8 || ihdr_.interlace_method != 0) return FastPath::notTaken();
     png::Rows rows;
     rows.width = ihdr_.width;
     rows.height = ihdr_.height;
@@ -357,7 +357,7 @@ bool PngDecoder::decodeWhole(const spng_trns* trns, const spng_plte* plte, bool 
             rows.words[i] = bgraWord(e.red, e.green, e.blue, alpha);
         }
     }
-    return png::decodeWhole(data_, stream_, rows, options, image, error);
+    return png::decodeWhole(data_, stream_, rows, options, image);
 }
 
 } // namespace

@@ -65,32 +65,32 @@ bool idatChecksumsHold(ByteView data, const WholeStream& stream) {
     return true;
 }
 
-bool decodeWhole(ByteView data, const WholeStream& stream, const Rows& rows, const LoadOptions& options, Image& image,
-                 VekError& error) {
-    error = VEK_OK;
-    if (!stream.together || stream.idat.empty()) return false;
+FastPath decodeWhole(ByteView data, const WholeStream& stream, const Rows& rows, const LoadOptions& options,
+                     Image& image) {
+    if (!stream.together || stream.idat.empty()) return FastPath::notTaken();
     const size_t bpp = channelsOf(rows.form), width = rows.width, height = rows.height;
     size_t rowBytes, inflated;
-    if (!checkedMultiply(width, bpp, rowBytes) || !checkedMultiply(rowBytes + 1, height, inflated)) return false;
+    if (!checkedMultiply(width, bpp, rowBytes) || !checkedMultiply(rowBytes + 1, height, inflated))
+        return FastPath::notTaken();
 
     // The stream lands at the end of the picture's memory, with the padding after it; unfiltered
     // row y ends no later than the stream's row y + 1 begins, as the output rows are never narrower.
     const size_t slack = height + kRowPadding;
     const Layout layout = rows.form == Form::Indices ? Layout::Indexed8 : Layout::Bgra32;
-    if ((error = image.allocate(rows.width, rows.height, layout, options, slack))) return true;
+    if (VekError e = image.allocate(rows.width, rows.height, layout, options, slack)) return FastPath::failed(e);
     uint8_t* const base = image.store()->data();
     uint8_t* const stream0 = base + image.stride() * height + height - inflated;
 
     std::unique_ptr<libdeflate_decompressor, DecompressorFree> inflater(libdeflate_alloc_decompressor());
     std::unique_ptr<uint8_t[]> joined, rowMemory(new (std::nothrow) uint8_t[2 * (rowBytes + kRowPadding)]());
-    if (!inflater || !rowMemory) return error = VEK_ERROR_OUT_OF_MEMORY, true;
+    if (!inflater || !rowMemory) return FastPath::failed(VEK_ERROR_OUT_OF_MEMORY);
     const uint8_t* compressed = data.data + stream.idat.front().offset;
     size_t compressedBytes = stream.idat.front().length;
     if (stream.idat.size() > 1) {
         compressedBytes = 0;
         for (const Range& r : stream.idat) compressedBytes += r.length;
         joined.reset(new (std::nothrow) uint8_t[compressedBytes]);
-        if (!joined) return error = VEK_ERROR_OUT_OF_MEMORY, true;
+        if (!joined) return FastPath::failed(VEK_ERROR_OUT_OF_MEMORY);
         size_t at = 0;
         for (const Range& r : stream.idat)
             std::memcpy(joined.get() + at, data.data + r.offset, r.length), at += r.length;
@@ -100,18 +100,18 @@ bool decodeWhole(ByteView data, const WholeStream& stream, const Rows& rows, con
     if (libdeflate_zlib_decompress_ex(inflater.get(), compressed, compressedBytes, stream0, inflated, &used,
                                       &produced) != LIBDEFLATE_SUCCESS ||
         produced != inflated)
-        return false;
+        return FastPath::notTaken();
     joined.reset();
 
     uint8_t* prev = rowMemory.get();
     uint8_t* cur = prev + rowBytes + kRowPadding;
     for (size_t y = 0; y < height; ++y) {
-        if (!unfilter(stream0 + y * (rowBytes + 1), prev, cur, rowBytes, bpp)) return false;
+        if (!unfilter(stream0 + y * (rowBytes + 1), prev, cur, rowBytes, bpp)) return FastPath::notTaken();
         convert(rows, cur, base + y * image.stride());
         std::swap(prev, cur);
     }
     image.storeTopDownRowsInOrder();
-    return true;
+    return FastPath::done();
 }
 
 } // namespace vek::png

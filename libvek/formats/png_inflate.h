@@ -1,7 +1,7 @@
 // The common PNG, decoded without libspng: 8-bit samples, not interlaced. The IDAT stream is
 // inflated whole by libdeflate into the end of the picture's own memory, then unfiltered a row at a
 // time into the rows before it, which it never overtakes. Anything unusual (a damaged
-// stream, a filter byte out of range, more or fewer bytes than the rows hold) answers false, and
+// stream, a filter byte out of range, more or fewer bytes than the rows hold) is not taken, and
 // libspng decodes the file instead and gives its own verdict.
 #pragma once
 
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "libvek/base/bytes.h"
+#include "libvek/base/fast_path.h"
 #include "libvek/core/image.h"
 
 namespace vek::png {
@@ -36,9 +37,9 @@ struct Rows {
 // itself lets through.
 bool idatChecksumsHold(ByteView data, const WholeStream& stream);
 
-// Allocates the picture (Indexed8 for Indices, BGRA otherwise) and decodes into it; false when the
-// caller should decode with libspng instead. A failed allocation is an answer of its own.
-bool decodeWhole(ByteView data, const WholeStream& stream, const Rows& rows, const LoadOptions& options, Image& image,
-                 VekError& error);
+// Allocates the picture (Indexed8 for Indices, BGRA otherwise) and decodes into it; not taken when
+// the caller should decode with libspng instead. A failed allocation is an answer of its own.
+FastPath decodeWhole(ByteView data, const WholeStream& stream, const Rows& rows, const LoadOptions& options,
+                     Image& image);
 
 } // namespace vek::png
