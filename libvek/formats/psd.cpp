@@ -89,7 +89,7 @@ struct MergedRows {
     std::vector<size_t> rowStart; // PackBits: offset of each used row, channel after channel
     std::vector<uint32_t> rowLength;
     const colour::Transform* cmykProfile = nullptr; // CMYK through the file's profile
-    bool matted = false; // colours blended with white where transparent, to be taken off
+    bool matted = false;                            // colours blended with white where transparent, to be taken off
 };
 
 // The channels of row y, unpacked where packed into `unpacked`.
@@ -294,8 +294,7 @@ bool mergedComplete(ByteView data, const Header& h) {
     const uint64_t counts = uint64_t{h.channels} * h.height;
     if (r.remaining() / countBytes < counts) return false;
     uint64_t total = 0;
-    for (uint64_t i = 0; i < counts; ++i)
-        total += countBytes == 4 ? loadU32be(r.take(4)) : loadU16be(r.take(2));
+    for (uint64_t i = 0; i < counts; ++i) total += countBytes == 4 ? loadU32be(r.take(4)) : loadU16be(r.take(2));
     return total <= r.remaining();
 }
 

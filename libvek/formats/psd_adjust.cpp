@@ -60,7 +60,7 @@ private:
 class ChannelCurves final : public Adjustment {
 public:
     explicit ChannelCurves(unsigned channels) : channels_(channels) {}
-    std::vector<Curve> own;  // one a channel, or empty
+    std::vector<Curve> own; // one a channel, or empty
     std::vector<bool> active;
     Curve all = Curve::of([](float v) { return v; });
     bool allActive = false;
@@ -113,9 +113,9 @@ std::unique_ptr<Adjustment> levels(ByteView block, const Canvas& canvas) {
 // ends, as Photoshop's curves draw it.
 Curve splineCurve(std::vector<std::pair<double, double>> points) {
     std::sort(points.begin(), points.end());
-    points.erase(std::unique(points.begin(), points.end(),
-                             [](const auto& a, const auto& b) { return a.first == b.first; }),
-                 points.end());
+    points.erase(
+        std::unique(points.begin(), points.end(), [](const auto& a, const auto& b) { return a.first == b.first; }),
+        points.end());
     const size_t n = points.size();
     if (n < 2) return Curve::of([](float v) { return v; });
     std::vector<double> second(n, 0.0);
@@ -124,8 +124,8 @@ Curve splineCurve(std::vector<std::pair<double, double>> points) {
         for (size_t i = 1; i + 1 < n; ++i) {
             const double h0 = points[i].first - points[i - 1].first, h1 = points[i + 1].first - points[i].first;
             const double a = h0 / 6, b = (h0 + h1) / 3, cc = h1 / 6;
-            const double rhs = (points[i + 1].second - points[i].second) / h1 -
-                               (points[i].second - points[i - 1].second) / h0;
+            const double rhs =
+                (points[i + 1].second - points[i].second) / h1 - (points[i].second - points[i - 1].second) / h0;
             const double m = b - a * c[i - 1];
             c[i] = cc / m;
             d[i] = (rhs - a * d[i - 1]) / m;
@@ -263,8 +263,10 @@ public:
     void apply(float* const* colour, size_t count) const override {
         for (size_t i = 0; i < count; ++i) {
             float l;
-            if (channels_ == 1) l = colour[0][i];
-            else if (channels_ == 3) l = luminosity(colour[0][i], colour[1][i], colour[2][i]);
+            if (channels_ == 1)
+                l = colour[0][i];
+            else if (channels_ == 3)
+                l = luminosity(colour[0][i], colour[1][i], colour[2][i]);
             else { // CMYK: the lightness of the colour its inks make
                 const float k = colour[3][i];
                 l = luminosity(colour[0][i] * k, colour[1][i] * k, colour[2][i] * k);
@@ -284,7 +286,6 @@ std::unique_ptr<Adjustment> exposure(ByteView block, const Canvas& canvas) {
     return std::make_unique<Exposure>(canvas, floatBe(block.data + 2), floatBe(block.data + 6),
                                       floatBe(block.data + 10));
 }
-
 
 // Adjustments defined on RGB colour: grey documents take the result's lightness; CMYK documents go
 // through the colour their inks make, with their black kept.
@@ -329,9 +330,12 @@ Hsl toHsl(const float* c) {
     const float d = mx - mn;
     if (d <= 1e-7f) return r;
     r.s = r.l <= 0.5f ? d / (mx + mn) : d / (2 - mx - mn);
-    if (mx == c[0]) r.h = (c[1] - c[2]) / d + (c[1] < c[2] ? 6 : 0);
-    else if (mx == c[1]) r.h = (c[2] - c[0]) / d + 2;
-    else r.h = (c[0] - c[1]) / d + 4;
+    if (mx == c[0])
+        r.h = (c[1] - c[2]) / d + (c[1] < c[2] ? 6 : 0);
+    else if (mx == c[1])
+        r.h = (c[2] - c[0]) / d + 2;
+    else
+        r.h = (c[0] - c[1]) / d + 4;
     r.h *= 60;
     return r;
 }
@@ -466,12 +470,18 @@ protected:
     void pixel(float* c) const override {
         const float r = c[0], g = c[1], b = c[2];
         float grey;
-        if (r >= g && g >= b) grey = b + (g - b) * yellow_ + (r - g) * red_;
-        else if (r >= b && b >= g) grey = g + (b - g) * magenta_ + (r - b) * red_;
-        else if (g >= r && r >= b) grey = b + (r - b) * yellow_ + (g - r) * green_;
-        else if (g >= b && b >= r) grey = r + (b - r) * cyan_ + (g - b) * green_;
-        else if (b >= g && g >= r) grey = r + (g - r) * cyan_ + (b - g) * blue_;
-        else grey = g + (r - g) * magenta_ + (b - r) * blue_;
+        if (r >= g && g >= b)
+            grey = b + (g - b) * yellow_ + (r - g) * red_;
+        else if (r >= b && b >= g)
+            grey = g + (b - g) * magenta_ + (r - b) * red_;
+        else if (g >= r && r >= b)
+            grey = b + (r - b) * yellow_ + (g - r) * green_;
+        else if (g >= b && b >= r)
+            grey = r + (b - r) * cyan_ + (g - b) * green_;
+        else if (b >= g && g >= r)
+            grey = r + (g - r) * cyan_ + (b - g) * blue_;
+        else
+            grey = g + (r - g) * magenta_ + (b - r) * blue_;
         grey = clamp01(grey);
         if (!tinted_) {
             c[0] = c[1] = c[2] = grey;
@@ -551,9 +561,12 @@ public:
     void apply(float* const* colour, size_t count) const override {
         for (size_t p = 0; p < count; ++p) {
             float l;
-            if (channels_ == 1) l = colour[0][p];
-            else if (channels_ == 3) l = luminosity(colour[0][p], colour[1][p], colour[2][p]);
-            else l = luminosity(colour[0][p] * colour[3][p], colour[1][p] * colour[3][p], colour[2][p] * colour[3][p]);
+            if (channels_ == 1)
+                l = colour[0][p];
+            else if (channels_ == 3)
+                l = luminosity(colour[0][p], colour[1][p], colour[2][p]);
+            else
+                l = luminosity(colour[0][p] * colour[3][p], colour[1][p] * colour[3][p], colour[2][p] * colour[3][p]);
             const float* v = ramp_.at(l);
             for (unsigned c = 0; c < channels_; ++c) colour[c][p] = v[c];
         }
@@ -602,14 +615,19 @@ std::unique_ptr<Adjustment> brightnessContrast(const Layer& layer, const Canvas&
     if (legacy) {
         // Contrast about the middle (steepening towards a threshold at +100), then brightness in levels.
         const float slope = contrast >= 0 ? 1 / std::max(0.01f, 1 - contrast / 100) : 1 + contrast / 100;
-        result->all = Curve::of([=](float v) { return clamp01(((v * 255 - 127.5f) * slope + 127.5f + brightness) / 255); });
+        result->all =
+            Curve::of([=](float v) { return clamp01(((v * 255 - 127.5f) * slope + 127.5f + brightness) / 255); });
     } else {
         // Black and white stay: brightness moves the middle like a curve's point, contrast makes an
         // S about the mean (an approximation of Photoshop's own curves).
-        const Curve light = splineCurve({{0, 0}, {127.5, std::clamp(127.5 + 0.74 * brightness, 1.0, 254.0)}, {255, 255}});
+        const Curve light =
+            splineCurve({{0, 0}, {127.5, std::clamp(127.5 + 0.74 * brightness, 1.0, 254.0)}, {255, 255}});
         const double d = 0.4 * contrast, m = std::clamp(static_cast<double>(mean), 32.0, 223.0);
-        const Curve s = splineCurve({{0, 0}, {m / 2, std::clamp(m / 2 - d, 0.0, 255.0)}, {m, m},
-                                     {(m + 255) / 2, std::clamp((m + 255) / 2 + d, 0.0, 255.0)}, {255, 255}});
+        const Curve s = splineCurve({{0, 0},
+                                     {m / 2, std::clamp(m / 2 - d, 0.0, 255.0)},
+                                     {m, m},
+                                     {(m + 255) / 2, std::clamp((m + 255) / 2 + d, 0.0, 255.0)},
+                                     {255, 255}});
         result->all = Curve::of([&](float v) { return light(s(v)); });
     }
     result->allActive = true;
@@ -626,11 +644,12 @@ std::unique_ptr<Adjustment> photoFilter(ByteView b, const Canvas& canvas) {
         uint32_t x, y, z;
         if (!r.u32be(x) || !r.u32be(y) || !r.u32be(z)) return nullptr;
         const double X = x / 65536.0, Y = y / 65536.0, Z = z / 65536.0;
-        const double lin[3] = {3.1338561 * X - 1.6168667 * Y - 0.4906146 * Z, -0.9787684 * X + 1.9161415 * Y + 0.0334540 * Z,
+        const double lin[3] = {3.1338561 * X - 1.6168667 * Y - 0.4906146 * Z,
+                               -0.9787684 * X + 1.9161415 * Y + 0.0334540 * Z,
                                0.0719453 * X - 0.2289914 * Y + 1.4052427 * Z};
         for (int i = 0; i < 3; ++i)
-            filter[i] = clamp01(static_cast<float>(lin[i] <= 0.0031308 ? 12.92 * lin[i]
-                                                                       : 1.055 * std::pow(std::max(lin[i], 0.0), 1 / 2.4) - 0.055));
+            filter[i] = clamp01(static_cast<float>(
+                lin[i] <= 0.0031308 ? 12.92 * lin[i] : 1.055 * std::pow(std::max(lin[i], 0.0), 1 / 2.4) - 0.055));
     } else {
         uint16_t space, k[4];
         if (!r.u16be(space) || !r.u16be(k[0]) || !r.u16be(k[1]) || !r.u16be(k[2]) || !r.u16be(k[3]) ||

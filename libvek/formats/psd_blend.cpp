@@ -82,9 +82,7 @@ Rgb setLum(Rgb c, float l) {
     for (float& v : c.v) v += d;
     return clipColour(c);
 }
-inline float sat(const Rgb& c) {
-    return std::max({c.v[0], c.v[1], c.v[2]}) - std::min({c.v[0], c.v[1], c.v[2]});
-}
+inline float sat(const Rgb& c) { return std::max({c.v[0], c.v[1], c.v[2]}) - std::min({c.v[0], c.v[1], c.v[2]}); }
 Rgb setSat(Rgb c, float s) {
     int order[3] = {0, 1, 2}; // smallest, middle, largest
     std::sort(order, order + 3, [&](int a, int b) { return c.v[a] < c.v[b]; });
@@ -134,10 +132,9 @@ void nonSeparableRows(Blend mode, const Paint& p) {
             Rgb r = nonSeparable(mode, b, s);
             float k = 1;
             if (cmyk) {
-                const bool fromSource = mode == Blend::Luminosity || ((mode == Blend::DarkerColour ||
-                                                                        mode == Blend::LighterColour) &&
-                                                                       r.v[0] == s.v[0] && r.v[1] == s.v[1] &&
-                                                                       r.v[2] == s.v[2]);
+                const bool fromSource =
+                    mode == Blend::Luminosity || ((mode == Blend::DarkerColour || mode == Blend::LighterColour) &&
+                                                  r.v[0] == s.v[0] && r.v[1] == s.v[1] && r.v[2] == s.v[2]);
                 k = fromSource ? ks : kb;
                 out[3] = k;
             }
@@ -185,8 +182,8 @@ void fillTowardsNeutral(Blend mode, float fill, float* const* src, unsigned chan
 
 void dissolve(float* cover, size_t count, int32_t x, int32_t y) {
     for (size_t i = 0; i < count; ++i) {
-        uint32_t h = static_cast<uint32_t>(x + static_cast<int32_t>(i)) * 0x9E3779B1u ^
-                     static_cast<uint32_t>(y) * 0x85EBCA77u;
+        uint32_t h =
+            static_cast<uint32_t>(x + static_cast<int32_t>(i)) * 0x9E3779B1u ^ static_cast<uint32_t>(y) * 0x85EBCA77u;
         h ^= h >> 15;
         h *= 0x2C1B3C6Du;
         h ^= h >> 12;

@@ -17,10 +17,10 @@ struct Paint {
     const float* cover = nullptr;      // the source's alpha with its masks and opacity applied
     size_t count = 0;
     unsigned channels = 3;
-    bool keepAlpha = false;  // an adjustment: the backdrop's colour changes where it is, its alpha stays
-    bool unbounded = false;  // 32-bit documents: sums are not clipped at 1
-    float fill = 1;          // hard mix: the fill opacity it applies to its threshold
-    uint32_t excluded = 0;   // colour channels the source leaves alone ("advanced blending")
+    bool keepAlpha = false;   // an adjustment: the backdrop's colour changes where it is, its alpha stays
+    bool unbounded = false;   // 32-bit documents: sums are not clipped at 1
+    float fill = 1;           // hard mix: the fill opacity it applies to its threshold
+    uint32_t excluded = 0;    // colour channels the source leaves alone ("advanced blending")
     float* scratch = nullptr; // 3 x count floats
 };
 

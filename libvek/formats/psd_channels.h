@@ -14,10 +14,10 @@
 namespace vek::psd {
 
 struct ChannelShape {
-    uint32_t rows = 0;      // the channel's rectangle
+    uint32_t rows = 0; // the channel's rectangle
     uint32_t columns = 0;
-    uint16_t depth = 8;     // bits a sample
-    bool wide = false;      // PSB: 4-byte PackBits row counts
+    uint16_t depth = 8; // bits a sample
+    bool wide = false;  // PSB: 4-byte PackBits row counts
     size_t rowBytes() const { return (size_t{columns} * depth + 7) / 8; }
 };
 

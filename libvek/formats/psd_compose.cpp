@@ -156,10 +156,11 @@ private:
     void clear(int lv, const Rect& bounds);
     bool samples(int slot, int32_t y, int32_t x, size_t n, float* out);
     bool maskRow(const MaskUse& m, int32_t y, int32_t x, size_t n, float* out);
-    bool shapeRow(const Item& it, int32_t y, int32_t x, size_t n, const float* pathRows, float* shape, float* colour[5]);
+    bool shapeRow(const Item& it, int32_t y, int32_t x, size_t n, const float* pathRows, float* shape,
+                  float* colour[5]);
     void blendIf(const Layer& layer, float* const* src, float* const* dst, size_t n, float* cover) const;
-    void finish(const Item& it, Blend mode, float* src[5], float* dst[4], float* dstAlpha, size_t n, int32_t y, int32_t x,
-                bool keepAlpha);
+    void finish(const Item& it, Blend mode, float* src[5], float* dst[4], float* dstAlpha, size_t n, int32_t y,
+                int32_t x, bool keepAlpha);
     bool composeChildren(const Item& group, int lv);
     bool draw(const Item& it, int lv, const float* clip);
     bool drawGroup(const Item& it, int lv, const float* clip);
@@ -294,8 +295,10 @@ void Worker::finish(const Item& it, Blend mode, float* src[5], float* dst[4], fl
     p.excluded = it.layer ? it.layer->excludedChannels : 0;
     p.scratch = scratch_.data();
     if (fillActsOnColour(mode) && it.fill < 1) {
-        if (mode == Blend::HardMix) p.fill = it.fill;
-        else fillTowardsNeutral(mode, it.fill, src, channels, n);
+        if (mode == Blend::HardMix)
+            p.fill = it.fill;
+        else
+            fillTowardsNeutral(mode, it.fill, src, channels, n);
     }
     blend(mode, p);
 }
@@ -645,7 +648,8 @@ uint64_t Composition::Impl::work() const {
     for (size_t i = 1; i < items.size(); ++i) {
         const Item& it = items[i];
         if (!it.visible) continue;
-        total += static_cast<uint64_t>(it.bounds.width()) * static_cast<uint64_t>(it.bounds.height()) * (it.group ? 2 : 1);
+        total +=
+            static_cast<uint64_t>(it.bounds.width()) * static_cast<uint64_t>(it.bounds.height()) * (it.group ? 2 : 1);
         if (it.path) total += it.path->edges() * bands;
     }
     return total;

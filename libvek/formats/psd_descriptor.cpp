@@ -73,13 +73,20 @@ bool readReference(ByteReader& r, DValue& out) {
         if (type == nullptr) return false;
         const std::string_view t(reinterpret_cast<const char*>(type), 4);
         bool ok;
-        if (t == "prop") ok = readUnicode(r, nullptr) && readId(r, nullptr) && readId(r, nullptr);
-        else if (t == "Clss") ok = readUnicode(r, nullptr) && readId(r, nullptr);
-        else if (t == "Enmr") ok = readUnicode(r, nullptr) && readId(r, nullptr) && readId(r, nullptr) && readId(r, nullptr);
-        else if (t == "rele") ok = readUnicode(r, nullptr) && readId(r, nullptr) && r.skip(4);
-        else if (t == "Idnt" || t == "indx") ok = r.skip(4);
-        else if (t == "name") ok = readUnicode(r, nullptr) && readId(r, nullptr) && readUnicode(r, nullptr);
-        else return false;
+        if (t == "prop")
+            ok = readUnicode(r, nullptr) && readId(r, nullptr) && readId(r, nullptr);
+        else if (t == "Clss")
+            ok = readUnicode(r, nullptr) && readId(r, nullptr);
+        else if (t == "Enmr")
+            ok = readUnicode(r, nullptr) && readId(r, nullptr) && readId(r, nullptr) && readId(r, nullptr);
+        else if (t == "rele")
+            ok = readUnicode(r, nullptr) && readId(r, nullptr) && r.skip(4);
+        else if (t == "Idnt" || t == "indx")
+            ok = r.skip(4);
+        else if (t == "name")
+            ok = readUnicode(r, nullptr) && readId(r, nullptr) && readUnicode(r, nullptr);
+        else
+            return false;
         if (!ok) return false;
     }
     return true;

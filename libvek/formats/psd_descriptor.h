@@ -19,10 +19,10 @@ struct DItem;
 struct DValue {
     enum class Kind : uint8_t { None, Object, List, Number, Integer, Bool, Enum, Text, Raw, Reference };
     Kind kind = Kind::None;
-    double number = 0;     // Number: the value; Integer and Bool too, as numbers
-    std::string unit;      // Number: "#Pxl", "#Prc", "#Ang", ... or empty for a plain double
-    std::string id;        // Object: class ID; Enum: the enumerated value; Text: the text as UTF-8
-    ByteView raw;          // Raw: the bytes of 'tdta' and 'alis'
+    double number = 0;        // Number: the value; Integer and Bool too, as numbers
+    std::string unit;         // Number: "#Pxl", "#Prc", "#Ang", ... or empty for a plain double
+    std::string id;           // Object: class ID; Enum: the enumerated value; Text: the text as UTF-8
+    ByteView raw;             // Raw: the bytes of 'tdta' and 'alis'
     std::vector<DItem> items; // Object: keyed values
     std::vector<DValue> list; // List, and the numbers of a unit list
 

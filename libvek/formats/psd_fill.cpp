@@ -38,10 +38,12 @@ void labToRgb(double l, double a, double b, float* rgb) {
     const double fy = (l + 16) / 116, fx = fy + a / 500, fz = fy - b / 200;
     auto finv = [](double t) { return t > 6.0 / 29 ? t * t * t : 3 * (6.0 / 29) * (6.0 / 29) * (t - 4.0 / 29); };
     const double x = 0.9642 * finv(fx), y = finv(fy), z = 0.8249 * finv(fz);
-    const double lin[3] = {3.1338561 * x - 1.6168667 * y - 0.4906146 * z, -0.9787684 * x + 1.9161415 * y + 0.0334540 * z,
+    const double lin[3] = {3.1338561 * x - 1.6168667 * y - 0.4906146 * z,
+                           -0.9787684 * x + 1.9161415 * y + 0.0334540 * z,
                            0.0719453 * x - 0.2289914 * y + 1.4052427 * z};
     for (int i = 0; i < 3; ++i) {
-        const double v = lin[i] <= 0.0031308 ? 12.92 * lin[i] : 1.055 * std::pow(std::max(lin[i], 0.0), 1 / 2.4) - 0.055;
+        const double v =
+            lin[i] <= 0.0031308 ? 12.92 * lin[i] : 1.055 * std::pow(std::max(lin[i], 0.0), 1 / 2.4) - 0.055;
         rgb[i] = unit(v);
     }
 }
@@ -66,13 +68,12 @@ enum class Shape : uint8_t { Linear, Radial, Angle, Reflected, Diamond };
 // A gradient over a box: the position along it of every pixel, through the ramp.
 class GradientFiller final : public Filler {
 public:
-    GradientFiller(GradientRamp ramp, Shape shape, double angle, double scale, double cx, double cy, double w,
-                   double h)
+    GradientFiller(GradientRamp ramp, Shape shape, double angle, double scale, double cx, double cy, double w, double h)
         : ramp_(std::move(ramp)), shape_(shape), cx_(cx), cy_(cy) {
         const double a = angle * kPi / 180;
         dx_ = std::cos(a), dy_ = -std::sin(a);
         // The gradient's length: the box as seen along its direction, at the scale asked; radial and
-    // the others reach from the centre.
+        // the others reach from the centre.
         const double span = std::fabs(w * dx_) + std::fabs(h * dy_);
         switch (shape) {
         case Shape::Linear: length_ = span * scale; break;
@@ -214,10 +215,14 @@ std::unique_ptr<Filler> gradientFiller(const Layer& layer, const DValue& d, cons
     if (gradient == nullptr || !rampOf(*gradient, canvas, d.flag("Rvrs"), ramp)) return nullptr;
     const std::string_view type = d.enumOf("Type");
     Shape shape = Shape::Linear;
-    if (type == "Rdl ") shape = Shape::Radial;
-    else if (type == "Angl") shape = Shape::Angle;
-    else if (type == "Rflc") shape = Shape::Reflected;
-    else if (type == "Dmnd") shape = Shape::Diamond;
+    if (type == "Rdl ")
+        shape = Shape::Radial;
+    else if (type == "Angl")
+        shape = Shape::Angle;
+    else if (type == "Rflc")
+        shape = Shape::Reflected;
+    else if (type == "Dmnd")
+        shape = Shape::Diamond;
     // The box the gradient spans: the layer's own bounds where it is aligned with them, else the
     // canvas.
     double x0 = 0, y0 = 0, w = canvas.width, h = canvas.height;
@@ -231,8 +236,8 @@ std::unique_ptr<Filler> gradientFiller(const Layer& layer, const DValue& d, cons
         cy += offset->num("Vrtc") / 100 * h;
     }
     const double scale = d.num("Scl ", 100) / 100;
-    return std::make_unique<GradientFiller>(std::move(ramp), shape, d.num("Angl", 90), scale > 0 ? scale : 1, cx, cy,
-                                            w, h);
+    return std::make_unique<GradientFiller>(std::move(ramp), shape, d.num("Angl", 90), scale > 0 ? scale : 1, cx, cy, w,
+                                            h);
 }
 
 } // namespace
@@ -253,7 +258,8 @@ bool colourOf(const DValue& colour, const Canvas& canvas, float* out) {
     } else if (cls == "HSBC") {
         hsbToRgb(colour.num("H   "), colour.num("Strt") / 100, colour.num("Brgh") / 100, rgb);
     } else if (cls == "CMYC") {
-        for (int i = 0; i < 4; ++i) cmyk[i] = unit(colour.num(i == 0 ? "Cyn " : i == 1 ? "Mgnt" : i == 2 ? "Ylw " : "Blck") / 100);
+        for (int i = 0; i < 4; ++i)
+            cmyk[i] = unit(colour.num(i == 0 ? "Cyn " : i == 1 ? "Mgnt" : i == 2 ? "Ylw " : "Blck") / 100);
         for (int i = 0; i < 3; ++i) rgb[i] = (1 - cmyk[i]) * (1 - cmyk[3]);
     } else if (cls == "LbCl") {
         labToRgb(colour.num("Lmnc"), colour.num("A   "), colour.num("B   "), rgb);
@@ -346,7 +352,9 @@ bool colourOfSpace(uint16_t space, const uint16_t* k, const Canvas& canvas, floa
     };
     switch (space) {
     case 0: d.id = "RGBC", add("Rd  ", k[0] / 257.0), add("Grn ", k[1] / 257.0), add("Bl  ", k[2] / 257.0); break;
-    case 1: d.id = "HSBC", add("H   ", k[0] / 65535.0 * 360), add("Strt", k[1] / 655.35), add("Brgh", k[2] / 655.35); break;
+    case 1:
+        d.id = "HSBC", add("H   ", k[0] / 65535.0 * 360), add("Strt", k[1] / 655.35), add("Brgh", k[2] / 655.35);
+        break;
     case 2:
         // CMYK components count 65535 as no ink.
         d.id = "CMYC", add("Cyn ", 100 - k[0] / 655.35), add("Mgnt", 100 - k[1] / 655.35),

@@ -57,8 +57,8 @@ struct GradientStop {
     float v[4] = {};
 };
 // The ramp through colour and opacity stops; `smooth` (0 to 1) bends each span into an S.
-void rampFromStops(std::vector<GradientStop> colours, std::vector<GradientStop> opacities, double smooth,
-                   bool reverse, unsigned channels, GradientRamp& out);
+void rampFromStops(std::vector<GradientStop> colours, std::vector<GradientStop> opacities, double smooth, bool reverse,
+                   unsigned channels, GradientRamp& out);
 
 // A colour as Photoshop's binary structures keep it: a colour space (0 RGB, 1 HSB, 2 CMYK, 7 Lab,
 // 8 grey) and four 16-bit components, in the canvas's model.

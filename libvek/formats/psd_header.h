@@ -33,11 +33,11 @@ struct Header {
     ByteView profile; // image resource 1039, an ICC profile
     uint16_t xDpi = 0, yDpi = 0;
     int transparentIndex = -1;
-    bool mergedAlpha = false;            // the first extra channel holds the merged picture's transparency
-    bool realMergedData = true;          // image resource 1057: the merged picture is the layers' composite
+    bool mergedAlpha = false;              // the first extra channel holds the merged picture's transparency
+    bool realMergedData = true;            // image resource 1057: the merged picture is the layers' composite
     size_t layersStart = 0, layersEnd = 0; // the layer and mask section, past its length
-    size_t imageData = 0;                // offset of the image data section
-    std::vector<ChannelDisplay> display; // for each channel past the mode's own, in order
+    size_t imageData = 0;                  // offset of the image data section
+    std::vector<ChannelDisplay> display;   // for each channel past the mode's own, in order
     bool displayFrom1077 = false;
 
     // Multichannel pictures are inks on paper: their channels with a spot display colour, from the

@@ -18,15 +18,15 @@ struct BlendKey {
     Blend mode;
 };
 constexpr BlendKey kBlendKeys[] = {
-    {"norm", Blend::Normal},      {"diss", Blend::Dissolve},      {"dark", Blend::Darken},
-    {"mul ", Blend::Multiply},    {"idiv", Blend::ColourBurn},    {"lbrn", Blend::LinearBurn},
-    {"dkCl", Blend::DarkerColour}, {"lite", Blend::Lighten},      {"scrn", Blend::Screen},
-    {"div ", Blend::ColourDodge}, {"lddg", Blend::LinearDodge},   {"lgCl", Blend::LighterColour},
-    {"over", Blend::Overlay},     {"sLit", Blend::SoftLight},     {"hLit", Blend::HardLight},
-    {"vLit", Blend::VividLight},  {"lLit", Blend::LinearLight},   {"pLit", Blend::PinLight},
-    {"hMix", Blend::HardMix},     {"diff", Blend::Difference},    {"smud", Blend::Exclusion},
-    {"fsub", Blend::Subtract},    {"fdiv", Blend::Divide},        {"hue ", Blend::Hue},
-    {"sat ", Blend::Saturation},  {"colr", Blend::Colour},        {"lum ", Blend::Luminosity},
+    {"norm", Blend::Normal},       {"diss", Blend::Dissolve},    {"dark", Blend::Darken},
+    {"mul ", Blend::Multiply},     {"idiv", Blend::ColourBurn},  {"lbrn", Blend::LinearBurn},
+    {"dkCl", Blend::DarkerColour}, {"lite", Blend::Lighten},     {"scrn", Blend::Screen},
+    {"div ", Blend::ColourDodge},  {"lddg", Blend::LinearDodge}, {"lgCl", Blend::LighterColour},
+    {"over", Blend::Overlay},      {"sLit", Blend::SoftLight},   {"hLit", Blend::HardLight},
+    {"vLit", Blend::VividLight},   {"lLit", Blend::LinearLight}, {"pLit", Blend::PinLight},
+    {"hMix", Blend::HardMix},      {"diff", Blend::Difference},  {"smud", Blend::Exclusion},
+    {"fsub", Blend::Subtract},     {"fdiv", Blend::Divide},      {"hue ", Blend::Hue},
+    {"sat ", Blend::Saturation},   {"colr", Blend::Colour},      {"lum ", Blend::Luminosity},
     {"pass", Blend::PassThrough},
 };
 
@@ -34,22 +34,49 @@ constexpr BlendKey kBlendKeys[] = {
 // blocks Photoshop writes so).
 bool wideLength(uint32_t key) {
     switch (key) {
-    case key4("LMsk"): case key4("Lr16"): case key4("Lr32"): case key4("Layr"): case key4("Mt16"):
-    case key4("Mt32"): case key4("Mtrn"): case key4("Alph"): case key4("FMsk"): case key4("lnk2"):
-    case key4("lnk3"): case key4("lnkE"): case key4("FEid"): case key4("FXid"): case key4("PxSD"):
-    case key4("pths"): case key4("extd"): case key4("extn"): case key4("cinf"): case key4("artd"):
-        return true;
+    case key4("LMsk"):
+    case key4("Lr16"):
+    case key4("Lr32"):
+    case key4("Layr"):
+    case key4("Mt16"):
+    case key4("Mt32"):
+    case key4("Mtrn"):
+    case key4("Alph"):
+    case key4("FMsk"):
+    case key4("lnk2"):
+    case key4("lnk3"):
+    case key4("lnkE"):
+    case key4("FEid"):
+    case key4("FXid"):
+    case key4("PxSD"):
+    case key4("pths"):
+    case key4("extd"):
+    case key4("extn"):
+    case key4("cinf"):
+    case key4("artd"): return true;
     default: return false;
     }
 }
 
 bool isAdjustment(uint32_t key) {
     switch (key) {
-    case key4("brit"): case key4("levl"): case key4("curv"): case key4("expA"): case key4("vibA"):
-    case key4("hue "): case key4("hue2"): case key4("blnc"): case key4("blwh"): case key4("phfl"):
-    case key4("mixr"): case key4("clrL"): case key4("nvrt"): case key4("post"): case key4("thrs"):
-    case key4("grdm"): case key4("selc"):
-        return true;
+    case key4("brit"):
+    case key4("levl"):
+    case key4("curv"):
+    case key4("expA"):
+    case key4("vibA"):
+    case key4("hue "):
+    case key4("hue2"):
+    case key4("blnc"):
+    case key4("blwh"):
+    case key4("phfl"):
+    case key4("mixr"):
+    case key4("clrL"):
+    case key4("nvrt"):
+    case key4("post"):
+    case key4("thrs"):
+    case key4("grdm"):
+    case key4("selc"): return true;
     default: return false;
     }
 }

@@ -34,12 +34,33 @@ struct Rect {
 
 // Every mode Photoshop offers, in the order of its menu.
 enum class Blend : uint8_t {
-    Normal, Dissolve,
-    Darken, Multiply, ColourBurn, LinearBurn, DarkerColour,
-    Lighten, Screen, ColourDodge, LinearDodge, LighterColour,
-    Overlay, SoftLight, HardLight, VividLight, LinearLight, PinLight, HardMix,
-    Difference, Exclusion, Subtract, Divide,
-    Hue, Saturation, Colour, Luminosity,
+    Normal,
+    Dissolve,
+    Darken,
+    Multiply,
+    ColourBurn,
+    LinearBurn,
+    DarkerColour,
+    Lighten,
+    Screen,
+    ColourDodge,
+    LinearDodge,
+    LighterColour,
+    Overlay,
+    SoftLight,
+    HardLight,
+    VividLight,
+    LinearLight,
+    PinLight,
+    HardMix,
+    Difference,
+    Exclusion,
+    Subtract,
+    Divide,
+    Hue,
+    Saturation,
+    Colour,
+    Luminosity,
     PassThrough,
 };
 // The mode a four-character key names; false for a key no mode has.
@@ -83,7 +104,7 @@ struct Layer {
     Blend blend = Blend::Normal;
     uint8_t opacity = 255, fill = 255;
     bool clipped = false, hidden = false;
-    bool clipAsGroup = true;     // "blend clipped layers as group"
+    bool clipAsGroup = true;      // "blend clipped layers as group"
     bool interiorAsGroup = false; // "blend interior effects as group"
     uint8_t knockout = 0;
     Mask user;                       // the painted mask (channel -2, or -3 beside a vector mask)
@@ -94,14 +115,14 @@ struct Layer {
     Section section = Section::Layer;
     Blend groupBlend = Blend::PassThrough;
     bool groupBlendGiven = false; // the section block names the group's mode (else the record's)
-    bool effects = false; // enabled layer effects, which are not drawn
+    bool effects = false;         // enabled layer effects, which are not drawn
     VectorMask path;
     Content content = Content::Pixels;
     std::shared_ptr<const DValue> fillSettings; // a fill layer's descriptor
     uint32_t adjustment = 0;                    // an adjustment layer's block key
     ByteView adjustmentData;
     std::shared_ptr<const DValue> adjustmentDescriptor; // new-style settings (brightness/contrast)
-    bool hasVectorFillData = false; // shape layers: the fill and the path describe the pixels
+    bool hasVectorFillData = false;                     // shape layers: the fill and the path describe the pixels
 
     const ChannelData* channel(int16_t id) const {
         for (const auto& c : channels)

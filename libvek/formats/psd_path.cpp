@@ -29,8 +29,8 @@ struct Knot {
 
 void addEdge(PathMask::Component& c, Point a, Point b) {
     if (a.y == b.y || c.edges.size() >= kMaxEdges) return;
-    c.edges.push_back({static_cast<float>(a.x), static_cast<float>(a.y), static_cast<float>(b.x),
-                       static_cast<float>(b.y)});
+    c.edges.push_back(
+        {static_cast<float>(a.x), static_cast<float>(a.y), static_cast<float>(b.x), static_cast<float>(b.y)});
 }
 
 // A cubic from one knot to the next, in straight pieces short enough to look round.
@@ -54,8 +54,10 @@ void closeSubpath(PathMask::Component& c, const std::vector<Knot>& knots, bool c
     if (knots.size() < 2) return;
     for (size_t i = 0; i + 1 < knots.size(); ++i) addCurve(c, knots[i], knots[i + 1]);
     // An open subpath is filled as if closed by a straight line; a closed one by its last curve.
-    if (closed) addCurve(c, knots.back(), knots.front());
-    else addEdge(c, knots.back().anchor, knots.front().anchor);
+    if (closed)
+        addCurve(c, knots.back(), knots.front());
+    else
+        addEdge(c, knots.back().anchor, knots.front().anchor);
 }
 
 // Signed area coverage of one line across rows of `a` (stride `stride`), as in the font
@@ -142,8 +144,8 @@ std::unique_ptr<PathMask> PathMask::make(ByteView records, bool inverted, uint32
         case 4:
         case 5:
             if (current && knots.size() < expected)
-                knots.push_back({pointAt(r + 2, width, height), pointAt(r + 10, width, height),
-                                 pointAt(r + 18, width, height)});
+                knots.push_back(
+                    {pointAt(r + 2, width, height), pointAt(r + 10, width, height), pointAt(r + 18, width, height)});
             break;
         case 8: mask->startFilled_ = loadU16be(r + 2) != 0; break;
         default: break;
@@ -156,8 +158,8 @@ std::unique_ptr<PathMask> PathMask::make(ByteView records, bool inverted, uint32
     // Bounds: where combined or excluded components reach; everywhere when the mask starts
     // filled, its first operation cuts from a full canvas, or it is inverted.
     const Rect canvas{0, 0, static_cast<int32_t>(height), static_cast<int32_t>(width)};
-    const bool full = mask->startFilled_ || inverted ||
-                      (!mask->components_.empty() && mask->components_.front().operation >= 2);
+    const bool full =
+        mask->startFilled_ || inverted || (!mask->components_.empty() && mask->components_.front().operation >= 2);
     Rect reach;
     for (auto& c : mask->components_) {
         float x0 = c.edges[0].x0, x1 = x0, y0 = c.edges[0].y0, y1 = y0;
@@ -167,8 +169,10 @@ std::unique_ptr<PathMask> PathMask::make(ByteView records, bool inverted, uint32
         }
         c.top = y0, c.bottom = y1;
         if (c.operation <= 1) {
-            const Rect r{static_cast<int32_t>(std::max(-1e9f, std::floor(y0))), static_cast<int32_t>(std::max(-1e9f, std::floor(x0))),
-                         static_cast<int32_t>(std::min(1e9f, std::ceil(y1))), static_cast<int32_t>(std::min(1e9f, std::ceil(x1)))};
+            const Rect r{static_cast<int32_t>(std::max(-1e9f, std::floor(y0))),
+                         static_cast<int32_t>(std::max(-1e9f, std::floor(x0))),
+                         static_cast<int32_t>(std::min(1e9f, std::ceil(y1))),
+                         static_cast<int32_t>(std::min(1e9f, std::ceil(x1)))};
             reach = reach.unite(r);
         }
     }
