@@ -93,3 +93,7 @@ write('shape.psd', { width: 64, height: 64, children: [back(),
       { open: false, operation: 'combine', fillRule: 'non-zero', knots: [knot(8, 8), knot(40, 8), knot(40, 24), knot(8, 24)] },
       { open: false, operation: 'combine', fillRule: 'non-zero', knots: [knot(10, 40), knot(54, 40), knot(32, 60)] },
     ] } }] });
+
+// One layer that leaves most of the canvas clear: the picture has transparency, and says so.
+write('transparent.psd', { width: 32, height: 32, children: [
+  { name: 'patch', left: 5, top: 5, imageData: image(10, 10, (x, y) => [200, x * 20, y * 20, 200]) }] });

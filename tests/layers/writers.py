@@ -176,6 +176,21 @@ def fills_and_adjustments(vekhost, work):
           f"covered area {area:.1f} of {32 * 16 + 44 * 20 / 2:.0f}")
 
 
+def information(vekhost, work):
+    """The information query reports what the drawing will be: 32 bits where it leaves
+    transparency, 24 where it is opaque; the decode agrees."""
+    for name, bits in (("transparent.psd", 32), ("plain-8.psd", 24), ("depth-16.psb", 48)):
+        path = os.path.join(work, name)
+        r = subprocess.run([vekhost, "query", path], capture_output=True, text=True)
+        said = f"{bits} bits a pixel" in r.stdout
+        got = decoded(vekhost, path)
+        check(f"{name} query", said and got is not None, r.stdout.strip())
+    # The plug-in shows its checkerboard, white and grey, where the drawing is clear.
+    got = decoded(vekhost, os.path.join(work, "transparent.psd"))
+    clear = got is not None and all(len(set(got[y, x, :3])) == 1 for y, x in ((0, 0), (31, 31), (0, 31)))
+    check("transparent.psd clear outside the layer", clear)
+
+
 def with_layers_drawn(data):
     """ImageMagick's layered file as a file without a merged picture: a version-information
     resource (1057) that says so, added to the resources."""
@@ -264,6 +279,7 @@ def main():
         print("ag-psd could not write the files:", r.stderr.strip())
         return 1
     depths(vekhost, work)
+    information(vekhost, work)
     modes(vekhost, work)
     fills_and_adjustments(vekhost, work)
     imagemagick(vekhost, work)
