@@ -20,7 +20,8 @@ struct Source {
     uint32_t flags;
     bool wideName;
 
-    bool isFile() const { return (flags & 7u) == 0; }
+    static constexpr uint32_t kSourceKindMask = 7u; // 0: a file name; anything else: memory
+    bool isFile() const { return (flags & kSourceKindMask) == 0; }
 
     VekError query(FileInformation* info) const {
         std::memset(info, 0, sizeof *info);
@@ -50,13 +51,17 @@ struct DibHeader {
     uint32_t coloursUsed;
     uint32_t coloursImportant;
 };
-static_assert(sizeof(DibHeader) == 40);
+constexpr uint32_t kDibHeaderBytes = 40; // BITMAPINFOHEADER
+static_assert(sizeof(DibHeader) == kDibHeaderBytes);
 
 constexpr size_t kHeaderBlockBytes = 44;
 constexpr uint64_t kLargestBlock = 2147483647u;
 
+// Progress in hundredths: the start, the picture loaded, converted, and handed over.
+constexpr int kProgressStart = 0, kProgressLoaded = 33, kProgressConverted = 66, kProgressDone = 100;
+
 bool askToStop(ProgressCallback progress, int numerator, intptr_t callbackData) {
-    return progress != nullptr && progress(numerator, 100, callbackData) != 0;
+    return progress != nullptr && progress(numerator, kProgressDone, callbackData) != 0;
 }
 
 // Transparency is judged on the bitmap as loaded: a transparent index, or exactly 32 bits a pixel
@@ -91,7 +96,7 @@ int pictureInfo(const Source& source, PictureInfo* info) {
 int picture(const Source& source, HLOCAL* headerHandleOut, HLOCAL* pixelHandleOut, ProgressCallback progress,
             intptr_t callbackData) {
     if (source.source == nullptr || headerHandleOut == nullptr || pixelHandleOut == nullptr) return LibraryError;
-    if (askToStop(progress, 0, callbackData)) return Cancelled;
+    if (askToStop(progress, kProgressStart, callbackData)) return Cancelled;
 
     FileInformation fileInfo;
     if (source.query(&fileInfo) != VEK_OK) {
@@ -110,7 +115,7 @@ int picture(const Source& source, HLOCAL* headerHandleOut, HLOCAL* pixelHandleOu
         return LibraryError;
     }
 
-    if (askToStop(progress, 33, callbackData)) {
+    if (askToStop(progress, kProgressLoaded, callbackData)) {
         vekFreeBitmap(loaded);
         return Cancelled;
     }
@@ -140,7 +145,7 @@ int picture(const Source& source, HLOCAL* headerHandleOut, HLOCAL* pixelHandleOu
         return OutOfMemory;
     }
 
-    if (askToStop(progress, 66, callbackData)) {
+    if (askToStop(progress, kProgressConverted, callbackData)) {
         vekFreeBitmap(converted);
         return Cancelled;
     }
@@ -174,7 +179,7 @@ int picture(const Source& source, HLOCAL* headerHandleOut, HLOCAL* pixelHandleOu
         return LockFailed;
     }
 
-    const DibHeader dib{40, width, height, 1, 32, 0, 0, 0, 0, 0, 0};
+    const DibHeader dib{kDibHeaderBytes, width, height, 1, 32, 0, 0, 0, 0, 0, 0};
     std::memcpy(headerBytes, &dib, sizeof dib);
 
     auto* out = static_cast<uint8_t*>(pixelBytesOut);
@@ -196,7 +201,7 @@ int picture(const Source& source, HLOCAL* headerHandleOut, HLOCAL* pixelHandleOu
     LocalUnlock(pixels);
 
     // Stopped this late, the finished blocks are the host's all the same.
-    if (askToStop(progress, 100, callbackData)) return Cancelled;
+    if (askToStop(progress, kProgressDone, callbackData)) return Cancelled;
     return Success;
 }
 

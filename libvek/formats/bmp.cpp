@@ -126,7 +126,7 @@ VekError decodeDirect(ByteView pixels, const Header& h, Image& image, size_t str
         }
         // The fourth byte of a 32-bit pixel is unused in the 40- and 52-byte headers; headers with
         // an alpha mask (56 bytes, V4, V5) say whether it is alpha.
-        masks[3] = h.bitCount == 32 && h.explicitMasks && h.headerSize >= 56 ? h.masks[3] : 0;
+        masks[3] = h.bitCount == 32 && h.explicitMasks && h.headerSize >= kFourMasksHeader ? h.masks[3] : 0;
     }
     if (h.compression == kBitfields && !hasAlphaMask(h)) masks[3] = 0;
     // Some writers give masks beyond the pixel's bits (an alpha mask of 0xFF000000 on 16-bit
@@ -210,7 +210,7 @@ public:
     // not followed.
     void describeColour() {
         // An embedded JPEG or PNG that describes its own colours keeps its description.
-        if (h_.headerSize < 108 || colour_.kind != colour::Description::Kind::None) return;
+        if (h_.headerSize < kV4Header || colour_.kind != colour::Description::Kind::None) return;
         const uint8_t* v = data_.data + h_.infoStart;
         switch (loadU32le(v + 56)) {
         case 0x73524742: // 'sRGB'
@@ -253,7 +253,7 @@ public:
             return;
         }
         case 0x4D424544: { // 'MBED'
-            if (h_.headerSize < 124) return;
+            if (h_.headerSize < kV5Header) return;
             const uint64_t at = uint64_t{h_.infoStart} + loadU32le(v + 112), size = loadU32le(v + 116);
             if (size == 0 || size > colour::kMaxProfileBytes || at + size > data_.size) return;
             colour_ = {};

@@ -24,7 +24,8 @@ bool sniffFile(ByteView data) {
     if (!data.startsWith("BM", 2) || data.size < 18) return false;
     const uint32_t size = loadU32le(data.data + 14);
     // OS/2 1.x, OS/2 2.x and Windows' own 40 to 64, V4, V5.
-    return size == 12 || (size >= 16 && size <= 64) || size == 108 || size == 124;
+    return size == kOs2Header || (size >= kOs2v2Smallest && size <= kOs2v2Largest) || size == kV4Header ||
+           size == kV5Header;
 }
 
 VekError readHeader(ByteView data, Header& h, size_t infoStart) {
@@ -32,34 +33,35 @@ VekError readHeader(ByteView data, Header& h, size_t infoStart) {
     if (infoStart != 0 && (!r.skip(10) || !r.u32le(h.pixelOffset))) return VEK_ERROR_DAMAGED;
     h.infoStart = infoStart;
     if (!r.seek(infoStart) || !r.u32le(h.headerSize)) return VEK_ERROR_DAMAGED;
-    if (h.headerSize == 12) {
+    if (h.headerSize == kOs2Header) {
         // OS/2 1.x: 16-bit dimensions, 3-byte palette entries.
         uint16_t w, hh, planes;
         if (!r.u16le(w) || !r.u16le(hh) || !r.u16le(planes) || !r.u16le(h.bitCount)) return VEK_ERROR_DAMAGED;
         h.width = w;
         h.height = hh;
         h.os2 = true;
-    } else if (h.headerSize >= 16) {
+    } else if (h.headerSize >= kOs2v2Smallest) {
         uint16_t planes;
         uint32_t imageSize;
         if (!r.i32le(h.width) || !r.i32le(h.height) || !r.u16le(planes) || !r.u16le(h.bitCount))
             return VEK_ERROR_DAMAGED;
-        if (h.headerSize >= 20 && !r.u32le(h.compression)) return VEK_ERROR_DAMAGED;
-        if (h.headerSize >= 40) {
+        if (h.headerSize >= kCompressionEnd && !r.u32le(h.compression)) return VEK_ERROR_DAMAGED;
+        if (h.headerSize >= kInfoHeader) {
             if (!r.u32le(imageSize) || !r.i32le(h.xPelsPerMeter) || !r.i32le(h.yPelsPerMeter) ||
                 !r.u32le(h.coloursUsed) || !r.skip(4))
                 return VEK_ERROR_DAMAGED;
-        } else if (h.headerSize >= 36) {
+        } else if (h.headerSize >= kColoursUsedEnd) {
             if (!r.u32le(imageSize) || !r.i32le(h.xPelsPerMeter) || !r.i32le(h.yPelsPerMeter) ||
                 !r.u32le(h.coloursUsed))
                 return VEK_ERROR_DAMAGED;
         }
         // OS/2 2.x headers are any size from 16 to 64 other than Windows' own 40, 52 and 56.
-        const bool os2v2 = h.headerSize != 40 && h.headerSize != 52 && h.headerSize != 56 && h.headerSize <= 64;
+        const bool os2v2 = h.headerSize != kInfoHeader && h.headerSize != kThreeMasksHeader &&
+                           h.headerSize != kFourMasksHeader && h.headerSize <= kOs2v2Largest;
         if (os2v2 && (h.compression == 3 || h.compression == 4)) return VEK_ERROR_UNSUPPORTED; // Huffman, RLE24
-        if (h.headerSize >= 52 && !os2v2) {
-            if (!r.seek(infoStart + 40)) return VEK_ERROR_DAMAGED;
-            const int maskCount = h.headerSize >= 56 ? 4 : 3;
+        if (h.headerSize >= kThreeMasksHeader && !os2v2) {
+            if (!r.seek(infoStart + kInfoHeader)) return VEK_ERROR_DAMAGED;
+            const int maskCount = h.headerSize >= kFourMasksHeader ? 4 : 3;
             for (int i = 0; i < maskCount; ++i)
                 if (!r.u32le(h.masks[i])) return VEK_ERROR_DAMAGED;
             h.explicitMasks = true;
@@ -69,7 +71,7 @@ VekError readHeader(ByteView data, Header& h, size_t infoStart) {
     }
     if (!r.seek(infoStart + h.headerSize)) return VEK_ERROR_DAMAGED;
     // A 40-byte header keeps its masks after the header.
-    if (h.headerSize == 40 && (h.compression == kBitfields || h.compression == kAlphaBitfields)) {
+    if (h.headerSize == kInfoHeader && (h.compression == kBitfields || h.compression == kAlphaBitfields)) {
         const int maskCount = h.compression == kAlphaBitfields ? 4 : 3;
         for (int i = 0; i < maskCount; ++i)
             if (!r.u32le(h.masks[i])) return VEK_ERROR_DAMAGED;
@@ -108,7 +110,7 @@ VekError readHeader(ByteView data, Header& h, size_t infoStart) {
     }
     // OS/2 1.x headers count no entries: a table shorter than the depth implies ends where the
     // pixels begin.
-    if (h.headerSize == 12 && h.bitCount <= 8 && h.pixelOffset > h.paletteOffset &&
+    if (h.headerSize == kOs2Header && h.bitCount <= 8 && h.pixelOffset > h.paletteOffset &&
         h.pixelOffset - h.paletteOffset < 3u << h.bitCount)
         h.coloursUsed = (h.pixelOffset - h.paletteOffset) / 3;
     // An offset of 0 (some writers leave it so, and a DIB has none) means the pixels follow the
@@ -146,7 +148,8 @@ bool sniffDib(ByteView data) {
     const uint16_t bits = loadU16le(p + 14);
     const uint32_t compression = loadU32le(p + 16);
     const uint32_t colours = loadU32le(p + 32);
-    if ((size != 40 && size != 108 && size != 124) || size > data.size || planes != 1) return false;
+    if ((size != kInfoHeader && size != kV4Header && size != kV5Header) || size > data.size || planes != 1)
+        return false;
     const int64_t rows = height < 0 ? -int64_t{height} : int64_t{height};
     if (width <= 0 || width > kMaxDimension || rows == 0 || rows > kMaxDimension) return false;
     switch (compression) {

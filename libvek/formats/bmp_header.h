@@ -19,6 +19,13 @@ enum Compression : uint32_t {
     kAlphaBitfields = 6,
 };
 
+// Info header sizes: OS/2 1.x; Windows' own (BITMAPINFOHEADER, then with three and four masks
+// after it, V4, V5); OS/2 2.x headers are any size from 16 to 64 other than Windows' 40, 52 and 56.
+// The fields a Windows header holds end at these offsets: compression, the colours used, the masks.
+constexpr uint32_t kOs2Header = 12, kOs2v2Smallest = 16, kOs2v2Largest = 64;
+constexpr uint32_t kInfoHeader = 40, kThreeMasksHeader = 52, kFourMasksHeader = 56, kV4Header = 108, kV5Header = 124;
+constexpr uint32_t kCompressionEnd = 20, kColoursUsedEnd = 36;
+
 struct Header {
     uint32_t pixelOffset = 0;
     uint32_t headerSize = 0;

@@ -18,14 +18,14 @@ uint8_t paeth(uint8_t a, uint8_t b, uint8_t c) {
 
 void unfilterScalar(uint8_t filter, const uint8_t* in, const uint8_t* prev, uint8_t* out, size_t n, size_t bpp) {
     switch (filter) {
-    case 1:
+    case kFilterSub:
         for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(in[i] + (i >= bpp ? out[i - bpp] : 0));
         break;
-    case 3:
+    case kFilterAverage:
         for (size_t i = 0; i < n; ++i)
             out[i] = static_cast<uint8_t>(in[i] + (((i >= bpp ? out[i - bpp] : 0) + prev[i]) >> 1));
         break;
-    case 4:
+    case kFilterPaeth:
         for (size_t i = 0; i < n; ++i)
             out[i] = static_cast<uint8_t>(
                 in[i] + (i >= bpp ? paeth(out[i - bpp], prev[i], prev[i - bpp]) : paeth(0, prev[i], 0)));
@@ -51,13 +51,13 @@ template <size_t Bpp> __attribute__((target("sse2"))) void unfilterSse2(uint8_t 
     const __m128i zero = _mm_setzero_si128();
     __m128i a = zero, c = zero;
     switch (filter) {
-    case 1:
+    case kFilterSub:
         for (size_t i = 0; i < n; i += Bpp) {
             a = _mm_add_epi8(load(in + i), a);
             store(out + i, a);
         }
         break;
-    case 3:
+    case kFilterAverage:
         for (size_t i = 0; i < n; i += Bpp) {
             const __m128i b = load(prev + i);
             // The rounding-up average, less the bit it rounded up by.
@@ -66,7 +66,7 @@ template <size_t Bpp> __attribute__((target("sse2"))) void unfilterSse2(uint8_t 
             store(out + i, a);
         }
         break;
-    case 4:
+    case kFilterPaeth:
         for (size_t i = 0; i < n; i += Bpp) {
             const __m128i b = _mm_unpacklo_epi8(load(prev + i), zero);
             const __m128i a16 = _mm_unpacklo_epi8(a, zero);
@@ -104,19 +104,19 @@ __attribute__((target("sse2"))) void upSse2(const uint8_t* in, const uint8_t* pr
 bool unfilter(const uint8_t* in, const uint8_t* prev, uint8_t* out, size_t n, size_t bpp) {
     const uint8_t filter = in[0];
     ++in;
-    if (filter > 4) return false;
-    if (filter == 0) {
+    if (filter > kFilterPaeth) return false;
+    if (filter == kFilterNone) {
         std::memcpy(out, in, n);
         return true;
     }
 #ifdef VEK_SIMD_X86
     if (simd::supports(simd::Feature::Sse2)) {
-        if (filter == 2) return upSse2(in, prev, out, n), true;
+        if (filter == kFilterUp) return upSse2(in, prev, out, n), true;
         if (bpp == 4) return unfilterSse2<4>(filter, in, prev, out, n), true;
         if (bpp == 3) return unfilterSse2<3>(filter, in, prev, out, n), true;
     }
 #endif
-    if (filter == 2) {
+    if (filter == kFilterUp) {
         for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(in[i] + prev[i]);
         return true;
     }

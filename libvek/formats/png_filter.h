@@ -7,6 +7,9 @@
 
 namespace vek::png {
 
+// The filter type in the byte that begins each row.
+enum Filter : uint8_t { kFilterNone = 0, kFilterSub = 1, kFilterUp = 2, kFilterAverage = 3, kFilterPaeth = 4 };
+
 // Bytes the buffers need beyond a row's end: pixel words are read and written whole.
 constexpr size_t kUnfilterPadding = 16;
 
