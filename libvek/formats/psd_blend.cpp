@@ -1,5 +1,5 @@
 // Blend modes. The compositing of a source over a backdrop, and the separable and non-separable
-// mode functions, follow the PDF specification's "Blend Mode" section (ISO 32000-1, 11.3.5), which
+// mode functions, follow PDF's blend modes (ISO 32000-1, section 11.3.5, "Blend Mode"), which
 // took them from Photoshop; where Photoshop's own pictures show otherwise (soft light's lighter
 // half, the burns and dodges at their limits, fill opacity in the eight special modes), its
 // pictures hold.
