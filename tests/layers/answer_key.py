@@ -63,18 +63,29 @@ def grade(a, b):
     return (diff <= 6).mean() * 100, np.abs(a - b).mean()
 
 
+def listed(table):
+    """A table of this folder: file name, tab, the reason it is listed."""
+    reasons = {}
+    for line in open(os.path.join(HERE, table)):
+        if line.strip() and not line.startswith("#"):
+            name, reason = line.rstrip("\n").split("\t", 1)
+            reasons[name] = reason
+    return reasons
+
+
+def photoshop_files(root):
+    """The answer key's files, as its FILES lists them."""
+    return [line.strip() for line in open(os.path.join(root, "FILES")) if line.strip()]
+
+
 def main():
     vekhost, root, work = sys.argv[1:4]
     if not os.path.isdir(root):
         print(f"answer key: {root} is not here; skipped")
         return 77
     os.makedirs(work, exist_ok=True)
-    expected = {}
-    for line in open(os.path.join(HERE, "not_matching.tsv")):
-        if line.strip() and not line.startswith("#"):
-            name, reason = line.rstrip("\n").split("\t", 1)
-            expected[name] = reason
-    names = [line.strip() for line in open(os.path.join(root, "FILES")) if line.strip()]
+    expected = listed("not_matching.tsv")
+    names = photoshop_files(root)
     failures, matched = [], 0
     print(f"{'file':58s} {'grade':>7s} {'mean':>6s}")
     for name in names:

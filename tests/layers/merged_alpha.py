@@ -13,7 +13,7 @@ import sys
 
 import numpy as np
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+import answer_key
 
 
 def ours(vekdecode, path, work):
@@ -40,12 +40,8 @@ def main():
         print(f"merged transparency: {root} is not here; skipped")
         return 77
     os.makedirs(work, exist_ok=True)
-    listed = {}
-    for line in open(os.path.join(HERE, "merged_alpha.tsv")):
-        if line.strip() and not line.startswith("#"):
-            name, reason = line.rstrip("\n").split("\t", 1)
-            listed[name] = reason
-    names = [line.strip() for line in open(os.path.join(root, "FILES")) if line.strip()]
+    listed = answer_key.listed("merged_alpha.tsv")
+    names = answer_key.photoshop_files(root)
     transparent, matched, failures = 0, 0, []
     for name in names:
         path = os.path.join(root, name)
