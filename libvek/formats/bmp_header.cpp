@@ -18,6 +18,38 @@ uint32_t paletteEntriesStored(const Header& h) {
     return std::min<uint32_t>(h.coloursUsed, 256);
 }
 
+// Where the colour table ends and the pixels begin, from the offsets the headers give.
+VekError placePixels(ByteView data, Header& h) {
+    // OS/2 1.x headers count no entries: a table shorter than the depth implies ends where the
+    // pixels begin.
+    if (h.headerSize == kOs2Header && h.bitCount <= 8 && h.pixelOffset > h.paletteOffset &&
+        h.pixelOffset - h.paletteOffset < 3u << h.bitCount)
+        h.coloursUsed = (h.pixelOffset - h.paletteOffset) / 3;
+    // An offset of 0 (some writers leave it so, and a DIB has none) means the pixels follow the
+    // palette; one inside the headers would draw them as pixels.
+    size_t paletteBytes;
+    if (!checkedMultiply(paletteEntriesStored(h), h.os2 ? 3 : 4, paletteBytes)) return VEK_ERROR_DAMAGED;
+    const uint64_t paletteEnd = uint64_t{h.paletteOffset} + paletteBytes;
+    if (h.pixelOffset == 0) {
+        if (paletteEnd > data.size) return VEK_ERROR_DAMAGED;
+        h.pixelOffset = static_cast<uint32_t>(paletteEnd);
+    } else if (h.pixelOffset < h.paletteOffset) {
+        return VEK_ERROR_DAMAGED;
+    } else if (h.bitCount <= 8 && h.pixelOffset < paletteEnd) {
+        // An offset at or inside the colour table: some writers count the table out of it. The whole
+        // table is read and the pixels right after it, where the file holds both; taking the table's
+        // bytes for pixels would draw the palette.
+        const bool rle = h.compression == kRle4 || h.compression == kRle8;
+        size_t rowBits, stride, pixelBytes = 2;
+        if (!checkedMultiply(static_cast<uint32_t>(h.width), h.bitCount, rowBits)) return VEK_ERROR_DAMAGED;
+        stride = (rowBits + 31) / 32 * 4;
+        if (!rle && !checkedMultiply(stride, static_cast<size_t>(h.rows()), pixelBytes)) return VEK_ERROR_DAMAGED;
+        if (paletteEnd + pixelBytes > data.size) return VEK_ERROR_DAMAGED;
+        h.pixelOffset = static_cast<uint32_t>(paletteEnd);
+    }
+    return VEK_OK;
+}
+
 } // namespace
 
 bool sniffFile(ByteView data) {
@@ -108,34 +140,7 @@ VekError readHeader(ByteView data, Header& h, size_t infoStart) {
         break;
     default: return VEK_ERROR_UNSUPPORTED;
     }
-    // OS/2 1.x headers count no entries: a table shorter than the depth implies ends where the
-    // pixels begin.
-    if (h.headerSize == kOs2Header && h.bitCount <= 8 && h.pixelOffset > h.paletteOffset &&
-        h.pixelOffset - h.paletteOffset < 3u << h.bitCount)
-        h.coloursUsed = (h.pixelOffset - h.paletteOffset) / 3;
-    // An offset of 0 (some writers leave it so, and a DIB has none) means the pixels follow the
-    // palette; one inside the headers would draw them as pixels.
-    size_t paletteBytes;
-    if (!checkedMultiply(paletteEntriesStored(h), h.os2 ? 3 : 4, paletteBytes)) return VEK_ERROR_DAMAGED;
-    const uint64_t paletteEnd = uint64_t{h.paletteOffset} + paletteBytes;
-    if (h.pixelOffset == 0) {
-        if (paletteEnd > data.size) return VEK_ERROR_DAMAGED;
-        h.pixelOffset = static_cast<uint32_t>(paletteEnd);
-    } else if (h.pixelOffset < h.paletteOffset) {
-        return VEK_ERROR_DAMAGED;
-    } else if (h.bitCount <= 8 && h.pixelOffset < paletteEnd) {
-        // An offset at or inside the colour table: some writers count the table out of it. The whole
-        // table is read and the pixels right after it, where the file holds both; taking the table's
-        // bytes for pixels would draw the palette.
-        const bool rle = h.compression == kRle4 || h.compression == kRle8;
-        size_t rowBits, stride, pixelBytes = 2;
-        if (!checkedMultiply(static_cast<uint32_t>(h.width), h.bitCount, rowBits)) return VEK_ERROR_DAMAGED;
-        stride = (rowBits + 31) / 32 * 4;
-        if (!rle && !checkedMultiply(stride, static_cast<size_t>(h.rows()), pixelBytes)) return VEK_ERROR_DAMAGED;
-        if (paletteEnd + pixelBytes > data.size) return VEK_ERROR_DAMAGED;
-        h.pixelOffset = static_cast<uint32_t>(paletteEnd);
-    }
-    return VEK_OK;
+    return placePixels(data, h);
 }
 
 bool sniffDib(ByteView data) {
