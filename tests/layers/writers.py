@@ -185,8 +185,10 @@ def information(vekhost, work):
         said = f"{bits} bits a pixel" in r.stdout
         got = decoded(vekhost, path)
         check(f"{name} query", said and got is not None, r.stdout.strip())
+        if name == "transparent.psd":
+            transparent = got
     # The plug-in shows its checkerboard, white and grey, where the drawing is clear.
-    got = decoded(vekhost, os.path.join(work, "transparent.psd"))
+    got = transparent
     clear = got is not None and all(len(set(got[y, x, :3])) == 1 for y, x in ((0, 0), (31, 31), (0, 31)))
     check("transparent.psd clear outside the layer", clear)
 
