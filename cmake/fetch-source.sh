@@ -6,7 +6,8 @@ set -euo pipefail
 package=$1
 pattern=$2
 src=$3
-log=${4:-/dev/null}
+# Absolute, since apt-get runs inside the cache folder.
+log=$(realpath -m "${4:-/dev/null}")
 mkdir -p "$src"
 dir=$(find "$src" -maxdepth 1 -type d -name "$pattern" | head -n 1)
 if [[ -z $dir ]]; then
