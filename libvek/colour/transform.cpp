@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "libvek/base/coverage.h"
 #include "libvek/colour/colour.h"
 #include "libvek/core/pixels.h"
 #include "libvek/system/workers.h"
@@ -307,7 +308,7 @@ void Transform::startGrid() {
     }
 }
 
-void Transform::setGridPoints(size_t first, const float* xyz, size_t count) {
+VEK_NO_COVERAGE void Transform::setGridPoints(size_t first, const float* xyz, size_t count) {
     float toSrgb[3][3];
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 3; ++c) toSrgb[r][c] = static_cast<float>(xyzToLinearSrgb().m[r][c]);
