@@ -50,6 +50,18 @@ public:
 #endif
     }
 
+    // An export of the image library the plug-in loaded (Linux builds search the plug-in's own
+    // dependencies; Windows asks the loaded libvek340.dll), or null.
+    template <typename F> F findInLibrary(const char* name) const {
+        if (handle_ == nullptr) return nullptr;
+#ifdef _WIN32
+        HMODULE library = GetModuleHandleW(L"libvek340.dll");
+        return library ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(library, name))) : nullptr;
+#else
+        return reinterpret_cast<F>(dlsym(handle_, name));
+#endif
+    }
+
 private:
     void* handle_ = nullptr;
     std::string error_;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/plugin_loader.h"
+#include "imagelib/refusal.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -169,6 +170,20 @@ const char* resultInWords(int result) {
     }
 }
 
+const char* codeInWords(VekError code) {
+    switch (code) {
+    case VEK_ERROR_CANNOT_READ: return "cannot read";
+    case VEK_ERROR_UNKNOWN_FORMAT: return "unknown format";
+    case VEK_ERROR_DAMAGED: return "damaged";
+    case VEK_ERROR_OUT_OF_MEMORY: return "out of memory";
+    case VEK_ERROR_TOO_LARGE: return "too large";
+    case VEK_ERROR_UNSUPPORTED: return "unsupported";
+    case VEK_ERROR_BAD_ARGUMENT: return "bad argument";
+    case VEK_ERROR_INTERNAL: return "internal";
+    default: return "unknown code";
+    }
+}
+
 bool readFile(const std::string& path, std::vector<char>& bytes) {
     FILE* f = openFile(path, "rb");
     if (f == nullptr) return false;
@@ -257,6 +272,20 @@ public:
         return 0;
     }
 
+    // The plug-in's result, then the library's code and the reason it gives, where it says why.
+    void refused(const std::string& file, int result) const {
+        std::string why;
+        if (auto lastRefusal = plugin_.findInLibrary<VekGetLastRefusalFn>("vekGetLastRefusal")) {
+            char reason[256];
+            const VekError code = lastRefusal(reason, sizeof reason);
+            if (code != VEK_OK)
+                why = std::string(": ") + codeInWords(code) + " (" + std::to_string(code) + ")" +
+                      (reason[0] ? ": " : "") + reason;
+        }
+        std::fprintf(stderr, "vekhost: %s: %s (result %d)%s\n", file.c_str(), resultInWords(result), result,
+                     why.c_str());
+    }
+
     int check(const std::string& file) {
         auto isSupportedW = plugin_.find<IsSupportedWFn>("IsSupportedW");
         auto isSupported = isSupportedW ? nullptr : find<IsSupportedFn>("IsSupported");
@@ -281,7 +310,7 @@ public:
         const int result = getInfoW ? getInfoW(static_cast<const WCHAR*>(src), length, flags, &info)
                                     : getInfo(static_cast<const char*>(src), length, flags, &info);
         if (result != Success) {
-            std::fprintf(stderr, "vekhost: %s: %s (result %d)\n", file.c_str(), resultInWords(result), result);
+            refused(file, result);
             return 1;
         }
         std::printf("%s: %d x %d pixels at (%d, %d), %d bits a pixel, %u x %u dpi\n", file.c_str(), info.width,
@@ -312,7 +341,7 @@ public:
         const bool owned = result == Success || (result == Cancelled && progress.lastAsk == 100);
         if (!owned) {
             if (progress.bar) std::fputc('\n', stderr);
-            std::fprintf(stderr, "vekhost: %s: %s (result %d)\n", file.c_str(), resultInWords(result), result);
+            refused(file, result);
             return 1;
         }
         int status = 0;

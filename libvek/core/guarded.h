@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "imagelib/vek.h"
+#include "libvek/base/refusal.h"
 
 namespace vek {
 
@@ -13,11 +14,11 @@ template <typename Body> VekError guarded(Body&& body) noexcept {
     try {
         return body();
     } catch (const std::bad_alloc&) {
-        return VEK_ERROR_OUT_OF_MEMORY;
+        return refuse(VEK_ERROR_OUT_OF_MEMORY, "out of memory");
     } catch (const std::length_error&) {
-        return VEK_ERROR_TOO_LARGE;
+        return refuse(VEK_ERROR_TOO_LARGE, "a size past what memory can hold");
     } catch (...) {
-        return VEK_ERROR_INTERNAL;
+        return refuse(VEK_ERROR_INTERNAL, "an unforeseen failure inside the library");
     }
 }
 

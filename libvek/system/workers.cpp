@@ -6,6 +6,8 @@
 #include <system_error>
 #include <thread>
 
+#include "libvek/base/refusal.h"
+
 namespace vek::workers {
 namespace {
 
@@ -49,6 +51,9 @@ struct Job {
     void* context;
     size_t count, piece;
     std::atomic<size_t> next{0};
+    // Why the first worker to refuse its band did, for the caller to pass on.
+    refusal::Said said;
+    std::atomic<bool> saidKept{false};
 
     void work() {
         for (;;) {
@@ -56,6 +61,10 @@ struct Job {
             if (first >= count) return;
             body(context, first, std::min(count, first + piece));
         }
+    }
+
+    void keepReason() {
+        if (refusal::last().reason[0] != '\0' && !saidKept.exchange(true)) said = refusal::last();
     }
 };
 
@@ -79,12 +88,15 @@ void run(size_t count, unsigned threads, void (*body)(void*, size_t, size_t), vo
     }
     // Four pieces a thread: one that runs slow (its band costs more, or its core is shared) is
     // made up by the others.
-    Job job{body, context, count, std::max<size_t>(1, count / (static_cast<size_t>(extra + 1) * 4))};
+    Job job{body, context, count, std::max<size_t>(1, count / (static_cast<size_t>(extra + 1) * 4)), {}, {}, {}};
     std::thread started[64];
     int running = 0;
     for (; running < extra && running < 64; ++running) {
         try {
-            started[running] = std::thread([&job] { job.work(); });
+            started[running] = std::thread([&job] {
+                job.work();
+                job.keepReason();
+            });
         } catch (const std::system_error&) {
             break;
         }
@@ -92,6 +104,7 @@ void run(size_t count, unsigned threads, void (*body)(void*, size_t, size_t), vo
     busy.fetch_sub(extra - running, std::memory_order_acq_rel);
     job.work();
     for (int i = 0; i < running; ++i) started[i].join();
+    if (job.saidKept.load()) refusal::adopt(job.said);
     busy.fetch_sub(running, std::memory_order_acq_rel);
 }
 

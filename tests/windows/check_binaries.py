@@ -28,6 +28,7 @@ LIBRARY_EXPORTS = {
     "vekGetDefaultLoadParams": 4, "vekLoadBitmap": 16, "vekLoadBitmapFromMemory": 20,
     "vekChangeColorDepth": 16, "vekFreeBitmap": 4,
     "vekFormatIsSupportedW": 4, "vekGetFileInformationW": 12, "vekLoadBitmapW": 16,
+    "vekGetLastRefusal": 8,  # for vekhost: why a call failed, in words
 }
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "user32.dll", "advapi32.dll", "ntdll.dll", "shell32.dll"}
 
