@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "libvek/base/refusal.h"
+
 namespace vek {
 
 // The largest picture a load accepts, in pixels: 256 Mi pixels (1 GiB as BGRA) in 64-bit builds and
@@ -34,6 +36,20 @@ inline bool dimensionsAllowed(int64_t width, int64_t height, uint64_t maxPixels 
     if (width <= 0 || height <= 0 || width > kMaxDimension || height > kMaxDimension) return false;
     const uint64_t cap = maxPixels != 0 && maxPixels < kMaxPixels ? maxPixels : kMaxPixels;
     return static_cast<uint64_t>(width) * static_cast<uint64_t>(height) <= cap;
+}
+
+// dimensionsAllowed as a load answers it: VEK_OK, or VEK_ERROR_TOO_LARGE saying which limit.
+inline VekError checkDimensions(const char* format, int64_t width, int64_t height, uint64_t maxPixels = 0) {
+    if (dimensionsAllowed(width, height, maxPixels)) return VEK_OK;
+    const auto w = static_cast<long long>(width), h = static_cast<long long>(height);
+    if (width <= 0 || height <= 0)
+        return refuse(VEK_ERROR_TOO_LARGE, "%s: a picture of %lld x %lld pixels", format, w, h);
+    if (width > kMaxDimension || height > kMaxDimension)
+        return refuse(VEK_ERROR_TOO_LARGE, "%s: %lld x %lld pixels, a side longer than %lld", format, w, h,
+                      static_cast<long long>(kMaxDimension));
+    const uint64_t cap = maxPixels != 0 && maxPixels < kMaxPixels ? maxPixels : kMaxPixels;
+    return refuse(VEK_ERROR_TOO_LARGE, "%s: %lld x %lld pixels, more than the %llu pixels a load takes", format, w, h,
+                  static_cast<unsigned long long>(cap));
 }
 
 } // namespace vek

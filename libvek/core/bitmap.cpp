@@ -55,7 +55,7 @@ VekError publish(BitmapObject* object, PixelStore* store, LibraryBitmap** out) {
 
 VekError publishImage(const Image& image, uint16_t rowOrigin, LibraryBitmap** out) {
     auto* object = new (std::nothrow) BitmapObject;
-    if (object == nullptr) return VEK_ERROR_OUT_OF_MEMORY;
+    if (object == nullptr) return outOfMemory(sizeof(BitmapObject));
     LibraryBitmap& b = object->pub;
     describe(b, image.width(), image.height(), image.bitsPerComponent, image.componentsPerPixel, image.transparentIndex,
              rowOrigin, image.stride(), image.layout());
@@ -70,15 +70,16 @@ VekError publishImage(const Image& image, uint16_t rowOrigin, LibraryBitmap** ou
 
 VekError convertToBgra(LibraryBitmap* source, LibraryBitmap** out) {
     BitmapObject* src = objectOf(source);
-    if (src == nullptr) return VEK_ERROR_BAD_ARGUMENT;
+    if (src == nullptr) return refuse(VEK_ERROR_BAD_ARGUMENT, "the bitmap is not one of this library's");
     const LibraryBitmap& in = src->pub;
     const auto layout = static_cast<Layout>(in.pixelLayout);
     size_t rowBytes, bytes;
     if (!checkedMultiply(static_cast<size_t>(in.width), 4, rowBytes) ||
         !checkedMultiply(rowBytes, static_cast<size_t>(in.height), bytes))
-        return VEK_ERROR_TOO_LARGE;
+        return refuse(VEK_ERROR_TOO_LARGE, "%d x %d pixels do not fit this process's address space", in.width,
+                      in.height);
     auto* object = new (std::nothrow) BitmapObject;
-    if (object == nullptr) return VEK_ERROR_OUT_OF_MEMORY;
+    if (object == nullptr) return outOfMemory(sizeof(BitmapObject));
     describe(object->pub, in.width, in.height, 8, 4, VEK_NO_TRANSPARENT_INDEX, in.rowOrigin, rowBytes, Layout::Bgra32);
     if (layout == Layout::Bgra32 && static_cast<size_t>(in.bytesPerLine) == rowBytes) {
         src->store->retain();
@@ -88,7 +89,7 @@ VekError convertToBgra(LibraryBitmap* source, LibraryBitmap** out) {
     PixelStore* store = PixelStore::create(bytes);
     if (store == nullptr) {
         delete object;
-        return VEK_ERROR_OUT_OF_MEMORY;
+        return outOfMemory(bytes);
     }
     uint32_t words[256];
     if (layout == Layout::Indexed8) paletteWords(src->palette, in.paletteEntries, in.transparentIndex, words);

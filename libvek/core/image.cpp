@@ -116,13 +116,14 @@ void PixelStore::release() {
 void PixelStore::releaseKeptBuffers() { keptBuffers().clear(); }
 
 VekError Image::allocate(int64_t width, int64_t height, Layout layout, const LoadOptions& options, size_t slack) {
-    if (!dimensionsAllowed(width, height, options.maxPixels)) return VEK_ERROR_TOO_LARGE;
+    if (VekError e = checkDimensions("the picture", width, height, options.maxPixels)) return e;
     size_t stride, bytes;
     if (!checkedMultiply(static_cast<size_t>(width), bytesPerPixel(layout), stride) ||
         !checkedMultiply(stride, static_cast<size_t>(height), bytes))
-        return VEK_ERROR_TOO_LARGE;
+        return refuse(VEK_ERROR_TOO_LARGE, "%lld x %lld pixels do not fit this process's address space",
+                      static_cast<long long>(width), static_cast<long long>(height));
     PixelStore* store = PixelStore::create(bytes, slack);
-    if (store == nullptr) return VEK_ERROR_OUT_OF_MEMORY;
+    if (store == nullptr) return outOfMemory(bytes);
     if (store_) store_->release();
     store_ = store;
     width_ = static_cast<int32_t>(width);

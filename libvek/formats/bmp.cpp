@@ -134,7 +134,7 @@ VekError decodeDirect(ByteView pixels, const Header& h, Image& image, size_t str
     const uint32_t pixelBits = h.bitCount == 32 ? 0xFFFFFFFFu : (1u << h.bitCount) - 1;
     for (uint32_t& m : masks) {
         m &= pixelBits;
-        if (!contiguousMask(m)) return VEK_ERROR_DAMAGED;
+        if (!contiguousMask(m)) return refuse(VEK_ERROR_DAMAGED, "BMP: colour mask %08X has gaps", m);
     }
     const MaskField red(masks[0]), green(masks[1]), blue(masks[2]), alpha(masks[3]);
     std::atomic<bool> anyAlpha{false};
@@ -266,23 +266,29 @@ public:
 
     VekError load(const LoadOptions& options, Image& image) override {
         const Header& h = h_;
-        if (h.pixelOffset >= data_.size) return VEK_ERROR_DAMAGED;
+        if (h.pixelOffset >= data_.size)
+            return refuse(VEK_ERROR_DAMAGED, "BMP: the pixels begin at %u, past the file's %zu bytes", h.pixelOffset,
+                          data_.size);
         const ByteView pixels = data_.from(h.pixelOffset);
         if (embedded_) return embedded_->load(options, image);
-        if (!dimensionsAllowed(h.width, h.rows(), options.maxPixels)) return VEK_ERROR_TOO_LARGE;
+        if (VekError e = checkDimensions("BMP", h.width, h.rows(), options.maxPixels)) return e;
         image.bitsPerComponent = 8;
         const bool compressed = h.compression == kRle4 || h.compression == kRle8;
         size_t stride = 0, needed = 0;
         if (!compressed) {
             // Rows are padded to whole 32-bit words.
-            if (!checkedMultiply(static_cast<size_t>(h.width), h.bitCount, stride)) return VEK_ERROR_TOO_LARGE;
+            if (!checkedMultiply(static_cast<size_t>(h.width), h.bitCount, stride))
+                return refuse(VEK_ERROR_TOO_LARGE, "BMP: rows of %d pixels do not fit the address space", h.width);
             stride = (stride + 31) / 32 * 4;
-            if (!checkedMultiply(stride, static_cast<size_t>(h.rows()), needed)) return VEK_ERROR_TOO_LARGE;
-            if (needed > pixels.size) return VEK_ERROR_DAMAGED;
+            if (!checkedMultiply(stride, static_cast<size_t>(h.rows()), needed))
+                return refuse(VEK_ERROR_TOO_LARGE, "BMP: the pixels do not fit the address space");
+            if (needed > pixels.size)
+                return refuse(VEK_ERROR_DAMAGED, "BMP: %zu bytes of pixels where %d rows need %zu", pixels.size,
+                              h.rows(), needed);
         } else if (size_t most; !checkedMultiply(pixels.size, 64, most) || static_cast<size_t>(h.rows()) > most + 1) {
             // Every row of RLE data costs at least an end-of-line escape, or a share of a 4-byte delta
             // that skips at most 255 rows: a file this short cannot hold this many rows.
-            return VEK_ERROR_DAMAGED;
+            return refuse(VEK_ERROR_DAMAGED, "BMP: %zu bytes of RLE data cannot hold %d rows", pixels.size, h.rows());
         }
         if (h.bitCount <= 8) {
             if (VekError e = image.allocate(h.width, h.rows(), Layout::Indexed8, options)) return e;

@@ -18,6 +18,8 @@ uint32_t paletteEntriesStored(const Header& h) {
     return std::min<uint32_t>(h.coloursUsed, 256);
 }
 
+VekError endsInside(const char* what) { return refuse(VEK_ERROR_DAMAGED, "BMP: the file ends inside the %s", what); }
+
 // Where the colour table ends and the pixels begin, from the offsets the headers give.
 VekError placePixels(ByteView data, Header& h) {
     // OS/2 1.x headers count no entries: a table shorter than the depth implies ends where the
@@ -28,23 +30,31 @@ VekError placePixels(ByteView data, Header& h) {
     // An offset of 0 (some writers leave it so, and a DIB has none) means the pixels follow the
     // palette; one inside the headers would draw them as pixels.
     size_t paletteBytes;
-    if (!checkedMultiply(paletteEntriesStored(h), h.os2 ? 3 : 4, paletteBytes)) return VEK_ERROR_DAMAGED;
+    if (!checkedMultiply(paletteEntriesStored(h), h.os2 ? 3 : 4, paletteBytes))
+        return refuse(VEK_ERROR_DAMAGED, "BMP: a colour table of %u entries", h.coloursUsed);
     const uint64_t paletteEnd = uint64_t{h.paletteOffset} + paletteBytes;
     if (h.pixelOffset == 0) {
-        if (paletteEnd > data.size) return VEK_ERROR_DAMAGED;
+        if (paletteEnd > data.size) return endsInside("colour table");
         h.pixelOffset = static_cast<uint32_t>(paletteEnd);
     } else if (h.pixelOffset < h.paletteOffset) {
-        return VEK_ERROR_DAMAGED;
+        return refuse(VEK_ERROR_DAMAGED, "BMP: the pixels begin at %u, inside the %zu bytes of headers", h.pixelOffset,
+                      h.paletteOffset);
     } else if (h.bitCount <= 8 && h.pixelOffset < paletteEnd) {
         // An offset at or inside the colour table: some writers count the table out of it. The whole
         // table is read and the pixels right after it, where the file holds both; taking the table's
         // bytes for pixels would draw the palette.
         const bool rle = h.compression == kRle4 || h.compression == kRle8;
         size_t rowBits, stride, pixelBytes = 2;
-        if (!checkedMultiply(static_cast<uint32_t>(h.width), h.bitCount, rowBits)) return VEK_ERROR_DAMAGED;
+        if (!checkedMultiply(static_cast<uint32_t>(h.width), h.bitCount, rowBits))
+            return refuse(VEK_ERROR_DAMAGED, "BMP: rows of %d pixels", h.width);
         stride = (rowBits + 31) / 32 * 4;
-        if (!rle && !checkedMultiply(stride, static_cast<size_t>(h.rows()), pixelBytes)) return VEK_ERROR_DAMAGED;
-        if (paletteEnd + pixelBytes > data.size) return VEK_ERROR_DAMAGED;
+        if (!rle && !checkedMultiply(stride, static_cast<size_t>(h.rows()), pixelBytes))
+            return refuse(VEK_ERROR_DAMAGED, "BMP: %d rows of %zu bytes", h.rows(), stride);
+        if (paletteEnd + pixelBytes > data.size)
+            return refuse(
+                VEK_ERROR_DAMAGED,
+                "BMP: the pixels begin at %u, inside the colour table, and the file is too short for them after it",
+                h.pixelOffset);
         h.pixelOffset = static_cast<uint32_t>(paletteEnd);
     }
     return VEK_OK;
@@ -62,13 +72,13 @@ bool sniffFile(ByteView data) {
 
 VekError readHeader(ByteView data, Header& h, size_t infoStart) {
     ByteReader r(data);
-    if (infoStart != 0 && (!r.skip(10) || !r.u32le(h.pixelOffset))) return VEK_ERROR_DAMAGED;
+    if (infoStart != 0 && (!r.skip(10) || !r.u32le(h.pixelOffset))) return endsInside("file header");
     h.infoStart = infoStart;
-    if (!r.seek(infoStart) || !r.u32le(h.headerSize)) return VEK_ERROR_DAMAGED;
+    if (!r.seek(infoStart) || !r.u32le(h.headerSize)) return endsInside("info header");
     if (h.headerSize == kOs2Header) {
         // OS/2 1.x: 16-bit dimensions, 3-byte palette entries.
         uint16_t w, hh, planes;
-        if (!r.u16le(w) || !r.u16le(hh) || !r.u16le(planes) || !r.u16le(h.bitCount)) return VEK_ERROR_DAMAGED;
+        if (!r.u16le(w) || !r.u16le(hh) || !r.u16le(planes) || !r.u16le(h.bitCount)) return endsInside("info header");
         h.width = w;
         h.height = hh;
         h.os2 = true;
@@ -76,41 +86,44 @@ VekError readHeader(ByteView data, Header& h, size_t infoStart) {
         uint16_t planes;
         uint32_t imageSize;
         if (!r.i32le(h.width) || !r.i32le(h.height) || !r.u16le(planes) || !r.u16le(h.bitCount))
-            return VEK_ERROR_DAMAGED;
-        if (h.headerSize >= kCompressionEnd && !r.u32le(h.compression)) return VEK_ERROR_DAMAGED;
+            return endsInside("info header");
+        if (h.headerSize >= kCompressionEnd && !r.u32le(h.compression)) return endsInside("info header");
         if (h.headerSize >= kInfoHeader) {
             if (!r.u32le(imageSize) || !r.i32le(h.xPelsPerMeter) || !r.i32le(h.yPelsPerMeter) ||
                 !r.u32le(h.coloursUsed) || !r.skip(4))
-                return VEK_ERROR_DAMAGED;
+                return endsInside("info header");
         } else if (h.headerSize >= kColoursUsedEnd) {
             if (!r.u32le(imageSize) || !r.i32le(h.xPelsPerMeter) || !r.i32le(h.yPelsPerMeter) ||
                 !r.u32le(h.coloursUsed))
-                return VEK_ERROR_DAMAGED;
+                return endsInside("info header");
         }
         // OS/2 2.x headers are any size from 16 to 64 other than Windows' own 40, 52 and 56.
         const bool os2v2 = h.headerSize != kInfoHeader && h.headerSize != kThreeMasksHeader &&
                            h.headerSize != kFourMasksHeader && h.headerSize <= kOs2v2Largest;
-        if (os2v2 && (h.compression == 3 || h.compression == 4)) return VEK_ERROR_UNSUPPORTED; // Huffman, RLE24
+        if (os2v2 && (h.compression == 3 || h.compression == 4))
+            return refuse(VEK_ERROR_UNSUPPORTED, "BMP: OS/2 %s compression is not read",
+                          h.compression == 3 ? "Huffman" : "RLE24");
         if (h.headerSize >= kThreeMasksHeader && !os2v2) {
-            if (!r.seek(infoStart + kInfoHeader)) return VEK_ERROR_DAMAGED;
+            if (!r.seek(infoStart + kInfoHeader)) return endsInside("info header");
             const int maskCount = h.headerSize >= kFourMasksHeader ? 4 : 3;
             for (int i = 0; i < maskCount; ++i)
-                if (!r.u32le(h.masks[i])) return VEK_ERROR_DAMAGED;
+                if (!r.u32le(h.masks[i])) return endsInside("colour masks");
             h.explicitMasks = true;
         }
     } else {
-        return VEK_ERROR_UNSUPPORTED;
+        return refuse(VEK_ERROR_UNSUPPORTED, "BMP: an info header of %u bytes", h.headerSize);
     }
-    if (!r.seek(infoStart + h.headerSize)) return VEK_ERROR_DAMAGED;
+    if (!r.seek(infoStart + h.headerSize)) return endsInside("info header");
     // A 40-byte header keeps its masks after the header.
     if (h.headerSize == kInfoHeader && (h.compression == kBitfields || h.compression == kAlphaBitfields)) {
         const int maskCount = h.compression == kAlphaBitfields ? 4 : 3;
         for (int i = 0; i < maskCount; ++i)
-            if (!r.u32le(h.masks[i])) return VEK_ERROR_DAMAGED;
+            if (!r.u32le(h.masks[i])) return endsInside("colour masks");
         h.explicitMasks = true;
     }
     h.paletteOffset = r.position();
-    if (h.width <= 0 || h.height == 0 || h.height == INT32_MIN) return VEK_ERROR_DAMAGED;
+    if (h.width <= 0 || h.height == 0 || h.height == INT32_MIN)
+        return refuse(VEK_ERROR_DAMAGED, "BMP: a picture of %d x %d pixels", h.width, h.height);
     switch (h.bitCount) {
     case 1:
     case 2:
@@ -121,24 +134,25 @@ VekError readHeader(ByteView data, Header& h, size_t infoStart) {
     case 32: break;
     case 0:
         if (h.compression == kJpeg || h.compression == kPng) break;
-        return VEK_ERROR_DAMAGED;
-    default: return VEK_ERROR_UNSUPPORTED;
+        return refuse(VEK_ERROR_DAMAGED, "BMP: 0 bits a pixel, and the pixels are not a JPEG or PNG");
+    default: return refuse(VEK_ERROR_UNSUPPORTED, "BMP: %u bits a pixel", h.bitCount);
     }
     switch (h.compression) {
     case kRgb:
     case kJpeg:
     case kPng: break;
     case kRle8:
-        if (h.bitCount != 8) return VEK_ERROR_DAMAGED;
+        if (h.bitCount != 8) return refuse(VEK_ERROR_DAMAGED, "BMP: RLE8 compression at %u bits a pixel", h.bitCount);
         break;
     case kRle4:
-        if (h.bitCount != 4) return VEK_ERROR_DAMAGED;
+        if (h.bitCount != 4) return refuse(VEK_ERROR_DAMAGED, "BMP: RLE4 compression at %u bits a pixel", h.bitCount);
         break;
     case kBitfields:
     case kAlphaBitfields:
-        if (h.bitCount != 16 && h.bitCount != 32) return VEK_ERROR_DAMAGED;
+        if (h.bitCount != 16 && h.bitCount != 32)
+            return refuse(VEK_ERROR_DAMAGED, "BMP: colour masks at %u bits a pixel", h.bitCount);
         break;
-    default: return VEK_ERROR_UNSUPPORTED;
+    default: return refuse(VEK_ERROR_UNSUPPORTED, "BMP: compression %u is not read", h.compression);
     }
     return placePixels(data, h);
 }

@@ -93,18 +93,20 @@ void decodeUncompressed(const uint8_t* in, Image& image, const PixelFormat& f, u
 }
 
 VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options, Image& image) {
-    if (!dimensionsAllowed(h.width, h.height, options.maxPixels)) return VEK_ERROR_TOO_LARGE;
+    if (VekError e = checkDimensions("DDS", h.width, h.height, options.maxPixels)) return e;
     const PixelFormat& f = h.format;
     size_t needed = 0, stride = 0;
     if (blockCompressed(f.kind)) {
         if (!checkedMultiply((h.width + 3) / 4, (h.height + 3) / 4, blockBytes(f.kind), needed))
-            return VEK_ERROR_TOO_LARGE;
+            return refuse(VEK_ERROR_TOO_LARGE, "DDS: the blocks do not fit the address space");
     } else {
         const size_t pixelBytes = f.kind == Kind::Masked ? f.bitsPerPixel / 8 : f.kind == Kind::Rgb10A2 ? 4 : 8;
         if (!checkedMultiply(h.width, pixelBytes, stride) || !checkedMultiply(stride, h.height, needed))
-            return VEK_ERROR_TOO_LARGE;
+            return refuse(VEK_ERROR_TOO_LARGE, "DDS: the pixels do not fit the address space");
     }
-    if (needed > data.size - h.dataOffset) return VEK_ERROR_DAMAGED;
+    if (needed > data.size - h.dataOffset)
+        return refuse(VEK_ERROR_DAMAGED, "DDS: %zu bytes of pixels where the first surface needs %zu",
+                      data.size - h.dataOffset, needed);
     const bool grey =
         (f.kind == Kind::Bc4 || f.kind == Kind::Bc4Signed) || (f.kind == Kind::Masked && f.luminance && !f.hasAlpha);
     if (VekError e = image.allocate(h.width, h.height, grey ? Layout::Gray8 : Layout::Bgra32, options)) return e;

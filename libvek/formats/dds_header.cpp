@@ -97,8 +97,21 @@ VekError dxgiFormat(uint32_t dxgi, PixelFormat& f) {
         f.kind = Kind::Rgba16Float;
         f.hasAlpha = true;
         return VEK_OK;
-    default: return VEK_ERROR_UNSUPPORTED;
+    default: return refuse(VEK_ERROR_UNSUPPORTED, "DDS: DXGI format %u is not read", dxgi);
     }
+}
+
+// A four-character code as text, its unprintable bytes as '?'.
+struct FourCCText {
+    char text[5];
+};
+FourCCText fourCCText(uint32_t code) {
+    FourCCText t{};
+    for (int i = 0; i < 4; ++i) {
+        const auto c = static_cast<char>(code >> (8 * i));
+        t.text[i] = c >= ' ' && c <= '~' ? c : '?';
+    }
+    return t;
 }
 
 VekError legacyFormat(uint32_t flags, uint32_t code, uint32_t bits, const uint32_t* masks, PixelFormat& f) {
@@ -132,18 +145,19 @@ VekError legacyFormat(uint32_t flags, uint32_t code, uint32_t bits, const uint32
             f.kind = Kind::Rgba16Float;
             f.hasAlpha = true;
             return VEK_OK; // D3DFMT_A16B16G16R16F
-        default: return VEK_ERROR_UNSUPPORTED;
+        default: return refuse(VEK_ERROR_UNSUPPORTED, "DDS: four-character code %s is not read", fourCCText(code).text);
         }
     }
-    if (bits != 8 && bits != 16 && bits != 24 && bits != 32) return VEK_ERROR_UNSUPPORTED;
-    if (flags & kYuv) return VEK_ERROR_UNSUPPORTED;
+    if (bits != 8 && bits != 16 && bits != 24 && bits != 32)
+        return refuse(VEK_ERROR_UNSUPPORTED, "DDS: %u bits a pixel", bits);
+    if (flags & kYuv) return refuse(VEK_ERROR_UNSUPPORTED, "DDS: YUV pixels are not read");
     // Bits a pixel does not have select nothing: some writers give an 8-bit surface a 32-bit
     // mask, or leave the masks zero. Where nothing is left, the bit count's standard layout holds.
     const uint32_t pixelBits = bits == 32 ? 0xFFFFFFFFu : (1u << bits) - 1;
     uint32_t m[4];
     for (int i = 0; i < 4; ++i) {
         m[i] = masks[i] & pixelBits;
-        if (!contiguousMask(m[i])) return VEK_ERROR_DAMAGED;
+        if (!contiguousMask(m[i])) return refuse(VEK_ERROR_DAMAGED, "DDS: colour mask %08X has gaps", m[i]);
     }
     const bool alpha = (flags & kAlphaPixels) != 0;
     if (flags & kRgb) {
@@ -186,7 +200,7 @@ VekError legacyFormat(uint32_t flags, uint32_t code, uint32_t bits, const uint32
         masked(f, bits, 0, 0, 0, m[3] ? m[3] : 0xFF);
         return VEK_OK;
     }
-    return VEK_ERROR_UNSUPPORTED;
+    return refuse(VEK_ERROR_UNSUPPORTED, "DDS: pixel format flags %08X name no layout that is read", flags);
 }
 
 void describe(PixelFormat& f) {
@@ -238,22 +252,23 @@ bool sniffSignature(ByteView data) {
 }
 
 VekError readHeader(ByteView data, Header& h) {
-    if (!sniffSignature(data)) return VEK_ERROR_DAMAGED;
+    if (!sniffSignature(data)) return refuse(VEK_ERROR_DAMAGED, "DDS: the header is not whole");
     const uint8_t* p = data.data + 4;
     h.height = loadU32le(p + 8);
     h.width = loadU32le(p + 12);
     const uint8_t* pf = p + 72;
-    if (loadU32le(pf) != 32) return VEK_ERROR_DAMAGED;
+    if (loadU32le(pf) != 32) return refuse(VEK_ERROR_DAMAGED, "DDS: a pixel format of %u bytes, not 32", loadU32le(pf));
     const uint32_t flags = loadU32le(pf + 4), code = loadU32le(pf + 8), bits = loadU32le(pf + 12);
     const uint32_t masks[4] = {loadU32le(pf + 16), loadU32le(pf + 20), loadU32le(pf + 24), loadU32le(pf + 28)};
     h.dataOffset = 128;
     if ((flags & kFourCC) && code == fourCC("DX10")) {
-        if (data.size < 148) return VEK_ERROR_DAMAGED;
+        if (data.size < 148) return refuse(VEK_ERROR_DAMAGED, "DDS: the file ends inside the DX10 header");
         const uint8_t* dx10 = data.data + 128;
         const uint32_t dimension = loadU32le(dx10 + 4);
         // A 1-D texture is one row; of a 3-D texture the first slice is shown, as of an array the
         // first element.
-        if (dimension > 4 || dimension == 1) return VEK_ERROR_UNSUPPORTED;
+        if (dimension > 4 || dimension == 1)
+            return refuse(VEK_ERROR_UNSUPPORTED, "DDS: resource dimension %u", dimension);
         if (VekError e = dxgiFormat(loadU32le(dx10), h.format)) return e;
         // The alpha mode, in the low bits of the last field: 2 is premultiplied.
         if ((loadU32le(dx10 + 16) & 7) == 2 && h.format.hasAlpha) h.format.premultiplied = true;
@@ -263,7 +278,7 @@ VekError readHeader(ByteView data, Header& h) {
     }
     if (h.width == 0 || h.height == 0 || h.width > static_cast<uint32_t>(kMaxDimension) ||
         h.height > static_cast<uint32_t>(kMaxDimension))
-        return VEK_ERROR_DAMAGED;
+        return refuse(VEK_ERROR_DAMAGED, "DDS: a texture of %u x %u pixels", h.width, h.height);
     describe(h.format);
     return VEK_OK;
 }

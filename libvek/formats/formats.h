@@ -6,6 +6,7 @@
 
 #include "libvek/colour/colour.h"
 #include "libvek/base/bytes.h"
+#include "libvek/base/refusal.h"
 #include "libvek/core/image.h"
 
 namespace vek {

@@ -41,12 +41,13 @@ struct GifClose {
 };
 using Gif = std::unique_ptr<GifFileType, GifClose>;
 
+// giflib's own words for what it refused.
 VekError codeFor(int gifError) {
-    switch (gifError) {
-    case D_GIF_ERR_NOT_ENOUGH_MEM: return VEK_ERROR_OUT_OF_MEMORY;
-    case D_GIF_ERR_NOT_GIF_FILE: return VEK_ERROR_UNKNOWN_FORMAT;
-    default: return VEK_ERROR_DAMAGED;
-    }
+    const VekError code = gifError == D_GIF_ERR_NOT_ENOUGH_MEM ? VEK_ERROR_OUT_OF_MEMORY
+                          : gifError == D_GIF_ERR_NOT_GIF_FILE ? VEK_ERROR_UNKNOWN_FORMAT
+                                                               : VEK_ERROR_DAMAGED;
+    const char* words = GifErrorString(gifError);
+    return refuse(code, "GIF: %s", words != nullptr ? words : "giflib refused the file");
 }
 
 struct FirstFrame {
@@ -90,7 +91,8 @@ VekError findFirstFrame(GifFileType* gif, Input& input, ByteView data, FirstFram
     for (;;) {
         GifRecordType type;
         if (DGifGetRecordType(gif, &type) == GIF_ERROR) return codeFor(gif->Error);
-        if (type == TERMINATE_RECORD_TYPE) return VEK_ERROR_DAMAGED; // no picture in the file
+        if (type == TERMINATE_RECORD_TYPE)
+            return refuse(VEK_ERROR_DAMAGED, "GIF: the file ends before its first picture");
         if (type == EXTENSION_RECORD_TYPE) {
             int code = 0;
             GifByteType* block = nullptr;
@@ -109,7 +111,7 @@ VekError findFirstFrame(GifFileType* gif, Input& input, ByteView data, FirstFram
             if (DGifGetImageDesc(gif) == GIF_ERROR) {
                 const int codeSize = refusedCodeSize(data, descriptor, input.reader.position());
                 if (codeSize == 0) return codeFor(gif->Error);
-                if (codeSize > 11) return VEK_ERROR_UNSUPPORTED;
+                if (codeSize > 11) return refuse(VEK_ERROR_UNSUPPORTED, "GIF: LZW minimum code size %d", codeSize);
             }
             frame.dataStart = input.reader.position();
             frame.codeSize = data.data[frame.dataStart - 1];
@@ -185,10 +187,10 @@ public:
 
     // Data too short to hold the frame is refused before anything is allocated for it.
     VekError queryVerdict() const override {
-        return mostPixels(frame_.dataBytes, frame_.codeSize) <
-                       static_cast<uint64_t>(frame_.width) * static_cast<uint64_t>(frame_.height)
-                   ? VEK_ERROR_DAMAGED
-                   : VEK_OK;
+        const uint64_t pixels = static_cast<uint64_t>(frame_.width) * static_cast<uint64_t>(frame_.height);
+        if (mostPixels(frame_.dataBytes, frame_.codeSize) >= pixels) return VEK_OK;
+        return refuse(VEK_ERROR_DAMAGED, "GIF: %llu bytes of LZW data cannot hold %d x %d pixels",
+                      static_cast<unsigned long long>(frame_.dataBytes), frame_.width, frame_.height);
     }
 
 private:
@@ -204,8 +206,9 @@ VekError GifDecoder::load(const LoadOptions& options, Image& image) {
     GifFileType* gif = gif_.get();
     const FirstFrame& frame = frame_;
     const int screenWidth = screenWidth_, screenHeight = screenHeight_;
-    if (frame.width <= 0 || frame.height <= 0) return VEK_ERROR_DAMAGED;
-    if (!dimensionsAllowed(frame.width, frame.height, options.maxPixels)) return VEK_ERROR_TOO_LARGE;
+    if (frame.width <= 0 || frame.height <= 0)
+        return refuse(VEK_ERROR_DAMAGED, "GIF: a frame of %d x %d pixels", frame.width, frame.height);
+    if (VekError e = checkDimensions("GIF", frame.width, frame.height, options.maxPixels)) return e;
     if (VekError e = queryVerdict()) return e;
 
     const ColorMapObject* map = gif->Image.ColorMap ? gif->Image.ColorMap : gif->SColorMap;
@@ -231,7 +234,7 @@ VekError GifDecoder::load(const LoadOptions& options, Image& image) {
     try {
         asBgra = stray < 0 && holdsStrayLiteral(data, frame);
     } catch (...) {
-        return VEK_ERROR_OUT_OF_MEMORY;
+        return refuse(VEK_ERROR_OUT_OF_MEMORY, "out of memory looking for stray codes");
     }
     if (VekError e = image.allocate(screenWidth, screenHeight, asBgra ? Layout::Bgra32 : Layout::Indexed8, options))
         return e;
@@ -269,7 +272,7 @@ VekError GifDecoder::load(const LoadOptions& options, Image& image) {
             line.resize(static_cast<size_t>(frame.width));
         }
     } catch (...) {
-        return VEK_ERROR_OUT_OF_MEMORY;
+        return outOfMemory(static_cast<size_t>(frame.width) * 2);
     }
     // Interlaced frames arrive in four passes: every 8th row from 0, every 8th from 4, every 4th
     // from 2, every 2nd from 1.

@@ -1,5 +1,7 @@
 #include "libvek/formats/gif_lzw.h"
 
+#include "libvek/base/refusal.h"
+
 namespace vek::gif {
 
 uint64_t mostPixels(uint64_t dataBytes, int codeSize) {
@@ -14,9 +16,9 @@ VekError Lzw::row(uint16_t* out, size_t count) {
     while (written < count) {
         while (pending_ > 0 && written < count) out[written++] = stack_[--pending_];
         if (written == count) break;
-        if (ended_) return VEK_ERROR_DAMAGED;
+        if (ended_) return refuse(VEK_ERROR_DAMAGED, "GIF: the LZW data ends before the frame's last pixel");
         int code;
-        if (!read(code)) return VEK_ERROR_DAMAGED;
+        if (!read(code)) return refuse(VEK_ERROR_DAMAGED, "GIF: the file ends inside the LZW data");
         if (code == clear_) {
             codeSize_ = minCodeSize_ + 1;
             next_ = clear_ + 2;
@@ -28,7 +30,7 @@ VekError Lzw::row(uint16_t* out, size_t count) {
             continue;
         }
         if (previous_ < 0 ? code > clear_ : (code > next_ || (code == next_ && next_ >= kCodes)))
-            return VEK_ERROR_DAMAGED;
+            return refuse(VEK_ERROR_DAMAGED, "GIF: LZW code %d before the table holds it", code);
         // A code not yet in the table stands for the previous string and its first value.
         int c = code;
         if (previous_ >= 0 && code == next_) {

@@ -134,9 +134,9 @@ public:
 
     VekError open() {
         firstScan_ = firstScan(data_);
-        if (firstScan_ == kNone) return VEK_ERROR_DAMAGED;
+        if (firstScan_ == kNone) return refuse(VEK_ERROR_DAMAGED, "JPEG: no start of scan where the markers lead");
         Session& d = session_;
-        if (setjmp(d.errors.escape)) return codeFor(d.errors.code);
+        if (setjmp(d.errors.escape)) return codeFor(d.errors);
         jpeg_create_decompress(&d.cinfo);
         d.cinfo.progress = &d.progress;
         jpeg_mem_src(&d.cinfo, data_.data, static_cast<unsigned long>(data_.size));
@@ -170,15 +170,21 @@ VekError JpegDecoder::load(const LoadOptions& options, Image& image) {
     // Members rather than locals after setjmp: a jump back may lose locals kept in registers.
     Session& d = session_;
     if (colour_.space == colour::Space::Cmyk) cmykProfile_ = colour::toSrgb(colour_, colour::Space::Cmyk);
-    if (setjmp(d.errors.escape)) return codeFor(d.errors.code);
-    if (d.cinfo.data_precision != 8) return VEK_ERROR_UNSUPPORTED;
-    if (!dimensionsAllowed(d.cinfo.image_width, d.cinfo.image_height, options.maxPixels)) return VEK_ERROR_TOO_LARGE;
+    if (setjmp(d.errors.escape)) return codeFor(d.errors);
+    if (d.cinfo.data_precision != 8)
+        return refuse(VEK_ERROR_UNSUPPORTED, "JPEG: %d-bit samples; only 8-bit ones are read", d.cinfo.data_precision);
+    if (VekError e = checkDimensions("JPEG", d.cinfo.image_width, d.cinfo.image_height, options.maxPixels)) return e;
     if (jpeg_has_multiple_scans(&d.cinfo)) {
         // Refused before a scan is decoded: too many scans, or coefficients that with the picture
         // would pass the memory a load may hold.
-        if (scansIn(data_, firstScan_, kMaxScans) > kMaxScans) return VEK_ERROR_TOO_LARGE;
+        if (scansIn(data_, firstScan_, kMaxScans) > kMaxScans)
+            return refuse(VEK_ERROR_TOO_LARGE, "JPEG: more than %d progressive scans", kMaxScans);
         const uint64_t pictureBytes = uint64_t{d.cinfo.image_width} * d.cinfo.image_height * 4;
-        if (coefficientBytes(d.cinfo) + pictureBytes > maxLoadBytes(options.maxPixels)) return VEK_ERROR_TOO_LARGE;
+        if (const uint64_t need = coefficientBytes(d.cinfo) + pictureBytes; need > maxLoadBytes(options.maxPixels))
+            return refuse(VEK_ERROR_TOO_LARGE,
+                          "JPEG: a progressive decode needs %llu MiB, more than the %llu MiB a load may hold",
+                          static_cast<unsigned long long>(need >> 20),
+                          static_cast<unsigned long long>(maxLoadBytes(options.maxPixels) >> 20));
     }
     const bool cmyk = d.cinfo.jpeg_color_space == JCS_CMYK || d.cinfo.jpeg_color_space == JCS_YCCK;
     if (VekError e = image.allocate(d.cinfo.image_width, d.cinfo.image_height, Layout::Bgra32, options)) return e;
@@ -190,10 +196,10 @@ VekError JpegDecoder::load(const LoadOptions& options, Image& image) {
     d.cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGRX;
     jpeg_start_decompress(&d.cinfo);
     if (d.cinfo.output_width != d.cinfo.image_width || d.cinfo.output_height != d.cinfo.image_height)
-        return VEK_ERROR_DAMAGED;
+        return refuse(VEK_ERROR_DAMAGED, "JPEG: the decoder's output is not the picture's size");
     if (cmyk) {
         d.cmykRow = static_cast<JSAMPLE*>(std::malloc(static_cast<size_t>(d.cinfo.output_width) * 4));
-        if (d.cmykRow == nullptr) return VEK_ERROR_OUT_OF_MEMORY;
+        if (d.cmykRow == nullptr) return outOfMemory(static_cast<size_t>(d.cinfo.output_width) * 4);
     }
     // Several rows a call, as the decoder produces them: a single row a call makes it stage the
     // second row of each 2-row group in a spare buffer and copy it out.
@@ -205,7 +211,7 @@ VekError JpegDecoder::load(const LoadOptions& options, Image& image) {
             cmyk ? 1 : static_cast<int>(std::min<JDIMENSION>(kBatch, d.cinfo.output_height - d.cinfo.output_scanline));
         for (int i = 0; i < batch; ++i) rows[i] = cmyk ? d.cmykRow : image.row(first + i);
         const JDIMENSION got = jpeg_read_scanlines(&d.cinfo, rows, static_cast<JDIMENSION>(batch));
-        if (got == 0) return VEK_ERROR_DAMAGED;
+        if (got == 0) return refuse(VEK_ERROR_DAMAGED, "JPEG: no rows after row %d", first);
         if (cmyk) cmykToBgrx(d.cmykRow, image.row(first), d.cinfo.output_width, cmykProfile_.get());
     }
     jpeg_finish_decompress(&d.cinfo);

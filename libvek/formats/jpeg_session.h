@@ -16,6 +16,7 @@
 #include "imagelib/vek.h"
 #include "libvek/colour/colour.h"
 #include "libvek/base/bytes.h"
+#include "libvek/base/refusal.h"
 
 namespace vek::jpeg {
 
@@ -23,6 +24,7 @@ struct ErrorManager {
     jpeg_error_mgr base;
     jmp_buf escape;
     int code;
+    char message[JMSG_LENGTH_MAX]; // libjpeg's words for the error
 };
 
 // Progressive files may hold any number of scans, and each is a pass over the whole picture: a few
@@ -35,6 +37,7 @@ constexpr int kTooManyScans = -1; // an ErrorManager code of our own
 [[noreturn]] inline void onError(j_common_ptr cinfo) {
     auto* errors = reinterpret_cast<ErrorManager*>(cinfo->err);
     errors->code = errors->base.msg_code;
+    errors->base.format_message(cinfo, errors->message);
     longjmp(errors->escape, 1);
 }
 
@@ -42,18 +45,20 @@ constexpr int kTooManyScans = -1; // an ErrorManager code of our own
 // as libjpeg-turbo's own tools do.
 inline void onMessage(j_common_ptr, int) {}
 
-inline VekError codeFor(int messageCode) {
-    switch (messageCode) {
-    case kTooManyScans: return VEK_ERROR_TOO_LARGE;
+inline VekError codeFor(const ErrorManager& errors) {
+    VekError code = VEK_ERROR_DAMAGED;
+    switch (errors.code) {
+    case kTooManyScans: code = VEK_ERROR_TOO_LARGE; break;
     case JERR_BAD_PRECISION:
     case JERR_NOT_COMPILED:
     case JERR_CONVERSION_NOTIMPL:
-    case JERR_BAD_J_COLORSPACE: return VEK_ERROR_UNSUPPORTED;
-    case JERR_OUT_OF_MEMORY: return VEK_ERROR_OUT_OF_MEMORY;
+    case JERR_BAD_J_COLORSPACE: code = VEK_ERROR_UNSUPPORTED; break;
+    case JERR_OUT_OF_MEMORY: code = VEK_ERROR_OUT_OF_MEMORY; break;
     case JERR_IMAGE_TOO_BIG:
-    case JERR_WIDTH_OVERFLOW: return VEK_ERROR_TOO_LARGE;
-    default: return VEK_ERROR_DAMAGED;
+    case JERR_WIDTH_OVERFLOW: code = VEK_ERROR_TOO_LARGE; break;
+    default: break;
     }
+    return refuse(code, "JPEG: %s", errors.message);
 }
 
 constexpr size_t kNone = SIZE_MAX;
@@ -81,6 +86,7 @@ inline void countScans(j_common_ptr common) {
     if (cinfo->input_scan_number > kMaxScans) {
         auto* errors = reinterpret_cast<ErrorManager*>(cinfo->err);
         errors->code = kTooManyScans;
+        std::snprintf(errors->message, sizeof errors->message, "more than %d scans", kMaxScans);
         longjmp(errors->escape, 1);
     }
 }
@@ -97,6 +103,7 @@ struct Session {
         errors.base.error_exit = onError;
         errors.base.emit_message = onMessage;
         errors.code = 0;
+        errors.message[0] = '\0';
         progress.progress_monitor = countScans;
     }
     ~Session() {

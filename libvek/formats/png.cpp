@@ -28,12 +28,14 @@ struct ContextFree {
 };
 using Context = std::unique_ptr<spng_ctx, ContextFree>;
 
+// libspng's own words for what it refused.
 VekError codeFor(int spngError) {
-    if (spngError == SPNG_EMEM) return VEK_ERROR_OUT_OF_MEMORY;
+    VekError code = VEK_ERROR_DAMAGED;
+    if (spngError == SPNG_EMEM) code = VEK_ERROR_OUT_OF_MEMORY;
     if (spngError == SPNG_EUSER_WIDTH || spngError == SPNG_EUSER_HEIGHT || spngError == SPNG_EWIDTH ||
         spngError == SPNG_EHEIGHT)
-        return VEK_ERROR_TOO_LARGE;
-    return VEK_ERROR_DAMAGED;
+        code = VEK_ERROR_TOO_LARGE;
+    return refuse(code, "PNG: %s", spng_strerror(spngError));
 }
 
 // The parts of the file handed to libspng: the signature and every chunk it needs (the critical
@@ -44,8 +46,8 @@ struct KeptParts {
     };
     ByteView data;
     std::vector<Part> parts;
-    size_t part = 0, done = 0;    // the reading position
-    bool criticalDamaged = false; // IHDR, PLTE or IEND fails its CRC
+    size_t part = 0, done = 0; // the reading position
+    char damaged[5] = {};      // the first critical chunk but IDAT that fails its CRC
 };
 
 bool needed(const uint8_t* type) {
@@ -90,7 +92,7 @@ bool findKeptParts(ByteView data, KeptParts& kept, png::WholeStream& stream, uin
         const uint8_t* type = data.data + offset + 4;
         if ((type[0] & 0x20) == 0 && std::memcmp(type, "IDAT", 4) != 0 &&
             libdeflate_crc32(0, type, static_cast<size_t>(length) + 4) != loadU32be(type + 4 + length))
-            kept.criticalDamaged = true;
+            if (kept.damaged[0] == '\0') std::memcpy(kept.damaged, type, 4);
         if (!needed(data.data + offset + 4)) {
             if (offset > runStart) kept.parts.push_back({runStart, offset - runStart});
             runStart = static_cast<size_t>(end);
@@ -127,9 +129,9 @@ VekError openStream(ByteView data, KeptParts& kept, png::WholeStream& stream, Co
     // once, before a single later byte is read.
     if (data.size < sizeof kSignature + 8 + 13 + 4 || loadU32be(data.data + 8) != 13 ||
         std::memcmp(data.data + 12, "IHDR", 4) != 0)
-        return VEK_ERROR_DAMAGED;
+        return refuse(VEK_ERROR_DAMAGED, "PNG: IHDR is not the first chunk");
     ctx.reset(spng_ctx_new(0));
-    if (!ctx) return VEK_ERROR_OUT_OF_MEMORY;
+    if (!ctx) return outOfMemory(sizeof(spng_ctx*));
     // A damaged critical chunk refuses the file; damaged ancillary chunks are dropped.
     spng_set_crc_action(ctx.get(), SPNG_CRC_ERROR, SPNG_CRC_DISCARD);
     spng_set_image_limits(ctx.get(), static_cast<uint32_t>(kMaxDimension), static_cast<uint32_t>(kMaxDimension));
@@ -139,9 +141,9 @@ VekError openStream(ByteView data, KeptParts& kept, png::WholeStream& stream, Co
     try {
         leftOut = findKeptParts(data, kept, stream, idat, colour);
     } catch (const std::bad_alloc&) {
-        return VEK_ERROR_OUT_OF_MEMORY;
+        return refuse(VEK_ERROR_OUT_OF_MEMORY, "out of memory listing the chunks");
     }
-    if (kept.criticalDamaged) return VEK_ERROR_DAMAGED;
+    if (kept.damaged[0] != '\0') return refuse(VEK_ERROR_DAMAGED, "PNG: chunk %s fails its checksum", kept.damaged);
     const int set = leftOut ? spng_set_png_stream(ctx.get(), readKept, &kept)
                             : spng_set_png_buffer(ctx.get(), data.data, data.size);
     if (set) return codeFor(set);
@@ -195,7 +197,8 @@ VekError decodeRows(spng_ctx* ctx, Image& image, size_t rowBytes, uint8_t* packe
         int e = spng_get_row_info(ctx, &row);
         if (e == SPNG_EOI) return VEK_OK;
         if (e) return codeFor(e);
-        if (row.row_num >= static_cast<uint32_t>(image.height())) return VEK_ERROR_DAMAGED;
+        if (row.row_num >= static_cast<uint32_t>(image.height()))
+            return refuse(VEK_ERROR_DAMAGED, "PNG: row %u of %d", row.row_num, image.height());
         uint8_t* out = packed ? packed + packedStride * row.row_num : image.row(static_cast<int32_t>(row.row_num));
         e = spng_decode_row(ctx, out, packed ? packedStride : rowBytes);
         if ((e == 0 || e == SPNG_EOI) && swapEachRow) swapRedAndBlue(out, image.width());
@@ -250,8 +253,12 @@ VekError PngDecoder::load(const LoadOptions& options, Image& image) {
     const Context& ctx = ctx_;
     const spng_ihdr& ihdr = ihdr_;
     const uint64_t idatBytes = idatBytes_;
-    if (!dimensionsAllowed(ihdr.width, ihdr.height, options.maxPixels)) return VEK_ERROR_TOO_LARGE;
-    if (!dataCanHold(idatBytes, ihdr) || !png::idatChecksumsHold(data_, stream_)) return VEK_ERROR_DAMAGED;
+    if (VekError e = checkDimensions("PNG", ihdr.width, ihdr.height, options.maxPixels)) return e;
+    if (!dataCanHold(idatBytes, ihdr))
+        return refuse(VEK_ERROR_DAMAGED, "PNG: %llu bytes of IDAT cannot hold %u x %u pixels",
+                      static_cast<unsigned long long>(idatBytes), ihdr.width, ihdr.height);
+    if (!png::idatChecksumsHold(data_, stream_))
+        return refuse(VEK_ERROR_DAMAGED, "PNG: an IDAT chunk fails its checksum");
 
     spng_trns trns{};
     const bool hasTrns = spng_get_trns(ctx.get(), &trns) == 0;
@@ -286,10 +293,11 @@ VekError PngDecoder::load(const LoadOptions& options, Image& image) {
             // Sub-byte indices arrive packed, and interlaced passes add bits to rows already begun.
             const size_t packedStride = (static_cast<size_t>(ihdr.width) * ihdr.bit_depth + 7) / 8;
             size_t packedBytes;
-            if (!checkedMultiply(packedStride, ihdr.height, packedBytes)) return VEK_ERROR_TOO_LARGE;
+            if (!checkedMultiply(packedStride, ihdr.height, packedBytes))
+                return refuse(VEK_ERROR_TOO_LARGE, "PNG: the packed rows do not fit the address space");
             std::unique_ptr<uint8_t, decltype(&std::free)> packed(static_cast<uint8_t*>(std::calloc(packedBytes, 1)),
                                                                   &std::free);
-            if (!packed) return VEK_ERROR_OUT_OF_MEMORY;
+            if (!packed) return outOfMemory(packedBytes);
             if (VekError e = decodeRows(ctx.get(), image, 0, packed.get(), packedStride)) return e;
             const unsigned depth = ihdr.bit_depth;
             const unsigned mask = (1u << depth) - 1;
@@ -313,7 +321,8 @@ VekError PngDecoder::load(const LoadOptions& options, Image& image) {
     default: image.componentsPerPixel = 4; break;
     }
     spng_plte plte{};
-    if (ihdr.color_type == SPNG_COLOR_TYPE_INDEXED && spng_get_plte(ctx.get(), &plte) != 0) return VEK_ERROR_DAMAGED;
+    if (ihdr.color_type == SPNG_COLOR_TYPE_INDEXED && spng_get_plte(ctx.get(), &plte) != 0)
+        return refuse(VEK_ERROR_DAMAGED, "PNG: a palette picture without PLTE");
     if (const FastPath whole = decodeWhole(hasTrns ? &trns : nullptr, &plte, false, options, image); whole.taken())
         return whole.code;
     if (VekError e = image.allocate(ihdr.width, ihdr.height, Layout::Bgra32, options)) return e;

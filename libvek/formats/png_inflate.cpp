@@ -83,14 +83,14 @@ FastPath decodeWhole(ByteView data, const WholeStream& stream, const Rows& rows,
 
     std::unique_ptr<libdeflate_decompressor, DecompressorFree> inflater(libdeflate_alloc_decompressor());
     std::unique_ptr<uint8_t[]> joined, rowMemory(new (std::nothrow) uint8_t[2 * (rowBytes + kRowPadding)]());
-    if (!inflater || !rowMemory) return FastPath::failed(VEK_ERROR_OUT_OF_MEMORY);
+    if (!inflater || !rowMemory) return FastPath::failed(outOfMemory(2 * (rowBytes + kRowPadding)));
     const uint8_t* compressed = data.data + stream.idat.front().offset;
     size_t compressedBytes = stream.idat.front().length;
     if (stream.idat.size() > 1) {
         compressedBytes = 0;
         for (const Range& r : stream.idat) compressedBytes += r.length;
         joined.reset(new (std::nothrow) uint8_t[compressedBytes]);
-        if (!joined) return FastPath::failed(VEK_ERROR_OUT_OF_MEMORY);
+        if (!joined) return FastPath::failed(outOfMemory(compressedBytes));
         size_t at = 0;
         for (const Range& r : stream.idat)
             std::memcpy(joined.get() + at, data.data + r.offset, r.length), at += r.length;

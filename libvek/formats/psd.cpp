@@ -129,6 +129,9 @@ bool looksMatted(ByteView data, const Header& h, const MergedRows& m) {
     return true;
 }
 
+VekError endsInside(const char* what) { return refuse(VEK_ERROR_DAMAGED, "PSD: the file ends inside the %s", what); }
+VekError noRoom() { return refuse(VEK_ERROR_TOO_LARGE, "PSD: the merged image does not fit the address space"); }
+
 // Rows first to end of the merged image into the picture.
 VekError decodeRows(ByteView data, const Header& h, const MergedRows& m, uint32_t first, uint32_t end, Image& image) {
     const unsigned inks = h.inkChannels(), used = m.used, base = m.base;
@@ -140,7 +143,8 @@ VekError decodeRows(ByteView data, const Header& h, const MergedRows& m, uint32_
     std::vector<const uint8_t*> rows(used);
     InkLayers layers(h.display, inks);
     for (uint32_t y = first; y < end; ++y) {
-        if (!rowsAt(data, h, m, y, unpacked, rows)) return VEK_ERROR_DAMAGED;
+        if (!rowsAt(data, h, m, y, unpacked, rows))
+            return refuse(VEK_ERROR_DAMAGED, "PSD: merged row %u does not unpack", y);
         uint8_t* out = image.row(static_cast<int32_t>(y));
         if (h.depth == 8 && (indexed || grey)) {
             std::memcpy(out, rows[0], h.width);
@@ -208,13 +212,14 @@ VekError decodeRows(ByteView data, const Header& h, const MergedRows& m, uint32_
 
 VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options, const colour::Transform* cmykProfile,
                      Image& image) {
-    if (!dimensionsAllowed(h.width, h.height, options.maxPixels)) return VEK_ERROR_TOO_LARGE;
+    if (VekError e = checkDimensions("PSD", h.width, h.height, options.maxPixels)) return e;
     ByteReader r(data);
-    if (!r.seek(h.imageData)) return VEK_ERROR_DAMAGED;
+    if (!r.seek(h.imageData)) return endsInside("merged image");
     MergedRows m;
     m.cmykProfile = cmykProfile;
-    if (!r.u16be(m.compression)) return VEK_ERROR_DAMAGED;
-    if (m.compression > 1) return VEK_ERROR_UNSUPPORTED; // ZIP-compressed merged data
+    if (!r.u16be(m.compression)) return endsInside("merged image");
+    if (m.compression > 1)
+        return refuse(VEK_ERROR_UNSUPPORTED, "PSD: merged image compression %u", m.compression); // ZIP
 
     // Only the channels the picture is made of are decoded; later ones are skipped.
     const unsigned inks = h.inkChannels();
@@ -223,9 +228,9 @@ VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options,
     m.base = base;
     m.used = used;
     size_t rowBits;
-    if (!checkedMultiply(h.width, h.depth, rowBits)) return VEK_ERROR_TOO_LARGE;
+    if (!checkedMultiply(h.width, h.depth, rowBits)) return noRoom();
     m.rowBytes = rowBits / 8 + (rowBits % 8 != 0);
-    if (!checkedMultiply(m.rowBytes, h.height, m.planeBytes)) return VEK_ERROR_TOO_LARGE;
+    if (!checkedMultiply(m.rowBytes, h.height, m.planeBytes)) return noRoom();
     // Where each channel's rows start: raw planes follow each other; PackBits rows follow their
     // byte counts, every one of which must be in the file before anything is allocated.
     const size_t dataStart = m.dataStart = r.position();
@@ -234,8 +239,9 @@ VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options,
         // Every channel's counts are there, used or not; the files that hold more channels than
         // anyone decodes could otherwise claim counts past the end.
         size_t counts, usedRows;
-        if (!checkedMultiply(h.channels, h.height, countBytes, counts) || !r.has(counts)) return VEK_ERROR_DAMAGED;
-        if (!checkedMultiply(used, h.height, usedRows)) return VEK_ERROR_TOO_LARGE;
+        if (!checkedMultiply(h.channels, h.height, countBytes, counts) || !r.has(counts))
+            return endsInside("row byte counts");
+        if (!checkedMultiply(used, h.height, usedRows)) return noRoom();
         m.rowStart.resize(usedRows);
         m.rowLength.resize(usedRows);
         uint64_t offset = dataStart + counts;
@@ -244,11 +250,11 @@ VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options,
             m.rowLength[i] = countBytes == 4 ? loadU32be(p) : loadU16be(p);
             m.rowStart[i] = static_cast<size_t>(offset);
             offset += m.rowLength[i];
-            if (offset > data.size) return VEK_ERROR_DAMAGED;
+            if (offset > data.size) return endsInside("merged image");
         }
     } else {
         size_t allPlanes;
-        if (!checkedMultiply(m.planeBytes, used, allPlanes) || !r.has(allPlanes)) return VEK_ERROR_DAMAGED;
+        if (!checkedMultiply(m.planeBytes, used, allPlanes) || !r.has(allPlanes)) return endsInside("merged image");
     }
 
     m.matted = h.mergedAlpha && looksMatted(data, h, m);
@@ -275,7 +281,7 @@ VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options,
         try {
             e = decodeRows(data, h, m, static_cast<uint32_t>(first), static_cast<uint32_t>(end), image);
         } catch (const std::bad_alloc&) {
-            e = VEK_ERROR_OUT_OF_MEMORY;
+            e = refuse(VEK_ERROR_OUT_OF_MEMORY, "out of memory unpacking rows");
         }
         if (e != VEK_OK) failure.store(e, std::memory_order_relaxed);
     });
@@ -318,15 +324,17 @@ private:
     // anything amiss in that section, the merged picture stands.
     void prepareLayers() {
         if (h_.realMergedData && mergedComplete(data_, h_)) return;
+        // Why the layers could not be drawn is not why anything is refused: the merged picture
+        // answers for itself.
         try {
-            if (readLayers(data_, h_, section_) != VEK_OK) return;
+            if (readLayers(data_, h_, section_) != VEK_OK) return refusal::forget();
             if (Composition::prepare(data_, h_, section_, colour_, layers_) != VEK_OK) {
                 layers_.reset();
-                return;
+                return refusal::forget();
             }
         } catch (const std::bad_alloc&) {
             layers_.reset();
-            return;
+            return refusal::forget();
         }
         info_.componentsPerPixel = static_cast<uint16_t>(colourChannels(h_.mode) + (layers_->hasAlpha() ? 1 : 0));
         info_.paletteEntries = 0;

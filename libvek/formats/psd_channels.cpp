@@ -97,35 +97,40 @@ struct ChannelRows::Zip {
 ChannelRows::ChannelRows() = default;
 ChannelRows::~ChannelRows() = default;
 
+VekError channelDamaged(const char* what) { return refuse(VEK_ERROR_DAMAGED, "PSD: a layer channel %s", what); }
+
 VekError checkChannel(ByteView data, size_t offset, size_t length, const ChannelShape& shape) {
     if (shape.rows == 0 || shape.columns == 0) return VEK_OK;
-    if (length < 2 || offset > data.size || length > data.size - offset) return VEK_ERROR_DAMAGED;
+    if (length < 2 || offset > data.size || length > data.size - offset) return channelDamaged("runs past the file");
     const uint16_t compression = loadU16be(data.data + offset);
     const size_t size = length - 2;
     const uint8_t* p = data.data + offset + 2;
     const size_t rowBytes = shape.rowBytes();
     size_t all;
-    if (!checkedMultiply(rowBytes, shape.rows, all)) return VEK_ERROR_TOO_LARGE;
+    if (!checkedMultiply(rowBytes, shape.rows, all))
+        return refuse(VEK_ERROR_TOO_LARGE, "PSD: a layer channel does not fit the address space");
     switch (compression) {
-    case kRaw: return size >= all ? VEK_OK : VEK_ERROR_DAMAGED;
+    case kRaw: return size >= all ? VekError{VEK_OK} : channelDamaged("is shorter than its rows");
     case kPackBits: {
         const size_t countBytes = shape.wide ? 4 : 2;
-        if (size / countBytes < shape.rows) return VEK_ERROR_DAMAGED;
+        if (size / countBytes < shape.rows) return channelDamaged("ends inside its row byte counts");
         // A count byte and a literal byte make at most 128 bytes: each row's bytes must reach.
         uint64_t total = 0;
         const uint64_t least = (rowBytes + 127) / 128 * 2;
         for (uint32_t y = 0; y < shape.rows; ++y) {
             const uint32_t n = countBytes == 4 ? loadU32be(p + y * 4) : loadU16be(p + y * 2);
-            if (n < least && rowBytes > 0) return VEK_ERROR_DAMAGED;
+            if (n < least && rowBytes > 0) return channelDamaged("has a PackBits row too short for its width");
             total += n;
         }
-        return total <= size - shape.rows * countBytes ? VEK_OK : VEK_ERROR_DAMAGED;
+        return total <= size - shape.rows * countBytes ? VekError{VEK_OK}
+                                                       : channelDamaged("is shorter than its row byte counts");
     }
     case kZip:
     case kZipPredicted:
-        if (size > UINT32_MAX) return VEK_ERROR_TOO_LARGE;
-        return uint64_t{size} * kDeflateMostRatio >= all ? VEK_OK : VEK_ERROR_DAMAGED;
-    default: return VEK_ERROR_UNSUPPORTED;
+        if (size > UINT32_MAX) return refuse(VEK_ERROR_TOO_LARGE, "PSD: a layer channel of %zu bytes", size);
+        return uint64_t{size} * kDeflateMostRatio >= all ? VekError{VEK_OK}
+                                                         : channelDamaged("is too short to inflate to its rows");
+    default: return refuse(VEK_ERROR_UNSUPPORTED, "PSD: layer channel compression %u", compression);
     }
 }
 

@@ -522,7 +522,8 @@ VekError Worker::band(int32_t top, uint32_t rows, Image& image, const colour::Tr
     rows_ = rows;
     const Rect all{top, 0, top + static_cast<int32_t>(rows), static_cast<int32_t>(width_)};
     clear(0, all);
-    if (!composeChildren(k_.items[0], 0)) return VEK_ERROR_DAMAGED;
+    if (!composeChildren(k_.items[0], 0))
+        return refuse(VEK_ERROR_DAMAGED, "PSD: a layer's channel data does not unpack");
     for (uint32_t r = 0; r < rows; ++r) writeRow(r, image.row(top + static_cast<int32_t>(r)), cmyk);
     // Readers of layers that end above the next band are done with.
     for (size_t s = 0; s < readers_.size(); ++s)
@@ -609,7 +610,9 @@ VekError Composition::Impl::prepareLayer(Item& item, const LayerSection& section
         }
         if (layer.content == Content::Adjustment && item.adjustment == nullptr) item.visible = false;
         if (item.pixels) {
-            if (layer.rect.width() > 300000 || layer.rect.height() > 300000) return VEK_ERROR_DAMAGED;
+            if (layer.rect.width() > 300000 || layer.rect.height() > 300000)
+                return refuse(VEK_ERROR_DAMAGED, "PSD: a layer of %lld x %lld pixels",
+                              static_cast<long long>(layer.rect.width()), static_cast<long long>(layer.rect.height()));
             for (unsigned c = 0; c < canvas.channels; ++c) {
                 item.colour[c] = addSlot(layer, static_cast<int16_t>(c), layer.rect);
                 if (item.colour[c] < 0) item.pixels = false;
@@ -634,7 +637,8 @@ VekError Composition::Impl::prepareLayer(Item& item, const LayerSection& section
             item.path = PathMask::make(layer.path.records, layer.path.inverted, canvas.width, canvas.height);
             item.pathDensity = layer.vectorDensity / 255.0f;
             // Real shapes have hundreds of pieces; millions are a file built to exhaust memory.
-            if (item.path && (pathEdges += item.path->edges()) > (uint64_t{1} << 22)) return VEK_ERROR_TOO_LARGE;
+            if (item.path && (pathEdges += item.path->edges()) > (uint64_t{1} << 22))
+                return refuse(VEK_ERROR_TOO_LARGE, "PSD: vector masks of more than %llu edges", 1ull << 22);
         }
     }
     return VEK_OK;
@@ -682,7 +686,8 @@ VekError Composition::Impl::build(const Header& h, const LayerSection& section) 
         switch (layer.section) {
         case Section::End:
             // The end of a group below its layers: the group opens here, its record comes later.
-            if (open.size() > kMaxGroupDepth) return VEK_ERROR_DAMAGED;
+            if (open.size() > kMaxGroupDepth)
+                return refuse(VEK_ERROR_DAMAGED, "PSD: groups nested deeper than %zu", size_t{kMaxGroupDepth});
             item.group = true;
             items[static_cast<size_t>(open.back())].children.push_back(index);
             open.push_back(index);
@@ -724,9 +729,10 @@ VekError Composition::prepare(ByteView data, const Header& h, const LayerSection
     case kCmyk: k->canvas.channels = 4; break;
     case kGrey:
     case kDuotone: k->canvas.channels = 1; break;
-    default: return VEK_ERROR_UNSUPPORTED;
+    default: return refuse(VEK_ERROR_UNSUPPORTED, "PSD: layers in colour mode %u are not drawn", h.mode);
     }
-    if (h.depth == 1 || section.layers.empty()) return VEK_ERROR_UNSUPPORTED;
+    if (h.depth == 1 || section.layers.empty())
+        return refuse(VEK_ERROR_UNSUPPORTED, h.depth == 1 ? "PSD: layers of a bitmap are not drawn" : "PSD: no layers");
     // Light in a grey document, through its profile: what exposure works on.
     if (k->canvas.channels == 1 && colour.kind == colour::Description::Kind::Profile)
         if (auto t = colour::toSrgb(colour, colour::Space::Grey); t && t->kind() == colour::Transform::Kind::Grey) {
@@ -772,7 +778,7 @@ VekError Composition::prepare(ByteView data, const Header& h, const LayerSection
     k->depth = 2 * k->nesting(k->items[0]) + 3;
     for (const Slot& s : k->slots)
         if (VekError e = checkChannel(data, s.offset, s.length, s.shape)) return e;
-    if (k->work() > kMostWork) return VEK_ERROR_TOO_LARGE;
+    if (k->work() > kMostWork) return refuse(VEK_ERROR_TOO_LARGE, "PSD: drawing the layers would take too long");
     // Opaque: the lowest visible layer is a plain opaque layer over the whole canvas.
     for (const int index : k->items[0].children) {
         const Item& c = k->items[static_cast<size_t>(index)];
@@ -812,7 +818,7 @@ VekError Composition::render(const LoadOptions& options, const colour::Transform
                 if (VekError e = w.band(top, rows, image, cmyk)) failure.store(e, std::memory_order_relaxed);
             }
         } catch (const std::bad_alloc&) {
-            failure.store(VEK_ERROR_OUT_OF_MEMORY, std::memory_order_relaxed);
+            failure.store(refuse(VEK_ERROR_OUT_OF_MEMORY, "out of memory drawing layers"), std::memory_order_relaxed);
         }
     });
     return static_cast<VekError>(failure.load());

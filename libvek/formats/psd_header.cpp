@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "libvek/base/refusal.h"
+
 namespace vek::psd {
 namespace {
 
@@ -21,6 +23,8 @@ bool readLength(ByteReader& r, bool wide, uint64_t& length) {
     return true;
 }
 
+VekError endsInside(const char* what) { return refuse(VEK_ERROR_DAMAGED, "PSD: the file ends inside the %s", what); }
+
 VekError readResources(ByteView block, Header& h) {
     ByteReader r(block);
     while (r.remaining() >= 12) {
@@ -28,13 +32,13 @@ VekError readResources(ByteView block, Header& h) {
         uint16_t id;
         uint8_t nameLength;
         if (std::memcmp(signature, "8BIM", 4) != 0) return VEK_OK; // other signatures end the list we read
-        if (!r.u16be(id) || !r.u8(nameLength)) return VEK_ERROR_DAMAGED;
+        if (!r.u16be(id) || !r.u8(nameLength)) return endsInside("image resources");
         // The name is a Pascal string padded to an even length, counting its length byte.
-        if (!r.skip(nameLength + ((nameLength + 1u) % 2))) return VEK_ERROR_DAMAGED;
+        if (!r.skip(nameLength + ((nameLength + 1u) % 2))) return endsInside("image resources");
         uint32_t size;
-        if (!r.u32be(size)) return VEK_ERROR_DAMAGED;
+        if (!r.u32be(size)) return endsInside("image resources");
         const uint8_t* p = r.take(size);
-        if (p == nullptr) return VEK_ERROR_DAMAGED;
+        if (p == nullptr) return refuse(VEK_ERROR_DAMAGED, "PSD: image resource %u runs past its section", id);
         if (id == 0x03ED && size >= 16) { // resolution
             h.xDpi = dpiFromFixed(loadU32be(p));
             h.yDpi = dpiFromFixed(loadU32be(p + 8));
@@ -80,17 +84,19 @@ VekError readHeader(ByteView data, Header& h) {
     ByteReader r(data);
     if (!r.skip(4) || !r.u16be(h.version) || !r.skip(6) || !r.u16be(h.channels) || !r.u32be(h.height) ||
         !r.u32be(h.width) || !r.u16be(h.depth) || !r.u16be(h.mode))
-        return VEK_ERROR_DAMAGED;
-    if (h.version != 1 && h.version != 2) return VEK_ERROR_UNSUPPORTED;
+        return endsInside("header");
+    if (h.version != 1 && h.version != 2) return refuse(VEK_ERROR_UNSUPPORTED, "PSD: version %u", h.version);
     // The format's documents say 56 channels at most, yet Photoshop writes more (one alpha channel
     // a saved selection); any count is read, and only the picture's own channels are decoded.
-    if (h.channels < 1) return VEK_ERROR_DAMAGED;
+    if (h.channels < 1) return refuse(VEK_ERROR_DAMAGED, "PSD: no channels");
     const uint32_t maxSide = h.version == 1 ? 30000 : 300000;
-    if (h.width == 0 || h.height == 0 || h.width > maxSide || h.height > maxSide) return VEK_ERROR_DAMAGED;
-    if (h.depth != 1 && h.depth != 8 && h.depth != 16 && h.depth != 32) return VEK_ERROR_UNSUPPORTED;
+    if (h.width == 0 || h.height == 0 || h.width > maxSide || h.height > maxSide)
+        return refuse(VEK_ERROR_DAMAGED, "PSD: %u x %u pixels, where a side is 1 to %u", h.width, h.height, maxSide);
+    if (h.depth != 1 && h.depth != 8 && h.depth != 16 && h.depth != 32)
+        return refuse(VEK_ERROR_UNSUPPORTED, "PSD: %u bits a channel", h.depth);
     switch (h.mode) {
     case kBitmap:
-        if (h.depth != 1) return VEK_ERROR_DAMAGED;
+        if (h.depth != 1) return refuse(VEK_ERROR_DAMAGED, "PSD: bitmap mode at %u bits", h.depth);
         break;
     case kGrey:
     case kIndexed:
@@ -99,29 +105,31 @@ VekError readHeader(ByteView data, Header& h) {
     case kMultichannel:
     case kDuotone:
     case kLab: break;
-    default: return VEK_ERROR_UNSUPPORTED;
+    default: return refuse(VEK_ERROR_UNSUPPORTED, "PSD: colour mode %u", h.mode);
     }
-    if (h.mode != kBitmap && h.depth == 1) return VEK_ERROR_DAMAGED;
-    if (h.mode == kIndexed && h.depth != 8) return VEK_ERROR_DAMAGED;
-    if (h.channels < colourChannels(h.mode)) return VEK_ERROR_DAMAGED;
+    if (h.mode != kBitmap && h.depth == 1) return refuse(VEK_ERROR_DAMAGED, "PSD: 1 bit in colour mode %u", h.mode);
+    if (h.mode == kIndexed && h.depth != 8) return refuse(VEK_ERROR_DAMAGED, "PSD: indexed colour at %u bits", h.depth);
+    if (h.channels < colourChannels(h.mode))
+        return refuse(VEK_ERROR_DAMAGED, "PSD: %u channels, fewer than colour mode %u has", h.channels, h.mode);
     const bool wide = h.version == 2;
 
     uint32_t modeLength;
-    if (!r.u32be(modeLength)) return VEK_ERROR_DAMAGED;
+    if (!r.u32be(modeLength)) return endsInside("colour mode data");
     const uint8_t* modeData = r.take(modeLength);
-    if (modeData == nullptr) return VEK_ERROR_DAMAGED;
+    if (modeData == nullptr) return endsInside("colour mode data");
     h.colourModeData = {modeData, modeLength};
-    if (h.mode == kIndexed && modeLength < 768) return VEK_ERROR_DAMAGED;
+    if (h.mode == kIndexed && modeLength < 768)
+        return refuse(VEK_ERROR_DAMAGED, "PSD: a colour table of %u bytes, not 768", modeLength);
 
     uint32_t resourcesLength;
-    if (!r.u32be(resourcesLength)) return VEK_ERROR_DAMAGED;
+    if (!r.u32be(resourcesLength)) return endsInside("image resources");
     const uint8_t* resources = r.take(resourcesLength);
-    if (resources == nullptr) return VEK_ERROR_DAMAGED;
+    if (resources == nullptr) return endsInside("image resources");
     if (VekError e = readResources({resources, resourcesLength}, h)) return e;
 
     // Layers and masks are skipped by their length; only the sign of the layer count is read.
     uint64_t layersLength;
-    if (!readLength(r, wide, layersLength) || layersLength > r.remaining()) return VEK_ERROR_DAMAGED;
+    if (!readLength(r, wide, layersLength) || layersLength > r.remaining()) return endsInside("layer and mask section");
     const size_t layersEnd = r.position() + static_cast<size_t>(layersLength);
     h.layersStart = r.position();
     h.layersEnd = layersEnd;
@@ -131,7 +139,7 @@ VekError readHeader(ByteView data, Header& h) {
         if (readLength(r, wide, layerInfoLength) && layerInfoLength >= 2 && r.u16be(count))
             h.mergedAlpha = static_cast<int16_t>(count) < 0;
     }
-    if (!r.seek(layersEnd)) return VEK_ERROR_DAMAGED;
+    if (!r.seek(layersEnd)) return endsInside("layer and mask section");
     // Multichannel pictures have no transparency of their own: their inks are all their channels.
     if (h.channels <= colourChannels(h.mode) || h.inkChannels() > 0) h.mergedAlpha = false;
     h.imageData = r.position();

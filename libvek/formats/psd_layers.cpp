@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "libvek/base/refusal.h"
+
 namespace vek::psd {
 namespace {
 
@@ -313,23 +315,29 @@ bool readRecord(ByteReader& r, bool wide, Layer& layer) {
     return true;
 }
 
+VekError endsInside(const char* what) {
+    return refuse(VEK_ERROR_DAMAGED, "PSD: the layer section ends inside the %s", what);
+}
+
 // Layer info: the count, the records, then every layer's channel data in record order.
 VekError readLayerInfo(ByteView data, size_t start, size_t end, bool wide, LayerSection& out) {
     ByteReader r({data.data, end});
     uint16_t count16;
-    if (!r.seek(start) || !r.u16be(count16)) return VEK_ERROR_DAMAGED;
+    if (!r.seek(start) || !r.u16be(count16)) return endsInside("layer count");
     const int16_t count = static_cast<int16_t>(count16);
     out.mergedAlpha = count < 0;
     const size_t n = static_cast<size_t>(count < 0 ? -int32_t{count} : count);
     // A record takes at least 46 bytes: refused before anything is allocated for more.
-    if (n > r.remaining() / 46 || n > kMaxLayers) return VEK_ERROR_DAMAGED;
+    if (n > r.remaining() / 46 || n > kMaxLayers)
+        return refuse(VEK_ERROR_DAMAGED, "PSD: %zu layers, more than the section or the limit of %zu holds", n,
+                      size_t{kMaxLayers});
     out.layers.resize(n);
     for (auto& layer : out.layers)
-        if (!readRecord(r, wide, layer)) return VEK_ERROR_DAMAGED;
+        if (!readRecord(r, wide, layer)) return endsInside("layer records");
     size_t offset = r.position();
     for (auto& layer : out.layers)
         for (auto& c : layer.channels) {
-            if (c.length > end - offset) return VEK_ERROR_DAMAGED;
+            if (c.length > end - offset) return endsInside("layer channel data");
             c.offset = offset;
             offset += c.length;
         }
@@ -397,7 +405,7 @@ VekError readLayers(ByteView data, const Header& h, LayerSection& out) {
     ByteReader r({data.data, h.layersEnd});
     uint64_t infoLength;
     if (!r.seek(h.layersStart) || !readLength(r, wide, infoLength) || infoLength > r.remaining())
-        return VEK_ERROR_DAMAGED;
+        return endsInside("layer info");
     const size_t infoStart = r.position(), infoEnd = infoStart + static_cast<size_t>(infoLength);
     if (infoLength >= 2)
         if (VekError e = readLayerInfo(data, infoStart, infoEnd, wide, out)) return e;

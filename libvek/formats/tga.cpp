@@ -213,14 +213,17 @@ private:
     size_t done_ = 0;
 };
 
+VekError endsInside(const char* what) { return refuse(VEK_ERROR_DAMAGED, "TGA: the file ends inside the %s", what); }
+
 // The width x height values, raw or RLE; RLE packets may run from one row into the next.
 VekError readValues(ByteReader& r, const Header& h, size_t count, size_t valueBytes, Writer& writer) {
     if (!h.rle()) {
         // Raw data must all be there; the picture is then filled row by row.
         size_t bytes;
-        if (!checkedMultiply(count, valueBytes, bytes)) return VEK_ERROR_TOO_LARGE;
+        if (!checkedMultiply(count, valueBytes, bytes))
+            return refuse(VEK_ERROR_TOO_LARGE, "TGA: the pixels do not fit the address space");
         const uint8_t* p = r.take(bytes);
-        if (p == nullptr) return VEK_ERROR_DAMAGED;
+        if (p == nullptr) return endsInside("pixels");
         const size_t width = static_cast<size_t>(h.width);
         workers::forRanges(count, count / width, [&](size_t first, size_t end) {
             Writer band = writer;
@@ -231,11 +234,11 @@ VekError readValues(ByteReader& r, const Header& h, size_t count, size_t valueBy
     }
     while (writer.left() > 0) {
         uint8_t packet;
-        if (!r.u8(packet)) return VEK_ERROR_DAMAGED;
+        if (!r.u8(packet)) return endsInside("RLE packets");
         const size_t stored = (packet & 0x7Fu) + 1u;
         const size_t n = std::min(stored, writer.left()); // overruns are clipped at the picture's end
         const uint8_t* v = r.take((packet & 0x80) ? valueBytes : stored * valueBytes);
-        if (v == nullptr) return VEK_ERROR_DAMAGED;
+        if (v == nullptr) return endsInside("RLE packets");
         writer.put(v, n, (packet & 0x80) != 0);
     }
     return VEK_OK;
@@ -257,9 +260,10 @@ bool packetsHoldAll(ByteReader r, size_t count, size_t valueBytes) {
 VekError loadPackedGrey(ByteReader& r, const Header& h, const LoadOptions& options, Image& image) {
     const size_t stride = (static_cast<size_t>(h.width) * h.pixelBits + 7) / 8; // 16 bits by 4 at most
     size_t bytes;
-    if (!checkedMultiply(stride, h.height, bytes)) return VEK_ERROR_TOO_LARGE;
+    if (!checkedMultiply(stride, h.height, bytes))
+        return refuse(VEK_ERROR_TOO_LARGE, "TGA: the pixels do not fit the address space");
     const uint8_t* in = r.take(bytes);
-    if (in == nullptr) return VEK_ERROR_DAMAGED;
+    if (in == nullptr) return endsInside("pixels");
     if (VekError e = image.allocate(h.width, h.height, Layout::Gray8, options)) return e;
     image.bitsPerComponent = 8;
     image.componentsPerPixel = 1;
@@ -277,21 +281,21 @@ VekError loadPackedGrey(ByteReader& r, const Header& h, const LoadOptions& optio
 }
 
 VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options, Image& image) {
-    if (!dimensionsAllowed(h.width, h.height, options.maxPixels)) return VEK_ERROR_TOO_LARGE;
+    if (VekError e = checkDimensions("TGA", h.width, h.height, options.maxPixels)) return e;
     const AlphaUse alpha = alphaUse(data, h);
     ByteReader r(data);
-    if (!r.seek(18u + h.idLength)) return VEK_ERROR_DAMAGED; // the image ID is skipped
+    if (!r.seek(18u + h.idLength)) return endsInside("image ID"); // skipped
     const uint8_t* map = nullptr;
-    if (h.colourMapType == 1 && (map = r.take(h.mapBytes())) == nullptr) return VEK_ERROR_DAMAGED;
+    if (h.colourMapType == 1 && (map = r.take(h.mapBytes())) == nullptr) return endsInside("colour map");
     if (packedGrey(h.pixelBits)) return loadPackedGrey(r, h, options, image);
     const unsigned bits = h.baseType() == 1 ? 8u : h.pixelBits;
     const size_t valueBytes = (bits + 7u) / 8u;
     size_t count, rawBytes;
     if (!checkedMultiply(h.width, h.height, count) || !checkedMultiply(count, valueBytes, rawBytes))
-        return VEK_ERROR_TOO_LARGE;
+        return refuse(VEK_ERROR_TOO_LARGE, "TGA: the pixels do not fit the address space");
     // Refuse before allocating: raw data must all be there, and RLE packets must hold every pixel.
-    if (!h.rle() && !r.has(rawBytes)) return VEK_ERROR_DAMAGED;
-    if (h.rle() && !packetsHoldAll(r, count, valueBytes)) return VEK_ERROR_DAMAGED;
+    if (!h.rle() && !r.has(rawBytes)) return endsInside("pixels");
+    if (h.rle() && !packetsHoldAll(r, count, valueBytes)) return endsInside("RLE packets");
 
     const bool withAlpha = alpha != AlphaUse::None;
     // A colour map without alpha keeps the palette form while an index is left over for values
@@ -375,7 +379,8 @@ bool sniffLate(ByteView data) {
 
 VekError open(ByteView data, DecoderPtr& decoder) {
     Header h;
-    if (!parse(data, h) || !plausible(h, data.size)) return VEK_ERROR_DAMAGED;
+    if (!parse(data, h) || !plausible(h, data.size))
+        return refuse(VEK_ERROR_DAMAGED, "TGA: not a header a writer makes");
     decoder = std::make_unique<TgaDecoder>(data, h);
     return VEK_OK;
 }

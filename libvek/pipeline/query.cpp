@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "libvek/base/refusal.h"
 #include "libvek/core/bitmap.h"
 #include "libvek/core/registry.h"
 #include "libvek/formats/formats.h"
@@ -39,9 +40,12 @@ VekError viewOf(const Source& source, FileBytes& bytes, ByteView& view) {
 }
 
 VekError open(ByteView view, int32_t formatIndex, const Format*& format, DecoderPtr& decoder) {
-    if (view.size == 0) return VEK_ERROR_DAMAGED;
+    if (view.size == 0) return refuse(VEK_ERROR_DAMAGED, "the file is empty");
     format = findFormat(view, formatIndex);
-    if (format == nullptr) return VEK_ERROR_UNKNOWN_FORMAT;
+    if (format == nullptr)
+        return formatIndex == VEK_FORMAT_DETECT
+                   ? refuse(VEK_ERROR_UNKNOWN_FORMAT, "no reader knows the first bytes of this file")
+                   : refuse(VEK_ERROR_UNKNOWN_FORMAT, "the file is not in the format asked for (%d)", formatIndex);
     return format->open(view, decoder);
 }
 
@@ -64,7 +68,7 @@ void fill(FileInformation* info, const Format& format, const ImageInfo& found) {
 
 VekError optionsFrom(const LoadParams* params, LoadOptions& options) {
     if (params->rowOrigin != VEK_ORIGIN_TOP_LEFT && params->rowOrigin != VEK_ORIGIN_BOTTOM_LEFT)
-        return VEK_ERROR_BAD_ARGUMENT;
+        return refuse(VEK_ERROR_BAD_ARGUMENT, "row origin %d is neither top-left nor bottom-left", params->rowOrigin);
     options.bottomUp = params->rowOrigin == VEK_ORIGIN_BOTTOM_LEFT;
     options.maxPixels = params->maxPixels;
     return VEK_OK;

@@ -1,5 +1,6 @@
 #include "libvek/system/file_bytes.h"
 
+#include <cstring>
 #include <string>
 
 #include "libvek/base/limits.h"
@@ -21,6 +22,11 @@ namespace vek {
 namespace {
 
 const uint8_t kEmpty[1] = {0};
+
+VekError tooLong(uint64_t bytes) {
+    return refuse(VEK_ERROR_TOO_LARGE, "a file of %llu bytes, more than the %llu the library reads",
+                  static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(kMaxFileBytes));
+}
 
 bool isHighSurrogate(uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool isLowSurrogate(uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
@@ -91,25 +97,31 @@ VekError FileBytes::read(const char* fileName) {
 
 VekError FileBytes::read(const VekWideChar* fileName) {
     unmap();
-    if (!wellFormedUtf16(fileName)) return VEK_ERROR_BAD_ARGUMENT;
+    if (!wellFormedUtf16(fileName)) return refuse(VEK_ERROR_BAD_ARGUMENT, "the file name is not valid UTF-16");
     return map(
         Opened{CreateFileW(fileName, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)});
 }
 
 VekError FileBytes::map(const Opened& file) {
-    if (file.h == INVALID_HANDLE_VALUE || GetFileType(file.h) != FILE_TYPE_DISK) return VEK_ERROR_CANNOT_READ;
+    if (file.h == INVALID_HANDLE_VALUE)
+        return refuse(VEK_ERROR_CANNOT_READ, "the file cannot be opened (Windows error %lu)", GetLastError());
+    if (GetFileType(file.h) != FILE_TYPE_DISK) return refuse(VEK_ERROR_CANNOT_READ, "not a file on a disk");
     LARGE_INTEGER size;
-    if (!GetFileSizeEx(file.h, &size) || size.QuadPart < 0) return VEK_ERROR_CANNOT_READ;
-    if (static_cast<uint64_t>(size.QuadPart) > kMaxFileBytes) return VEK_ERROR_TOO_LARGE;
+    if (!GetFileSizeEx(file.h, &size) || size.QuadPart < 0)
+        return refuse(VEK_ERROR_CANNOT_READ, "the file's size cannot be read");
+    if (static_cast<uint64_t>(size.QuadPart) > kMaxFileBytes) return tooLong(static_cast<uint64_t>(size.QuadPart));
     if (size.QuadPart == 0) {
         data_ = kEmpty;
         return VEK_OK;
     }
     Opened mapping{CreateFileMappingA(file.h, nullptr, PAGE_READONLY, 0, 0, nullptr)};
-    if (mapping.h == nullptr) return VEK_ERROR_CANNOT_READ;
+    if (mapping.h == nullptr)
+        return refuse(VEK_ERROR_CANNOT_READ, "the file cannot be mapped (Windows error %lu)", GetLastError());
     void* view = MapViewOfFile(mapping.h, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size.QuadPart));
     if (view == nullptr)
-        return GetLastError() == ERROR_NOT_ENOUGH_MEMORY ? VEK_ERROR_OUT_OF_MEMORY : VEK_ERROR_CANNOT_READ;
+        return GetLastError() == ERROR_NOT_ENOUGH_MEMORY
+                   ? outOfMemory(static_cast<size_t>(size.QuadPart))
+                   : refuse(VEK_ERROR_CANNOT_READ, "the file cannot be mapped (Windows error %lu)", GetLastError());
     const uint64_t bytes = static_cast<uint64_t>(size.QuadPart);
 #else
 struct FileBytes::Opened {
@@ -128,21 +140,25 @@ VekError FileBytes::read(const char* fileName) {
 VekError FileBytes::read(const VekWideChar* fileName) {
     unmap();
     std::string utf8;
-    if (!toUtf8(fileName, utf8)) return VEK_ERROR_BAD_ARGUMENT;
+    if (!toUtf8(fileName, utf8)) return refuse(VEK_ERROR_BAD_ARGUMENT, "the file name is not valid UTF-16");
     return read(utf8.c_str());
 }
 
 VekError FileBytes::map(const Opened& file) {
     struct stat st;
-    if (file.fd < 0 || fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return VEK_ERROR_CANNOT_READ;
+    if (file.fd < 0 || fstat(file.fd, &st) != 0)
+        return refuse(VEK_ERROR_CANNOT_READ, "the file cannot be opened: %s", std::strerror(errno));
+    if (!S_ISREG(st.st_mode) || st.st_size < 0) return refuse(VEK_ERROR_CANNOT_READ, "not a regular file");
     const auto bytes = static_cast<uint64_t>(st.st_size);
-    if (bytes > kMaxFileBytes) return VEK_ERROR_TOO_LARGE;
+    if (bytes > kMaxFileBytes) return tooLong(bytes);
     if (bytes == 0) {
         data_ = kEmpty;
         return VEK_OK;
     }
     void* view = mmap(nullptr, static_cast<size_t>(bytes), PROT_READ, MAP_PRIVATE, file.fd, 0);
-    if (view == MAP_FAILED) return errno == ENOMEM ? VEK_ERROR_OUT_OF_MEMORY : VEK_ERROR_CANNOT_READ;
+    if (view == MAP_FAILED)
+        return errno == ENOMEM ? outOfMemory(static_cast<size_t>(bytes))
+                               : refuse(VEK_ERROR_CANNOT_READ, "the file cannot be mapped: %s", std::strerror(errno));
 #endif
     data_ = static_cast<const uint8_t*>(view);
     size_ = static_cast<size_t>(bytes);
