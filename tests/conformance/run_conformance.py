@@ -332,6 +332,7 @@ def main():
     rules = load_expected(a.differences)
     per_suite = {}
     unexpected = 0
+    refusals = []
     for i, (suite, name, path, fmt) in enumerate(pictures):
         key = "%s/%s" % (suite, name)
         stats = per_suite.setdefault(suite, {"pictures": 0, "agree": 0, "expected": 0, "unexpected": 0, "with": {}})
@@ -359,6 +360,8 @@ def main():
                 kind = "near" if worst is not None else "pixels"
                 detail = "differs from %s" % ", ".join(
                     "%s (%s)" % (d, "size %dx%d" % decoded[d][0] if v is None else "by up to %d" % v) for d, v in diffs.items())
+        if result.startswith("error"):
+            refusals.append("%s: %s" % (key, result))
         if kind is None:
             stats["agree"] += 1
             continue
@@ -370,6 +373,10 @@ def main():
             unexpected += 1
             print("UNEXPECTED %s: %s" % (key, detail))
 
+    # Every refusal with the library's reason, as vekhost would print it.
+    print()
+    for line in refusals:
+        print("refused " + line)
     print()
     print("%-22s %8s %7s %9s %11s  agreement by reference" % ("suite", "pictures", "agree", "expected", "unexpected"))
     for suite, s in per_suite.items():

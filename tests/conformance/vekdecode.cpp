@@ -3,14 +3,15 @@
 //   vekdecode OUTDIR < LIST        LIST: one path a line
 // For the Nth path it writes OUTDIR/N.bgra (top row first, as mode 23 gives it) and prints
 //   N <TAB> result <TAB> width <TAB> height
-// where result is "ok", "error E" (the library's code), or "mismatch" when the file and the memory
-// decode disagree.
+// where result is "ok", "error E: REASON" (the library's code and its words), or "mismatch" when the
+// file and the memory decode disagree.
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "imagelib/refusal.h"
 #include "imagelib/vek.h"
 #include "tests/read_bytes.h"
 #include "tests/library_decode.h"
@@ -21,11 +22,13 @@ struct Result {
     VekError error = VEK_OK;
     int32_t width = 0, height = 0;
     std::vector<uint8_t> bgra;
+    char reason[256] = {};
 };
 
 Result decode(const std::string& path, const std::vector<uint8_t>* bytes) {
     Result r;
     LibraryBitmap* b = decodeToBgra(path.c_str(), bytes, r.error);
+    if (r.error != VEK_OK) vekGetLastRefusal(r.reason, sizeof r.reason);
     if (b != nullptr) {
         r.width = b->width;
         r.height = b->height;
@@ -53,7 +56,7 @@ int main(int argc, char** argv) {
             fromFile.width != fromMemory.width) {
             std::printf("mismatch\t0\t0\n");
         } else if (fromFile.error != VEK_OK) {
-            std::printf("error %d\t0\t0\n", fromFile.error);
+            std::printf("error %d: %s\t0\t0\n", fromFile.error, fromFile.reason);
         } else {
             std::ofstream out(std::string(argv[1]) + "/" + std::to_string(n) + ".bgra", std::ios::binary);
             out.write(reinterpret_cast<const char*>(fromFile.bgra.data()),

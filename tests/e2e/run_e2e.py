@@ -9,6 +9,7 @@ With --compare-with, every output must also be byte-identical to the one of anot
 Windows build under wine against the native one)."""
 import argparse
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -95,7 +96,7 @@ def main():
                 if not os.path.exists(other) or open(other, "rb").read() != data:
                     print("FAIL %s %s: differs from %s" % (mode, r["name"], other))
                     failures += 1
-    # Refused files: an error code in words, a non-zero exit, no picture written.
+    # Refused files: an error code in words and the library's reason, a non-zero exit, no picture written.
     out = os.path.join(args.out, "refused")
     shutil.rmtree(out, ignore_errors=True)
     os.makedirs(out)
@@ -109,7 +110,9 @@ def main():
             # refusal is asked once more before it counts as wrong.
             print("note: refused %s: no message, asked again" % r["name"])
             done = subprocess.run(command, capture_output=True, text=True, timeout=120)
-        if done.returncode == 0 or os.path.exists(target) or "could not read" not in done.stderr:
+        # The plug-in's result, then the library's code in words and its reason.
+        said = re.search(r"\(result \d+\): [a-z ]+ \(\d+\): \S", done.stderr)
+        if done.returncode == 0 or os.path.exists(target) or "could not read" not in done.stderr or not said:
             print("FAIL refused %s: exit %d, stderr %r" % (r["name"], done.returncode, done.stderr))
             failures += 1
     # Names no ANSI code page spells reach the plug-in through its UTF-16 entry points: the same

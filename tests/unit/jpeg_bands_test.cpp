@@ -2,11 +2,16 @@
 // without), its pixels are the whole decode's, and damaged data sends the picture back whole.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "libvek/base/refusal.h"
 #include "libvek/formats/jpeg_bands.h"
+#include "libvek/system/workers.h"
 #include "tests/read_bytes.h"
 #include "tests/scoped_env.h"
 
@@ -56,6 +61,25 @@ TEST(JpegBands, RestartMarkersMakeBandsOfTheSamePixels) {
             for (size_t k = 0; k < 3; ++k) wrong += pixels[i + k] != expected[i + k];
         EXPECT_EQ(0u, wrong) << c.name;
     }
+}
+
+// A band that fails on a worker thread: its reason reaches the calling thread.
+TEST(WorkerRefusals, AWorkersReasonReachesItsCaller) {
+    const ScopedEnv threads("VEK_THREADS", "4");
+    const std::thread::id caller = std::this_thread::get_id();
+    std::atomic<int> entered{0};
+    vek::refusal::begin();
+    vek::workers::forRanges(1, 4, [&](size_t, size_t) {
+        // The caller waits for a worker to take a piece too, so that one surely runs elsewhere.
+        ++entered;
+        if (std::this_thread::get_id() == caller) {
+            for (int i = 0; i < 2000 && entered < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            return;
+        }
+        (void)vek::refuse(VEK_ERROR_DAMAGED, "band %d refused", 7);
+    });
+    vek::refusal::end(VEK_ERROR_DAMAGED);
+    EXPECT_EQ(std::string(vek::refusal::last().reason), "band 7 refused");
 }
 
 } // namespace

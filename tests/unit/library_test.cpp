@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -11,6 +13,7 @@
 #include <unistd.h>
 #endif
 
+#include "imagelib/refusal.h"
 #include "imagelib/vek.h"
 
 namespace {
@@ -153,5 +156,85 @@ TEST(LibrarySources, WideNamesOpenTheFileTheySpell) {
     rmdir(dir.c_str());
 }
 #endif
+
+// What the library says about this thread's last call: its code, and its reason cut to `size`.
+struct Said {
+    VekError code;
+    std::string reason;
+};
+Said lastRefusal(uint32_t size = 256) {
+    std::vector<char> text(size, 'x');
+    const VekError code = vekGetLastRefusal(text.data(), size);
+    return {code, text.data()};
+}
+
+std::vector<uint8_t> bytesOf(std::initializer_list<const char*> parts, size_t size) {
+    std::vector<uint8_t> out;
+    for (const char* p : parts) out.insert(out.end(), p, p + std::strlen(p));
+    out.resize(size);
+    return out;
+}
+
+TEST(LibraryRefusals, SayWhyUntilTheNextCallSucceeds) {
+    std::vector<uint8_t> bmp(kTinyBmp, kTinyBmp + sizeof kTinyBmp);
+    bmp[30] = 9; // compression
+    std::vector<uint8_t> psd = bytesOf({"8BPS"}, 26);
+    psd[5] = psd[17] = psd[21] = 1; // version 1, 1 x 1 pixels
+    psd[13] = psd[25] = 3;          // three channels, RGB
+    psd[23] = 7;                    // bits a channel
+    std::vector<uint8_t> gif = bytesOf({"GIF89a"}, 14);
+    gif[6] = gif[8] = 1; // a 1 x 1 screen, no colour table, then the trailer
+    gif[13] = ';';
+    const struct {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        VekError code;
+        const char* reason;
+    } cases[] = {
+        {"empty", {}, VEK_ERROR_DAMAGED, "the file is empty"},
+        {"no signature", bytesOf({"not a picture"}, 13), VEK_ERROR_UNKNOWN_FORMAT,
+         "no reader knows the first bytes of this file"},
+        {"PNG", bytesOf({"\x89PNG\r\n\x1a\n", "\0\0\0\x0dIEND"}, 33), VEK_ERROR_DAMAGED,
+         "PNG: IHDR is not the first chunk"},
+        {"BMP", bmp, VEK_ERROR_UNSUPPORTED, "BMP: compression 9 is not read"},
+        {"PSD", psd, VEK_ERROR_UNSUPPORTED, "PSD: 7 bits a channel"},
+        {"GIF", gif, VEK_ERROR_DAMAGED, "GIF: the file ends before its first picture"},
+    };
+    const uint8_t none = 0;
+    for (const auto& c : cases) {
+        FileInformation info{};
+        const uint8_t* data = c.bytes.empty() ? &none : c.bytes.data();
+        EXPECT_EQ(vekGetFileInformationFromMemory(data, static_cast<uint32_t>(c.bytes.size()), VEK_FORMAT_DETECT, &info),
+                  c.code)
+            << c.what;
+        const Said said = lastRefusal();
+        EXPECT_EQ(said.code, c.code) << c.what;
+        EXPECT_EQ(said.reason, c.reason) << c.what;
+        // Freeing says nothing new; the next call that succeeds forgets.
+        vekFreeFileInformation(&info);
+        EXPECT_EQ(lastRefusal().reason, c.reason) << c.what;
+        ASSERT_EQ(vekGetFileInformationFromMemory(kTinyBmp, sizeof kTinyBmp, VEK_FORMAT_DETECT, &info), VEK_OK);
+        vekFreeFileInformation(&info);
+        EXPECT_EQ(lastRefusal().code, VEK_OK) << c.what;
+        EXPECT_EQ(lastRefusal().reason, "") << c.what;
+    }
+}
+
+TEST(LibraryRefusals, ReasonsAreCutToTheBufferAndKeptPerThread) {
+    LibraryBitmap* bitmap = nullptr;
+    LoadParams params{};
+    FileInformation info{};
+    ASSERT_EQ(vekLoadBitmap(nullptr, &bitmap, &params, &info), VEK_ERROR_BAD_ARGUMENT);
+    EXPECT_EQ(lastRefusal().reason, "no file name given");
+    EXPECT_EQ(lastRefusal(8).reason, "no file");
+    EXPECT_EQ(vekGetLastRefusal(nullptr, 0), VEK_ERROR_BAD_ARGUMENT);
+    std::thread([] {
+        EXPECT_EQ(lastRefusal().code, VEK_OK); // another thread's refusal is not this one's
+        FileInformation other{};
+        EXPECT_EQ(vekGetFileInformation("/no/such/file.png", VEK_FORMAT_DETECT, &other), VEK_ERROR_CANNOT_READ);
+        EXPECT_EQ(lastRefusal().reason.rfind("the file cannot be opened", 0), 0u) << lastRefusal().reason;
+    }).join();
+    EXPECT_EQ(lastRefusal().reason, "no file name given");
+}
 
 } // namespace
