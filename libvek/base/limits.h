@@ -38,12 +38,13 @@ inline bool dimensionsAllowed(int64_t width, int64_t height, uint64_t maxPixels 
     return static_cast<uint64_t>(width) * static_cast<uint64_t>(height) <= cap;
 }
 
-// dimensionsAllowed as a load answers it: VEK_OK, or VEK_ERROR_TOO_LARGE saying which limit.
+// dimensionsAllowed as a load answers it: VEK_OK, VEK_ERROR_DAMAGED for a side of no pixels, or
+// VEK_ERROR_TOO_LARGE saying which limit.
 inline VekError checkDimensions(const char* format, int64_t width, int64_t height, uint64_t maxPixels = 0) {
     if (dimensionsAllowed(width, height, maxPixels)) return VEK_OK;
     const auto w = static_cast<long long>(width), h = static_cast<long long>(height);
     if (width <= 0 || height <= 0)
-        return refuse(VEK_ERROR_TOO_LARGE, "%s: a picture of %lld x %lld pixels", format, w, h);
+        return refuse(VEK_ERROR_DAMAGED, "%s: a picture of %lld x %lld pixels", format, w, h);
     if (width > kMaxDimension || height > kMaxDimension)
         return refuse(VEK_ERROR_TOO_LARGE, "%s: %lld x %lld pixels, a side longer than %lld", format, w, h,
                       static_cast<long long>(kMaxDimension));

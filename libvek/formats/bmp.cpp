@@ -169,7 +169,7 @@ VekError decodeDirect(ByteView pixels, const Header& h, Image& image, size_t str
 
 class BmpDecoder final : public Decoder {
 public:
-    BmpDecoder(ByteView data, const Header& h) : Decoder(data), h_(h) {}
+    BmpDecoder(ByteView data, const Header& h) : Decoder(data, "BMP"), h_(h) {}
 
     VekError describe() {
         if (h_.compression == kJpeg || h_.compression == kPng) {
@@ -264,14 +264,13 @@ public:
         }
     }
 
-    VekError load(const LoadOptions& options, Image& image) override {
+    VekError decode(const LoadOptions& options, Image& image) override {
         const Header& h = h_;
         if (h.pixelOffset >= data_.size)
             return refuse(VEK_ERROR_DAMAGED, "BMP: the pixels begin at %u, past the file's %zu bytes", h.pixelOffset,
                           data_.size);
         const ByteView pixels = data_.from(h.pixelOffset);
         if (embedded_) return embedded_->load(options, image);
-        if (VekError e = checkDimensions("BMP", h.width, h.rows(), options.maxPixels)) return e;
         image.bitsPerComponent = 8;
         const bool compressed = h.compression == kRle4 || h.compression == kRle8;
         size_t stride = 0, needed = 0;

@@ -93,7 +93,6 @@ void decodeUncompressed(const uint8_t* in, Image& image, const PixelFormat& f, u
 }
 
 VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options, Image& image) {
-    if (VekError e = checkDimensions("DDS", h.width, h.height, options.maxPixels)) return e;
     const PixelFormat& f = h.format;
     size_t needed = 0, stride = 0;
     if (blockCompressed(f.kind)) {
@@ -123,8 +122,8 @@ VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options,
 
 class DdsDecoder final : public Decoder {
 public:
-    DdsDecoder(ByteView data, const Header& h) : Decoder(data), h_(h) { describe(h, info_); }
-    VekError load(const LoadOptions& options, Image& image) override { return loadPicture(data_, h_, options, image); }
+    DdsDecoder(ByteView data, const Header& h) : Decoder(data, "DDS"), h_(h) { describe(h, info_); }
+    VekError decode(const LoadOptions& options, Image& image) override { return loadPicture(data_, h_, options, image); }
 
 private:
     Header h_;

@@ -6,6 +6,7 @@
 
 #include "libvek/colour/colour.h"
 #include "libvek/base/bytes.h"
+#include "libvek/base/limits.h"
 #include "libvek/base/refusal.h"
 #include "libvek/core/image.h"
 
@@ -13,7 +14,8 @@ namespace vek {
 
 class Decoder {
 public:
-    explicit Decoder(ByteView data) : data_(data) {}
+    // `format` names the reader in what its refusals say ("PNG").
+    Decoder(ByteView data, const char* format) : data_(data), format_(format) {}
     virtual ~Decoder() = default;
     Decoder(const Decoder&) = delete;
     Decoder& operator=(const Decoder&) = delete;
@@ -22,16 +24,29 @@ public:
     const ImageInfo& info() const { return info_; }
     // What the file says about its colours: the load converts them to sRGB after decoding.
     const colour::Description& colour() const { return colour_; }
-    // The pixels, in the storage layout the reader chooses. A decoder loads once.
-    [[nodiscard]] virtual VekError load(const LoadOptions& options, Image& image) = 0;
+    // The pixels, in the storage layout the reader chooses: the picture's size is held to the
+    // caller's and the library's limits before the reader decodes. A decoder loads once.
+    [[nodiscard]] VekError load(const LoadOptions& options, Image& image) {
+        if (loaded_) return refuse(VEK_ERROR_INTERNAL, "%s: a decoder loads once", format_);
+        loaded_ = true;
+        if (VekError e = checkDimensions(format_, info_.width, info_.height, options.maxPixels)) return e;
+        return decode(options, image);
+    }
     // What the information query answers beyond a sound header: a reader may already know that the
     // data cannot hold the picture (the load, which knows the caller's limits, checks those first).
     [[nodiscard]] virtual VekError queryVerdict() const { return VEK_OK; }
 
 protected:
+    // The reader's own part of a load, once the picture's size is within the limits.
+    [[nodiscard]] virtual VekError decode(const LoadOptions& options, Image& image) = 0;
+
     ByteView data_;
+    const char* format_;
     ImageInfo info_;
     colour::Description colour_;
+
+private:
+    bool loaded_ = false;
 };
 
 using DecoderPtr = std::unique_ptr<Decoder>;

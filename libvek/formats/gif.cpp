@@ -167,7 +167,7 @@ bool holdsStrayLiteral(ByteView data, const FirstFrame& frame) {
 
 class GifDecoder final : public Decoder {
 public:
-    explicit GifDecoder(ByteView data) : Decoder(data), input_{ByteReader(data)} {}
+    explicit GifDecoder(ByteView data) : Decoder(data, "GIF"), input_{ByteReader(data)} {}
 
     VekError open() {
         if (VekError e = openFile(data_, input_, gif_, frame_, screenWidth_, screenHeight_)) return e;
@@ -183,7 +183,7 @@ public:
         return VEK_OK;
     }
 
-    VekError load(const LoadOptions& options, Image& image) override;
+    VekError decode(const LoadOptions& options, Image& image) override;
 
     // Data too short to hold the frame is refused before anything is allocated for it.
     VekError queryVerdict() const override {
@@ -200,7 +200,7 @@ private:
     int screenWidth_ = 0, screenHeight_ = 0;
 };
 
-VekError GifDecoder::load(const LoadOptions& options, Image& image) {
+VekError GifDecoder::decode(const LoadOptions& options, Image& image) {
     const ByteView data = data_;
     Input& input = input_;
     GifFileType* gif = gif_.get();
@@ -208,7 +208,6 @@ VekError GifDecoder::load(const LoadOptions& options, Image& image) {
     const int screenWidth = screenWidth_, screenHeight = screenHeight_;
     if (frame.width <= 0 || frame.height <= 0)
         return refuse(VEK_ERROR_DAMAGED, "GIF: a frame of %d x %d pixels", frame.width, frame.height);
-    if (VekError e = checkDimensions("GIF", frame.width, frame.height, options.maxPixels)) return e;
     if (VekError e = queryVerdict()) return e;
 
     const ColorMapObject* map = gif->Image.ColorMap ? gif->Image.ColorMap : gif->SColorMap;

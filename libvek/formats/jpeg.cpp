@@ -130,7 +130,7 @@ uint64_t coefficientBytes(const jpeg_decompress_struct& cinfo) {
 // destructor.
 class JpegDecoder final : public Decoder {
 public:
-    explicit JpegDecoder(ByteView data) : Decoder(data) {}
+    explicit JpegDecoder(ByteView data) : Decoder(data, "JPEG") {}
 
     VekError open() {
         firstScan_ = firstScan(data_);
@@ -145,7 +145,7 @@ public:
         return describeColour();
     }
 
-    VekError load(const LoadOptions& options, Image& image) override;
+    VekError decode(const LoadOptions& options, Image& image) override;
 
 private:
     VekError describeColour() {
@@ -166,14 +166,13 @@ private:
     size_t firstScan_ = kNone;
 };
 
-VekError JpegDecoder::load(const LoadOptions& options, Image& image) {
+VekError JpegDecoder::decode(const LoadOptions& options, Image& image) {
     // Members rather than locals after setjmp: a jump back may lose locals kept in registers.
     Session& d = session_;
     if (colour_.space == colour::Space::Cmyk) cmykProfile_ = colour::toSrgb(colour_, colour::Space::Cmyk);
     if (setjmp(d.errors.escape)) return codeFor(d.errors);
     if (d.cinfo.data_precision != 8)
         return refuse(VEK_ERROR_UNSUPPORTED, "JPEG: %d-bit samples; only 8-bit ones are read", d.cinfo.data_precision);
-    if (VekError e = checkDimensions("JPEG", d.cinfo.image_width, d.cinfo.image_height, options.maxPixels)) return e;
     if (jpeg_has_multiple_scans(&d.cinfo)) {
         // Refused before a scan is decoded: too many scans, or coefficients that with the picture
         // would pass the memory a load may hold.

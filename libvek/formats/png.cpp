@@ -35,6 +35,7 @@ VekError codeFor(int spngError) {
     if (spngError == SPNG_EUSER_WIDTH || spngError == SPNG_EUSER_HEIGHT || spngError == SPNG_EWIDTH ||
         spngError == SPNG_EHEIGHT)
         code = VEK_ERROR_TOO_LARGE;
+    if (spngError == SPNG_IO_EOF) return refuse(code, "PNG: the file ends inside a chunk");
     return refuse(code, "PNG: %s", spng_strerror(spngError));
 }
 
@@ -209,7 +210,7 @@ VekError decodeRows(spng_ctx* ctx, Image& image, size_t rowBytes, uint8_t* packe
 
 class PngDecoder final : public Decoder {
 public:
-    explicit PngDecoder(ByteView data) : Decoder(data) {}
+    explicit PngDecoder(ByteView data) : Decoder(data, "PNG") {}
 
     VekError open() {
         png::ColourChunks colour;
@@ -224,7 +225,9 @@ public:
         info_.componentsPerPixel = componentsOf(ihdr_.color_type);
         info_.compression = ihdr_.interlace_method;
         spng_phys phys{};
-        if (spng_get_phys(ctx_.get(), &phys) == 0 && phys.unit_specifier == 1) {
+        const int physRead = spng_get_phys(ctx_.get(), &phys);
+        if (physRead != SPNG_OK && physRead != SPNG_ECHUNKAVAIL) earlier_ = physRead;
+        if (physRead == SPNG_OK && phys.unit_specifier == 1) {
             info_.xDpi = dotsPerInch(phys.ppu_x);
             info_.yDpi = dotsPerInch(phys.ppu_y);
         }
@@ -235,7 +238,7 @@ public:
         return VEK_OK;
     }
 
-    VekError load(const LoadOptions& options, Image& image) override;
+    VekError decode(const LoadOptions& options, Image& image) override;
 
 private:
     // The fast path for 8-bit pictures that are not interlaced; not taken when libspng is to decode.
@@ -247,13 +250,16 @@ private:
     Context ctx_;
     spng_ihdr ihdr_{};
     uint64_t idatBytes_ = 0;
+    int earlier_ = 0; // what libspng refused while the header was read, which may have spoilt it
+
+    // libspng's error, or where it only says its state is spoilt, what spoilt it.
+    VekError failed(int e) const { return codeFor(e == SPNG_EBADSTATE && earlier_ != 0 ? earlier_ : e); }
 };
 
-VekError PngDecoder::load(const LoadOptions& options, Image& image) {
+VekError PngDecoder::decode(const LoadOptions& options, Image& image) {
     const Context& ctx = ctx_;
     const spng_ihdr& ihdr = ihdr_;
     const uint64_t idatBytes = idatBytes_;
-    if (VekError e = checkDimensions("PNG", ihdr.width, ihdr.height, options.maxPixels)) return e;
     if (!dataCanHold(idatBytes, ihdr))
         return refuse(VEK_ERROR_DAMAGED, "PNG: %llu bytes of IDAT cannot hold %u x %u pixels",
                       static_cast<unsigned long long>(idatBytes), ihdr.width, ihdr.height);
@@ -266,13 +272,13 @@ VekError PngDecoder::load(const LoadOptions& options, Image& image) {
         // Only the key's low bits count at depths under 16: a sample has no more bits to match; libspng
         // compares the whole value, so a key written with high bits set would match nothing.
         trns.gray &= static_cast<uint16_t>((1u << ihdr.bit_depth) - 1);
-        if (int e = spng_set_trns(ctx.get(), &trns)) return codeFor(e);
+        if (int e = spng_set_trns(ctx.get(), &trns)) return failed(e);
     }
     image.bitsPerComponent = 8;
 
     if (ihdr.color_type == SPNG_COLOR_TYPE_INDEXED) {
         spng_plte plte{};
-        if (int e = spng_get_plte(ctx.get(), &plte)) return codeFor(e);
+        if (int e = spng_get_plte(ctx.get(), &plte)) return failed(e);
         int transparent = -1;
         if (!hasTrns || paletteKeepsItsForm(trns, plte.n_entries, transparent)) {
             image.componentsPerPixel = 1;
@@ -285,7 +291,7 @@ VekError PngDecoder::load(const LoadOptions& options, Image& image) {
                 return whole.code;
             if (VekError e = image.allocate(ihdr.width, ihdr.height, Layout::Indexed8, options)) return e;
             if (int e = spng_decode_image(ctx.get(), nullptr, 0, SPNG_FMT_PNG, SPNG_DECODE_PROGRESSIVE))
-                return codeFor(e);
+                return failed(e);
             if (ihdr.bit_depth == 8) {
                 if (ihdr.interlace_method != 0) image.fill(0);
                 return decodeRows(ctx.get(), image, static_cast<size_t>(ihdr.width), nullptr, 0);
@@ -327,7 +333,7 @@ VekError PngDecoder::load(const LoadOptions& options, Image& image) {
         return whole.code;
     if (VekError e = image.allocate(ihdr.width, ihdr.height, Layout::Bgra32, options)) return e;
     if (int e = spng_decode_image(ctx.get(), nullptr, 0, SPNG_FMT_RGBA8, SPNG_DECODE_TRNS | SPNG_DECODE_PROGRESSIVE))
-        return codeFor(e);
+        return failed(e);
     const bool interlaced = ihdr.interlace_method != 0;
     if (interlaced) image.fill(0);
     if (VekError e = decodeRows(ctx.get(), image, static_cast<size_t>(ihdr.width) * 4, nullptr, 0, !interlaced))

@@ -212,7 +212,6 @@ VekError decodeRows(ByteView data, const Header& h, const MergedRows& m, uint32_
 
 VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options, const colour::Transform* cmykProfile,
                      Image& image) {
-    if (VekError e = checkDimensions("PSD", h.width, h.height, options.maxPixels)) return e;
     ByteReader r(data);
     if (!r.seek(h.imageData)) return endsInside("merged image");
     MergedRows m;
@@ -306,12 +305,12 @@ bool mergedComplete(ByteView data, const Header& h) {
 
 class PsdDecoder final : public Decoder {
 public:
-    PsdDecoder(ByteView data, Header h) : Decoder(data), h_(std::move(h)) {
+    PsdDecoder(ByteView data, Header h) : Decoder(data, "PSD"), h_(std::move(h)) {
         describe(data, h_, info_);
         describeColour();
         prepareLayers();
     }
-    VekError load(const LoadOptions& options, Image& image) override {
+    VekError decode(const LoadOptions& options, Image& image) override {
         std::shared_ptr<const colour::Transform> cmyk;
         if (colour_.space == colour::Space::Cmyk) cmyk = colour::toSrgb(colour_, colour::Space::Cmyk);
         if (layers_) return layers_->render(options, cmyk.get(), image);

@@ -281,7 +281,6 @@ VekError loadPackedGrey(ByteReader& r, const Header& h, const LoadOptions& optio
 }
 
 VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options, Image& image) {
-    if (VekError e = checkDimensions("TGA", h.width, h.height, options.maxPixels)) return e;
     const AlphaUse alpha = alphaUse(data, h);
     ByteReader r(data);
     if (!r.seek(18u + h.idLength)) return endsInside("image ID"); // skipped
@@ -359,8 +358,8 @@ VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options,
 
 class TgaDecoder final : public Decoder {
 public:
-    TgaDecoder(ByteView data, const Header& h) : Decoder(data), h_(h) { describe(h, info_); }
-    VekError load(const LoadOptions& options, Image& image) override { return loadPicture(data_, h_, options, image); }
+    TgaDecoder(ByteView data, const Header& h) : Decoder(data, "TGA"), h_(h) { describe(h, info_); }
+    VekError decode(const LoadOptions& options, Image& image) override { return loadPicture(data_, h_, options, image); }
 
 private:
     Header h_;
