@@ -5,6 +5,7 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <cstdio> // MinGW names its printf flavour here
 
 #include "imagelib/vek.h"
 
