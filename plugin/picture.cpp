@@ -1,10 +1,10 @@
 // GetPictureInfo and GetPicture: the library's records and bitmaps turned into the host's record and
 // a bottom-up 32-bit DIB. The library calls and the releases follow one fixed order on every path,
-// which hosts and tests rely on, so they are written out step by step rather than left to
-// destructors.
+// which hosts and tests rely on, so they are explicit calls rather than destructors.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 
 #include "imagelib/vek.h"
 #include "imaging/checkerboard.h"
@@ -93,113 +93,107 @@ int pictureInfo(const Source& source, PictureInfo* info) {
     return Success;
 }
 
-int picture(const Source& source, HLOCAL* headerHandleOut, HLOCAL* pixelHandleOut, ProgressCallback progress,
-            intptr_t callbackData) {
-    if (source.source == nullptr || headerHandleOut == nullptr || pixelHandleOut == nullptr) return LibraryError;
-    if (askToStop(progress, kProgressStart, callbackData)) return Cancelled;
+// Every early return below gives back what the call holds in one order: the library's bitmap, then
+// the header block, then the pixel block; the host is never left holding a released handle.
+int releasing(LibraryBitmap* bitmap, int result) {
+    vekFreeBitmap(bitmap);
+    return result;
+}
 
+int releasingAll(LibraryBitmap* bitmap, HLOCAL* headerHandleOut, HLOCAL* pixelHandleOut, int result) {
+    vekFreeBitmap(bitmap);
+    for (HLOCAL* handle : {headerHandleOut, pixelHandleOut}) {
+        if (*handle != nullptr) LocalFree(*handle);
+        *handle = nullptr;
+    }
+    return result;
+}
+
+// Query, then load bottom-up; the record the load filled is released before the pixels are used.
+int loadPicture(const Source& source, LibraryBitmap** loaded) {
     FileInformation fileInfo;
     if (source.query(&fileInfo) != VEK_OK) {
         vekFreeFileInformation(&fileInfo);
         return LibraryError;
     }
-
     LoadParams params;
     vekGetDefaultLoadParams(&params);
     params.rowOrigin = VEK_ORIGIN_BOTTOM_LEFT;
-    LibraryBitmap* loaded = nullptr;
-    const VekError loadError = source.load(&loaded, &params, &fileInfo);
+    const VekError loadError = source.load(loaded, &params, &fileInfo);
     vekFreeFileInformation(&fileInfo);
-    if (loadError != VEK_OK || loaded == nullptr) {
-        vekFreeBitmap(loaded);
-        return LibraryError;
-    }
+    if (loadError != VEK_OK || *loaded == nullptr) return releasing(*loaded, LibraryError);
+    return Success;
+}
 
-    if (askToStop(progress, kProgressLoaded, callbackData)) {
-        vekFreeBitmap(loaded);
-        return Cancelled;
+// BGRA from the loaded bitmap, which is released either way. A bitmap no DIB can hold is refused
+// before anything is allocated; the allocation, the copy and the compositing use this one size.
+int convertPicture(LibraryBitmap* loaded, LibraryBitmap** converted, uint64_t* pixelBytes) {
+    const VekError convertError = vekChangeColorDepth(loaded, converted, VEK_COLOR_BGRA32, 0);
+    vekFreeBitmap(loaded);
+    const LibraryBitmap* bitmap = *converted;
+    if (convertError != VEK_OK || bitmap == nullptr || bitmap->pixels == nullptr) return LibraryError;
+    const uint64_t rowBytes = static_cast<uint64_t>(bitmap->width) * 4u;
+    if (bitmap->width <= 0 || bitmap->height <= 0 || bitmap->bytesPerLine < 0 ||
+        static_cast<uint64_t>(bitmap->bytesPerLine) < rowBytes)
+        return LibraryError;
+    *pixelBytes = rowBytes * static_cast<uint64_t>(bitmap->height);
+    return *pixelBytes > kLargestBlock ? OutOfMemory : Success;
+}
+
+void copyRows(const LibraryBitmap& converted, uint8_t* out, uint64_t pixelBytes) {
+    const auto rowBytes = static_cast<size_t>(converted.width) * 4u;
+    const auto stride = static_cast<size_t>(converted.bytesPerLine);
+    if (stride == rowBytes) {
+        std::memcpy(out, converted.pixels, static_cast<size_t>(pixelBytes));
+        return;
     }
+    for (size_t y = 0; y < static_cast<size_t>(converted.height); ++y)
+        std::memcpy(out + rowBytes * y, converted.pixels + stride * y, rowBytes);
+}
+
+// The two movable blocks: the DIB header and the rows, the checkerboard under transparent ones.
+int handOver(LibraryBitmap* converted, uint64_t pixelBytes, bool transparent, HLOCAL* headerHandleOut,
+             HLOCAL* pixelHandleOut) {
+    *headerHandleOut = LocalAlloc(LMEM_MOVEABLE, kHeaderBlockBytes);
+    *pixelHandleOut = LocalAlloc(LMEM_MOVEABLE, static_cast<SIZE_T>(pixelBytes));
+    if (*headerHandleOut == nullptr || *pixelHandleOut == nullptr)
+        return releasingAll(converted, headerHandleOut, pixelHandleOut, OutOfMemory);
+
+    void* headerBytes = LocalLock(*headerHandleOut);
+    auto* out = static_cast<uint8_t*>(LocalLock(*pixelHandleOut));
+    if (headerBytes == nullptr || out == nullptr)
+        return releasingAll(converted, headerHandleOut, pixelHandleOut, LockFailed);
+
+    const DibHeader dib{kDibHeaderBytes, converted->width, converted->height, 1, 32, 0, 0, 0, 0, 0, 0};
+    std::memcpy(headerBytes, &dib, sizeof dib);
+    copyRows(*converted, out, pixelBytes);
+    vekFreeBitmap(converted);
+    if (transparent) CheckerboardComposite(out, dib.width, dib.height);
+
+    LocalUnlock(*headerHandleOut);
+    LocalUnlock(*pixelHandleOut);
+    return Success;
+}
+
+int picture(const Source& source, HLOCAL* headerHandleOut, HLOCAL* pixelHandleOut, ProgressCallback progress,
+            intptr_t callbackData) {
+    if (source.source == nullptr || headerHandleOut == nullptr || pixelHandleOut == nullptr) return LibraryError;
+    if (askToStop(progress, kProgressStart, callbackData)) return Cancelled;
+
+    LibraryBitmap* loaded = nullptr;
+    if (const int result = loadPicture(source, &loaded); result != Success) return result;
+    if (askToStop(progress, kProgressLoaded, callbackData)) return releasing(loaded, Cancelled);
 
     const bool transparent = hasTransparency(*loaded);
     LibraryBitmap* converted = nullptr;
-    const VekError convertError = vekChangeColorDepth(loaded, &converted, VEK_COLOR_BGRA32, 0);
-    vekFreeBitmap(loaded);
-    if (convertError != VEK_OK || converted == nullptr || converted->pixels == nullptr) {
-        vekFreeBitmap(converted);
-        return LibraryError;
-    }
+    uint64_t pixelBytes = 0;
+    if (const int result = convertPicture(loaded, &converted, &pixelBytes); result != Success)
+        return releasing(converted, result);
+    if (askToStop(progress, kProgressConverted, callbackData)) return releasing(converted, Cancelled);
 
-    // A bitmap no DIB can hold is refused before anything is allocated; the allocation, the copy and
-    // the compositing below all use this one checked size.
-    const int32_t width = converted->width;
-    const int32_t height = converted->height;
-    const uint64_t rowBytes = static_cast<uint64_t>(width) * 4u;
-    if (width <= 0 || height <= 0 || converted->bytesPerLine < 0 ||
-        static_cast<uint64_t>(converted->bytesPerLine) < rowBytes) {
-        vekFreeBitmap(converted);
-        return LibraryError;
-    }
-    const uint64_t pixelBytes = rowBytes * static_cast<uint64_t>(height);
-    if (pixelBytes > kLargestBlock) {
-        vekFreeBitmap(converted);
-        return OutOfMemory;
-    }
-
-    if (askToStop(progress, kProgressConverted, callbackData)) {
-        vekFreeBitmap(converted);
-        return Cancelled;
-    }
-
-    HLOCAL header = LocalAlloc(LMEM_MOVEABLE, kHeaderBlockBytes);
-    *headerHandleOut = header;
-    HLOCAL pixels = LocalAlloc(LMEM_MOVEABLE, static_cast<SIZE_T>(pixelBytes));
-    *pixelHandleOut = pixels;
-    if (header == nullptr || pixels == nullptr) {
-        vekFreeBitmap(converted);
-        // The host must not be left holding a handle that is already released.
-        if (header != nullptr) {
-            LocalFree(header);
-            *headerHandleOut = nullptr;
-        }
-        if (pixels != nullptr) {
-            LocalFree(pixels);
-            *pixelHandleOut = nullptr;
-        }
-        return OutOfMemory;
-    }
-
-    void* headerBytes = LocalLock(header);
-    void* pixelBytesOut = LocalLock(pixels);
-    if (headerBytes == nullptr || pixelBytesOut == nullptr) {
-        vekFreeBitmap(converted);
-        LocalFree(header);
-        LocalFree(pixels);
-        *headerHandleOut = nullptr;
-        *pixelHandleOut = nullptr;
-        return LockFailed;
-    }
-
-    const DibHeader dib{kDibHeaderBytes, width, height, 1, 32, 0, 0, 0, 0, 0, 0};
-    std::memcpy(headerBytes, &dib, sizeof dib);
-
-    auto* out = static_cast<uint8_t*>(pixelBytesOut);
-    if (static_cast<uint64_t>(converted->bytesPerLine) == rowBytes) {
-        std::memcpy(out, converted->pixels, static_cast<size_t>(pixelBytes));
-    } else {
-        const uint8_t* in = converted->pixels;
-        for (int32_t y = 0; y < height; ++y) {
-            std::memcpy(out + static_cast<size_t>(rowBytes) * static_cast<size_t>(y),
-                        in + static_cast<size_t>(converted->bytesPerLine) * static_cast<size_t>(y),
-                        static_cast<size_t>(rowBytes));
-        }
-    }
-    vekFreeBitmap(converted);
-
-    if (transparent) CheckerboardComposite(out, dib.width, dib.height);
-
-    LocalUnlock(header);
-    LocalUnlock(pixels);
-
+    if (const int result = handOver(converted, pixelBytes, transparent, headerHandleOut, pixelHandleOut);
+        result != Success)
+        return result;
     // Stopped this late, the finished blocks are the host's all the same.
     if (askToStop(progress, kProgressDone, callbackData)) return Cancelled;
     return Success;

@@ -122,17 +122,13 @@ __attribute__((target("avx2"))) void bc7EndsAvx2(const Bc7Tables& t, const uint8
 }
 #endif
 
-// BC7, one mode at a time: its widths known when compiling, the loops unroll and the only branch
-// on the data is the choice of mode. Pixels by the vector path, or per subset a palette of every
-// index value's colour and one lookup a pixel.
-template <unsigned Mode, typename Out> void decodeBc7Mode(const uint8_t* block, Out out) {
+// The helpers below are forced inline: the mode's widths must stay known inside them, as they were
+// when the block was one function, or the unrolled loops become loops again.
+using Bc7Endpoints = unsigned[3][2][4]; // subset, endpoint, channel (r, g, b, a)
+
+// The endpoints as stored, then their p-bits appended, then each expanded to 8 bits.
+template <unsigned Mode> [[gnu::always_inline]] inline void readBc7Endpoints(BitReader& bits, Bc7Endpoints& endpoints) {
     constexpr Bc7Mode m = kBc7Modes[Mode];
-    BitReader bits(block);
-    bits.skip(Mode + 1);
-    const unsigned partition = bits.read(m.partitionBits);
-    const unsigned rotation = bits.read(m.rotationBits);
-    const unsigned selector = bits.read(m.selectorBits);
-    unsigned endpoints[3][2][4] = {}; // subset, endpoint, channel (r, g, b, a)
     for (unsigned c = 0; c < 3; ++c)
         for (unsigned s = 0; s < m.subsets; ++s)
             for (unsigned e = 0; e < 2; ++e) endpoints[s][e][c] = bits.read(m.colourBits);
@@ -156,80 +152,114 @@ template <unsigned Mode, typename Out> void decodeBc7Mode(const uint8_t* block, 
             for (unsigned c = 0; c < 3; ++c) endpoints[s][e][c] = expandBits(endpoints[s][e][c], colourBits);
             endpoints[s][e][3] = alphaBits ? expandBits(endpoints[s][e][3], alphaBits) : 255;
         }
+}
 
-    // The indices: one set (two in modes 4 and 5), each pixel's fewer by a bit at its subset's
-    // anchor; a set is at most 63 bits as stored and 64 spread, so one word holds it.
-    const uint32_t subsetMap = kPartitions.subsets[m.subsets - 1][partition];
-    auto readIndices = [&](unsigned width, const uint8_t(&anchors)[3], unsigned anchorCount) {
+struct Bc7Indices {
+    uint64_t colour, alpha;
+    unsigned colourBits, alphaBits;
+};
+
+// The indices: one set (two in modes 4 and 5), each pixel's fewer by a bit at its subset's anchor;
+// a set is at most 63 bits as stored and 64 spread, so one word holds it. In modes 4 and 5 the
+// selector bit swaps which set drives the colour and which the alpha.
+template <unsigned Mode>
+[[gnu::always_inline]] inline Bc7Indices readBc7Indices(BitReader& bits, unsigned partition, unsigned selector) {
+    constexpr Bc7Mode m = kBc7Modes[Mode];
+    auto read = [&](unsigned width, const uint8_t(&anchors)[3], unsigned anchorCount) {
         const unsigned stored = 16 * width - anchorCount;
         const uint64_t spread = spreadAnchors(bits.peek64(), width, anchors);
         bits.skip(stored);
         return 16 * width == 64 ? spread : spread & ((uint64_t{1} << (16 * width)) - 1);
     };
-    auto mix = [](const unsigned* e0, const unsigned* e1, int w, unsigned c) { return interpolate(e0[c], e1[c], w); };
-    const uint64_t primary = readIndices(m.indexBits, kPartitions.anchorPixels[m.subsets - 1][partition], m.subsets);
-    // Modes 4 and 5 have a second set; the selector bit swaps which set drives the colour and which
-    // the alpha.
-    uint64_t colourIndices = primary, alphaIndices = primary;
-    unsigned colourIndexBits = m.indexBits, alphaIndexBits = m.indexBits;
+    const uint64_t primary = read(m.indexBits, kPartitions.anchorPixels[m.subsets - 1][partition], m.subsets);
+    Bc7Indices indices{primary, primary, m.indexBits, m.indexBits};
     if constexpr (m.secondIndexBits != 0) {
-        const uint64_t secondary = readIndices(m.secondIndexBits, kFirstPixelOnly, 1);
-        (selector ? colourIndices : alphaIndices) = secondary;
-        (selector ? colourIndexBits : alphaIndexBits) = m.secondIndexBits;
+        const uint64_t secondary = read(m.secondIndexBits, kFirstPixelOnly, 1);
+        (selector ? indices.colour : indices.alpha) = secondary;
+        (selector ? indices.colourBits : indices.alphaBits) = m.secondIndexBits;
     }
+    return indices;
+}
+
+inline unsigned bc7Index(uint64_t word, unsigned width, unsigned i) {
+    return static_cast<unsigned>((word >> (width * i)) & ((1u << width) - 1));
+}
+
+inline unsigned mixChannel(const unsigned* e0, const unsigned* e1, int weight, unsigned c) {
+    return interpolate(e0[c], e1[c], weight);
+}
+
+// One set drives colour and alpha alike: a palette of whole words per subset, one lookup a pixel.
+template <unsigned Mode> [[gnu::always_inline]] inline void paletteBc7(const Bc7Endpoints& endpoints,
+                                                                       uint32_t subsetMap, uint64_t indices,
+                                                                       uint32_t* bgra) {
+    constexpr Bc7Mode m = kBc7Modes[Mode];
+    const int* weights = weightsFor(m.indexBits);
+    uint32_t palette[3][16];
+    for (unsigned s = 0; s < m.subsets; ++s) {
+        const unsigned* e0 = endpoints[s][0];
+        const unsigned* e1 = endpoints[s][1];
+        for (unsigned k = 0; k < (1u << m.indexBits); ++k) {
+            const int w = weights[k];
+            palette[s][k] = bgraWord(mixChannel(e0, e1, w, 0), mixChannel(e0, e1, w, 1), mixChannel(e0, e1, w, 2),
+                                     mixChannel(e0, e1, w, 3));
+        }
+    }
+    for (unsigned i = 0; i < 16; ++i) bgra[i] = palette[(subsetMap >> (2 * i)) & 3][bc7Index(indices, m.indexBits, i)];
+}
+
+// Modes 4 and 5: one subset, colour and alpha from their own sets; rotation then swaps alpha with
+// red, green or blue.
+[[gnu::always_inline]] inline void rotatedBc7(const unsigned (&ends)[2][4], const Bc7Indices& indices,
+                                              unsigned rotation, uint32_t* bgra) {
+    const int* colourWeights = weightsFor(indices.colourBits);
+    const int* alphaWeights = weightsFor(indices.alphaBits);
+    const unsigned* e0 = ends[0];
+    const unsigned* e1 = ends[1];
+    uint32_t colours[8], alphas[8];
+    for (unsigned k = 0; k < (1u << indices.colourBits); ++k) {
+        const int w = colourWeights[k];
+        colours[k] = bgraWord(mixChannel(e0, e1, w, 0), mixChannel(e0, e1, w, 1), mixChannel(e0, e1, w, 2), 0);
+    }
+    for (unsigned k = 0; k < (1u << indices.alphaBits); ++k) alphas[k] = mixChannel(e0, e1, alphaWeights[k], 3) << 24;
+    const unsigned shift = 24 - 8 * rotation; // red, green and blue sit at bits 16, 8 and 0
+    for (unsigned i = 0; i < 16; ++i) {
+        uint32_t px = colours[bc7Index(indices.colour, indices.colourBits, i)] |
+                      alphas[bc7Index(indices.alpha, indices.alphaBits, i)];
+        if (rotation) {
+            const uint32_t a = px >> 24, c = (px >> shift) & 0xFF;
+            px = (px & ~((0xFFu << 24) | (0xFFu << shift))) | (c << 24) | (a << shift);
+        }
+        bgra[i] = px;
+    }
+}
+
+// BC7, one mode at a time: its widths known when compiling, the loops unroll and the only branch
+// on the data is the choice of mode. Pixels by the vector path, or per subset a palette of every
+// index value's colour and one lookup a pixel.
+template <unsigned Mode, typename Out> void decodeBc7Mode(const uint8_t* block, Out out) {
+    constexpr Bc7Mode m = kBc7Modes[Mode];
+    BitReader bits(block);
+    bits.skip(Mode + 1);
+    const unsigned partition = bits.read(m.partitionBits);
+    const unsigned rotation = bits.read(m.rotationBits);
+    const unsigned selector = bits.read(m.selectorBits);
+    Bc7Endpoints endpoints = {};
+    readBc7Endpoints<Mode>(bits, endpoints);
+    const uint32_t subsetMap = kPartitions.subsets[m.subsets - 1][partition];
+    const Bc7Indices indices = readBc7Indices<Mode>(bits, partition, selector);
     if constexpr (std::is_same_v<Out, ToRows>) {
         uint8_t ends[2][16] = {};
         for (unsigned s = 0; s < m.subsets; ++s)
             for (unsigned e = 0; e < 2; ++e)
                 for (unsigned c = 0; c < 4; ++c) // blue, green, red, alpha from red, green, blue, alpha
                     ends[e][4 * s + c] = static_cast<uint8_t>(endpoints[s][e][c == 3 ? 3 : 2 - c]);
-        detail::mixBc7(ends, subsetMap, colourIndices, colourIndexBits, alphaIndices, alphaIndexBits, rotation,
+        detail::mixBc7(ends, subsetMap, indices.colour, indices.colourBits, indices.alpha, indices.alphaBits, rotation,
                        out.rows, out.at);
-        return;
+    } else if constexpr (m.secondIndexBits == 0) {
+        paletteBc7<Mode>(endpoints, subsetMap, indices.colour, out.bgra);
     } else {
-        uint32_t* const bgra = out.bgra;
-        auto index = [](uint64_t word, unsigned width, unsigned i) {
-            return static_cast<unsigned>((word >> (width * i)) & ((1u << width) - 1));
-        };
-        if constexpr (m.secondIndexBits == 0) {
-            // One set drives colour and alpha alike: a palette of whole words per subset.
-            const int* weights = weightsFor(m.indexBits);
-            uint32_t palette[3][16];
-            for (unsigned s = 0; s < m.subsets; ++s) {
-                const unsigned* e0 = endpoints[s][0];
-                const unsigned* e1 = endpoints[s][1];
-                for (unsigned k = 0; k < (1u << m.indexBits); ++k) {
-                    const int w = weights[k];
-                    palette[s][k] =
-                        bgraWord(mix(e0, e1, w, 0), mix(e0, e1, w, 1), mix(e0, e1, w, 2), mix(e0, e1, w, 3));
-                }
-            }
-            for (unsigned i = 0; i < 16; ++i)
-                bgra[i] = palette[(subsetMap >> (2 * i)) & 3][index(primary, m.indexBits, i)];
-        } else {
-            // Modes 4 and 5: one subset, colour and alpha from their own sets; rotation then swaps alpha
-            // with red, green or blue.
-            const int* colourWeights = weightsFor(colourIndexBits);
-            const int* alphaWeights = weightsFor(alphaIndexBits);
-            const unsigned* e0 = endpoints[0][0];
-            const unsigned* e1 = endpoints[0][1];
-            uint32_t colours[8], alphas[8];
-            for (unsigned k = 0; k < (1u << colourIndexBits); ++k) {
-                const int w = colourWeights[k];
-                colours[k] = bgraWord(mix(e0, e1, w, 0), mix(e0, e1, w, 1), mix(e0, e1, w, 2), 0);
-            }
-            for (unsigned k = 0; k < (1u << alphaIndexBits); ++k) alphas[k] = mix(e0, e1, alphaWeights[k], 3) << 24;
-            const unsigned shift = 24 - 8 * rotation; // red, green and blue sit at bits 16, 8 and 0
-            for (unsigned i = 0; i < 16; ++i) {
-                uint32_t px =
-                    colours[index(colourIndices, colourIndexBits, i)] | alphas[index(alphaIndices, alphaIndexBits, i)];
-                if (rotation) {
-                    const uint32_t a = px >> 24, c = (px >> shift) & 0xFF;
-                    px = (px & ~((0xFFu << 24) | (0xFFu << shift))) | (c << 24) | (a << shift);
-                }
-                bgra[i] = px;
-            }
-        }
+        rotatedBc7(endpoints[0], indices, rotation, out.bgra);
     }
 }
 

@@ -70,60 +70,38 @@ bool sniffFile(ByteView data) {
            size == kV5Header;
 }
 
-VekError readHeader(ByteView data, Header& h, size_t infoStart) {
-    ByteReader r(data);
-    if (infoStart != 0 && (!r.skip(10) || !r.u32le(h.pixelOffset))) return endsInside("file header");
-    h.infoStart = infoStart;
-    if (!r.seek(infoStart) || !r.u32le(h.headerSize)) return endsInside("info header");
-    if (h.headerSize == kOs2Header) {
-        // OS/2 1.x: 16-bit dimensions, 3-byte palette entries.
-        uint16_t w, hh, planes;
-        if (!r.u16le(w) || !r.u16le(hh) || !r.u16le(planes) || !r.u16le(h.bitCount)) return endsInside("info header");
-        h.width = w;
-        h.height = hh;
-        h.os2 = true;
-    } else if (h.headerSize >= kOs2v2Smallest) {
-        uint16_t planes;
-        uint32_t imageSize;
-        if (!r.i32le(h.width) || !r.i32le(h.height) || !r.u16le(planes) || !r.u16le(h.bitCount))
-            return endsInside("info header");
-        if (h.headerSize >= kCompressionEnd && !r.u32le(h.compression)) return endsInside("info header");
-        if (h.headerSize >= kInfoHeader) {
-            if (!r.u32le(imageSize) || !r.i32le(h.xPelsPerMeter) || !r.i32le(h.yPelsPerMeter) ||
-                !r.u32le(h.coloursUsed) || !r.skip(4))
-                return endsInside("info header");
-        } else if (h.headerSize >= kColoursUsedEnd) {
-            if (!r.u32le(imageSize) || !r.i32le(h.xPelsPerMeter) || !r.i32le(h.yPelsPerMeter) ||
-                !r.u32le(h.coloursUsed))
-                return endsInside("info header");
-        }
-        // OS/2 2.x headers are any size from 16 to 64 other than Windows' own 40, 52 and 56.
-        const bool os2v2 = h.headerSize != kInfoHeader && h.headerSize != kThreeMasksHeader &&
-                           h.headerSize != kFourMasksHeader && h.headerSize <= kOs2v2Largest;
-        if (os2v2 && (h.compression == 3 || h.compression == 4))
-            return refuse(VEK_ERROR_UNSUPPORTED, "BMP: OS/2 %s compression is not read",
-                          h.compression == 3 ? "Huffman" : "RLE24");
-        if (h.headerSize >= kThreeMasksHeader && !os2v2) {
-            if (!r.seek(infoStart + kInfoHeader)) return endsInside("info header");
-            const int maskCount = h.headerSize >= kFourMasksHeader ? 4 : 3;
-            for (int i = 0; i < maskCount; ++i)
-                if (!r.u32le(h.masks[i])) return endsInside("colour masks");
-            h.explicitMasks = true;
-        }
-    } else {
-        return refuse(VEK_ERROR_UNSUPPORTED, "BMP: an info header of %u bytes", h.headerSize);
-    }
-    if (!r.seek(infoStart + h.headerSize)) return endsInside("info header");
-    // A 40-byte header keeps its masks after the header.
-    if (h.headerSize == kInfoHeader && (h.compression == kBitfields || h.compression == kAlphaBitfields)) {
-        const int maskCount = h.compression == kAlphaBitfields ? 4 : 3;
-        for (int i = 0; i < maskCount; ++i)
-            if (!r.u32le(h.masks[i])) return endsInside("colour masks");
-        h.explicitMasks = true;
-    }
-    h.paletteOffset = r.position();
-    if (h.width <= 0 || h.height == 0 || h.height == INT32_MIN)
-        return refuse(VEK_ERROR_DAMAGED, "BMP: a picture of %d x %d pixels", h.width, h.height);
+namespace {
+
+VekError readMasks(ByteReader& r, Header& h, int count) {
+    for (int i = 0; i < count; ++i)
+        if (!r.u32le(h.masks[i])) return endsInside("colour masks");
+    h.explicitMasks = true;
+    return VEK_OK;
+}
+
+// Every header from OS/2 2.x's 16 bytes up: each field present as far as the header's size goes.
+VekError readLongHeader(ByteReader& r, Header& h) {
+    uint16_t planes;
+    uint32_t imageSize;
+    if (!r.i32le(h.width) || !r.i32le(h.height) || !r.u16le(planes) || !r.u16le(h.bitCount))
+        return endsInside("info header");
+    if (h.headerSize >= kCompressionEnd && !r.u32le(h.compression)) return endsInside("info header");
+    if (h.headerSize >= kColoursUsedEnd &&
+        (!r.u32le(imageSize) || !r.i32le(h.xPelsPerMeter) || !r.i32le(h.yPelsPerMeter) || !r.u32le(h.coloursUsed) ||
+         (h.headerSize >= kInfoHeader && !r.skip(4))))
+        return endsInside("info header");
+    // OS/2 2.x headers are any size from 16 to 64 other than Windows' own 40, 52 and 56.
+    const bool os2v2 = h.headerSize != kInfoHeader && h.headerSize != kThreeMasksHeader &&
+                       h.headerSize != kFourMasksHeader && h.headerSize <= kOs2v2Largest;
+    if (os2v2 && (h.compression == 3 || h.compression == 4))
+        return refuse(VEK_ERROR_UNSUPPORTED, "BMP: OS/2 %s compression is not read",
+                      h.compression == 3 ? "Huffman" : "RLE24");
+    if (h.headerSize < kThreeMasksHeader || os2v2) return VEK_OK;
+    if (!r.seek(h.infoStart + kInfoHeader)) return endsInside("info header");
+    return readMasks(r, h, h.headerSize >= kFourMasksHeader ? 4 : 3);
+}
+
+VekError checkDepthAndCompression(const Header& h) {
     switch (h.bitCount) {
     case 1:
     case 2:
@@ -140,20 +118,48 @@ VekError readHeader(ByteView data, Header& h, size_t infoStart) {
     switch (h.compression) {
     case kRgb:
     case kJpeg:
-    case kPng: break;
+    case kPng: return VEK_OK;
     case kRle8:
-        if (h.bitCount != 8) return refuse(VEK_ERROR_DAMAGED, "BMP: RLE8 compression at %u bits a pixel", h.bitCount);
-        break;
+        if (h.bitCount == 8) return VEK_OK;
+        return refuse(VEK_ERROR_DAMAGED, "BMP: RLE8 compression at %u bits a pixel", h.bitCount);
     case kRle4:
-        if (h.bitCount != 4) return refuse(VEK_ERROR_DAMAGED, "BMP: RLE4 compression at %u bits a pixel", h.bitCount);
-        break;
+        if (h.bitCount == 4) return VEK_OK;
+        return refuse(VEK_ERROR_DAMAGED, "BMP: RLE4 compression at %u bits a pixel", h.bitCount);
     case kBitfields:
     case kAlphaBitfields:
-        if (h.bitCount != 16 && h.bitCount != 32)
-            return refuse(VEK_ERROR_DAMAGED, "BMP: colour masks at %u bits a pixel", h.bitCount);
-        break;
+        if (h.bitCount == 16 || h.bitCount == 32) return VEK_OK;
+        return refuse(VEK_ERROR_DAMAGED, "BMP: colour masks at %u bits a pixel", h.bitCount);
     default: return refuse(VEK_ERROR_UNSUPPORTED, "BMP: compression %u is not read", h.compression);
     }
+}
+
+} // namespace
+
+VekError readHeader(ByteView data, Header& h, size_t infoStart) {
+    ByteReader r(data);
+    if (infoStart != 0 && (!r.skip(10) || !r.u32le(h.pixelOffset))) return endsInside("file header");
+    h.infoStart = infoStart;
+    if (!r.seek(infoStart) || !r.u32le(h.headerSize)) return endsInside("info header");
+    if (h.headerSize == kOs2Header) {
+        // OS/2 1.x: 16-bit dimensions, 3-byte palette entries.
+        uint16_t w, hh, planes;
+        if (!r.u16le(w) || !r.u16le(hh) || !r.u16le(planes) || !r.u16le(h.bitCount)) return endsInside("info header");
+        h.width = w;
+        h.height = hh;
+        h.os2 = true;
+    } else if (h.headerSize >= kOs2v2Smallest) {
+        if (VekError e = readLongHeader(r, h)) return e;
+    } else {
+        return refuse(VEK_ERROR_UNSUPPORTED, "BMP: an info header of %u bytes", h.headerSize);
+    }
+    if (!r.seek(infoStart + h.headerSize)) return endsInside("info header");
+    // A 40-byte header keeps its masks after the header.
+    if (h.headerSize == kInfoHeader && (h.compression == kBitfields || h.compression == kAlphaBitfields))
+        if (VekError e = readMasks(r, h, h.compression == kAlphaBitfields ? 4 : 3)) return e;
+    h.paletteOffset = r.position();
+    if (h.width <= 0 || h.height == 0 || h.height == INT32_MIN)
+        return refuse(VEK_ERROR_DAMAGED, "BMP: a picture of %d x %d pixels", h.width, h.height);
+    if (VekError e = checkDepthAndCompression(h)) return e;
     return placePixels(data, h);
 }
 

@@ -27,78 +27,105 @@ void masked(PixelFormat& f, unsigned bits, uint32_t r, uint32_t g, uint32_t b, u
     f.hasAlpha = a != 0;
 }
 
+// A format a code names whole: a block or wide kind, or a layout of masks.
+struct Named {
+    uint32_t code;
+    PixelFormat format;
+};
+
+constexpr Named kind(uint32_t code, Kind k, bool alpha, bool premultiplied = false) {
+    PixelFormat f;
+    f.kind = k;
+    f.hasAlpha = alpha;
+    f.premultiplied = premultiplied;
+    return {code, f};
+}
+
+constexpr Named masks(uint32_t code, unsigned bits, uint32_t r, uint32_t g, uint32_t b, uint32_t a,
+                      bool luminance = false) {
+    PixelFormat f;
+    f.bitsPerPixel = bits;
+    f.masks[0] = r;
+    f.masks[1] = g;
+    f.masks[2] = b;
+    f.masks[3] = a;
+    f.hasAlpha = a != 0;
+    f.luminance = luminance;
+    return {code, f};
+}
+
+constexpr uint32_t kRgba8[4] = {0xFF, 0xFF00, 0xFF0000, 0xFF000000}, kBgra8[4] = {0xFF0000, 0xFF00, 0xFF, 0xFF000000};
+
+// DXGI formats read, typeless and sRGB twins beside their UNORM ones.
+constexpr Named kDxgiFormats[] = {
+    kind(70, Kind::Bc1, true),
+    kind(71, Kind::Bc1, true),
+    kind(72, Kind::Bc1, true),
+    kind(73, Kind::Bc2, true),
+    kind(74, Kind::Bc2, true),
+    kind(75, Kind::Bc2, true),
+    kind(76, Kind::Bc3, true),
+    kind(77, Kind::Bc3, true),
+    kind(78, Kind::Bc3, true),
+    kind(79, Kind::Bc4, false),
+    kind(80, Kind::Bc4, false),
+    kind(81, Kind::Bc4Signed, false),
+    kind(82, Kind::Bc5, false),
+    kind(83, Kind::Bc5, false),
+    kind(84, Kind::Bc5Signed, false),
+    kind(94, Kind::Bc6h, false),
+    kind(95, Kind::Bc6h, false),
+    kind(96, Kind::Bc6hSigned, false),
+    kind(97, Kind::Bc7, true),
+    kind(98, Kind::Bc7, true),
+    kind(99, Kind::Bc7, true),
+    masks(27, 32, kRgba8[0], kRgba8[1], kRgba8[2], kRgba8[3]),
+    masks(28, 32, kRgba8[0], kRgba8[1], kRgba8[2], kRgba8[3]),
+    masks(29, 32, kRgba8[0], kRgba8[1], kRgba8[2], kRgba8[3]),
+    masks(30, 32, kRgba8[0], kRgba8[1], kRgba8[2], kRgba8[3]),
+    masks(87, 32, kBgra8[0], kBgra8[1], kBgra8[2], kBgra8[3]),
+    masks(90, 32, kBgra8[0], kBgra8[1], kBgra8[2], kBgra8[3]),
+    masks(91, 32, kBgra8[0], kBgra8[1], kBgra8[2], kBgra8[3]),
+    masks(88, 32, kBgra8[0], kBgra8[1], kBgra8[2], 0),
+    masks(92, 32, kBgra8[0], kBgra8[1], kBgra8[2], 0),
+    masks(93, 32, kBgra8[0], kBgra8[1], kBgra8[2], 0),
+    masks(85, 16, 0xF800, 0x07E0, 0x001F, 0),
+    masks(86, 16, 0x7C00, 0x03E0, 0x001F, 0x8000),
+    masks(115, 16, 0x0F00, 0x00F0, 0x000F, 0xF000), // B4G4R4A4
+    masks(60, 8, 0xFF, 0, 0, 0, true),
+    masks(61, 8, 0xFF, 0, 0, 0, true),
+    masks(48, 16, 0xFF, 0xFF00, 0, 0),
+    masks(49, 16, 0xFF, 0xFF00, 0, 0),
+    masks(65, 8, 0, 0, 0, 0xFF),
+    kind(23, Kind::Rgb10A2, true),
+    kind(24, Kind::Rgb10A2, true),
+    kind(9, Kind::Rgba16Unorm, true),
+    kind(11, Kind::Rgba16Unorm, true),
+    kind(10, Kind::Rgba16Float, true),
+};
+
+// The legacy header's four-character codes, and two Direct3D format numbers written in their place.
+constexpr Named kFourCCFormats[] = {
+    kind(fourCC("DXT1"), Kind::Bc1, true),        kind(fourCC("DXT2"), Kind::Bc2, true, true),
+    kind(fourCC("DXT3"), Kind::Bc2, true),        kind(fourCC("DXT4"), Kind::Bc3, true, true),
+    kind(fourCC("DXT5"), Kind::Bc3, true),        kind(fourCC("ATI1"), Kind::Bc4, false),
+    kind(fourCC("BC4U"), Kind::Bc4, false),       kind(fourCC("BC4S"), Kind::Bc4Signed, false),
+    kind(fourCC("ATI2"), Kind::Bc5, false),       kind(fourCC("BC5U"), Kind::Bc5, false),
+    kind(fourCC("BC5S"), Kind::Bc5Signed, false), kind(36, Kind::Rgba16Unorm, true), // D3DFMT_A16B16G16R16
+    kind(113, Kind::Rgba16Float, true),                                              // D3DFMT_A16B16G16R16F
+};
+
+template <size_t N> const PixelFormat* lookUp(const Named (&table)[N], uint32_t code) {
+    for (const Named& n : table)
+        if (n.code == code) return &n.format;
+    return nullptr;
+}
+
 VekError dxgiFormat(uint32_t dxgi, PixelFormat& f) {
-    switch (dxgi) {
-    case 70:
-    case 71:
-    case 72:
-        f.kind = Kind::Bc1;
-        f.hasAlpha = true;
-        return VEK_OK;
-    case 73:
-    case 74:
-    case 75:
-        f.kind = Kind::Bc2;
-        f.hasAlpha = true;
-        return VEK_OK;
-    case 76:
-    case 77:
-    case 78:
-        f.kind = Kind::Bc3;
-        f.hasAlpha = true;
-        return VEK_OK;
-    case 79:
-    case 80: f.kind = Kind::Bc4; return VEK_OK;
-    case 81: f.kind = Kind::Bc4Signed; return VEK_OK;
-    case 82:
-    case 83: f.kind = Kind::Bc5; return VEK_OK;
-    case 84: f.kind = Kind::Bc5Signed; return VEK_OK;
-    case 94:
-    case 95: f.kind = Kind::Bc6h; return VEK_OK;
-    case 96: f.kind = Kind::Bc6hSigned; return VEK_OK;
-    case 97:
-    case 98:
-    case 99:
-        f.kind = Kind::Bc7;
-        f.hasAlpha = true;
-        return VEK_OK;
-    case 27:
-    case 28:
-    case 29:
-    case 30: masked(f, 32, 0xFF, 0xFF00, 0xFF0000, 0xFF000000); return VEK_OK;
-    case 87:
-    case 90:
-    case 91: masked(f, 32, 0xFF0000, 0xFF00, 0xFF, 0xFF000000); return VEK_OK;
-    case 88:
-    case 92:
-    case 93: masked(f, 32, 0xFF0000, 0xFF00, 0xFF, 0); return VEK_OK;
-    case 85: masked(f, 16, 0xF800, 0x07E0, 0x001F, 0); return VEK_OK;
-    case 86: masked(f, 16, 0x7C00, 0x03E0, 0x001F, 0x8000); return VEK_OK;
-    case 115: masked(f, 16, 0x0F00, 0x00F0, 0x000F, 0xF000); return VEK_OK; // B4G4R4A4
-    case 60:
-    case 61:
-        masked(f, 8, 0xFF, 0, 0, 0);
-        f.luminance = true;
-        return VEK_OK;
-    case 48:
-    case 49: masked(f, 16, 0xFF, 0xFF00, 0, 0); return VEK_OK;
-    case 65: masked(f, 8, 0, 0, 0, 0xFF); return VEK_OK;
-    case 23:
-    case 24:
-        f.kind = Kind::Rgb10A2;
-        f.hasAlpha = true;
-        return VEK_OK;
-    case 9:
-    case 11:
-        f.kind = Kind::Rgba16Unorm;
-        f.hasAlpha = true;
-        return VEK_OK;
-    case 10:
-        f.kind = Kind::Rgba16Float;
-        f.hasAlpha = true;
-        return VEK_OK;
-    default: return refuse(VEK_ERROR_UNSUPPORTED, "DDS: DXGI format %u is not read", dxgi);
-    }
+    const PixelFormat* known = lookUp(kDxgiFormats, dxgi);
+    if (known == nullptr) return refuse(VEK_ERROR_UNSUPPORTED, "DDS: DXGI format %u is not read", dxgi);
+    f = *known;
+    return VEK_OK;
 }
 
 // A four-character code as text, its unprintable bytes as '?'.
@@ -114,39 +141,35 @@ FourCCText fourCCText(uint32_t code) {
     return t;
 }
 
+// An RGB surface whose masks select nothing: the bit count's standard layout.
+void standardMasks(uint32_t bits, bool alpha, uint32_t (&m)[4]) {
+    switch (bits) {
+    case 8: // R3G3B2
+        m[0] = 0xE0;
+        m[1] = 0x1C;
+        m[2] = 0x03;
+        break;
+    case 16: // R5G6B5
+        m[0] = 0xF800;
+        m[1] = 0x07E0;
+        m[2] = 0x001F;
+        break;
+    default: // R8G8B8, X8R8G8B8
+        m[0] = 0xFF0000;
+        m[1] = 0xFF00;
+        m[2] = 0xFF;
+        break;
+    }
+    if (alpha && m[3] == 0 && bits == 32) m[3] = 0xFF000000u; // A8R8G8B8
+}
+
 VekError legacyFormat(uint32_t flags, uint32_t code, uint32_t bits, const uint32_t* masks, PixelFormat& f) {
     if (flags & kFourCC) {
-        switch (code) {
-        case fourCC("DXT1"):
-            f.kind = Kind::Bc1;
-            f.hasAlpha = true;
-            return VEK_OK;
-        case fourCC("DXT2"): f.premultiplied = true; [[fallthrough]];
-        case fourCC("DXT3"):
-            f.kind = Kind::Bc2;
-            f.hasAlpha = true;
-            return VEK_OK;
-        case fourCC("DXT4"): f.premultiplied = true; [[fallthrough]];
-        case fourCC("DXT5"):
-            f.kind = Kind::Bc3;
-            f.hasAlpha = true;
-            return VEK_OK;
-        case fourCC("ATI1"):
-        case fourCC("BC4U"): f.kind = Kind::Bc4; return VEK_OK;
-        case fourCC("BC4S"): f.kind = Kind::Bc4Signed; return VEK_OK;
-        case fourCC("ATI2"):
-        case fourCC("BC5U"): f.kind = Kind::Bc5; return VEK_OK;
-        case fourCC("BC5S"): f.kind = Kind::Bc5Signed; return VEK_OK;
-        case 36:
-            f.kind = Kind::Rgba16Unorm;
-            f.hasAlpha = true;
-            return VEK_OK; // D3DFMT_A16B16G16R16
-        case 113:
-            f.kind = Kind::Rgba16Float;
-            f.hasAlpha = true;
-            return VEK_OK; // D3DFMT_A16B16G16R16F
-        default: return refuse(VEK_ERROR_UNSUPPORTED, "DDS: four-character code %s is not read", fourCCText(code).text);
-        }
+        const PixelFormat* known = lookUp(kFourCCFormats, code);
+        if (known == nullptr)
+            return refuse(VEK_ERROR_UNSUPPORTED, "DDS: four-character code %s is not read", fourCCText(code).text);
+        f = *known;
+        return VEK_OK;
     }
     if (bits != 8 && bits != 16 && bits != 24 && bits != 32)
         return refuse(VEK_ERROR_UNSUPPORTED, "DDS: %u bits a pixel", bits);
@@ -161,26 +184,7 @@ VekError legacyFormat(uint32_t flags, uint32_t code, uint32_t bits, const uint32
     }
     const bool alpha = (flags & kAlphaPixels) != 0;
     if (flags & kRgb) {
-        if ((m[0] | m[1] | m[2]) == 0) {
-            switch (bits) {
-            case 8:
-                m[0] = 0xE0;
-                m[1] = 0x1C;
-                m[2] = 0x03;
-                break; // R3G3B2
-            case 16:
-                m[0] = 0xF800;
-                m[1] = 0x07E0;
-                m[2] = 0x001F;
-                break; // R5G6B5
-            default:
-                m[0] = 0xFF0000;
-                m[1] = 0xFF00;
-                m[2] = 0xFF;
-                break; // R8G8B8, X8R8G8B8
-            }
-            if (alpha && m[3] == 0 && bits == 32) m[3] = 0xFF000000u; // A8R8G8B8
-        }
+        if ((m[0] | m[1] | m[2]) == 0) standardMasks(bits, alpha, m);
         // 10:10:10:2: Direct3D's helper library wrote the masks of A2B10G10R10 and A2R10G10B10
         // reversed, and the reference texture tools read both reversed; so do we.
         const bool tenTenTen = m[1] == 0x000FFC00u && masks[3] == 0xC0000000u &&

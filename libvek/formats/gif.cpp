@@ -165,6 +165,8 @@ bool holdsStrayLiteral(ByteView data, const FirstFrame& frame) {
     return false;
 }
 
+struct Target;
+
 class GifDecoder final : public Decoder {
 public:
     explicit GifDecoder(ByteView data) : Decoder(data, "GIF"), input_{ByteReader(data)} {}
@@ -194,23 +196,26 @@ public:
     }
 
 private:
+    void setPalette(Image& image) const;
+    void fillOutsideFrame(Image& image, const Target& target) const;
+    VekError readFrame(Image& image, const Target& target);
+
     Input input_; // giflib reads through it: the decoder stays where it was made
     Gif gif_;
     FirstFrame frame_;
     int screenWidth_ = 0, screenHeight_ = 0;
 };
 
-VekError GifDecoder::decode(const LoadOptions& options, Image& image) {
-    const ByteView data = data_;
-    Input& input = input_;
-    GifFileType* gif = gif_.get();
-    const FirstFrame& frame = frame_;
-    const int screenWidth = screenWidth_, screenHeight = screenHeight_;
-    if (frame.width <= 0 || frame.height <= 0)
-        return refuse(VEK_ERROR_DAMAGED, "GIF: a frame of %d x %d pixels", frame.width, frame.height);
-    if (VekError e = queryVerdict()) return e;
+// Where the decoded indices go: the indices themselves, or BGRA words when a stray literal left no
+// index to paint (codes past 255 then draw opaque black).
+struct Target {
+    bool asBgra = false;
+    int stray = 0;
+    uint32_t words[256] = {};
+};
 
-    const ColorMapObject* map = gif->Image.ColorMap ? gif->Image.ColorMap : gif->SColorMap;
+void GifDecoder::setPalette(Image& image) const {
+    const ColorMapObject* map = gif_->Image.ColorMap ? gif_->Image.ColorMap : gif_->SColorMap;
     if (map != nullptr) {
         image.paletteEntries = static_cast<uint16_t>(std::min(map->ColorCount, 256));
         for (int i = 0; i < image.paletteEntries; ++i)
@@ -224,92 +229,108 @@ VekError GifDecoder::decode(const LoadOptions& options, Image& image) {
     }
     image.bitsPerComponent = 8;
     image.componentsPerPixel = 1;
-    image.transparentIndex = static_cast<int16_t>(frame.transparentIndex);
-    const bool ownDecoder = frame.codeSize > 8 || !frame.chainComplete;
-    const int stray = frame.codeSize > 8 ? strayIndex(image) : 0;
-    // A full palette without black leaves no index for a stray literal: a picture that has one is
-    // held as BGRA, drawn exactly as the indexed form would be.
-    bool asBgra = false;
-    try {
-        asBgra = stray < 0 && holdsStrayLiteral(data, frame);
-    } catch (...) {
-        return refuse(VEK_ERROR_OUT_OF_MEMORY, "out of memory looking for stray codes");
-    }
-    if (VekError e = image.allocate(screenWidth, screenHeight, asBgra ? Layout::Bgra32 : Layout::Indexed8, options))
-        return e;
-    uint32_t words[256];
-    if (asBgra) {
-        paletteWords(image.palette, image.paletteEntries, image.transparentIndex, words);
-        image.componentsPerPixel = 4;
-        image.transparentIndex = VEK_NO_TRANSPARENT_INDEX;
-    }
+    image.transparentIndex = static_cast<int16_t>(frame_.transparentIndex);
+}
 
-    // Outside the frame the screen shows through: transparent where the frame has a transparent
-    // colour, else the background colour. A frame over the whole screen writes every pixel itself.
-    const bool coversScreen = frame.left <= 0 && frame.top <= 0 && frame.left + frame.width >= screenWidth &&
-                              frame.top + frame.height >= screenHeight;
+// Outside the frame the screen shows through: transparent where the frame has a transparent colour,
+// else the background colour. A frame over the whole screen writes every pixel itself.
+void GifDecoder::fillOutsideFrame(Image& image, const Target& target) const {
+    const FirstFrame& frame = frame_;
+    if (frame.left <= 0 && frame.top <= 0 && frame.left + frame.width >= screenWidth_ &&
+        frame.top + frame.height >= screenHeight_)
+        return;
     const auto background =
-        static_cast<uint8_t>(frame.transparentIndex >= 0 ? frame.transparentIndex : gif->SBackGroundColor);
-    if (!coversScreen) {
-        if (!asBgra) {
-            image.fill(background);
+        static_cast<uint8_t>(frame.transparentIndex >= 0 ? frame.transparentIndex : gif_->SBackGroundColor);
+    if (!target.asBgra) {
+        image.fill(background);
+        return;
+    }
+    for (int y = 0; y < screenHeight_; ++y)
+        for (int x = 0; x < screenWidth_; ++x)
+            std::memcpy(image.row(y) + 4 * static_cast<size_t>(x), &target.words[background], 4);
+}
+
+// Puts the visible part of one row of codes from our own LZW decoder into a screen row.
+void putCodes(const uint16_t* codes, int frameLeft, int left, int right, const Target& target, uint8_t* out) {
+    for (int x = left; x < right; ++x) {
+        const unsigned v = codes[x - frameLeft];
+        if (target.asBgra) {
+            const uint32_t word = v > 255 ? 0xFF000000u : target.words[v];
+            std::memcpy(out + 4 * static_cast<size_t>(x), &word, 4);
         } else {
-            for (int y = 0; y < screenHeight; ++y)
-                for (int x = 0; x < screenWidth; ++x)
-                    std::memcpy(image.row(y) + 4 * static_cast<size_t>(x), &words[background], 4);
+            out[x] = static_cast<uint8_t>(v > 255 ? target.stray : v);
         }
     }
+}
 
+// giflib decodes minimum code sizes up to 8 whose sub-blocks end in the file; the rest goes through
+// our own LZW decoder. Interlaced frames arrive in four passes: every 8th row from 0, every 8th from
+// 4, every 4th from 2, every 2nd from 1.
+VekError GifDecoder::readFrame(Image& image, const Target& target) {
+    const FirstFrame& frame = frame_;
+    const bool ownDecoder = frame.codeSize > 8 || !frame.chainComplete;
     std::vector<GifPixelType> line;
     std::vector<uint16_t> wideLine;
     std::unique_ptr<Lzw> lzw;
     try {
         if (ownDecoder) {
             wideLine.resize(static_cast<size_t>(frame.width));
-            lzw = std::make_unique<Lzw>(input.reader, frame.codeSize);
+            lzw = std::make_unique<Lzw>(input_.reader, frame.codeSize);
         } else {
             line.resize(static_cast<size_t>(frame.width));
         }
     } catch (...) {
         return outOfMemory(static_cast<size_t>(frame.width) * 2);
     }
-    // Interlaced frames arrive in four passes: every 8th row from 0, every 8th from 4, every 4th
-    // from 2, every 2nd from 1.
     static const int passStart[4] = {0, 4, 2, 1};
     static const int passStep[4] = {8, 8, 4, 2};
     const int passes = frame.interlaced ? 4 : 1;
     const int visibleLeft = std::max(frame.left, 0);
-    const int visibleRight = std::min(frame.left + frame.width, screenWidth);
+    const int visibleRight = std::min(frame.left + frame.width, screenWidth_);
     for (int pass = 0; pass < passes; ++pass) {
-        const int start = frame.interlaced ? passStart[pass] : 0;
         const int step = frame.interlaced ? passStep[pass] : 1;
-        for (int row = start; row < frame.height; row += step) {
+        for (int row = frame.interlaced ? passStart[pass] : 0; row < frame.height; row += step) {
             if (lzw) {
                 if (VekError e = lzw->row(wideLine.data(), wideLine.size())) return e;
-            } else if (DGifGetLine(gif, line.data(), frame.width) == GIF_ERROR) {
-                return codeFor(gif->Error);
+            } else if (DGifGetLine(gif_.get(), line.data(), frame.width) == GIF_ERROR) {
+                return codeFor(gif_->Error);
             }
             const int y = frame.top + row;
-            if (y < 0 || y >= screenHeight || visibleLeft >= visibleRight) continue;
-            uint8_t* out = image.row(y);
-            if (!lzw) {
-                std::memcpy(out + visibleLeft, line.data() + (visibleLeft - frame.left),
+            if (y < 0 || y >= screenHeight_ || visibleLeft >= visibleRight) continue;
+            if (lzw)
+                putCodes(wideLine.data(), frame.left, visibleLeft, visibleRight, target, image.row(y));
+            else
+                std::memcpy(image.row(y) + visibleLeft, line.data() + (visibleLeft - frame.left),
                             static_cast<size_t>(visibleRight - visibleLeft));
-                continue;
-            }
-            for (int x = visibleLeft; x < visibleRight; ++x) {
-                const size_t i = static_cast<size_t>(x - frame.left);
-                const unsigned v = wideLine[i];
-                if (asBgra) {
-                    const uint32_t word = v > 255 ? 0xFF000000u : words[v];
-                    std::memcpy(out + 4 * static_cast<size_t>(x), &word, 4);
-                } else {
-                    out[x] = static_cast<uint8_t>(v > 255 ? stray : v);
-                }
-            }
         }
     }
     return VEK_OK;
+}
+
+VekError GifDecoder::decode(const LoadOptions& options, Image& image) {
+    if (frame_.width <= 0 || frame_.height <= 0)
+        return refuse(VEK_ERROR_DAMAGED, "GIF: a frame of %d x %d pixels", frame_.width, frame_.height);
+    if (VekError e = queryVerdict()) return e;
+    setPalette(image);
+
+    Target target;
+    target.stray = frame_.codeSize > 8 ? strayIndex(image) : 0;
+    // A full palette without black leaves no index for a stray literal: a picture that has one is
+    // held as BGRA, drawn exactly as the indexed form would be.
+    try {
+        target.asBgra = target.stray < 0 && holdsStrayLiteral(data_, frame_);
+    } catch (...) {
+        return refuse(VEK_ERROR_OUT_OF_MEMORY, "out of memory looking for stray codes");
+    }
+    const Layout layout = target.asBgra ? Layout::Bgra32 : Layout::Indexed8;
+    if (VekError e = image.allocate(screenWidth_, screenHeight_, layout, options)) return e;
+    if (target.asBgra) {
+        paletteWords(image.palette, image.paletteEntries, image.transparentIndex, target.words);
+        image.componentsPerPixel = 4;
+        image.transparentIndex = VEK_NO_TRANSPARENT_INDEX;
+    }
+    fillOutsideFrame(image, target);
+    return readFrame(image, target);
 }
 
 } // namespace

@@ -241,6 +241,8 @@ public:
     VekError decode(const LoadOptions& options, Image& image) override;
 
 private:
+    VekError decodeIndices(const spng_plte& plte, int transparent, const LoadOptions& options, Image& image);
+    VekError decodeBgra(const spng_trns* trns, const LoadOptions& options, Image& image);
     // The fast path for 8-bit pictures that are not interlaced; not taken when libspng is to decode.
     FastPath decodeWhole(const spng_trns* trns, const spng_plte* plte, bool keepPalette, const LoadOptions& options,
                          Image& image) const;
@@ -256,92 +258,95 @@ private:
     VekError failed(int e) const { return codeFor(e == SPNG_EBADSTATE && earlier_ != 0 ? earlier_ : e); }
 };
 
-VekError PngDecoder::decode(const LoadOptions& options, Image& image) {
-    const Context& ctx = ctx_;
-    const spng_ihdr& ihdr = ihdr_;
-    const uint64_t idatBytes = idatBytes_;
-    if (!dataCanHold(idatBytes, ihdr))
-        return refuse(VEK_ERROR_DAMAGED, "PNG: %llu bytes of IDAT cannot hold %u x %u pixels",
-                      static_cast<unsigned long long>(idatBytes), ihdr.width, ihdr.height);
-    if (!png::idatChecksumsHold(data_, stream_))
-        return refuse(VEK_ERROR_DAMAGED, "PNG: an IDAT chunk fails its checksum");
-
-    spng_trns trns{};
-    const bool hasTrns = spng_get_trns(ctx.get(), &trns) == 0;
-    if (hasTrns && ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE && ihdr.bit_depth < 16) {
-        // Only the key's low bits count at depths under 16: a sample has no more bits to match; libspng
-        // compares the whole value, so a key written with high bits set would match nothing.
-        trns.gray &= static_cast<uint16_t>((1u << ihdr.bit_depth) - 1);
-        if (int e = spng_set_trns(ctx.get(), &trns)) return failed(e);
-    }
-    image.bitsPerComponent = 8;
-
-    if (ihdr.color_type == SPNG_COLOR_TYPE_INDEXED) {
-        spng_plte plte{};
-        if (int e = spng_get_plte(ctx.get(), &plte)) return failed(e);
-        int transparent = -1;
-        if (!hasTrns || paletteKeepsItsForm(trns, plte.n_entries, transparent)) {
-            image.componentsPerPixel = 1;
-            image.transparentIndex = static_cast<int16_t>(transparent);
-            image.paletteEntries = static_cast<uint16_t>(plte.n_entries);
-            for (uint32_t i = 0; i < plte.n_entries && i < 256; ++i)
-                image.setPaletteEntry(static_cast<int>(i), plte.entries[i].red, plte.entries[i].green,
-                                      plte.entries[i].blue);
-            if (const FastPath whole = decodeWhole(nullptr, &plte, true, options, image); whole.taken())
-                return whole.code;
-            if (VekError e = image.allocate(ihdr.width, ihdr.height, Layout::Indexed8, options)) return e;
-            if (int e = spng_decode_image(ctx.get(), nullptr, 0, SPNG_FMT_PNG, SPNG_DECODE_PROGRESSIVE))
-                return failed(e);
-            if (ihdr.bit_depth == 8) {
-                if (ihdr.interlace_method != 0) image.fill(0);
-                return decodeRows(ctx.get(), image, static_cast<size_t>(ihdr.width), nullptr, 0);
-            }
-            // Sub-byte indices arrive packed, and interlaced passes add bits to rows already begun.
-            const size_t packedStride = (static_cast<size_t>(ihdr.width) * ihdr.bit_depth + 7) / 8;
-            size_t packedBytes;
-            if (!checkedMultiply(packedStride, ihdr.height, packedBytes))
-                return refuse(VEK_ERROR_TOO_LARGE, "PNG: the packed rows do not fit the address space");
-            std::unique_ptr<uint8_t, decltype(&std::free)> packed(static_cast<uint8_t*>(std::calloc(packedBytes, 1)),
-                                                                  &std::free);
-            if (!packed) return outOfMemory(packedBytes);
-            if (VekError e = decodeRows(ctx.get(), image, 0, packed.get(), packedStride)) return e;
-            const unsigned depth = ihdr.bit_depth;
-            const unsigned mask = (1u << depth) - 1;
-            for (int32_t y = 0; y < image.height(); ++y) {
-                const uint8_t* in = packed.get() + packedStride * static_cast<size_t>(y);
-                uint8_t* out = image.row(y);
-                for (int32_t x = 0; x < image.width(); ++x) {
-                    const size_t bit = static_cast<size_t>(x) * depth;
-                    out[x] = static_cast<uint8_t>((in[bit / 8] >> (8 - depth - bit % 8)) & mask);
-                }
-            }
-            return VEK_OK;
+// Sub-byte indices, packed as the file holds them, one index a byte.
+void unpackIndices(const uint8_t* packed, size_t packedStride, unsigned depth, Image& image) {
+    const unsigned mask = (1u << depth) - 1;
+    for (int32_t y = 0; y < image.height(); ++y) {
+        const uint8_t* in = packed + packedStride * static_cast<size_t>(y);
+        uint8_t* out = image.row(y);
+        for (int32_t x = 0; x < image.width(); ++x) {
+            const size_t bit = static_cast<size_t>(x) * depth;
+            out[x] = static_cast<uint8_t>((in[bit / 8] >> (8 - depth - bit % 8)) & mask);
         }
     }
+}
 
-    // Everything else: BGRA, with tRNS colour keys and palette alpha applied by the decoder.
-    const bool keyed = hasTrns && ihdr.color_type != SPNG_COLOR_TYPE_INDEXED;
-    switch (ihdr.color_type) {
+VekError PngDecoder::decodeIndices(const spng_plte& plte, int transparent, const LoadOptions& options, Image& image) {
+    image.componentsPerPixel = 1;
+    image.transparentIndex = static_cast<int16_t>(transparent);
+    image.paletteEntries = static_cast<uint16_t>(plte.n_entries);
+    for (uint32_t i = 0; i < plte.n_entries && i < 256; ++i)
+        image.setPaletteEntry(static_cast<int>(i), plte.entries[i].red, plte.entries[i].green, plte.entries[i].blue);
+    if (const FastPath whole = decodeWhole(nullptr, &plte, true, options, image); whole.taken()) return whole.code;
+    if (VekError e = image.allocate(ihdr_.width, ihdr_.height, Layout::Indexed8, options)) return e;
+    if (int e = spng_decode_image(ctx_.get(), nullptr, 0, SPNG_FMT_PNG, SPNG_DECODE_PROGRESSIVE)) return failed(e);
+    if (ihdr_.bit_depth == 8) {
+        if (ihdr_.interlace_method != 0) image.fill(0);
+        return decodeRows(ctx_.get(), image, static_cast<size_t>(ihdr_.width), nullptr, 0);
+    }
+    // Sub-byte indices arrive packed, and interlaced passes add bits to rows already begun.
+    const size_t packedStride = (static_cast<size_t>(ihdr_.width) * ihdr_.bit_depth + 7) / 8;
+    size_t packedBytes;
+    if (!checkedMultiply(packedStride, ihdr_.height, packedBytes))
+        return refuse(VEK_ERROR_TOO_LARGE, "PNG: the packed rows do not fit the address space");
+    std::unique_ptr<uint8_t, decltype(&std::free)> packed(static_cast<uint8_t*>(std::calloc(packedBytes, 1)),
+                                                          &std::free);
+    if (!packed) return outOfMemory(packedBytes);
+    if (VekError e = decodeRows(ctx_.get(), image, 0, packed.get(), packedStride)) return e;
+    unpackIndices(packed.get(), packedStride, ihdr_.bit_depth, image);
+    return VEK_OK;
+}
+
+// Everything but a palette that keeps its form: BGRA, with tRNS colour keys and palette alpha applied
+// by the decoder.
+VekError PngDecoder::decodeBgra(const spng_trns* trns, const LoadOptions& options, Image& image) {
+    const bool keyed = trns != nullptr && ihdr_.color_type != SPNG_COLOR_TYPE_INDEXED;
+    switch (ihdr_.color_type) {
     case SPNG_COLOR_TYPE_GRAYSCALE: image.componentsPerPixel = keyed ? 4 : 1; break;
     case SPNG_COLOR_TYPE_TRUECOLOR: image.componentsPerPixel = keyed ? 4 : 3; break;
     default: image.componentsPerPixel = 4; break;
     }
     spng_plte plte{};
-    if (ihdr.color_type == SPNG_COLOR_TYPE_INDEXED && spng_get_plte(ctx.get(), &plte) != 0)
+    if (ihdr_.color_type == SPNG_COLOR_TYPE_INDEXED && spng_get_plte(ctx_.get(), &plte) != 0)
         return refuse(VEK_ERROR_DAMAGED, "PNG: a palette picture without PLTE");
-    if (const FastPath whole = decodeWhole(hasTrns ? &trns : nullptr, &plte, false, options, image); whole.taken())
-        return whole.code;
-    if (VekError e = image.allocate(ihdr.width, ihdr.height, Layout::Bgra32, options)) return e;
-    if (int e = spng_decode_image(ctx.get(), nullptr, 0, SPNG_FMT_RGBA8, SPNG_DECODE_TRNS | SPNG_DECODE_PROGRESSIVE))
+    if (const FastPath whole = decodeWhole(trns, &plte, false, options, image); whole.taken()) return whole.code;
+    if (VekError e = image.allocate(ihdr_.width, ihdr_.height, Layout::Bgra32, options)) return e;
+    if (int e = spng_decode_image(ctx_.get(), nullptr, 0, SPNG_FMT_RGBA8, SPNG_DECODE_TRNS | SPNG_DECODE_PROGRESSIVE))
         return failed(e);
-    const bool interlaced = ihdr.interlace_method != 0;
+    const bool interlaced = ihdr_.interlace_method != 0;
     if (interlaced) image.fill(0);
-    if (VekError e = decodeRows(ctx.get(), image, static_cast<size_t>(ihdr.width) * 4, nullptr, 0, !interlaced))
+    if (VekError e = decodeRows(ctx_.get(), image, static_cast<size_t>(ihdr_.width) * 4, nullptr, 0, !interlaced))
         return e;
     if (interlaced) {
         for (int32_t y = 0; y < image.height(); ++y) swapRedAndBlue(image.row(y), image.width());
     }
     return VEK_OK;
+}
+
+VekError PngDecoder::decode(const LoadOptions& options, Image& image) {
+    if (!dataCanHold(idatBytes_, ihdr_))
+        return refuse(VEK_ERROR_DAMAGED, "PNG: %llu bytes of IDAT cannot hold %u x %u pixels",
+                      static_cast<unsigned long long>(idatBytes_), ihdr_.width, ihdr_.height);
+    if (!png::idatChecksumsHold(data_, stream_))
+        return refuse(VEK_ERROR_DAMAGED, "PNG: an IDAT chunk fails its checksum");
+
+    spng_trns trns{};
+    const bool hasTrns = spng_get_trns(ctx_.get(), &trns) == 0;
+    if (hasTrns && ihdr_.color_type == SPNG_COLOR_TYPE_GRAYSCALE && ihdr_.bit_depth < 16) {
+        // Only the key's low bits count at depths under 16: a sample has no more bits to match; libspng
+        // compares the whole value, so a key written with high bits set would match nothing.
+        trns.gray &= static_cast<uint16_t>((1u << ihdr_.bit_depth) - 1);
+        if (int e = spng_set_trns(ctx_.get(), &trns)) return failed(e);
+    }
+    image.bitsPerComponent = 8;
+    if (ihdr_.color_type == SPNG_COLOR_TYPE_INDEXED) {
+        spng_plte plte{};
+        if (int e = spng_get_plte(ctx_.get(), &plte)) return failed(e);
+        int transparent = -1;
+        if (!hasTrns || paletteKeepsItsForm(trns, plte.n_entries, transparent))
+            return decodeIndices(plte, transparent, options, image);
+    }
+    return decodeBgra(hasTrns ? &trns : nullptr, options, image);
 }
 
 FastPath PngDecoder::decodeWhole(const spng_trns* trns, const spng_plte* plte, bool keepPalette,
