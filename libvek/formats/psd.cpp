@@ -90,6 +90,7 @@ struct MergedRows {
     std::vector<uint32_t> rowLength;
     const colour::Transform* cmykProfile = nullptr; // CMYK through the file's profile
     bool matted = false;                            // colours blended with white where transparent, to be taken off
+    bool oneByte = false;                           // indices or grey, kept as they are stored
 };
 
 // The channels of row y, unpacked where packed into `unpacked`.
@@ -132,80 +133,112 @@ bool looksMatted(ByteView data, const Header& h, const MergedRows& m) {
 VekError endsInside(const char* what) { return refuse(VEK_ERROR_DAMAGED, "PSD: the file ends inside the %s", what); }
 VekError noRoom() { return refuse(VEK_ERROR_TOO_LARGE, "PSD: the merged image does not fit the address space"); }
 
+// One row of the general case: any mode and depth, sample by sample, into BGRA or one byte a pixel.
+void decodeSamples(const Header& h, const MergedRows& m, const uint8_t* const* rows, uint8_t* out) {
+    const unsigned base = m.base;
+    const bool oneByte = m.oneByte;
+    const uint8_t* map = h.colourModeData.data;
+    // Colour samples without the white matte (CMYK's white is no ink: 255 as stored).
+    const bool matted = m.matted && h.mode != kLab;
+    for (uint32_t x = 0; x < h.width; ++x) {
+        const uint8_t s0 = sample8(rows[0], x, h.depth);
+        if (oneByte) {
+            out[x] = s0;
+            continue;
+        }
+        const uint8_t alpha = h.mergedAlpha ? sample8(rows[base], x, h.depth) : 255;
+        auto sample = [&](unsigned c) {
+            const uint8_t v = sample8(rows[c], x, h.depth);
+            return matted ? unmatte(v, alpha) : v;
+        };
+        uint8_t* p = out + x * 4;
+        switch (h.mode) {
+        case kRgb: storeBgra(p, sample(0), sample(1), sample(2), alpha); break;
+        case kCmyk: {
+            // Stored inverted: 255 is no ink.
+            const unsigned k = sample(3), c = sample(0);
+            if (m.cmykProfile != nullptr) { // converted with the whole row below
+                storeBgra(p, sample(2), sample(1), static_cast<uint8_t>(c), static_cast<uint8_t>(k));
+                break;
+            }
+            storeBgra(p, static_cast<uint8_t>((c * k + 127) / 255), static_cast<uint8_t>((sample(1) * k + 127) / 255),
+                      static_cast<uint8_t>((sample(2) * k + 127) / 255), alpha);
+            break;
+        }
+        case kLab: {
+            uint8_t rgb[3];
+            labSamplesToRgb(s0, sample8(rows[1], x, h.depth), sample8(rows[2], x, h.depth), rgb);
+            storeBgra(p, rgb[0], rgb[1], rgb[2], alpha);
+            break;
+        }
+        case kIndexed: storeBgra(p, map[s0], map[256 + s0], map[512 + s0], alpha); break;
+        default: { // grey, duotone and multichannel with alpha
+            const uint8_t v = matted ? unmatte(s0, alpha) : s0;
+            storeBgra(p, v, v, v, alpha);
+            break;
+        }
+        }
+    }
+    if (h.mode == kCmyk && m.cmykProfile != nullptr) {
+        m.cmykProfile->cmykRow(out, out, h.width, true);
+        if (h.mergedAlpha)
+            for (uint32_t x = 0; x < h.width; ++x) out[x * 4 + 3] = sample8(rows[base], x, h.depth);
+    }
+}
+
 // Rows first to end of the merged image into the picture.
 VekError decodeRows(ByteView data, const Header& h, const MergedRows& m, uint32_t first, uint32_t end, Image& image) {
-    const unsigned inks = h.inkChannels(), used = m.used, base = m.base;
-    const size_t rowBytes = m.rowBytes;
-    const bool indexed = h.mode == kIndexed && !h.mergedAlpha;
-    const bool grey = !h.mergedAlpha && base == 1 && h.mode != kIndexed && inks == 0;
-    const uint8_t* map = h.colourModeData.data;
-    std::vector<uint8_t> unpacked(m.compression == 1 ? rowBytes * used : 0);
-    std::vector<const uint8_t*> rows(used);
+    const unsigned inks = h.inkChannels();
+    std::vector<uint8_t> unpacked(m.compression == 1 ? m.rowBytes * m.used : 0);
+    std::vector<const uint8_t*> rows(m.used);
     InkLayers layers(h.display, inks);
     for (uint32_t y = first; y < end; ++y) {
         if (!rowsAt(data, h, m, y, unpacked, rows))
             return refuse(VEK_ERROR_DAMAGED, "PSD: merged row %u does not unpack", y);
         uint8_t* out = image.row(static_cast<int32_t>(y));
-        if (h.depth == 8 && (indexed || grey)) {
+        if (h.depth == 8 && m.oneByte) {
             std::memcpy(out, rows[0], h.width);
-            continue;
-        }
-        if (h.depth == 8 && h.mode == kRgb) {
+        } else if (h.depth == 8 && h.mode == kRgb) {
             interleave8(rows[0], rows[1], rows[2], h.mergedAlpha ? rows[3] : nullptr, out, h.width);
             if (m.matted) unmatteBgraRow(out, h.width);
-            continue;
-        }
-        if (inks > 0) {
+        } else if (inks > 0) {
             for (uint32_t x = 0; x < h.width; ++x) layers.composite(rows.data(), x, h.depth, out + x * 4);
-            continue;
+        } else {
+            decodeSamples(h, m, rows.data(), out);
         }
-        for (uint32_t x = 0; x < h.width; ++x) {
-            const uint8_t s0 = sample8(rows[0], x, h.depth);
-            if (indexed || grey) {
-                out[x] = s0;
-                continue;
-            }
-            const uint8_t alpha = h.mergedAlpha ? sample8(rows[base], x, h.depth) : 255;
-            // Colour samples without the white matte (CMYK's white is no ink: 255 as stored).
-            const bool matted = m.matted && h.mode != kLab;
-            auto sample = [&](unsigned c) {
-                const uint8_t v = sample8(rows[c], x, h.depth);
-                return matted ? unmatte(v, alpha) : v;
-            };
-            uint8_t* p = out + x * 4;
-            switch (h.mode) {
-            case kRgb: storeBgra(p, sample(0), sample(1), sample(2), alpha); break;
-            case kCmyk: {
-                // Stored inverted: 255 is no ink.
-                const unsigned k = sample(3), c = sample(0);
-                if (m.cmykProfile != nullptr) { // converted with the whole row below
-                    storeBgra(p, sample(2), sample(1), static_cast<uint8_t>(c), static_cast<uint8_t>(k));
-                    break;
-                }
-                storeBgra(p, static_cast<uint8_t>((c * k + 127) / 255),
-                          static_cast<uint8_t>((sample(1) * k + 127) / 255),
-                          static_cast<uint8_t>((sample(2) * k + 127) / 255), alpha);
-                break;
-            }
-            case kLab: {
-                uint8_t rgb[3];
-                labSamplesToRgb(s0, sample8(rows[1], x, h.depth), sample8(rows[2], x, h.depth), rgb);
-                storeBgra(p, rgb[0], rgb[1], rgb[2], alpha);
-                break;
-            }
-            case kIndexed: storeBgra(p, map[s0], map[256 + s0], map[512 + s0], alpha); break;
-            default: { // grey, duotone and multichannel with alpha
-                const uint8_t v = matted ? unmatte(s0, alpha) : s0;
-                storeBgra(p, v, v, v, alpha);
-                break;
-            }
-            }
-        }
-        if (h.mode == kCmyk && m.cmykProfile != nullptr) {
-            m.cmykProfile->cmykRow(out, out, h.width, true);
-            if (h.mergedAlpha)
-                for (uint32_t x = 0; x < h.width; ++x) out[x * 4 + 3] = sample8(rows[base], x, h.depth);
-        }
+    }
+    return VEK_OK;
+}
+
+// Where each channel's rows start: raw planes follow each other; PackBits rows follow their byte
+// counts, every one of which must be in the file before anything is allocated.
+VekError findRows(ByteView data, const Header& h, ByteReader& r, MergedRows& m) {
+    size_t rowBits;
+    if (!checkedMultiply(h.width, h.depth, rowBits)) return noRoom();
+    m.rowBytes = rowBits / 8 + (rowBits % 8 != 0);
+    if (!checkedMultiply(m.rowBytes, h.height, m.planeBytes)) return noRoom();
+    const size_t dataStart = m.dataStart = r.position();
+    if (m.compression == 0) {
+        size_t allPlanes;
+        if (!checkedMultiply(m.planeBytes, m.used, allPlanes) || !r.has(allPlanes)) return endsInside("merged image");
+        return VEK_OK;
+    }
+    const size_t countBytes = h.version == 2 ? 4 : 2;
+    // Every channel's counts are there, used or not; the files that hold more channels than anyone
+    // decodes could otherwise claim counts past the end.
+    size_t counts, usedRows;
+    if (!checkedMultiply(h.channels, h.height, countBytes, counts) || !r.has(counts))
+        return endsInside("row byte counts");
+    if (!checkedMultiply(m.used, h.height, usedRows)) return noRoom();
+    m.rowStart.resize(usedRows);
+    m.rowLength.resize(usedRows);
+    uint64_t offset = dataStart + counts;
+    for (size_t i = 0; i < usedRows; ++i) {
+        const uint8_t* p = data.data + dataStart + i * countBytes;
+        m.rowLength[i] = countBytes == 4 ? loadU32be(p) : loadU16be(p);
+        m.rowStart[i] = static_cast<size_t>(offset);
+        offset += m.rowLength[i];
+        if (offset > data.size) return endsInside("merged image");
     }
     return VEK_OK;
 }
@@ -222,44 +255,15 @@ VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options,
 
     // Only the channels the picture is made of are decoded; later ones are skipped.
     const unsigned inks = h.inkChannels();
-    const unsigned base = inks > 0 ? inks : h.mode == kDuotone || h.mode == kMultichannel ? 1 : colourChannels(h.mode);
-    const unsigned used = base + (h.mergedAlpha ? 1u : 0u);
-    m.base = base;
-    m.used = used;
-    size_t rowBits;
-    if (!checkedMultiply(h.width, h.depth, rowBits)) return noRoom();
-    m.rowBytes = rowBits / 8 + (rowBits % 8 != 0);
-    if (!checkedMultiply(m.rowBytes, h.height, m.planeBytes)) return noRoom();
-    // Where each channel's rows start: raw planes follow each other; PackBits rows follow their
-    // byte counts, every one of which must be in the file before anything is allocated.
-    const size_t dataStart = m.dataStart = r.position();
-    if (m.compression == 1) {
-        const size_t countBytes = h.version == 2 ? 4 : 2;
-        // Every channel's counts are there, used or not; the files that hold more channels than
-        // anyone decodes could otherwise claim counts past the end.
-        size_t counts, usedRows;
-        if (!checkedMultiply(h.channels, h.height, countBytes, counts) || !r.has(counts))
-            return endsInside("row byte counts");
-        if (!checkedMultiply(used, h.height, usedRows)) return noRoom();
-        m.rowStart.resize(usedRows);
-        m.rowLength.resize(usedRows);
-        uint64_t offset = dataStart + counts;
-        for (size_t i = 0; i < usedRows; ++i) {
-            const uint8_t* p = data.data + dataStart + i * countBytes;
-            m.rowLength[i] = countBytes == 4 ? loadU32be(p) : loadU16be(p);
-            m.rowStart[i] = static_cast<size_t>(offset);
-            offset += m.rowLength[i];
-            if (offset > data.size) return endsInside("merged image");
-        }
-    } else {
-        size_t allPlanes;
-        if (!checkedMultiply(m.planeBytes, used, allPlanes) || !r.has(allPlanes)) return endsInside("merged image");
-    }
+    m.base = inks > 0 ? inks : h.mode == kDuotone || h.mode == kMultichannel ? 1 : colourChannels(h.mode);
+    m.used = m.base + (h.mergedAlpha ? 1u : 0u);
+    if (VekError e = findRows(data, h, r, m)) return e;
 
     m.matted = h.mergedAlpha && looksMatted(data, h, m);
     image.bitsPerComponent = 8;
     const bool indexed = h.mode == kIndexed && !h.mergedAlpha;
-    const bool grey = !h.mergedAlpha && base == 1 && h.mode != kIndexed && inks == 0;
+    const bool grey = !h.mergedAlpha && m.base == 1 && h.mode != kIndexed && inks == 0;
+    m.oneByte = indexed || grey;
     const Layout layout = indexed ? Layout::Indexed8 : grey ? Layout::Gray8 : Layout::Bgra32;
     if (VekError e = image.allocate(h.width, h.height, layout, options)) return e;
     image.componentsPerPixel = indexed || grey ? 1 : h.mergedAlpha ? 4 : 3;

@@ -102,6 +102,9 @@ struct Composition::Impl {
     Rect boundsOf(const Item& item) const;
     unsigned nesting(const Item& item) const;
     uint64_t work() const;
+    void joinClippedLayers();
+    void placeBounds(const std::vector<int>& groups);
+    bool opaqueAtTheBottom() const;
 };
 
 namespace {
@@ -715,6 +718,48 @@ VekError Composition::Impl::build(const Header& h, const LayerSection& section) 
 Composition::Composition(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 Composition::~Composition() = default;
 
+// Clipping: a clipped layer joins the nearest unclipped one below it in its group.
+void Composition::Impl::joinClippedLayers() {
+    for (Item& g : items) {
+        if (!g.group) continue;
+        std::vector<int> kept;
+        for (const int index : g.children) {
+            Item& c = items[static_cast<size_t>(index)];
+            if (c.layer->clipped && !kept.empty()) {
+                items[static_cast<size_t>(kept.back())].clipped.push_back(index);
+                continue;
+            }
+            kept.push_back(index);
+        }
+        g.children = std::move(kept);
+    }
+}
+
+// A group's bounds need its children's: a group's end marker comes before its layers, so groups
+// taken in reverse file order come innermost first.
+void Composition::Impl::placeBounds(const std::vector<int>& groups) {
+    for (size_t i = 1; i < items.size(); ++i)
+        if (!items[i].group) items[i].bounds = boundsOf(items[i]);
+    for (auto it = groups.rbegin(); it != groups.rend(); ++it) {
+        Item& g = items[static_cast<size_t>(*it)];
+        g.bounds = boundsOf(g);
+    }
+    items[0].bounds = boundsOf(items[0]);
+}
+
+// Opaque: the lowest visible layer is a plain opaque layer over the whole canvas.
+bool Composition::Impl::opaqueAtTheBottom() const {
+    for (const int index : items[0].children) {
+        const Item& c = items[static_cast<size_t>(index)];
+        if (!c.visible) continue;
+        return c.pixels && c.alpha < 0 && c.mode == Blend::Normal && c.opacity >= 1 && c.fill >= 1 && !c.masked() &&
+               c.layer->rect.top <= 0 && c.layer->rect.left <= 0 &&
+               c.layer->rect.bottom >= static_cast<int32_t>(canvas.height) &&
+               c.layer->rect.right >= static_cast<int32_t>(canvas.width);
+    }
+    return false;
+}
+
 VekError Composition::prepare(ByteView data, const Header& h, const LayerSection& section,
                               const colour::Description& colour, std::unique_ptr<Composition>& out) {
     auto k = std::make_unique<Impl>();
@@ -750,45 +795,14 @@ VekError Composition::prepare(ByteView data, const Header& h, const LayerSection
         if (VekError e = k->prepareLayer(item, section)) return e;
         if (item.group) groups.push_back(static_cast<int>(i));
     }
-    // Clipping: a clipped layer joins the nearest unclipped one below it in its group.
-    for (Item& g : k->items) {
-        if (!g.group) continue;
-        std::vector<int> kept;
-        for (const int index : g.children) {
-            Item& c = k->items[static_cast<size_t>(index)];
-            if (c.layer->clipped && !kept.empty()) {
-                Item& base = k->items[static_cast<size_t>(kept.back())];
-                base.clipped.push_back(index);
-                continue;
-            }
-            kept.push_back(index);
-        }
-        g.children = std::move(kept);
-    }
-    for (size_t i = 1; i < k->items.size(); ++i)
-        if (!k->items[i].group) k->items[i].bounds = k->boundsOf(k->items[i]);
-    // A group's bounds need its children's: a group's end marker comes before its layers, so groups
-    // taken in reverse file order come innermost first.
-    for (auto it = groups.rbegin(); it != groups.rend(); ++it) {
-        Item& g = k->items[static_cast<size_t>(*it)];
-        g.bounds = k->boundsOf(g);
-    }
-    k->items[0].bounds = k->boundsOf(k->items[0]);
+    k->joinClippedLayers();
+    k->placeBounds(groups);
     // A group or a clipping base draws one level up, a group inside a clipping group two.
     k->depth = 2 * k->nesting(k->items[0]) + 3;
     for (const Slot& s : k->slots)
         if (VekError e = checkChannel(data, s.offset, s.length, s.shape)) return e;
     if (k->work() > kMostWork) return refuse(VEK_ERROR_TOO_LARGE, "PSD: drawing the layers would take too long");
-    // Opaque: the lowest visible layer is a plain opaque layer over the whole canvas.
-    for (const int index : k->items[0].children) {
-        const Item& c = k->items[static_cast<size_t>(index)];
-        if (!c.visible) continue;
-        k->opaque = c.pixels && c.alpha < 0 && c.mode == Blend::Normal && c.opacity >= 1 && c.fill >= 1 &&
-                    !c.masked() && c.layer->rect.top <= 0 && c.layer->rect.left <= 0 &&
-                    c.layer->rect.bottom >= static_cast<int32_t>(h.height) &&
-                    c.layer->rect.right >= static_cast<int32_t>(h.width);
-        break;
-    }
+    k->opaque = k->opaqueAtTheBottom();
     for (const Slot& s : k->slots) k->anyZip = k->anyZip || s.zip;
     out.reset(new Composition(std::move(k)));
     return VEK_OK;

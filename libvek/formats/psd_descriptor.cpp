@@ -92,12 +92,9 @@ bool readReference(ByteReader& r, DValue& out) {
     return true;
 }
 
-bool readValue(ByteReader& r, const uint8_t* type, DValue& out, unsigned depth) {
-    if (depth > kMaxDescriptorDepth) return false;
-    const std::string_view t(reinterpret_cast<const char*>(type), 4);
+// The numeric types: doubles with or without a unit, a list of them, 32- and 64-bit integers, a flag.
+bool readNumber(ByteReader& r, std::string_view t, DValue& out) {
     using Kind = DValue::Kind;
-    if (t == "Objc" || t == "GlbO") return readDescriptor(r, out, depth + 1);
-    if (t == "VlLs") return readList(r, out, depth);
     if (t == "doub") {
         out.kind = Kind::Number;
         return readDouble(r, out.number);
@@ -122,14 +119,6 @@ bool readValue(ByteReader& r, const uint8_t* type, DValue& out, unsigned depth) 
         }
         return true;
     }
-    if (t == "TEXT") {
-        out.kind = Kind::Text;
-        return readUnicode(r, &out.id);
-    }
-    if (t == "enum") {
-        out.kind = Kind::Enum;
-        return readId(r, nullptr) && readId(r, &out.id);
-    }
     if (t == "long") {
         uint32_t v;
         if (!r.u32be(v)) return false;
@@ -150,6 +139,25 @@ bool readValue(ByteReader& r, const uint8_t* type, DValue& out, unsigned depth) 
         out.kind = Kind::Bool;
         out.number = v != 0;
         return true;
+    }
+    return false;
+}
+
+bool readValue(ByteReader& r, const uint8_t* type, DValue& out, unsigned depth) {
+    if (depth > kMaxDescriptorDepth) return false;
+    const std::string_view t(reinterpret_cast<const char*>(type), 4);
+    using Kind = DValue::Kind;
+    if (t == "Objc" || t == "GlbO") return readDescriptor(r, out, depth + 1);
+    if (t == "VlLs") return readList(r, out, depth);
+    if (t == "doub" || t == "UntF" || t == "UnFl" || t == "long" || t == "comp" || t == "bool")
+        return readNumber(r, t, out);
+    if (t == "TEXT") {
+        out.kind = Kind::Text;
+        return readUnicode(r, &out.id);
+    }
+    if (t == "enum") {
+        out.kind = Kind::Enum;
+        return readId(r, nullptr) && readId(r, &out.id);
     }
     if (t == "type" || t == "GlbC") {
         out.kind = Kind::Enum;

@@ -122,7 +122,9 @@ VekError FileBytes::map(const Opened& file) {
         return GetLastError() == ERROR_NOT_ENOUGH_MEMORY
                    ? outOfMemory(static_cast<size_t>(size.QuadPart))
                    : refuse(VEK_ERROR_CANNOT_READ, "the file cannot be mapped (Windows error %lu)", GetLastError());
-    const uint64_t bytes = static_cast<uint64_t>(size.QuadPart);
+    keepView(view, static_cast<uint64_t>(size.QuadPart));
+    return VEK_OK;
+}
 #else
 struct FileBytes::Opened {
     int fd;
@@ -159,11 +161,15 @@ VekError FileBytes::map(const Opened& file) {
     if (view == MAP_FAILED)
         return errno == ENOMEM ? outOfMemory(static_cast<size_t>(bytes))
                                : refuse(VEK_ERROR_CANNOT_READ, "the file cannot be mapped: %s", std::strerror(errno));
+    keepView(view, bytes);
+    return VEK_OK;
+}
 #endif
+
+void FileBytes::keepView(const void* view, uint64_t bytes) {
     data_ = static_cast<const uint8_t*>(view);
     size_ = static_cast<size_t>(bytes);
     mapped_ = true;
-    return VEK_OK;
 }
 
 void FileBytes::unmap() {

@@ -29,6 +29,7 @@ public:
 private:
     struct Opened;
     VekError map(const Opened& file);
+    void keepView(const void* view, uint64_t bytes);
     void unmap();
     const uint8_t* data_ = nullptr;
     size_t size_ = 0;
