@@ -91,6 +91,27 @@ cmsHPROFILE openSource(cmsContext c, const Description& d, Space space) {
     return h;
 }
 
+// Whether the fitted matrix gives LittleCMS's colour over a lattice of the cube, both sides clamped
+// to sRGB's range.
+template <typename LinearOut> bool matchesOnLattice(const Transform& t, const LinearOut& linearOut) {
+    constexpr int kLattice[] = {0, 16, 64, 128, 192, 240, 255};
+    for (int r : kLattice)
+        for (int g : kLattice)
+            for (int b : kLattice) {
+                const int v[3] = {r, g, b};
+                double want[3];
+                linearOut(v, want);
+                for (int row = 0; row < 3; ++row) {
+                    double lin = t.matrix[row][3];
+                    for (int ch = 0; ch < 3; ++ch) lin += t.matrix[row][ch] * t.linear[ch][v[ch]];
+                    const double ours = srgbEncode(std::clamp(lin, 0.0, 1.0));
+                    // NaN from LittleCMS fails the comparison.
+                    if (!(std::fabs(ours - srgbEncode(std::clamp(want[row], 0.0, 1.0))) <= 0.25 / 255)) return false;
+                }
+            }
+    return true;
+}
+
 // A matrix between per-channel curves, fitted to LittleCMS's own float transform and kept only
 // where it reproduces it everywhere (a profile of curves and a matrix, possibly with an offset from
 // black-point compensation); false otherwise.
@@ -138,22 +159,7 @@ bool fitMatrix(cmsContext c, cmsHPROFILE source, cmsHPROFILE xyz, int intent, Tr
     for (const auto& row : t.matrix)
         for (float v : row)
             if (!std::isfinite(v)) return false;
-    // Checked over a lattice of the cube, both sides clamped to sRGB's range.
-    constexpr int kLattice[] = {0, 16, 64, 128, 192, 240, 255};
-    for (int r : kLattice)
-        for (int g : kLattice)
-            for (int b : kLattice) {
-                const int v[3] = {r, g, b};
-                double want[3];
-                linearOut(v, want);
-                for (int row = 0; row < 3; ++row) {
-                    double lin = t.matrix[row][3];
-                    for (int ch = 0; ch < 3; ++ch) lin += t.matrix[row][ch] * t.linear[ch][v[ch]];
-                    const double ours = srgbEncode(std::clamp(lin, 0.0, 1.0));
-                    // NaN from LittleCMS fails the comparison.
-                    if (!(std::fabs(ours - srgbEncode(std::clamp(want[row], 0.0, 1.0))) <= 0.25 / 255)) return false;
-                }
-            }
+    if (!matchesOnLattice(t, linearOut)) return false;
     t.finishMatrix();
     return true;
 }

@@ -102,28 +102,14 @@ VekError decodeRle(ByteView pixels, const Header& h, Image& image) {
     return VEK_OK;
 }
 
-VekError decodeDirect(ByteView pixels, const Header& h, Image& image, size_t stride) {
-    const uint64_t pixelCount = uint64_t(h.width) * uint64_t(h.rows());
-    if (h.bitCount == 24) { // the common case: blue, green, red, a row at a time
-        workers::forRanges(pixelCount, static_cast<size_t>(h.rows()), [&](size_t first, size_t end) {
-            for (size_t row = first; row < end; ++row)
-                rows::bgrToBgra(pixels.data + stride * row, image.row(displayRow(h, static_cast<int32_t>(row))),
-                                static_cast<size_t>(h.width));
-        });
-        image.componentsPerPixel = 3;
-        return VEK_OK;
-    }
-    uint32_t masks[4] = {h.masks[0], h.masks[1], h.masks[2], h.masks[3]};
+// The masks 16- and 32-bit pixels are read through: the header's, or the depth's standard ones.
+VekError pixelMasks(const Header& h, uint32_t (&masks)[4]) {
+    std::copy(h.masks, h.masks + 4, masks);
     if (h.compression == kRgb || !h.explicitMasks) {
-        if (h.bitCount == 16) {
-            masks[0] = 0x7C00;
-            masks[1] = 0x03E0;
-            masks[2] = 0x001F;
-        } else {
-            masks[0] = 0x00FF0000;
-            masks[1] = 0x0000FF00;
-            masks[2] = 0x000000FF;
-        }
+        const bool sixteen = h.bitCount == 16;
+        masks[0] = sixteen ? 0x7C00 : 0x00FF0000;
+        masks[1] = sixteen ? 0x03E0 : 0x0000FF00;
+        masks[2] = sixteen ? 0x001F : 0x000000FF;
         // The fourth byte of a 32-bit pixel is unused in the 40- and 52-byte headers; headers with
         // an alpha mask (56 bytes, V4, V5) say whether it is alpha.
         masks[3] = h.bitCount == 32 && h.explicitMasks && h.headerSize >= kFourMasksHeader ? h.masks[3] : 0;
@@ -136,6 +122,22 @@ VekError decodeDirect(ByteView pixels, const Header& h, Image& image, size_t str
         m &= pixelBits;
         if (!contiguousMask(m)) return refuse(VEK_ERROR_DAMAGED, "BMP: colour mask %08X has gaps", m);
     }
+    return VEK_OK;
+}
+
+VekError decodeDirect(ByteView pixels, const Header& h, Image& image, size_t stride) {
+    const uint64_t pixelCount = uint64_t(h.width) * uint64_t(h.rows());
+    if (h.bitCount == 24) { // the common case: blue, green, red, a row at a time
+        workers::forRanges(pixelCount, static_cast<size_t>(h.rows()), [&](size_t first, size_t end) {
+            for (size_t row = first; row < end; ++row)
+                rows::bgrToBgra(pixels.data + stride * row, image.row(displayRow(h, static_cast<int32_t>(row))),
+                                static_cast<size_t>(h.width));
+        });
+        image.componentsPerPixel = 3;
+        return VEK_OK;
+    }
+    uint32_t masks[4];
+    if (VekError e = pixelMasks(h, masks)) return e;
     const MaskField red(masks[0]), green(masks[1]), blue(masks[2]), alpha(masks[3]);
     std::atomic<bool> anyAlpha{false};
     workers::forRanges(pixelCount, static_cast<size_t>(h.rows()), [&](size_t first, size_t end) {

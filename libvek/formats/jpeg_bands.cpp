@@ -148,6 +148,21 @@ bool decodeBand(const Plan& p, uint32_t from, uint32_t to, uint32_t keep, uint32
                         std::min(stop * p.g.mcuHeight, p.height), scratch.data());
 }
 
+// Three bands a thread, each ending where a segment begins: indices into the segment starts + 1
+// (0: the top; the last: the bottom). Each band's neighbouring segments are decoded with it and
+// dropped.
+std::vector<size_t> bandCuts(const std::vector<uint32_t>& starts, uint32_t mcuRows, unsigned threads) {
+    const size_t bands = std::min<size_t>(size_t{threads} * 3, starts.size() + 1);
+    std::vector<size_t> cut = {0};
+    for (size_t b = 1; b < bands; ++b) {
+        const uint32_t target = static_cast<uint32_t>(uint64_t{mcuRows} * b / bands);
+        const size_t i = static_cast<size_t>(std::lower_bound(starts.begin(), starts.end(), target) - starts.begin());
+        if (i < starts.size() && i + 1 > cut.back()) cut.push_back(i + 1);
+    }
+    cut.push_back(starts.size() + 1);
+    return cut;
+}
+
 } // namespace
 
 bool decodeInBands(ByteView data, size_t firstScan, const jpeg_decompress_struct& header, bool cmyk,
@@ -181,17 +196,7 @@ bool decodeInBands(ByteView data, size_t firstScan, const jpeg_decompress_struct
         p.header = &head;
         p.restarts = &restarts;
 
-        // Three bands a thread, each ending where a segment begins; each band's neighbouring
-        // segments are decoded with it and dropped.
-        const size_t bands = std::min<size_t>(size_t{threads} * 3, starts.size() + 1);
-        std::vector<size_t> cut = {0}; // indices into starts + 1 (0: the top)
-        for (size_t b = 1; b < bands; ++b) {
-            const uint32_t target = static_cast<uint32_t>(uint64_t{p.g.mcuRows} * b / bands);
-            const size_t i =
-                static_cast<size_t>(std::lower_bound(starts.begin(), starts.end(), target) - starts.begin());
-            if (i < starts.size() && i + 1 > cut.back()) cut.push_back(i + 1);
-        }
-        cut.push_back(starts.size() + 1);
+        const std::vector<size_t> cut = bandCuts(starts, p.g.mcuRows, threads);
         auto rowAt = [&](size_t c) { return c == 0 ? 0u : c > starts.size() ? p.g.mcuRows : starts[c - 1]; };
         std::atomic<bool> sound{true};
         workers::forRanges(uint64_t{p.width} * p.height, cut.size() - 1, [&](size_t first, size_t end) {

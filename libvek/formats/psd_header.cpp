@@ -80,20 +80,7 @@ unsigned colourChannels(uint16_t mode) {
     }
 }
 
-VekError readHeader(ByteView data, Header& h) {
-    ByteReader r(data);
-    if (!r.skip(4) || !r.u16be(h.version) || !r.skip(6) || !r.u16be(h.channels) || !r.u32be(h.height) ||
-        !r.u32be(h.width) || !r.u16be(h.depth) || !r.u16be(h.mode))
-        return endsInside("header");
-    if (h.version != 1 && h.version != 2) return refuse(VEK_ERROR_UNSUPPORTED, "PSD: version %u", h.version);
-    // The format's documents say 56 channels at most, yet Photoshop writes more (one alpha channel
-    // a saved selection); any count is read, and only the picture's own channels are decoded.
-    if (h.channels < 1) return refuse(VEK_ERROR_DAMAGED, "PSD: no channels");
-    const uint32_t maxSide = h.version == 1 ? 30000 : 300000;
-    if (h.width == 0 || h.height == 0 || h.width > maxSide || h.height > maxSide)
-        return refuse(VEK_ERROR_DAMAGED, "PSD: %u x %u pixels, where a side is 1 to %u", h.width, h.height, maxSide);
-    if (h.depth != 1 && h.depth != 8 && h.depth != 16 && h.depth != 32)
-        return refuse(VEK_ERROR_UNSUPPORTED, "PSD: %u bits a channel", h.depth);
+VekError checkModeAndDepth(const Header& h) {
     switch (h.mode) {
     case kBitmap:
         if (h.depth != 1) return refuse(VEK_ERROR_DAMAGED, "PSD: bitmap mode at %u bits", h.depth);
@@ -111,6 +98,41 @@ VekError readHeader(ByteView data, Header& h) {
     if (h.mode == kIndexed && h.depth != 8) return refuse(VEK_ERROR_DAMAGED, "PSD: indexed colour at %u bits", h.depth);
     if (h.channels < colourChannels(h.mode))
         return refuse(VEK_ERROR_DAMAGED, "PSD: %u channels, fewer than colour mode %u has", h.channels, h.mode);
+    return VEK_OK;
+}
+
+// Layers and masks are skipped by their length; only the sign of the layer count is read.
+VekError skipLayers(ByteReader& r, bool wide, Header& h) {
+    uint64_t layersLength;
+    if (!readLength(r, wide, layersLength) || layersLength > r.remaining()) return endsInside("layer and mask section");
+    const size_t layersEnd = r.position() + static_cast<size_t>(layersLength);
+    h.layersStart = r.position();
+    h.layersEnd = layersEnd;
+    if (layersLength >= (wide ? 10u : 6u)) {
+        uint64_t layerInfoLength;
+        uint16_t count;
+        if (readLength(r, wide, layerInfoLength) && layerInfoLength >= 2 && r.u16be(count))
+            h.mergedAlpha = static_cast<int16_t>(count) < 0;
+    }
+    if (!r.seek(layersEnd)) return endsInside("layer and mask section");
+    return VEK_OK;
+}
+
+VekError readHeader(ByteView data, Header& h) {
+    ByteReader r(data);
+    if (!r.skip(4) || !r.u16be(h.version) || !r.skip(6) || !r.u16be(h.channels) || !r.u32be(h.height) ||
+        !r.u32be(h.width) || !r.u16be(h.depth) || !r.u16be(h.mode))
+        return endsInside("header");
+    if (h.version != 1 && h.version != 2) return refuse(VEK_ERROR_UNSUPPORTED, "PSD: version %u", h.version);
+    // The format's documents say 56 channels at most, yet Photoshop writes more (one alpha channel
+    // a saved selection); any count is read, and only the picture's own channels are decoded.
+    if (h.channels < 1) return refuse(VEK_ERROR_DAMAGED, "PSD: no channels");
+    const uint32_t maxSide = h.version == 1 ? 30000 : 300000;
+    if (h.width == 0 || h.height == 0 || h.width > maxSide || h.height > maxSide)
+        return refuse(VEK_ERROR_DAMAGED, "PSD: %u x %u pixels, where a side is 1 to %u", h.width, h.height, maxSide);
+    if (h.depth != 1 && h.depth != 8 && h.depth != 16 && h.depth != 32)
+        return refuse(VEK_ERROR_UNSUPPORTED, "PSD: %u bits a channel", h.depth);
+    if (VekError e = checkModeAndDepth(h)) return e;
     const bool wide = h.version == 2;
 
     uint32_t modeLength;
@@ -127,19 +149,7 @@ VekError readHeader(ByteView data, Header& h) {
     if (resources == nullptr) return endsInside("image resources");
     if (VekError e = readResources({resources, resourcesLength}, h)) return e;
 
-    // Layers and masks are skipped by their length; only the sign of the layer count is read.
-    uint64_t layersLength;
-    if (!readLength(r, wide, layersLength) || layersLength > r.remaining()) return endsInside("layer and mask section");
-    const size_t layersEnd = r.position() + static_cast<size_t>(layersLength);
-    h.layersStart = r.position();
-    h.layersEnd = layersEnd;
-    if (layersLength >= (wide ? 10u : 6u)) {
-        uint64_t layerInfoLength;
-        uint16_t count;
-        if (readLength(r, wide, layerInfoLength) && layerInfoLength >= 2 && r.u16be(count))
-            h.mergedAlpha = static_cast<int16_t>(count) < 0;
-    }
-    if (!r.seek(layersEnd)) return endsInside("layer and mask section");
+    if (VekError e = skipLayers(r, wide, h)) return e;
     // Multichannel pictures have no transparency of their own: their inks are all their channels.
     if (h.channels <= colourChannels(h.mode) || h.inkChannels() > 0) h.mergedAlpha = false;
     h.imageData = r.position();

@@ -180,34 +180,41 @@ void setFill(Layer& layer, uint32_t key, ByteView block, bool vectorContent) {
     layer.fillSettings = std::move(d);
 }
 
+// A group's start or end, with the group's own blend mode where it gives one.
+void readSection(ByteReader& r, Layer& layer) {
+    uint32_t type;
+    if (!r.u32be(type) || type > 3) return;
+    layer.section = static_cast<Section>(type);
+    const uint8_t* signature = r.take(4);
+    const uint8_t* mode = r.take(4);
+    Blend b;
+    if (signature && mode && blendFromKey(mode, b)) {
+        layer.groupBlend = b;
+        layer.groupBlendGiven = true;
+    }
+}
+
+void readFlag(ByteReader& r, bool& flag) {
+    uint8_t v;
+    if (r.u8(v)) flag = v != 0;
+}
+
+void readVectorMask(ByteReader& r, ByteView block, Layer& layer) {
+    uint32_t version, flags;
+    if (!r.u32be(version) || !r.u32be(flags)) return;
+    layer.path.inverted = flags & 1;
+    layer.path.disabled = flags & 4;
+    layer.path.records = block.from(8);
+}
+
 void readBlock(uint32_t key, ByteView block, Layer& layer) {
     ByteReader r(block);
     switch (key) {
     case key4("lsct"):
-    case key4("lsdk"): {
-        uint32_t type;
-        if (!r.u32be(type) || type > 3) return;
-        layer.section = static_cast<Section>(type);
-        const uint8_t* signature = r.take(4);
-        const uint8_t* mode = r.take(4);
-        Blend b;
-        if (signature && mode && blendFromKey(mode, b)) {
-            layer.groupBlend = b;
-            layer.groupBlendGiven = true;
-        }
-        return;
-    }
+    case key4("lsdk"): return readSection(r, layer);
     case key4("iOpa"): (void)r.u8(layer.fill); return;
-    case key4("clbl"): {
-        uint8_t v;
-        if (r.u8(v)) layer.clipAsGroup = v != 0;
-        return;
-    }
-    case key4("infx"): {
-        uint8_t v;
-        if (r.u8(v)) layer.interiorAsGroup = v != 0;
-        return;
-    }
+    case key4("clbl"): return readFlag(r, layer.clipAsGroup);
+    case key4("infx"): return readFlag(r, layer.interiorAsGroup);
     case key4("knko"): (void)r.u8(layer.knockout); return;
     case key4("brst"): {
         uint32_t channel;
@@ -216,14 +223,7 @@ void readBlock(uint32_t key, ByteView block, Layer& layer) {
         return;
     }
     case key4("vmsk"):
-    case key4("vsms"): {
-        uint32_t version, flags;
-        if (!r.u32be(version) || !r.u32be(flags)) return;
-        layer.path.inverted = flags & 1;
-        layer.path.disabled = flags & 4;
-        layer.path.records = block.from(8);
-        return;
-    }
+    case key4("vsms"): return readVectorMask(r, block, layer);
     case key4("SoCo"):
     case key4("GdFl"):
     case key4("PtFl"): setFill(layer, key, block, false); return;

@@ -111,6 +111,19 @@ void accumulateLine(float* a, size_t stride, uint32_t rows, float width, float x
     }
 }
 
+// The pixels a component's edges reach; its top and bottom are kept for drawing.
+Rect measure(PathMask::Component& c) {
+    float x0 = c.edges[0].x0, x1 = x0, y0 = c.edges[0].y0, y1 = y0;
+    for (const auto& e : c.edges) {
+        x0 = std::min({x0, e.x0, e.x1}), x1 = std::max({x1, e.x0, e.x1});
+        y0 = std::min({y0, e.y0, e.y1}), y1 = std::max({y1, e.y0, e.y1});
+    }
+    c.top = y0, c.bottom = y1;
+    return {static_cast<int32_t>(std::max(-1e9f, std::floor(y0))),
+            static_cast<int32_t>(std::max(-1e9f, std::floor(x0))), static_cast<int32_t>(std::min(1e9f, std::ceil(y1))),
+            static_cast<int32_t>(std::min(1e9f, std::ceil(x1)))};
+}
+
 } // namespace
 
 std::unique_ptr<PathMask> PathMask::make(ByteView records, bool inverted, uint32_t width, uint32_t height) {
@@ -162,19 +175,8 @@ std::unique_ptr<PathMask> PathMask::make(ByteView records, bool inverted, uint32
         mask->startFilled_ || inverted || (!mask->components_.empty() && mask->components_.front().operation >= 2);
     Rect reach;
     for (auto& c : mask->components_) {
-        float x0 = c.edges[0].x0, x1 = x0, y0 = c.edges[0].y0, y1 = y0;
-        for (const auto& e : c.edges) {
-            x0 = std::min({x0, e.x0, e.x1}), x1 = std::max({x1, e.x0, e.x1});
-            y0 = std::min({y0, e.y0, e.y1}), y1 = std::max({y1, e.y0, e.y1});
-        }
-        c.top = y0, c.bottom = y1;
-        if (c.operation <= 1) {
-            const Rect r{static_cast<int32_t>(std::max(-1e9f, std::floor(y0))),
-                         static_cast<int32_t>(std::max(-1e9f, std::floor(x0))),
-                         static_cast<int32_t>(std::min(1e9f, std::ceil(y1))),
-                         static_cast<int32_t>(std::min(1e9f, std::ceil(x1)))};
-            reach = reach.unite(r);
-        }
+        const Rect r = measure(c);
+        if (c.operation <= 1) reach = reach.unite(r);
     }
     mask->bounds_ = full ? canvas : reach.intersect(canvas);
     return mask;

@@ -280,6 +280,38 @@ VekError loadPackedGrey(ByteReader& r, const Header& h, const LoadOptions& optio
     return VEK_OK;
 }
 
+// Colour-mapped values go through a table: indices count from the map's first entry, and one outside
+// the map paints black (an index past the palette, for the palette form).
+void mapTables(const Header& h, const uint8_t* map, bool withAlpha, bool indexed, uint32_t (&table)[256],
+               uint8_t (&indices)[256], Image& image) {
+    const size_t entryBytes = (h.mapEntryBits + 7u) / 8u;
+    auto entry = [&](unsigned i, bool useAlpha) {
+        const uint8_t* e = map + i * entryBytes;
+        if (h.mapEntryBits <= 16) return word16(loadU16le(e), useAlpha && h.mapEntryBits == 16);
+        return bgraWord(e[2], e[1], e[0], h.mapEntryBits == 32 && useAlpha ? e[3] : 255);
+    };
+    for (unsigned v = 0; v < 256; ++v) {
+        const bool inMap = v >= h.mapFirst && v - h.mapFirst < h.mapLength;
+        table[v] = inMap ? entry(v - h.mapFirst, withAlpha) : bgraWord(0, 0, 0, 255);
+        indices[v] = static_cast<uint8_t>(inMap ? v - h.mapFirst : h.mapLength);
+    }
+    if (!indexed) return;
+    image.paletteEntries = h.mapLength;
+    for (unsigned i = 0; i < h.mapLength; ++i) {
+        const uint32_t c = entry(i, false);
+        image.setPaletteEntry(static_cast<int>(i), static_cast<uint8_t>(c >> 16), static_cast<uint8_t>(c >> 8),
+                              static_cast<uint8_t>(c));
+    }
+}
+
+Writer::Kind writerKind(const Header& h, bool indexed, bool grey, bool greyAlpha, bool withAlpha) {
+    if (h.baseType() == 1) return indexed ? Writer::Kind::Lookup8 : Writer::Kind::Table8;
+    if (grey)
+        return h.pixelBits == 8 ? Writer::Kind::Copy8 : greyAlpha ? Writer::Kind::GreyAlpha : Writer::Kind::Grey16;
+    if (h.pixelBits == 32) return withAlpha ? Writer::Kind::Copy32 : Writer::Kind::Opaque32;
+    return h.pixelBits == 24 ? Writer::Kind::Rgb24 : Writer::Kind::Word16;
+}
+
 VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options, Image& image) {
     const AlphaUse alpha = alphaUse(data, h);
     ByteReader r(data);
@@ -308,42 +340,10 @@ VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options,
     image.bitsPerComponent = 8;
     image.componentsPerPixel = greyAlpha ? 4 : indexed || grey ? 1 : withAlpha ? 4 : 3;
 
-    // Colour-mapped values go through a table: indices count from the map's first entry, and one
-    // outside the map paints black.
     uint32_t table[256];
     uint8_t indices[256];
-    if (h.baseType() == 1) {
-        const size_t entryBytes = (h.mapEntryBits + 7u) / 8u;
-        auto entry = [&](unsigned i, bool useAlpha) {
-            const uint8_t* e = map + i * entryBytes;
-            if (h.mapEntryBits <= 16) return word16(loadU16le(e), useAlpha && h.mapEntryBits == 16);
-            return bgraWord(e[2], e[1], e[0], h.mapEntryBits == 32 && useAlpha ? e[3] : 255);
-        };
-        for (unsigned v = 0; v < 256; ++v) {
-            const bool inMap = v >= h.mapFirst && v - h.mapFirst < h.mapLength;
-            table[v] = inMap ? entry(v - h.mapFirst, withAlpha) : bgraWord(0, 0, 0, 255);
-            indices[v] = static_cast<uint8_t>(inMap ? v - h.mapFirst : h.mapLength); // past the palette: black
-        }
-        if (indexed) {
-            image.paletteEntries = h.mapLength;
-            for (unsigned i = 0; i < h.mapLength; ++i) {
-                const uint32_t c = entry(i, false);
-                image.setPaletteEntry(static_cast<int>(i), static_cast<uint8_t>(c >> 16), static_cast<uint8_t>(c >> 8),
-                                      static_cast<uint8_t>(c));
-            }
-        }
-    }
-    Writer::Kind kind;
-    if (h.baseType() == 1)
-        kind = indexed ? Writer::Kind::Lookup8 : Writer::Kind::Table8;
-    else if (grey)
-        kind = h.pixelBits == 8 ? Writer::Kind::Copy8 : greyAlpha ? Writer::Kind::GreyAlpha : Writer::Kind::Grey16;
-    else if (h.pixelBits == 32)
-        kind = withAlpha ? Writer::Kind::Copy32 : Writer::Kind::Opaque32;
-    else if (h.pixelBits == 24)
-        kind = Writer::Kind::Rgb24;
-    else
-        kind = Writer::Kind::Word16;
+    if (h.baseType() == 1) mapTables(h, map, withAlpha, indexed, table, indices, image);
+    const Writer::Kind kind = writerKind(h, indexed, grey, greyAlpha, withAlpha);
     Writer writer(image, h, kind, valueBytes, table, indices);
     if (VekError e = readValues(r, h, count, valueBytes, writer)) return e;
 
@@ -359,7 +359,9 @@ VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options,
 class TgaDecoder final : public Decoder {
 public:
     TgaDecoder(ByteView data, const Header& h) : Decoder(data, "TGA"), h_(h) { describe(h, info_); }
-    VekError decode(const LoadOptions& options, Image& image) override { return loadPicture(data_, h_, options, image); }
+    VekError decode(const LoadOptions& options, Image& image) override {
+        return loadPicture(data_, h_, options, image);
+    }
 
 private:
     Header h_;
