@@ -41,23 +41,18 @@ constexpr size_t kMaxHeaderBytes = size_t{32} << 20;
 // Where the first scan's marker is, when well-formed segments lead to it past a frame header; kNone
 // when they do not.
 size_t firstScan(ByteView d) {
-    size_t at = 2;
+    MarkerCursor c(d, 2);
     bool frame = false;
-    for (;;) {
-        at = nextMarker(d, at, kMaxStrayBytes);
-        if (at == kNone || at > kMaxHeaderBytes || at + 4 > d.size) return kNone;
-        const uint8_t marker = d.data[at + 1];
-        if (marker == 0xDA) return frame ? at : kNone;
-        if (marker == 0xD9) return kNone;
-        if (standalone(marker)) {
-            at += 2;
-            continue;
-        }
-        if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) frame = true;
-        const size_t length = loadU16be(d.data + at + 2);
-        if (length < 2) return kNone;
-        at += 2 + length;
+    while (c.find(kMaxStrayBytes)) {
+        if (c.at() > kMaxHeaderBytes || !c.hasLength()) return kNone;
+        const uint8_t marker = c.marker();
+        if (marker == kSos) return frame ? c.at() : kNone;
+        if (marker == kEoi) return kNone;
+        if (isFrame(marker)) frame = true;
+        if (!isStandalone(marker) && c.length() < 2) return kNone;
+        c.skip();
     }
+    return kNone;
 }
 
 // An ICC profile split over APP2 segments before the first scan, each behind "ICC_PROFILE\0", its
@@ -71,24 +66,17 @@ bool readProfile(ByteView d, size_t firstScan, std::vector<uint8_t>& profile) {
     };
     std::vector<Piece> pieces;
     size_t total = 0;
-    for (size_t at = nextMarker(d, 2, kMaxStrayBytes); at != kNone && at < firstScan;
-         at = nextMarker(d, at, kMaxStrayBytes)) {
-        const uint8_t marker = d.data[at + 1];
-        if (standalone(marker)) {
-            at += 2;
-            continue;
-        }
-        const size_t length = loadU16be(d.data + at + 2);
-        const uint8_t* body = d.data + at + 4;
-        if (marker == 0xE2 && length >= 16 && std::memcmp(body, kTag, sizeof kTag) == 0) {
-            const unsigned sequence = body[12], count = body[13];
-            if (count == 0 || sequence == 0 || sequence > count) return false;
-            if (pieces.empty()) pieces.resize(count);
-            if (pieces.size() != count || pieces[sequence - 1].data != nullptr) return false;
-            pieces[sequence - 1] = {body + 14, length - 16};
-            total += length - 16;
-        }
-        at += 2 + length;
+    // The walk that found the first scan has checked every segment's length up to it.
+    for (MarkerCursor c(d, 2); c.find(kMaxStrayBytes) && c.at() < firstScan; c.skip()) {
+        if (c.marker() != kApp2 || c.length() < 16 || std::memcmp(c.body(), kTag, sizeof kTag) != 0) continue;
+        const size_t length = c.length();
+        const uint8_t* body = c.body();
+        const unsigned sequence = body[12], count = body[13];
+        if (count == 0 || sequence == 0 || sequence > count) return false;
+        if (pieces.empty()) pieces.resize(count);
+        if (pieces.size() != count || pieces[sequence - 1].data != nullptr) return false;
+        pieces[sequence - 1] = {body + 14, length - 16};
+        total += length - 16;
     }
     if (pieces.empty() || total > colour::kMaxProfileBytes) return false;
     profile.reserve(total);
@@ -103,12 +91,12 @@ bool readProfile(ByteView d, size_t firstScan, std::vector<uint8_t>& profile) {
 // no 0xFF but stuffed ones and restart markers); stops counting past `limit`.
 int scansIn(ByteView d, size_t at, int limit) {
     int scans = 0;
-    while (at != kNone && at + 4 <= d.size && scans <= limit) {
-        const uint8_t marker = d.data[at + 1];
-        if (marker == 0xD9) break;
-        if (marker == 0xDA) ++scans;
-        at += standalone(marker) ? 2 : 2 + static_cast<size_t>(loadU16be(d.data + at + 2));
-        at = nextMarker(d, at, d.size);
+    MarkerCursor c(d, at);
+    while (c.hasLength() && scans <= limit) {
+        if (c.marker() == kEoi) break;
+        if (c.marker() == kSos) ++scans;
+        c.skip();
+        if (!c.find()) break;
     }
     return scans;
 }
@@ -222,7 +210,7 @@ VekError JpegDecoder::decode(const LoadOptions& options, Image& image) {
 namespace jpeg_format {
 
 bool sniff(ByteView data) {
-    static const uint8_t soi[3] = {0xFF, 0xD8, 0xFF};
+    static const uint8_t soi[3] = {kFill, kSoi, kFill};
     return data.startsWith(soi, sizeof soi);
 }
 bool sniffLate(ByteView) { return false; }

@@ -33,26 +33,13 @@ bool geometryOf(ByteView data, size_t sos, const jpeg_decompress_struct& h, Geom
 // The restart markers in the scan's data, and the marker that ends it: true when they are numbered
 // in turn and as many as the restart interval gives.
 bool findRestarts(ByteView d, size_t at, uint64_t expected, std::vector<size_t>& restarts, size_t& end) {
-    while (at + 1 < d.size) {
-        const auto* p = static_cast<const uint8_t*>(std::memchr(d.data + at, 0xFF, d.size - 1 - at));
-        if (p == nullptr) return false;
-        at = static_cast<size_t>(p - d.data);
-        const uint8_t marker = d.data[at + 1];
-        if (marker == 0xFF) { // fill before a marker
-            ++at;
-            continue;
-        }
-        if (marker == 0x00) { // a stuffed 0xFF of the data
-            at += 2;
-            continue;
-        }
-        if (marker < 0xD0 || marker > 0xD7) {
-            end = at;
+    for (MarkerCursor c(d, at); c.findInData(); c.skip()) {
+        if (!isRestart(c.marker())) {
+            end = c.at();
             return restarts.size() == expected;
         }
-        if (restarts.size() >= expected || marker - 0xD0u != restarts.size() % 8) return false;
-        restarts.push_back(at);
-        at += 2;
+        if (restarts.size() >= expected || static_cast<size_t>(c.marker() - kRst0) != restarts.size() % 8) return false;
+        restarts.push_back(c.at());
     }
     return false;
 }
@@ -61,25 +48,17 @@ bool findRestarts(ByteView d, size_t at, uint64_t expected, std::vector<size_t>&
 // the JFIF and Adobe segments that say the colour space); metadata is left out. `heightAt` is where
 // the frame's height lies in the copy.
 bool headerOf(ByteView d, size_t sos, size_t dataStart, std::vector<uint8_t>& header, size_t& heightAt) {
-    header.assign({0xFF, 0xD8});
+    header.assign({kFill, kSoi});
     heightAt = 0;
-    for (size_t at = 2; at < sos;) {
-        at = nextMarker(d, at, sos - at + 1);
-        if (at == kNone || at >= sos) break;
-        const uint8_t marker = d.data[at + 1];
-        if (standalone(marker)) {
-            at += 2;
-            continue;
-        }
-        const size_t length = loadU16be(d.data + at + 2);
-        if (length < 2 || at + 2 + length > sos) return false;
-        const bool metadata = (marker >= 0xE1 && marker <= 0xEF && marker != 0xEE) || marker == 0xFE;
-        if (!metadata) {
-            const bool frame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
-            if (frame) heightAt = header.size() + 5;
-            header.insert(header.end(), d.data + at, d.data + at + 2 + length);
-        }
-        at += 2 + length;
+    for (MarkerCursor c(d, 2); c.at() < sos && c.find(sos - c.at() + 1) && c.at() < sos; c.skip()) {
+        const uint8_t marker = c.marker();
+        if (isStandalone(marker)) continue;
+        const size_t length = c.length();
+        if (length < 2 || c.at() + 2 + length > sos) return false;
+        const bool metadata = (marker >= kApp1 && marker <= kApp15 && marker != kApp14) || marker == kCom;
+        if (metadata) continue;
+        if (isFrame(marker)) heightAt = header.size() + 5;
+        header.insert(header.end(), d.data + c.at(), d.data + c.at() + 2 + length);
     }
     header.insert(header.end(), d.data + sos, d.data + dataStart);
     return heightAt != 0;
@@ -135,14 +114,14 @@ bool decodeBand(const Plan& p, uint32_t from, uint32_t to, uint32_t keep, uint32
     const size_t first = p.start(from), last = p.finish(to);
     std::vector<uint8_t> stream(*p.header);
     stream.insert(stream.end(), p.data.data + first, p.data.data + last);
-    stream.insert(stream.end(), {0xFF, 0xD9});
+    stream.insert(stream.end(), {kFill, kEoi});
     // The band's frame height, and its restart markers numbered from 0 again.
     const uint32_t height = to == p.g.mcuRows ? p.height - from * p.g.mcuHeight : (to - from) * p.g.mcuHeight;
     stream[p.heightAt] = static_cast<uint8_t>(height >> 8);
     stream[p.heightAt + 1] = static_cast<uint8_t>(height);
     const uint64_t firstMarker = p.segment(from);
     for (uint64_t j = firstMarker; j < p.restarts->size() && (*p.restarts)[j] < last; ++j)
-        stream[p.header->size() + (*p.restarts)[j] - first + 1] = static_cast<uint8_t>(0xD0 + (j - firstMarker) % 8);
+        stream[p.header->size() + (*p.restarts)[j] - first + 1] = static_cast<uint8_t>(kRst0 + (j - firstMarker) % 8);
     std::vector<uint8_t> scratch(static_cast<size_t>(p.width) * 4);
     return decodeStream(p, stream, height, from * p.g.mcuHeight, keep * p.g.mcuHeight,
                         std::min(stop * p.g.mcuHeight, p.height), scratch.data());

@@ -1,5 +1,5 @@
 // What the JPEG reader's whole-picture and banded decoders share: libjpeg sessions whose errors
-// jump back to the caller, the marker walk, and CMYK's conversion.
+// jump back to the caller, and CMYK's conversion.
 #pragma once
 
 #include <csetjmp>
@@ -17,6 +17,7 @@
 #include "libvek/colour/colour.h"
 #include "libvek/base/bytes.h"
 #include "libvek/base/refusal.h"
+#include "libvek/formats/jpeg_markers.h"
 
 namespace vek::jpeg {
 
@@ -59,26 +60,6 @@ inline VekError codeFor(const ErrorManager& errors) {
     default: break;
     }
     return refuse(code, "JPEG: %s", errors.message);
-}
-
-constexpr size_t kNone = SIZE_MAX;
-
-inline bool standalone(uint8_t marker) { return marker == 0x01 || (marker >= 0xD0 && marker <= 0xD9); }
-
-// The offset of the first 0xFF that starts a marker at or after `at` (not fill, not a stuffed zero,
-// not a restart marker), looking at most `limit` bytes ahead; kNone when none is there.
-inline size_t nextMarker(ByteView d, size_t at, size_t limit) {
-    if (at >= d.size) return kNone;
-    const size_t end = d.size - at > limit ? at + limit : d.size;
-    while (at + 1 < end) {
-        const auto* p = static_cast<const uint8_t*>(std::memchr(d.data + at, 0xFF, end - 1 - at));
-        if (p == nullptr) return kNone;
-        at = static_cast<size_t>(p - d.data);
-        const uint8_t next = d.data[at + 1];
-        if (next != 0x00 && next != 0xFF && !(next >= 0xD0 && next <= 0xD7)) return at;
-        ++at;
-    }
-    return kNone;
 }
 
 inline void countScans(j_common_ptr common) {
