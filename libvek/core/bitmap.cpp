@@ -42,13 +42,12 @@ void describe(LibraryBitmap& b, int32_t width, int32_t height, uint16_t bits, ui
     b.pixelLayout = static_cast<uint16_t>(layout);
 }
 
-VekError publish(BitmapObject* object, PixelStore* store, LibraryBitmap** out) {
+void publish(BitmapObject* object, PixelStore* store, LibraryBitmap** out) {
     object->store = store;
     object->pub.pixels = store->data();
     object->pub.internal = object;
     liveBitmaps.add(object->node, object);
     *out = &object->pub;
-    return VEK_OK;
 }
 
 } // namespace
@@ -65,7 +64,8 @@ VekError publishImage(const Image& image, uint16_t rowOrigin, LibraryBitmap** ou
         b.palette = object->palette;
     }
     image.store()->retain();
-    return publish(object, image.store(), out);
+    publish(object, image.store(), out);
+    return VEK_OK;
 }
 
 VekError convertToBgra(LibraryBitmap* source, LibraryBitmap** out) {
@@ -83,7 +83,8 @@ VekError convertToBgra(LibraryBitmap* source, LibraryBitmap** out) {
     describe(object->pub, in.width, in.height, 8, 4, VEK_NO_TRANSPARENT_INDEX, in.rowOrigin, rowBytes, Layout::Bgra32);
     if (layout == Layout::Bgra32 && static_cast<size_t>(in.bytesPerLine) == rowBytes) {
         src->store->retain();
-        return publish(object, src->store, out);
+        publish(object, src->store, out);
+        return VEK_OK;
     }
     const workers::Caller caller;
     PixelStore* store = PixelStore::create(bytes);
@@ -102,7 +103,8 @@ VekError convertToBgra(LibraryBitmap* source, LibraryBitmap** out) {
     // The caller frees the source next and allocates its own copy of the BGRA picture: an indexed
     // or grey buffer kept meanwhile would push its peak past the file and two BGRA pictures.
     src->store->releaseToSystem();
-    return publish(object, store, out);
+    publish(object, store, out);
+    return VEK_OK;
 }
 
 bool ownsBitmap(LibraryBitmap* bitmap) { return objectOf(bitmap) != nullptr; }

@@ -42,7 +42,7 @@ void readPalette(ByteView data, const Header& h, Image& image) {
 // Rows in the file run bottom to top unless the height is negative.
 int32_t displayRow(const Header& h, int32_t fileRow) { return h.topDown() ? fileRow : h.rows() - 1 - fileRow; }
 
-VekError decodeIndexed(ByteView pixels, const Header& h, Image& image, size_t stride) {
+void decodeIndexed(ByteView pixels, const Header& h, Image& image, size_t stride) {
     const unsigned depth = h.bitCount;
     const unsigned mask = (1u << depth) - 1;
     for (int32_t row = 0; row < h.rows(); ++row) {
@@ -57,12 +57,11 @@ VekError decodeIndexed(ByteView pixels, const Header& h, Image& image, size_t st
             out[x] = static_cast<uint8_t>((in[bit / 8] >> (8 - depth - bit % 8)) & mask);
         }
     }
-    return VEK_OK;
 }
 
 // RLE: runs and literal stretches, with end-of-line, end-of-picture and delta escapes. Runs are
 // clipped at the row's end and at the picture's edges; pixels never written keep index 0.
-VekError decodeRle(ByteView pixels, const Header& h, Image& image) {
+void decodeRle(ByteView pixels, const Header& h, Image& image) {
     image.fill(0);
     const bool four = h.compression == kRle4;
     ByteReader r(pixels);
@@ -74,7 +73,7 @@ VekError decodeRle(ByteView pixels, const Header& h, Image& image) {
     };
     while (row < rows) {
         uint8_t count, value;
-        if (!r.u8(count) || !r.u8(value)) return VEK_OK; // a missing end marker ends the picture
+        if (!r.u8(count) || !r.u8(value)) return; // a missing end marker ends the picture
         if (count > 0) {
             for (int i = 0; i < count && x < h.width; ++i)
                 put(four ? static_cast<uint8_t>(i % 2 ? value & 15 : value >> 4) : value);
@@ -87,19 +86,18 @@ VekError decodeRle(ByteView pixels, const Header& h, Image& image) {
             break;
         } else if (value == 2) {
             uint8_t dx, dy;
-            if (!r.u8(dx) || !r.u8(dy)) return VEK_OK;
+            if (!r.u8(dx) || !r.u8(dy)) return;
             x += dx;
             row += dy;
         } else {
             const size_t bytes = four ? (value + 1u) / 2u : value;
             const uint8_t* literal = r.take(bytes);
-            if (literal == nullptr) return VEK_OK;
+            if (literal == nullptr) return;
             for (int i = 0; i < value; ++i)
                 put(four ? static_cast<uint8_t>(i % 2 ? literal[i / 2] & 15 : literal[i / 2] >> 4) : literal[i]);
-            if (bytes % 2 && !r.skip(1)) return VEK_OK; // literal stretches end on a 16-bit boundary
+            if (bytes % 2 && !r.skip(1)) return; // literal stretches end on a 16-bit boundary
         }
     }
-    return VEK_OK;
 }
 
 // The masks 16- and 32-bit pixels are read through: the header's, or the depth's standard ones.
@@ -295,7 +293,11 @@ public:
             if (VekError e = image.allocate(h.width, h.rows(), Layout::Indexed8, options)) return e;
             image.componentsPerPixel = 1;
             readPalette(data_, h, image);
-            return compressed ? decodeRle(pixels, h, image) : decodeIndexed(pixels, h, image, stride);
+            if (compressed)
+                decodeRle(pixels, h, image);
+            else
+                decodeIndexed(pixels, h, image, stride);
+            return VEK_OK;
         }
         if (VekError e = image.allocate(h.width, h.rows(), Layout::Bgra32, options)) return e;
         return decodeDirect(pixels, h, image, stride);

@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "libvek/core/guarded.h"
 #include "libvek/core/convert.h"
 #include "libvek/base/limits.h"
 #include "libvek/formats/formats.h"
@@ -272,16 +273,16 @@ VekError GifDecoder::readFrame(Image& image, const Target& target) {
     std::vector<GifPixelType> line;
     std::vector<uint16_t> wideLine;
     std::unique_ptr<Lzw> lzw;
-    try {
-        if (ownDecoder) {
-            wideLine.resize(static_cast<size_t>(frame.width));
-            lzw = std::make_unique<Lzw>(input_.reader, frame.codeSize);
-        } else {
-            line.resize(static_cast<size_t>(frame.width));
-        }
-    } catch (...) {
-        return outOfMemory(static_cast<size_t>(frame.width) * 2);
-    }
+    if (VekError e = guarded("for a row of the frame", [&] {
+            if (ownDecoder) {
+                wideLine.resize(static_cast<size_t>(frame.width));
+                lzw = std::make_unique<Lzw>(input_.reader, frame.codeSize);
+            } else {
+                line.resize(static_cast<size_t>(frame.width));
+            }
+            return VEK_OK;
+        }))
+        return e;
     static const int passStart[4] = {0, 4, 2, 1};
     static const int passStep[4] = {8, 8, 4, 2};
     const int passes = frame.interlaced ? 4 : 1;
@@ -317,11 +318,11 @@ VekError GifDecoder::decode(const LoadOptions& options, Image& image) {
     target.stray = frame_.codeSize > 8 ? strayIndex(image) : 0;
     // A full palette without black leaves no index for a stray literal: a picture that has one is
     // held as BGRA, drawn exactly as the indexed form would be.
-    try {
-        target.asBgra = target.stray < 0 && holdsStrayLiteral(data_, frame_);
-    } catch (...) {
-        return refuse(VEK_ERROR_OUT_OF_MEMORY, "out of memory looking for stray codes");
-    }
+    if (VekError e = guarded("looking for stray codes", [&] {
+            target.asBgra = target.stray < 0 && holdsStrayLiteral(data_, frame_);
+            return VEK_OK;
+        }))
+        return e;
     const Layout layout = target.asBgra ? Layout::Bgra32 : Layout::Indexed8;
     if (VekError e = image.allocate(screenWidth_, screenHeight_, layout, options)) return e;
     if (target.asBgra) {

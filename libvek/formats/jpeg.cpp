@@ -130,13 +130,14 @@ public:
         jpeg_mem_src(&d.cinfo, data_.data, static_cast<unsigned long>(data_.size));
         jpeg_read_header(&d.cinfo, TRUE);
         describe(d.cinfo, info_);
-        return describeColour();
+        describeColour();
+        return VEK_OK;
     }
 
     VekError decode(const LoadOptions& options, Image& image) override;
 
 private:
-    VekError describeColour() {
+    void describeColour() {
         try {
             if (readProfile(data_, firstScan_, colour_.profile)) colour_.kind = colour::Description::Kind::Profile;
         } catch (const std::bad_alloc&) { // the picture stays untagged
@@ -146,7 +147,6 @@ private:
         colour_.space = space == JCS_GRAYSCALE                   ? colour::Space::Grey
                         : space == JCS_CMYK || space == JCS_YCCK ? colour::Space::Cmyk
                                                                  : colour::Space::Rgb;
-        return VEK_OK;
     }
 
     Session session_;

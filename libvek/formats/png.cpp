@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "libvek/core/guarded.h"
 #include "libvek/base/limits.h"
 #include "libvek/core/pixels.h"
 #include "libvek/core/rows.h"
@@ -137,13 +138,13 @@ VekError openStream(ByteView data, KeptParts& kept, png::WholeStream& stream, Co
     spng_set_crc_action(ctx.get(), SPNG_CRC_ERROR, SPNG_CRC_DISCARD);
     spng_set_image_limits(ctx.get(), static_cast<uint32_t>(kMaxDimension), static_cast<uint32_t>(kMaxDimension));
     spng_set_chunk_limits(ctx.get(), size_t{1} << 26, size_t{1} << 26);
-    bool leftOut;
+    bool leftOut = false;
     uint64_t idat = 0;
-    try {
-        leftOut = findKeptParts(data, kept, stream, idat, colour);
-    } catch (const std::bad_alloc&) {
-        return refuse(VEK_ERROR_OUT_OF_MEMORY, "out of memory listing the chunks");
-    }
+    if (VekError e = guarded("listing the chunks", [&] {
+            leftOut = findKeptParts(data, kept, stream, idat, colour);
+            return VEK_OK;
+        }))
+        return e;
     if (kept.damaged[0] != '\0') return refuse(VEK_ERROR_DAMAGED, "PNG: chunk %s fails its checksum", kept.damaged);
     const int set = leftOut ? spng_set_png_stream(ctx.get(), readKept, &kept)
                             : spng_set_png_buffer(ctx.get(), data.data, data.size);

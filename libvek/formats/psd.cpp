@@ -15,6 +15,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "libvek/core/guarded.h"
 #include "libvek/base/limits.h"
 #include "libvek/core/pixels.h"
 #include "libvek/formats/formats.h"
@@ -280,12 +281,9 @@ VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options,
     // Every row's data is found above, so bands of rows decode on their own.
     std::atomic<int> failure{VEK_OK};
     workers::forRanges(uint64_t{h.width} * h.height, h.height, [&](size_t first, size_t end) {
-        VekError e;
-        try {
-            e = decodeRows(data, h, m, static_cast<uint32_t>(first), static_cast<uint32_t>(end), image);
-        } catch (const std::bad_alloc&) {
-            e = refuse(VEK_ERROR_OUT_OF_MEMORY, "out of memory unpacking rows");
-        }
+        const VekError e = guarded("unpacking rows", [&] {
+            return decodeRows(data, h, m, static_cast<uint32_t>(first), static_cast<uint32_t>(end), image);
+        });
         if (e != VEK_OK) failure.store(e, std::memory_order_relaxed);
     });
     return static_cast<VekError>(failure.load());

@@ -3,6 +3,7 @@
 // under it and mixes the result in by its opacity and masks; layers clipped to a base are drawn
 // within the base's shape, onto the base alone ("blend clipped layers as group") or onto
 // everything under it.
+#include "libvek/core/guarded.h"
 #include "libvek/formats/psd_compose.h"
 
 #include <algorithm>
@@ -823,17 +824,17 @@ VekError Composition::render(const LoadOptions& options, const colour::Transform
     const size_t pieces = k.anyZip ? std::min<size_t>(bands, workers::threadsFor(pixels)) : bands;
     std::atomic<int> failure{VEK_OK};
     workers::forRanges(pixels, pieces, [&](size_t first, size_t end) {
-        try {
+        const VekError e = guarded("drawing layers", [&]() -> VekError {
             Worker w(k, bandRows);
             const size_t from = first * bands / pieces, to = end * bands / pieces;
             for (size_t b = from; b < to && failure.load(std::memory_order_relaxed) == VEK_OK; ++b) {
                 const int32_t top = static_cast<int32_t>(b * bandRows);
                 const uint32_t rows = std::min<uint32_t>(bandRows, k.canvas.height - static_cast<uint32_t>(top));
-                if (VekError e = w.band(top, rows, image, cmyk)) failure.store(e, std::memory_order_relaxed);
+                if (VekError bandError = w.band(top, rows, image, cmyk)) return bandError;
             }
-        } catch (const std::bad_alloc&) {
-            failure.store(refuse(VEK_ERROR_OUT_OF_MEMORY, "out of memory drawing layers"), std::memory_order_relaxed);
-        }
+            return VEK_OK;
+        });
+        if (e != VEK_OK) failure.store(e, std::memory_order_relaxed);
     });
     return static_cast<VekError>(failure.load());
 }
