@@ -118,9 +118,9 @@ int main(int argc, char** argv) {
         }
         const double ours = median(rounds, [&] {
             std::memcpy(work.data(), source.data(), work.size());
-            if (c.space == Space::Rgb) t->bgraRow(work.data(), kPixels);
+            if (c.space == Space::Rgb) t->bgraRow(work.data(), kPixels, simd::detect());
             if (c.space == Space::Grey) t->greyRow(work.data(), kPixels);
-            if (c.space == Space::Cmyk) t->cmykRow(work.data(), work.data(), kPixels, true);
+            if (c.space == Space::Cmyk) t->cmykRow(work.data(), work.data(), kPixels, true, simd::detect());
         });
         const double theirs = median(3, [&] {
             std::memcpy(work.data(), source.data(), work.size());

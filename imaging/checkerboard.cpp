@@ -9,7 +9,6 @@
 #endif
 
 using imaging::blendOverShade;
-using imaging::CompositeKernel;
 
 namespace {
 
@@ -109,21 +108,12 @@ void scalarSpans(uint8_t* p, int32_t spans, uint32_t firstShade, uint32_t otherS
         scalarSpan(p, imaging::kCheckerSquare, s % 2 ? otherShade : firstShade);
 }
 
-SpanFunction spansFor(CompositeKernel kernel) {
+SpanFunction spansFor([[maybe_unused]] simd::Level kernels) {
 #ifdef VEK_SIMD_X86
-    if (kernel == CompositeKernel::Avx2) return avx2Spans;
-    if (kernel == CompositeKernel::Sse2) return sse2Spans;
+    if (simd::allows(kernels, simd::Level::Avx2)) return avx2Spans;
+    if (simd::allows(kernels, simd::Level::Sse2)) return sse2Spans;
 #endif
-    (void)kernel;
     return scalarSpans;
-}
-
-CompositeKernel bestKernel() {
-#ifdef VEK_SIMD_X86
-    if (simd::supports(simd::Feature::Avx2)) return CompositeKernel::Avx2;
-    if (simd::supports(simd::Feature::Sse2)) return CompositeKernel::Sse2;
-#endif
-    return CompositeKernel::Scalar;
 }
 
 void composite(SpanFunction spans, uint8_t* pixels, int32_t width, int32_t height) {
@@ -150,22 +140,13 @@ void composite(SpanFunction spans, uint8_t* pixels, int32_t width, int32_t heigh
 
 namespace imaging {
 
-bool compositeKernelAvailable(CompositeKernel kernel) {
-#ifdef VEK_SIMD_X86
-    if (kernel == CompositeKernel::Avx2) return simd::supports(simd::Feature::Avx2);
-    if (kernel == CompositeKernel::Sse2) return simd::supports(simd::Feature::Sse2);
-#endif
-    return kernel == CompositeKernel::Scalar;
-}
-
-void checkerboardCompositeWith(CompositeKernel kernel, uint8_t* pixels, int32_t width, int32_t height) {
-    if (!compositeKernelAvailable(kernel)) kernel = CompositeKernel::Scalar;
-    composite(spansFor(kernel), pixels, width, height);
+void checkerboardCompositeWith(simd::Level kernels, uint8_t* pixels, int32_t width, int32_t height) {
+    composite(spansFor(kernels), pixels, width, height);
 }
 
 } // namespace imaging
 
-// Chosen on every call (see support/simd.h for why nothing is cached).
+// Chosen once a picture (see support/simd.h for why nothing is cached).
 void CheckerboardComposite(uint8_t* pixels, int32_t width, int32_t height) {
-    composite(spansFor(bestKernel()), pixels, width, height);
+    composite(spansFor(simd::detect()), pixels, width, height);
 }

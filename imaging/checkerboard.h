@@ -2,6 +2,8 @@
 
 #include <stdint.h>
 
+#include "support/simd.h"
+
 namespace imaging {
 
 constexpr int kCheckerSquare = 8;
@@ -17,11 +19,9 @@ constexpr uint8_t blendOverShade(uint32_t channel, uint32_t alpha, uint32_t shad
     return static_cast<uint8_t>(divide255(channel * alpha + (255 - alpha) * shade));
 }
 
-// The compositing loops; the fastest one the processor runs is chosen once. Exposed so that tests
-// hold every one of them to the same results.
-enum class CompositeKernel { Scalar, Sse2, Avx2 };
-bool compositeKernelAvailable(CompositeKernel kernel);
-void checkerboardCompositeWith(CompositeKernel kernel, uint8_t* pixels, int32_t width, int32_t height);
+// The compositing loops at a level of vector instructions; the fastest one the processor runs is
+// chosen once a picture. Exposed so that tests hold every level to the same results.
+void checkerboardCompositeWith(simd::Level kernels, uint8_t* pixels, int32_t width, int32_t height);
 
 } // namespace imaging
 

@@ -57,12 +57,12 @@ public:
     Kind kind() const { return kind_; }
 
     // BGRA pixels in place; alpha stays.
-    void bgraRow(uint8_t* pixels, size_t count) const;
+    void bgraRow(uint8_t* pixels, size_t count, simd::Level kernels) const;
     // Grey values in place.
     void greyRow(uint8_t* values, size_t count) const;
     // C, M, Y, K (0 no ink; `inverted`, as JPEG and PSD store them: 255 no ink) to opaque BGRA.
     // `in` and `out` may be the same row.
-    void cmykRow(const uint8_t* in, uint8_t* out, size_t count, bool inverted) const;
+    void cmykRow(const uint8_t* in, uint8_t* out, size_t count, bool inverted, simd::Level kernels) const;
 
     // Matrix: sRGB linear = matrix x (each channel's linear value) + offset.
     float linear[3][256] = {}; // red, green, blue

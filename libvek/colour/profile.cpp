@@ -263,7 +263,7 @@ bool describesSrgb(const Transform& t) {
         for (int v = 0; v < 256; ++v)
             for (int c = 0; c < 3; ++c)
                 if (ch == 3 || c == ch) px[v * 4 + c] = static_cast<uint8_t>(v);
-        t.bgraRow(px, 256);
+        t.bgraRow(px, 256, simd::detect());
         for (int v = 0; v < 256; ++v)
             for (int c = 0; c < 3; ++c)
                 if (std::abs(px[v * 4 + c] - ((ch == 3 || c == ch) ? v : 0)) > 1) return false;

@@ -271,16 +271,16 @@ void Transform::finishMatrix() {
                 columns[ch][v][row] = single(matrix[row][ch] * linear[ch][v]) + (ch == 0 ? matrix[row][3] : 0.0f);
 }
 
-void Transform::bgraRow(uint8_t* pixels, size_t count) const {
+void Transform::bgraRow(uint8_t* pixels, size_t count, [[maybe_unused]] simd::Level kernels) const {
     switch (kind_) {
     case Kind::Matrix:
 #ifdef VEK_SIMD_X86
-        if (simd::supports(simd::Feature::Sse2)) return matrixRowSse2(*this, pixels, count);
+        if (simd::allows(kernels, simd::Level::Sse2)) return matrixRowSse2(*this, pixels, count);
 #endif
         return matrixRowScalar(*this, pixels, count);
     case Kind::Grid3:
 #ifdef VEK_SIMD_X86
-        if (simd::supports(simd::Feature::Avx2)) return grid3RowAvx2(*this, pixels, count);
+        if (simd::allows(kernels, simd::Level::Avx2)) return grid3RowAvx2(*this, pixels, count);
 #endif
         return grid3Row(*this, pixels, count);
     case Kind::Grey:
@@ -334,10 +334,11 @@ VEK_NO_COVERAGE void Transform::setGridPoints(size_t first, const float* xyz, si
     }
 }
 
-void Transform::cmykRow(const uint8_t* in, uint8_t* out, size_t count, bool inverted) const {
+void Transform::cmykRow(const uint8_t* in, uint8_t* out, size_t count, bool inverted,
+                        [[maybe_unused]] simd::Level kernels) const {
     if (kind_ != Kind::Grid4) return;
 #ifdef VEK_SIMD_X86
-    if (simd::supports(simd::Feature::Avx2)) return cmykRowAvx2(*this, in, out, count, inverted ? 255 : 0);
+    if (simd::allows(kernels, simd::Level::Avx2)) return cmykRowAvx2(*this, in, out, count, inverted ? 255 : 0);
 #endif
     cmykRowScalar(*this, in, out, count, inverted ? 255 : 0);
 }
@@ -348,7 +349,7 @@ void convert(const Description& d, Image& image) {
     const std::shared_ptr<const Transform> t = toSrgb(d, d.space);
     if (t == nullptr) return;
     switch (image.layout()) {
-    case Layout::Indexed8: t->bgraRow(image.palette, 256); return;
+    case Layout::Indexed8: t->bgraRow(image.palette, 256, image.kernels()); return;
     case Layout::Gray8:
         for (int32_t y = 0; y < image.height(); ++y) t->greyRow(image.row(y), static_cast<size_t>(image.width()));
         return;
@@ -358,7 +359,7 @@ void convert(const Description& d, Image& image) {
                            [&](size_t first, size_t end) {
                                for (size_t y = first; y < end; ++y)
                                    transform.bgraRow(image.row(static_cast<int32_t>(y)),
-                                                     static_cast<size_t>(image.width()));
+                                                     static_cast<size_t>(image.width()), image.kernels());
                            });
         return;
     }

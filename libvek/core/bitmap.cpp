@@ -94,11 +94,12 @@ VekError convertToBgra(LibraryBitmap* source, LibraryBitmap** out) {
     }
     uint32_t words[256];
     if (layout == Layout::Indexed8) paletteWords(src->palette, in.paletteEntries, in.transparentIndex, words);
+    const simd::Level kernels = simd::detect();
     workers::forRanges(uint64_t(in.width) * uint64_t(in.height), static_cast<size_t>(in.height),
                        [&](size_t first, size_t end) {
                            for (size_t y = first; y < end; ++y)
                                rowToBgra(layout, in.pixels + static_cast<size_t>(in.bytesPerLine) * y,
-                                         store->data() + rowBytes * y, in.width, words);
+                                         store->data() + rowBytes * y, in.width, words, kernels);
                        });
     // The caller frees the source next and allocates its own copy of the BGRA picture: an indexed
     // or grey buffer kept meanwhile would push its peak past the file and two BGRA pictures.

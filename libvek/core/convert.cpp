@@ -15,12 +15,13 @@ void paletteWords(const uint8_t* palette, uint16_t entries, int16_t transparentI
     }
 }
 
-void rowToBgra(Layout layout, const uint8_t* in, uint8_t* out, int32_t width, const uint32_t* paletteBgra) {
+void rowToBgra(Layout layout, const uint8_t* in, uint8_t* out, int32_t width, const uint32_t* paletteBgra,
+               simd::Level kernels) {
     const size_t n = static_cast<size_t>(width);
     switch (layout) {
     case Layout::Bgra32: std::memcpy(out, in, n * 4); break;
     case Layout::Indexed8: rows::indexedToBgra(in, out, n, paletteBgra); break;
-    case Layout::Gray8: rows::greyToBgra(in, out, n); break;
+    case Layout::Gray8: rows::greyToBgra(in, out, n, kernels); break;
     }
 }
 

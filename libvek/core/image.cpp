@@ -131,6 +131,7 @@ VekError Image::allocate(int64_t width, int64_t height, Layout layout, const Loa
     stride_ = stride;
     layout_ = layout;
     bottomUp_ = options.bottomUp;
+    kernels_ = options.kernels;
     return VEK_OK;
 }
 

@@ -8,6 +8,7 @@
 
 #include "imagelib/vek.h"
 #include "libvek/base/bytes.h"
+#include "support/simd.h"
 
 namespace vek {
 
@@ -60,8 +61,9 @@ private:
 };
 
 struct LoadOptions {
-    bool bottomUp = false;  // rows stored bottom row first
-    uint64_t maxPixels = 0; // 0: the library's cap
+    bool bottomUp = false;                // rows stored bottom row first
+    uint64_t maxPixels = 0;               // 0: the library's cap
+    simd::Level kernels = simd::detect(); // the vector paths this load's kernels may take
 };
 
 class Image {
@@ -92,6 +94,8 @@ public:
     Layout layout() const { return layout_; }
     bool bottomUp() const { return bottomUp_; }
     PixelStore* store() const { return store_; }
+    // The load's choice of vector paths, for every kernel that runs over these rows.
+    simd::Level kernels() const { return kernels_; }
 
     // The picture's own form, which decides how a caller treats its transparency.
     uint16_t bitsPerComponent = 8;
@@ -115,6 +119,7 @@ private:
     size_t stride_ = 0;
     Layout layout_ = Layout::Bgra32;
     bool bottomUp_ = false;
+    simd::Level kernels_ = simd::Level::Scalar;
 };
 
 } // namespace vek

@@ -65,10 +65,10 @@ __attribute__((target("ssse3"))) size_t greyToBgraSsse3(const uint8_t* in, uint8
 
 } // namespace
 
-void bgrToBgra(const uint8_t* in, uint8_t* out, size_t pixels) {
+void bgrToBgra(const uint8_t* in, uint8_t* out, size_t pixels, [[maybe_unused]] simd::Level kernels) {
     size_t x = 0;
 #ifdef VEK_SIMD_X86
-    if (simd::supports(simd::Feature::Ssse3)) x = threeToBgraSsse3(in, out, pixels, false);
+    if (simd::allows(kernels, simd::Level::Ssse3)) x = threeToBgraSsse3(in, out, pixels, false);
 #endif
     for (; x < pixels; ++x) {
         out[x * 4] = in[x * 3];
@@ -78,10 +78,10 @@ void bgrToBgra(const uint8_t* in, uint8_t* out, size_t pixels) {
     }
 }
 
-void rgbToBgra(const uint8_t* in, uint8_t* out, size_t pixels) {
+void rgbToBgra(const uint8_t* in, uint8_t* out, size_t pixels, [[maybe_unused]] simd::Level kernels) {
     size_t x = 0;
 #ifdef VEK_SIMD_X86
-    if (simd::supports(simd::Feature::Ssse3)) x = threeToBgraSsse3(in, out, pixels, true);
+    if (simd::allows(kernels, simd::Level::Ssse3)) x = threeToBgraSsse3(in, out, pixels, true);
 #endif
     for (; x < pixels; ++x) {
         out[x * 4] = in[x * 3 + 2];
@@ -91,10 +91,10 @@ void rgbToBgra(const uint8_t* in, uint8_t* out, size_t pixels) {
     }
 }
 
-void rgbaToBgra(const uint8_t* in, uint8_t* out, size_t pixels) {
+void rgbaToBgra(const uint8_t* in, uint8_t* out, size_t pixels, [[maybe_unused]] simd::Level kernels) {
     size_t x = 0;
 #ifdef VEK_SIMD_X86
-    if (simd::supports(simd::Feature::Ssse3)) x = rgbaToBgraSsse3(in, out, pixels);
+    if (simd::allows(kernels, simd::Level::Ssse3)) x = rgbaToBgraSsse3(in, out, pixels);
 #endif
     for (; x < pixels; ++x) {
         uint32_t v;
@@ -104,10 +104,10 @@ void rgbaToBgra(const uint8_t* in, uint8_t* out, size_t pixels) {
     }
 }
 
-void greyToBgra(const uint8_t* in, uint8_t* out, size_t pixels) {
+void greyToBgra(const uint8_t* in, uint8_t* out, size_t pixels, [[maybe_unused]] simd::Level kernels) {
     size_t x = 0;
 #ifdef VEK_SIMD_X86
-    if (simd::supports(simd::Feature::Ssse3)) x = greyToBgraSsse3(in, out, pixels);
+    if (simd::allows(kernels, simd::Level::Ssse3)) x = greyToBgraSsse3(in, out, pixels);
 #endif
     for (; x < pixels; ++x) {
         out[x * 4] = out[x * 4 + 1] = out[x * 4 + 2] = in[x];

@@ -125,12 +125,12 @@ void decodeBc5(const uint8_t* block, uint32_t* bgra, bool isSigned) {
 namespace detail {
 
 void stripBc1To5(Codec codec, const uint8_t* in, uint32_t across, uint8_t* const* rows, uint32_t rowCount,
-                 uint32_t width, bool grey) {
+                 uint32_t width, bool grey, simd::Level kernels) {
     const size_t n = blockBytes(codec);
     uint32_t from = 0; // the first block for the scalar decoders
     // Whole blocks of whole strips take the vector path; a last column or strip cut short, and grey
     // pictures, the scalar one.
-    if (rowCount == 4 && vectorPaths()) {
+    if (rowCount == 4 && simd::allows(kernels, simd::Level::Ssse3)) {
         void (*vector)(const uint8_t*, uint32_t, uint8_t* const*) = nullptr;
         switch (codec) {
         case Codec::Bc1: vector = grey ? nullptr : stripBc1Vector; break;

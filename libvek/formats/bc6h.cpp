@@ -332,10 +332,10 @@ void decodeBc6h(const uint8_t* block, uint32_t* bgra, bool isSigned) { decodeWit
 namespace detail {
 
 void stripBc6h(Codec codec, const uint8_t* in, uint32_t across, uint8_t* const* rows, uint32_t rowCount, uint32_t width,
-               bool grey) {
+               bool grey, [[maybe_unused]] simd::Level kernels) {
     const bool isSigned = codec == Codec::Bc6hSigned;
 #ifdef VEK_SIMD_X86
-    if (simd::supports(simd::Feature::Avx2)) {
+    if (simd::allows(kernels, simd::Level::Avx2)) {
         strip([isSigned](const uint8_t* b, uint32_t* o) { decodeWith(pixelsBc6hAvx2, b, o, isSigned); }, 16, in, across,
               rows, rowCount, width, grey, 0);
         return;

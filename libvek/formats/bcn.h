@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "support/simd.h"
+
 namespace vek::bcn {
 
 void decodeBc1(const uint8_t* block, uint32_t* bgra, bool punchThrough);
@@ -22,9 +24,10 @@ enum class Codec { Bc1, Bc2, Bc3, Bc4, Bc4Signed, Bc5, Bc5Signed, Bc6h, Bc6hSign
 size_t blockBytes(Codec codec);
 
 // One row of blocks: `across` blocks from `in` into the (up to) four picture rows given, `width`
-// pixels wide; with grey, one byte a pixel (the blue channel) instead of four.
+// pixels wide; with grey, one byte a pixel (the blue channel) instead of four; vector paths as the
+// level allows.
 void decodeStrip(Codec codec, const uint8_t* in, uint32_t across, uint8_t* const* rows, uint32_t rowCount,
-                 uint32_t width, bool grey);
+                 uint32_t width, bool grey, simd::Level kernels);
 
 // Half-float bits to an 8-bit channel: clamped to 0..1, scaled to 255 and truncated.
 uint8_t halfToByte(uint16_t half);

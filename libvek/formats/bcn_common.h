@@ -85,7 +85,7 @@ inline constexpr int kWeights2[4] = {0, 21, 43, 64};
 inline constexpr int kWeights3[8] = {0, 9, 18, 27, 37, 46, 55, 64};
 inline constexpr int kWeights4[16] = {0, 4, 9, 13, 17, 21, 26, 30, 34, 38, 43, 47, 51, 55, 60, 64};
 
-inline const int* weightsFor(unsigned bits) { return bits == 2 ? kWeights2 : bits == 3 ? kWeights3 : kWeights4; }
+constexpr const int* weightsFor(unsigned bits) { return bits == 2 ? kWeights2 : bits == 3 ? kWeights3 : kWeights4; }
 
 // Per count of subsets and partition: each pixel's subset in two bits (pixel i at bit 2i), and the
 // anchor pixels as a mask, so that neither takes a branch per pixel.
@@ -128,6 +128,17 @@ inline uint64_t spreadAnchors(uint64_t stored, unsigned n, const uint8_t (&pixel
 // Pixel 0 alone: the anchors of one subset, and of BC7's second index set.
 inline constexpr const uint8_t (&kFirstPixelOnly)[3] = kPartitions.anchorPixels[0][0];
 
+// BC7's eight modes: their subsets and the widths of their fields.
+struct Bc7Mode {
+    unsigned subsets, partitionBits, rotationBits, selectorBits, colourBits, alphaBits, endpointPBits, sharedPBits,
+        indexBits, secondIndexBits;
+};
+constexpr Bc7Mode kBc7Modes[8] = {
+    {3, 4, 0, 0, 4, 0, 1, 0, 3, 0}, {2, 6, 0, 0, 6, 0, 0, 1, 3, 0}, {3, 6, 0, 0, 5, 0, 0, 0, 2, 0},
+    {2, 6, 0, 0, 7, 0, 1, 0, 2, 0}, {1, 0, 2, 1, 5, 6, 0, 0, 2, 3}, {1, 0, 2, 0, 7, 8, 0, 0, 2, 2},
+    {1, 0, 0, 0, 7, 7, 1, 0, 4, 0}, {2, 6, 0, 0, 5, 5, 1, 0, 2, 0},
+};
+
 // One strip, from block `from` on, with the block decoder fixed at compile time, so that it is
 // inlined into the loop.
 template <typename Decode> inline void strip(Decode decode, size_t bytes, const uint8_t* in, uint32_t across,
@@ -153,13 +164,13 @@ template <typename Decode> inline void strip(Decode decode, size_t bytes, const 
 
 // The strips of one family, from its own file, where the block decoder is inlined into the loop.
 void stripBc1To5(Codec codec, const uint8_t* in, uint32_t across, uint8_t* const* rows, uint32_t rowCount,
-                 uint32_t width, bool grey);
+                 uint32_t width, bool grey, simd::Level kernels);
 void stripBc6h(Codec codec, const uint8_t* in, uint32_t across, uint8_t* const* rows, uint32_t rowCount, uint32_t width,
-               bool grey);
-void stripBc7(const uint8_t* in, uint32_t across, uint8_t* const* rows, uint32_t rowCount, uint32_t width, bool grey);
+               bool grey, simd::Level kernels);
+void stripBc7(const uint8_t* in, uint32_t across, uint8_t* const* rows, uint32_t rowCount, uint32_t width, bool grey,
+              simd::Level kernels);
 
-// The vector kernels (SSSE3), where the processor has them and the tests allow them.
-bool vectorPaths();
+// The vector kernels, taken at SSSE3 and above.
 // Whole blocks of a whole strip of four rows: BC1, BC2, BC3 and unsigned BC5 as BGRA, unsigned BC4
 // as grey bytes.
 void stripBc1Vector(const uint8_t* in, uint32_t blocks, uint8_t* const* rows);
@@ -170,6 +181,8 @@ void stripBc5Vector(const uint8_t* in, uint32_t blocks, uint8_t* const* rows);
 // BC7's pixels from endpoint bytes (per subset blue, green, red, alpha at 4 x subset), subsets in two
 // bits a pixel, and per pixel a colour index and an alpha index of the widths given (spread, pixel i
 // at bits x i), into four rows at byte `at`.
+// Whole BC7 blocks of a whole strip of four rows, the mode read at run time (AVX2).
+void stripBc7Avx2(const uint8_t* in, uint32_t blocks, uint8_t* const* rows);
 void mixBc7(const uint8_t (&ends)[2][16], uint32_t subsetMap, uint64_t colourIndices, unsigned colourIndexBits,
             uint64_t alphaIndices, unsigned alphaIndexBits, unsigned rotation, uint8_t* const* rows, size_t at);
 

@@ -9,11 +9,13 @@
 #include "support/simd.h"
 
 #ifdef VEK_SIMD_X86
-#include <tmmintrin.h>
+#include <immintrin.h>
 #endif
 
 namespace vek::bcn {
 namespace {
+
+using namespace detail;
 
 #ifdef VEK_SIMD_X86
 
@@ -182,8 +184,17 @@ __attribute__((target("ssse3"))) void stripBc5Ssse3(const uint8_t* in, uint32_t 
 // two bits a pixel, and per pixel a colour index and an alpha index into their weights: each channel
 // ((64 - w) x e0 + w x e1 + 32) >> 6, two channels a multiply-add; rotation swaps alpha with red,
 // green or blue afterwards.
-alignas(16) constexpr uint8_t kWeightBytes[3][16] = {
-    {0, 21, 43, 64}, {0, 9, 18, 27, 37, 46, 55, 64}, {0, 4, 9, 13, 17, 21, 26, 30, 34, 38, 43, 47, 51, 55, 60, 64}};
+struct WeightBytes {
+    alignas(16) uint8_t bytes[3][16];
+};
+constexpr WeightBytes makeWeightBytes() {
+    WeightBytes w{};
+    for (unsigned bits = 2; bits <= 4; ++bits)
+        for (unsigned i = 0; i < (1u << bits); ++i) w.bytes[bits - 2][i] = static_cast<uint8_t>(weightsFor(bits)[i]);
+    return w;
+}
+constexpr WeightBytes kWeightTable = makeWeightBytes();
+constexpr const uint8_t (&kWeightBytes)[3][16] = kWeightTable.bytes;
 alignas(16) constexpr uint8_t kRotations[4][16] = {{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15},
                                                    {0, 1, 3, 2, 4, 5, 7, 6, 8, 9, 11, 10, 12, 13, 15, 14},
                                                    {0, 3, 2, 1, 4, 7, 6, 5, 8, 11, 10, 9, 12, 15, 14, 13},
@@ -235,19 +246,128 @@ __attribute__((target("ssse3"))) void mixBc7Ssse3(const uint8_t (&ends)[2][16], 
         _mm_storeu_si128(reinterpret_cast<__m128i*>(rows[g] + at), out);
     }
 }
+
+// Per mode, where the vector path's endpoint table comes from, as vectors of sixteen 16-bit lanes
+// for each half (endpoint 0, then 1; per subset blue, green, red, alpha): the block's two bytes
+// that hold a lane's field and its p-bit, the multipliers that bring each to the lane's high byte,
+// the masks, and the multipliers that expand the bits to 8.
+struct Bc7Tables {
+    alignas(32) uint8_t fieldBytes[2][32], pBytes[2][32];
+    alignas(32) uint16_t fieldShift[2][16], fieldMask[2][16], pShift[2][16], pMask[2][16], pAppend[2][16],
+        expandUp[2][16], expandDown[2][16], opaque[2][16];
+    unsigned endpointBits; // all endpoint fields and p-bits, after the mode's header
+};
+
+constexpr Bc7Tables makeBc7Tables(unsigned mode) {
+    const Bc7Mode m = kBc7Modes[mode];
+    const unsigned start = mode + 1 + m.partitionBits + m.rotationBits + m.selectorBits;
+    const unsigned alphaStart = start + 3 * m.subsets * 2 * m.colourBits;
+    const unsigned pStart = alphaStart + m.subsets * 2 * m.alphaBits;
+    const unsigned pCount = m.endpointPBits ? m.subsets * 2 : m.sharedPBits ? m.subsets : 0;
+    Bc7Tables t{};
+    t.endpointBits = pStart + pCount - start;
+    for (unsigned j = 0; j < 32; ++j) {
+        const unsigned e = j / 16, s = j % 16 / 4, c = j % 4, k = j % 16;
+        // Lanes past the mode's subsets stay 0; alpha of a mode without alpha is 255.
+        const bool used = s < m.subsets && (c < 3 || m.alphaBits != 0), hasP = used && pCount != 0;
+        const unsigned width = !used ? 0 : c == 3 ? m.alphaBits : m.colourBits;
+        const unsigned position = !used    ? 0
+                                  : c == 3 ? alphaStart + (s * 2 + e) * m.alphaBits
+                                           : start + (((2 - c) * m.subsets + s) * 2 + e) * m.colourBits;
+        const unsigned p = !hasP ? 0 : m.endpointPBits ? pStart + s * 2 + e : pStart + s;
+        const unsigned bits = used ? width + (hasP ? 1 : 0) : 8;
+        // Lanes 0-7 of a half sit in its low 128 bits, 8-15 in its high ones; both hold the block.
+        t.fieldBytes[e][2 * k] = static_cast<uint8_t>(position / 8);
+        t.fieldBytes[e][2 * k + 1] = static_cast<uint8_t>(position / 8 + 1);
+        t.fieldShift[e][k] = static_cast<uint16_t>(1u << (8 - position % 8));
+        t.fieldMask[e][k] = static_cast<uint16_t>((1u << width) - 1);
+        t.pBytes[e][2 * k] = static_cast<uint8_t>(p / 8);
+        t.pBytes[e][2 * k + 1] = static_cast<uint8_t>(p / 8 + 1);
+        t.pShift[e][k] = static_cast<uint16_t>(1u << (8 - p % 8));
+        t.pMask[e][k] = hasP ? 1 : 0;
+        t.pAppend[e][k] = hasP ? 2 : 1;
+        t.expandUp[e][k] = static_cast<uint16_t>(1u << (8 - bits));
+        t.expandDown[e][k] = static_cast<uint16_t>(1u << (16 - bits));
+        t.opaque[e][k] = s < m.subsets && c == 3 && m.alphaBits == 0 ? 0xFF : 0;
+    }
+    return t;
+}
+
+constexpr Bc7Tables kBc7Tables[8] = {makeBc7Tables(0), makeBc7Tables(1), makeBc7Tables(2), makeBc7Tables(3),
+                                     makeBc7Tables(4), makeBc7Tables(5), makeBc7Tables(6), makeBc7Tables(7)};
+
+__attribute__((target("avx2"))) inline __m256i load(const void* p) {
+    return _mm256_load_si256(static_cast<const __m256i*>(p));
+}
+
+// The endpoint table of the vector path, every field at once: each lane takes the two block bytes
+// that hold its field, a multiply brings the field to the lane's high byte, the p-bit is appended
+// the same way, and the bits are expanded to 8 by a multiply up and a high multiply down.
+__attribute__((target("avx2"))) void bc7EndsAvx2(const Bc7Tables& t, const uint8_t* block, uint8_t (&ends)[2][16]) {
+    const __m256i bytes = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block)));
+    __m256i out[2];
+    // Both halves in line: kept as a loop, the compiler steps its table pointers and runs slower.
+#pragma GCC unroll 2
+    for (int half = 0; half < 2; ++half) {
+        const __m256i field = _mm256_and_si256(
+            _mm256_srli_epi16(
+                _mm256_mullo_epi16(_mm256_shuffle_epi8(bytes, load(t.fieldBytes[half])), load(t.fieldShift[half])), 8),
+            load(t.fieldMask[half]));
+        const __m256i p = _mm256_and_si256(
+            _mm256_srli_epi16(
+                _mm256_mullo_epi16(_mm256_shuffle_epi8(bytes, load(t.pBytes[half])), load(t.pShift[half])), 8),
+            load(t.pMask[half]));
+        const __m256i v = _mm256_or_si256(_mm256_mullo_epi16(field, load(t.pAppend[half])), p);
+        const __m256i up = _mm256_mullo_epi16(v, load(t.expandUp[half]));
+        out[half] = _mm256_or_si256(_mm256_or_si256(up, _mm256_mulhi_epu16(up, load(t.expandDown[half]))),
+                                    load(t.opaque[half]));
+    }
+    const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(out[0], out[1]), 0xD8);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(&ends[0][0]), packed);
+}
+
+// A whole block into four rows with the mode read at run time: the fields' widths and positions
+// come from tables rather than from code per mode, so that blocks of mixed modes do not mispredict
+// their way through eight different decoders.
+__attribute__((target("avx2"))) void decodeBc7Avx2(const uint8_t* block, uint8_t* const* rows, size_t at) {
+    if (block[0] == 0) {
+        for (int y = 0; y < 4; ++y) std::memset(rows[y] + at, 0, 16);
+        return;
+    }
+    const auto mode = static_cast<unsigned>(__builtin_ctz(block[0]));
+    const Bc7Mode& m = kBc7Modes[mode];
+    const Bc7Tables& t = kBc7Tables[mode];
+    BitReader bits(block);
+    unsigned position = mode + 1;
+    const unsigned partition = bits.at(position, m.partitionBits);
+    position += m.partitionBits;
+    const unsigned rotation = bits.at(position, m.rotationBits);
+    position += m.rotationBits;
+    const unsigned selector = bits.at(position, m.selectorBits);
+    position += m.selectorBits + t.endpointBits;
+    uint8_t ends[2][16];
+    bc7EndsAvx2(t, block, ends);
+    const unsigned stored = 16 * m.indexBits - m.subsets;
+    uint64_t colourIndices =
+        spreadAnchors(bits.from64(position), m.indexBits, kPartitions.anchorPixels[m.subsets - 1][partition]);
+    if (m.indexBits < 4) colourIndices &= (uint64_t{1} << (16 * m.indexBits)) - 1;
+    uint64_t alphaIndices = colourIndices;
+    unsigned colourBits = m.indexBits, alphaBits = m.indexBits;
+    if (m.secondIndexBits != 0) {
+        // Modes 4 and 5: the second set's only anchor is pixel 0; the selector swaps the sets' roles.
+        const uint64_t second = spreadAnchors(bits.from64(position + stored), m.secondIndexBits, kFirstPixelOnly) &
+                                ((uint64_t{1} << (16 * m.secondIndexBits)) - 1);
+        (selector ? colourIndices : alphaIndices) = second;
+        (selector ? colourBits : alphaBits) = m.secondIndexBits;
+    }
+    mixBc7Ssse3(ends, kPartitions.subsets[m.subsets - 1][partition], colourIndices, colourBits, alphaIndices, alphaBits,
+                rotation, rows, at);
+}
 #endif
 
 } // namespace
 
 namespace detail {
-
-bool vectorPaths() {
-#ifdef VEK_SIMD_X86
-    return simd::supports(simd::Feature::Ssse3);
-#else
-    return false;
-#endif
-}
 
 #ifdef VEK_SIMD_X86
 void stripBc1Vector(const uint8_t* in, uint32_t blocks, uint8_t* const* rows) {
@@ -266,8 +386,11 @@ void mixBc7(const uint8_t (&ends)[2][16], uint32_t subsetMap, uint64_t colourInd
             uint64_t alphaIndices, unsigned alphaIndexBits, unsigned rotation, uint8_t* const* rows, size_t at) {
     mixBc7Ssse3(ends, subsetMap, colourIndices, colourIndexBits, alphaIndices, alphaIndexBits, rotation, rows, at);
 }
+void stripBc7Avx2(const uint8_t* in, uint32_t blocks, uint8_t* const* rows) {
+    for (uint32_t bx = 0; bx < blocks; ++bx) decodeBc7Avx2(in + bx * 16, rows, static_cast<size_t>(bx) * 16);
+}
 #else
-// Never chosen: vectorPaths() is false without these instructions.
+// Never chosen: no processor without these instructions runs at SSSE3.
 void stripBc1Vector(const uint8_t*, uint32_t, uint8_t* const*) {}
 void stripBc2Vector(const uint8_t*, uint32_t, uint8_t* const*) {}
 void stripBc3Vector(const uint8_t*, uint32_t, uint8_t* const*) {}
@@ -275,6 +398,7 @@ void stripBc4GreyVector(const uint8_t*, uint32_t, uint8_t* const*) {}
 void stripBc5Vector(const uint8_t*, uint32_t, uint8_t* const*) {}
 void mixBc7(const uint8_t (&)[2][16], uint32_t, uint64_t, unsigned, uint64_t, unsigned, unsigned, uint8_t* const*,
             size_t) {}
+void stripBc7Avx2(const uint8_t*, uint32_t, uint8_t* const*) {}
 #endif
 
 } // namespace detail

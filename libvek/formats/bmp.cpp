@@ -129,7 +129,7 @@ VekError decodeDirect(ByteView pixels, const Header& h, Image& image, size_t str
         workers::forRanges(pixelCount, static_cast<size_t>(h.rows()), [&](size_t first, size_t end) {
             for (size_t row = first; row < end; ++row)
                 rows::bgrToBgra(pixels.data + stride * row, image.row(displayRow(h, static_cast<int32_t>(row))),
-                                static_cast<size_t>(h.width));
+                                static_cast<size_t>(h.width), image.kernels());
         });
         image.componentsPerPixel = 3;
         return VEK_OK;

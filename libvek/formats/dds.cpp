@@ -36,7 +36,7 @@ void decodeBlocks(const uint8_t* in, Image& image, const PixelFormat& f, uint32_
             const uint32_t rowCount = std::min<uint32_t>(4, height - static_cast<uint32_t>(by) * 4);
             for (uint32_t y = 0; y < rowCount; ++y) rows[y] = image.row(static_cast<int32_t>(by * 4 + y));
             bcn::decodeStrip(codec, in + by * stripBytes, across, rows, rowCount, width,
-                             image.layout() == Layout::Gray8);
+                             image.layout() == Layout::Gray8, image.kernels());
             for (uint32_t y = 0; straighten && y < rowCount; ++y) unpremultiply(rows[y], width);
         }
     });
@@ -123,7 +123,9 @@ VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options,
 class DdsDecoder final : public Decoder {
 public:
     DdsDecoder(ByteView data, const Header& h) : Decoder(data, "DDS"), h_(h) { describe(h, info_); }
-    VekError decode(const LoadOptions& options, Image& image) override { return loadPicture(data_, h_, options, image); }
+    VekError decode(const LoadOptions& options, Image& image) override {
+        return loadPicture(data_, h_, options, image);
+    }
 
 private:
     Header h_;

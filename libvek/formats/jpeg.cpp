@@ -199,7 +199,7 @@ VekError JpegDecoder::decode(const LoadOptions& options, Image& image) {
         for (int i = 0; i < batch; ++i) rows[i] = cmyk ? d.cmykRow : image.row(first + i);
         const JDIMENSION got = jpeg_read_scanlines(&d.cinfo, rows, static_cast<JDIMENSION>(batch));
         if (got == 0) return refuse(VEK_ERROR_DAMAGED, "JPEG: no rows after row %d", first);
-        if (cmyk) cmykToBgrx(d.cmykRow, image.row(first), d.cinfo.output_width, cmykProfile_.get());
+        if (cmyk) cmykToBgrx(d.cmykRow, image.row(first), d.cinfo.output_width, cmykProfile_.get(), image.kernels());
     }
     jpeg_finish_decompress(&d.cinfo);
     return VEK_OK;

@@ -104,7 +104,8 @@ bool decodeStream(const Plan& p, const std::vector<uint8_t>& stream, uint32_t he
         const bool kept = y >= keepTop && y < keepEnd;
         JSAMPROW row = p.cmyk || !kept ? scratch : p.image->row(static_cast<int32_t>(y));
         if (jpeg_read_scanlines(&d.cinfo, &row, 1) != 1) return false;
-        if (p.cmyk && kept) cmykToBgrx(scratch, p.image->row(static_cast<int32_t>(y)), p.width, p.cmykProfile);
+        if (p.cmyk && kept)
+            cmykToBgrx(scratch, p.image->row(static_cast<int32_t>(y)), p.width, p.cmykProfile, p.image->kernels());
     }
     return d.errors.base.num_warnings == 0;
 }

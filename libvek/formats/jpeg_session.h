@@ -96,8 +96,9 @@ struct Session {
 // Four-component JPEGs are CMYK stored inverted (255 is no ink), the convention of Adobe's writers,
 // which wrote nearly all of them; ImageMagick and Pillow read those without Adobe's marker the same.
 // Through the file's CMYK profile where it has one.
-inline void cmykToBgrx(const JSAMPLE* in, uint8_t* out, JDIMENSION width, const colour::Transform* profile) {
-    if (profile != nullptr) return profile->cmykRow(in, out, width, true);
+inline void cmykToBgrx(const JSAMPLE* in, uint8_t* out, JDIMENSION width, const colour::Transform* profile,
+                       simd::Level kernels) {
+    if (profile != nullptr) return profile->cmykRow(in, out, width, true, kernels);
     for (JDIMENSION x = 0; x < width; ++x, in += 4, out += 4) {
         const unsigned c = in[0], m = in[1], y = in[2], k = in[3];
         out[0] = static_cast<uint8_t>((y * k + 127) / 255);

@@ -188,7 +188,9 @@ bool paletteKeepsItsForm(const spng_trns& trns, uint32_t entries, int& transpare
 }
 
 // RGBA to BGRA in place.
-void swapRedAndBlue(uint8_t* p, int32_t width) { rows::rgbaToBgra(p, p, static_cast<size_t>(width)); }
+void swapRedAndBlue(uint8_t* p, int32_t width, simd::Level kernels) {
+    rows::rgbaToBgra(p, p, static_cast<size_t>(width), kernels);
+}
 
 // Decodes row by row into the picture. RGBA rows of a picture that is not interlaced are turned to
 // BGRA as they arrive, while still in cache; interlaced rows are complete only after the last pass.
@@ -203,7 +205,7 @@ VekError decodeRows(spng_ctx* ctx, Image& image, size_t rowBytes, uint8_t* packe
             return refuse(VEK_ERROR_DAMAGED, "PNG: row %u of %d", row.row_num, image.height());
         uint8_t* out = packed ? packed + packedStride * row.row_num : image.row(static_cast<int32_t>(row.row_num));
         e = spng_decode_row(ctx, out, packed ? packedStride : rowBytes);
-        if ((e == 0 || e == SPNG_EOI) && swapEachRow) swapRedAndBlue(out, image.width());
+        if ((e == 0 || e == SPNG_EOI) && swapEachRow) swapRedAndBlue(out, image.width(), image.kernels());
         if (e == SPNG_EOI) return VEK_OK;
         if (e) return codeFor(e);
     }
@@ -319,7 +321,7 @@ VekError PngDecoder::decodeBgra(const spng_trns* trns, const LoadOptions& option
     if (VekError e = decodeRows(ctx_.get(), image, static_cast<size_t>(ihdr_.width) * 4, nullptr, 0, !interlaced))
         return e;
     if (interlaced) {
-        for (int32_t y = 0; y < image.height(); ++y) swapRedAndBlue(image.row(y), image.width());
+        for (int32_t y = 0; y < image.height(); ++y) swapRedAndBlue(image.row(y), image.width(), image.kernels());
     }
     return VEK_OK;
 }

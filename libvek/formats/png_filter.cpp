@@ -101,7 +101,8 @@ __attribute__((target("sse2"))) void upSse2(const uint8_t* in, const uint8_t* pr
 
 } // namespace
 
-bool unfilter(const uint8_t* in, const uint8_t* prev, uint8_t* out, size_t n, size_t bpp) {
+bool unfilter(const uint8_t* in, const uint8_t* prev, uint8_t* out, size_t n, size_t bpp,
+              [[maybe_unused]] simd::Level kernels) {
     const uint8_t filter = in[0];
     ++in;
     if (filter > kFilterPaeth) return false;
@@ -110,7 +111,7 @@ bool unfilter(const uint8_t* in, const uint8_t* prev, uint8_t* out, size_t n, si
         return true;
     }
 #ifdef VEK_SIMD_X86
-    if (simd::supports(simd::Feature::Sse2)) {
+    if (simd::allows(kernels, simd::Level::Sse2)) {
         if (filter == kFilterUp) return upSse2(in, prev, out, n), true;
         if (bpp == 4) return unfilterSse2<4>(filter, in, prev, out, n), true;
         if (bpp == 3) return unfilterSse2<3>(filter, in, prev, out, n), true;

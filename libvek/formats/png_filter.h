@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "support/simd.h"
+
 namespace vek::png {
 
 // The filter type in the byte that begins each row.
@@ -15,6 +17,6 @@ constexpr size_t kUnfilterPadding = 16;
 
 // One row: `in` its filter byte and n filtered bytes, `prev` the row above unfiltered (zeros above
 // the first), into `out`, bpp bytes a pixel. False on a filter byte out of range.
-bool unfilter(const uint8_t* in, const uint8_t* prev, uint8_t* out, size_t n, size_t bpp);
+bool unfilter(const uint8_t* in, const uint8_t* prev, uint8_t* out, size_t n, size_t bpp, simd::Level kernels);
 
 } // namespace vek::png

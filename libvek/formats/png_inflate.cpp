@@ -27,22 +27,22 @@ size_t channelsOf(Form form) {
 }
 
 // An unfiltered row into the picture's row.
-void convert(const Rows& rows, const uint8_t* in, uint8_t* out) {
+void convert(const Rows& rows, const uint8_t* in, uint8_t* out, simd::Level kernels) {
     const size_t w = rows.width;
     switch (rows.form) {
     case Form::Indices: std::memcpy(out, in, w); return;
     case Form::Palette: rows::indexedToBgra(in, out, w, rows.words); return;
-    case Form::Rgba: rows::rgbaToBgra(in, out, w); return;
+    case Form::Rgba: rows::rgbaToBgra(in, out, w, kernels); return;
     case Form::GreyAlpha:
         for (size_t x = 0; x < w; ++x, in += 2, out += 4) out[0] = out[1] = out[2] = in[0], out[3] = in[1];
         return;
     case Form::Grey:
-        if (!rows.keyed) return rows::greyToBgra(in, out, w);
+        if (!rows.keyed) return rows::greyToBgra(in, out, w, kernels);
         for (size_t x = 0; x < w; ++x, out += 4)
             out[0] = out[1] = out[2] = in[x], out[3] = in[x] == rows.key[0] ? 0 : 255;
         return;
     case Form::Rgb:
-        if (!rows.keyed) return rows::rgbToBgra(in, out, w);
+        if (!rows.keyed) return rows::rgbToBgra(in, out, w, kernels);
         for (size_t x = 0; x < w; ++x, in += 3, out += 4) {
             out[0] = in[2], out[1] = in[1], out[2] = in[0];
             out[3] = in[0] == rows.key[0] && in[1] == rows.key[1] && in[2] == rows.key[2] ? 0 : 255;
@@ -105,9 +105,10 @@ FastPath decodeWhole(ByteView data, const WholeStream& stream, const Rows& rows,
 
     uint8_t* prev = rowMemory.get();
     uint8_t* cur = prev + rowBytes + kRowPadding;
+    const simd::Level kernels = image.kernels();
     for (size_t y = 0; y < height; ++y) {
-        if (!unfilter(stream0 + y * (rowBytes + 1), prev, cur, rowBytes, bpp)) return FastPath::notTaken();
-        convert(rows, cur, base + y * image.stride());
+        if (!unfilter(stream0 + y * (rowBytes + 1), prev, cur, rowBytes, bpp, kernels)) return FastPath::notTaken();
+        convert(rows, cur, base + y * image.stride(), kernels);
         std::swap(prev, cur);
     }
     image.storeTopDownRowsInOrder();

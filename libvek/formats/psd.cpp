@@ -55,10 +55,11 @@ __attribute__((target("sse2"))) size_t interleaveSse2(const uint8_t* r, const ui
 #endif
 
 // 8-bit red, green, blue and alpha rows into BGRA, the common case.
-void interleave8(const uint8_t* r, const uint8_t* g, const uint8_t* b, const uint8_t* a, uint8_t* out, size_t width) {
+void interleave8(const uint8_t* r, const uint8_t* g, const uint8_t* b, const uint8_t* a, uint8_t* out, size_t width,
+                 [[maybe_unused]] simd::Level kernels) {
     size_t x = 0;
 #ifdef VEK_SIMD_X86
-    if (simd::supports(simd::Feature::Sse2)) x = interleaveSse2(r, g, b, a, out, width);
+    if (simd::allows(kernels, simd::Level::Sse2)) x = interleaveSse2(r, g, b, a, out, width);
 #endif
     for (; x < width; ++x) storeBgra(out + x * 4, r[x], g[x], b[x], a ? a[x] : 255);
 }
@@ -135,7 +136,8 @@ VekError endsInside(const char* what) { return refuse(VEK_ERROR_DAMAGED, "PSD: t
 VekError noRoom() { return refuse(VEK_ERROR_TOO_LARGE, "PSD: the merged image does not fit the address space"); }
 
 // One row of the general case: any mode and depth, sample by sample, into BGRA or one byte a pixel.
-void decodeSamples(const Header& h, const MergedRows& m, const uint8_t* const* rows, uint8_t* out) {
+void decodeSamples(const Header& h, const MergedRows& m, const uint8_t* const* rows, uint8_t* out,
+                   simd::Level kernels) {
     const unsigned base = m.base;
     const bool oneByte = m.oneByte;
     const uint8_t* map = h.colourModeData.data;
@@ -181,7 +183,7 @@ void decodeSamples(const Header& h, const MergedRows& m, const uint8_t* const* r
         }
     }
     if (h.mode == kCmyk && m.cmykProfile != nullptr) {
-        m.cmykProfile->cmykRow(out, out, h.width, true);
+        m.cmykProfile->cmykRow(out, out, h.width, true, kernels);
         if (h.mergedAlpha)
             for (uint32_t x = 0; x < h.width; ++x) out[x * 4 + 3] = sample8(rows[base], x, h.depth);
     }
@@ -200,12 +202,12 @@ VekError decodeRows(ByteView data, const Header& h, const MergedRows& m, uint32_
         if (h.depth == 8 && m.oneByte) {
             std::memcpy(out, rows[0], h.width);
         } else if (h.depth == 8 && h.mode == kRgb) {
-            interleave8(rows[0], rows[1], rows[2], h.mergedAlpha ? rows[3] : nullptr, out, h.width);
+            interleave8(rows[0], rows[1], rows[2], h.mergedAlpha ? rows[3] : nullptr, out, h.width, image.kernels());
             if (m.matted) unmatteBgraRow(out, h.width);
         } else if (inks > 0) {
             for (uint32_t x = 0; x < h.width; ++x) layers.composite(rows.data(), x, h.depth, out + x * 4);
         } else {
-            decodeSamples(h, m, rows.data(), out);
+            decodeSamples(h, m, rows.data(), out, image.kernels());
         }
     }
     return VEK_OK;

@@ -175,7 +175,7 @@ private:
     bool drawClipped(const Item& base, int lv, const float* shape);
     bool paint(const Item& it, int lv, Blend mode, bool withOpacity, float* shapeOut, const float* clip);
     const float* pathRows(const Item& it);
-    void writeRow(uint32_t row, uint8_t* out, const colour::Transform* cmyk);
+    void writeRow(uint32_t row, uint8_t* out, const colour::Transform* cmyk, simd::Level kernels);
 
     const Composition::Impl& k_;
     uint32_t width_, bandRows_;
@@ -487,7 +487,7 @@ bool Worker::drawApart(const Item& base, int lv, float* shape) {
     return true;
 }
 
-void Worker::writeRow(uint32_t row, uint8_t* out, const colour::Transform* cmyk) {
+void Worker::writeRow(uint32_t row, uint8_t* out, const colour::Transform* cmyk, simd::Level kernels) {
     const unsigned channels = k_.canvas.channels;
     auto byte = [](float v) -> uint8_t {
         if (!(v > 0)) return 0;
@@ -516,7 +516,7 @@ void Worker::writeRow(uint32_t row, uint8_t* out, const colour::Transform* cmyk)
         p[3] = alpha;
     }
     if (channels == 4 && cmyk) {
-        cmyk->cmykRow(out, out, width_, true);
+        cmyk->cmykRow(out, out, width_, true, kernels);
         for (uint32_t x = 0; x < width_; ++x) out[size_t{x} * 4 + 3] = k_.opaque ? 255 : byte(a[x]);
     }
 }
@@ -528,7 +528,7 @@ VekError Worker::band(int32_t top, uint32_t rows, Image& image, const colour::Tr
     clear(0, all);
     if (!composeChildren(k_.items[0], 0))
         return refuse(VEK_ERROR_DAMAGED, "PSD: a layer's channel data does not unpack");
-    for (uint32_t r = 0; r < rows; ++r) writeRow(r, image.row(top + static_cast<int32_t>(r)), cmyk);
+    for (uint32_t r = 0; r < rows; ++r) writeRow(r, image.row(top + static_cast<int32_t>(r)), cmyk, image.kernels());
     // Readers of layers that end above the next band are done with.
     for (size_t s = 0; s < readers_.size(); ++s)
         if (readers_[s] && k_.slots[s].rect.bottom <= top + static_cast<int32_t>(rows)) readers_[s].reset();

@@ -184,7 +184,7 @@ private:
         case Kind::Opaque32:
             for (size_t i = 0; i < n; ++i) storeWord(o32 + i * 4, loadU32le(in + i * 4) | 0xFF000000u);
             break;
-        case Kind::Rgb24: rows::bgrToBgra(in, o32, n); break;
+        case Kind::Rgb24: rows::bgrToBgra(in, o32, n, image_.kernels()); break;
         case Kind::Word16:
             for (size_t i = 0; i < n; ++i) storeWord(o32 + i * 4, word16(loadU16le(in + i * 2), alpha16_));
             break;

@@ -53,29 +53,30 @@ void PrintTo(const Case& c, std::ostream* os) {
 }
 
 // A strip decoded into rows with a guard byte after each, which must survive.
-std::vector<std::vector<uint8_t>> decode(const Case& c, const std::vector<uint8_t>& blocks, bool vector) {
+std::vector<std::vector<uint8_t>> decode(const Case& c, const std::vector<uint8_t>& blocks, simd::Level kernels) {
     const uint32_t bytes = c.grey ? 1 : 4;
     std::vector<std::vector<uint8_t>> picture(c.rowCount, std::vector<uint8_t>(c.width * bytes + 1, 0xA5));
     uint8_t* rows[4] = {};
     for (uint32_t y = 0; y < c.rowCount; ++y) rows[y] = picture[y].data();
-    simd::allowVectors(vector);
-    vek::bcn::decodeStrip(c.codec, blocks.data(), (c.width + 3) / 4, rows, c.rowCount, c.width, c.grey);
-    simd::allowVectors(true);
+    vek::bcn::decodeStrip(c.codec, blocks.data(), (c.width + 3) / 4, rows, c.rowCount, c.width, c.grey, kernels);
     return picture;
 }
 
 class StripTest : public ::testing::TestWithParam<Case> {};
 
-TEST_P(StripTest, VectorAndScalarPathsAgree) {
+TEST_P(StripTest, EveryLevelAgreesWithScalar) {
     const Case c = GetParam();
     const std::vector<uint8_t> blocks = randomBlocks(c.codec, (c.width + 3) / 4, c.width * 7 + c.rowCount);
-    const auto vector = decode(c, blocks, true), scalar = decode(c, blocks, false);
+    const auto scalar = decode(c, blocks, simd::Level::Scalar);
     const uint32_t bytes = c.grey ? 1 : 4;
-    for (uint32_t y = 0; y < c.rowCount; ++y) {
-        EXPECT_EQ(vector[y][c.width * bytes], 0xA5) << "row " << y;
-        for (uint32_t x = 0; x < c.width; ++x)
-            ASSERT_EQ(0, std::memcmp(&vector[y][x * bytes], &scalar[y][x * bytes], bytes))
-                << "row " << y << ", column " << x;
+    for (simd::Level level : simd::runnable()) {
+        const auto vector = decode(c, blocks, level);
+        for (uint32_t y = 0; y < c.rowCount; ++y) {
+            EXPECT_EQ(vector[y][c.width * bytes], 0xA5) << "row " << y << ", " << simd::nameOf(level);
+            for (uint32_t x = 0; x < c.width; ++x)
+                ASSERT_EQ(0, std::memcmp(&vector[y][x * bytes], &scalar[y][x * bytes], bytes))
+                    << "row " << y << ", column " << x << ", " << simd::nameOf(level);
+        }
     }
 }
 

@@ -109,7 +109,7 @@ TEST(Checkerboard, HandComputedBlends) {
     }
 }
 
-class CheckerboardKernel : public ::testing::TestWithParam<imaging::CompositeKernel> {};
+class CheckerboardKernel : public ::testing::TestWithParam<simd::Level> {};
 
 // Random pixels with runs of opaque and of fully transparent ones, so that every kernel's fast
 // paths and its blend are all exercised.
@@ -126,7 +126,7 @@ std::vector<uint8_t> randomPicture(std::mt19937& random, int w, int h) {
 }
 
 TEST_P(CheckerboardKernel, MatchesThePlainRuleOnRandomPicturesOfAwkwardSizes) {
-    if (!imaging::compositeKernelAvailable(GetParam())) GTEST_SKIP() << "not on this processor";
+    if (GetParam() > simd::detect()) GTEST_SKIP() << "not on this processor";
     std::mt19937 random(7);
     for (auto [w, h] : {std::pair{37, 23}, {1, 40}, {40, 1}, {8, 8}, {17, 33}, {100, 3}, {256, 20}, {7, 7}}) {
         auto p = randomPicture(random, w, h);
@@ -138,7 +138,7 @@ TEST_P(CheckerboardKernel, MatchesThePlainRuleOnRandomPicturesOfAwkwardSizes) {
 }
 
 TEST_P(CheckerboardKernel, EveryChannelAndAlphaOverBothShades) {
-    if (!imaging::compositeKernelAvailable(GetParam())) GTEST_SKIP() << "not on this processor";
+    if (GetParam() > simd::detect()) GTEST_SKIP() << "not on this processor";
     // One row of 256 x 256 pixels per shade pair: every channel value against every alpha.
     const int w = 256 * 16;
     for (int h : {16, 8}) {
@@ -159,15 +159,9 @@ TEST_P(CheckerboardKernel, EveryChannelAndAlphaOverBothShades) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllKernels, CheckerboardKernel,
-                         ::testing::Values(imaging::CompositeKernel::Scalar, imaging::CompositeKernel::Sse2,
-                                           imaging::CompositeKernel::Avx2),
-                         [](const auto& param) {
-                             switch (param.param) {
-                             case imaging::CompositeKernel::Sse2: return std::string("Sse2");
-                             case imaging::CompositeKernel::Avx2: return std::string("Avx2");
-                             default: return std::string("Scalar");
-                             }
-                         });
+                         ::testing::Values(simd::Level::Scalar, simd::Level::Sse2, simd::Level::Ssse3,
+                                           simd::Level::Avx2),
+                         [](const auto& param) { return std::string(simd::nameOf(param.param)); });
 
 TEST(Checkerboard, TheChosenKernelMatchesThePlainRule) {
     std::mt19937 random(11);

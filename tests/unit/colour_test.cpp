@@ -95,18 +95,18 @@ TEST(Colour, TransformsAgreeWithLittleCms) {
             for (size_t i = 0; i < n; ++i) grey[i] = pixels[i * 4];
             cmsDoTransform(lcms, grey.data(), want.data(), static_cast<cmsUInt32Number>(n));
             for (size_t i = 0; i < n; ++i) std::memset(&got[i * 4], grey[i], 3);
-            ours->bgraRow(got.data(), n);
+            ours->bgraRow(got.data(), n, simd::detect());
         } else if (c.space == Space::Cmyk) {
             cmsDoTransform(lcms, pixels.data(), want.data(), static_cast<cmsUInt32Number>(n));
-            ours->cmykRow(pixels.data(), got.data(), n, false);
+            ours->cmykRow(pixels.data(), got.data(), n, false, simd::detect());
             // As JPEG and PSD store them, 255 no ink: the same colours.
             std::vector<uint8_t> inverted(pixels), again(pixels.size());
             for (uint8_t& v : inverted) v = static_cast<uint8_t>(255 - v);
-            ours->cmykRow(inverted.data(), again.data(), n, true);
+            ours->cmykRow(inverted.data(), again.data(), n, true, simd::detect());
             EXPECT_EQ(again, got);
         } else {
             cmsDoTransform(lcms, pixels.data(), want.data(), static_cast<cmsUInt32Number>(n));
-            ours->bgraRow(got.data(), n);
+            ours->bgraRow(got.data(), n, simd::detect());
         }
         int most = 0;
         double total = 0;
@@ -142,17 +142,16 @@ TEST(Colour, VectorAndScalarPathsAgree) {
         ASSERT_NE(t, nullptr);
         const std::vector<uint8_t> in = samples(c.space == Space::Cmyk ? 4 : 3);
         const size_t n = in.size() / 4 - 3; // not a whole number of vector steps
-        std::vector<uint8_t> fast = in, slow = in;
-        for (bool vectors : {true, false}) {
-            simd::allowVectors(vectors);
-            std::vector<uint8_t>& out = vectors ? fast : slow;
+        std::vector<uint8_t> scalar;
+        for (simd::Level level : simd::runnable()) {
+            std::vector<uint8_t> out = in;
             if (c.space == Space::Cmyk)
-                t->cmykRow(in.data(), out.data(), n, true);
+                t->cmykRow(in.data(), out.data(), n, true, level);
             else
-                t->bgraRow(out.data(), n);
+                t->bgraRow(out.data(), n, level);
+            if (level == simd::Level::Scalar) scalar = out;
+            EXPECT_EQ(out, scalar) << simd::nameOf(level);
         }
-        simd::allowVectors(true);
-        EXPECT_EQ(fast, slow);
     }
 }
 
@@ -168,13 +167,13 @@ TEST(Colour, NonFiniteValuesClampAlikeInBothPaths) {
     t.finishMatrix();
     const std::vector<uint8_t> in = samples(3);
     const size_t n = in.size() / 4 - 5;
-    std::vector<uint8_t> fast = in, slow = in;
-    for (bool vectors : {true, false}) {
-        simd::allowVectors(vectors);
-        t.bgraRow((vectors ? fast : slow).data(), n);
+    std::vector<uint8_t> scalar = in;
+    t.bgraRow(scalar.data(), n, simd::Level::Scalar);
+    for (simd::Level level : simd::runnable()) {
+        std::vector<uint8_t> out = in;
+        t.bgraRow(out.data(), n, level);
+        EXPECT_EQ(out, scalar) << simd::nameOf(level);
     }
-    simd::allowVectors(true);
-    EXPECT_EQ(fast, slow);
 }
 
 TEST(Colour, SwappedRedAndGreenSwaps) {
@@ -182,7 +181,7 @@ TEST(Colour, SwappedRedAndGreenSwaps) {
         vek::colour::toSrgb(described(profileBytes("colord/SwappedRedAndGreen.icc"), Space::Rgb), Space::Rgb);
     ASSERT_NE(t, nullptr);
     uint8_t px[8] = {0, 0, 255, 255, 0, 255, 0, 128}; // red, then green (BGRA)
-    t->bgraRow(px, 2);
+    t->bgraRow(px, 2, simd::detect());
     EXPECT_GT(px[1], 200);
     EXPECT_LT(px[2], 60);
     EXPECT_GT(px[6], 200);
