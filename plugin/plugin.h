@@ -3,6 +3,7 @@
 
 #include <stdint.h>
 
+#include "plugin/plugin_strings.h"
 #include "platform/platform.h"
 
 #if defined(__i386__) || defined(_M_IX86)
@@ -60,9 +61,6 @@ static_assert(offsetof(PictureInfo, yResolution) == 18);
 static_assert(offsetof(PictureInfo, bitsPerPixel) == 20);
 static_assert(offsetof(PictureInfo, textHandle) == 22);
 static_assert(sizeof(PictureInfo) == (sizeof(void*) == 8 ? 32 : 26));
-
-constexpr int kPluginInfoCount = 16;
-extern const char* const PluginInfoTable[kPluginInfoCount];
 
 PLUGIN_EXPORT int PLUGIN_API GetPluginInfo(int32_t index, char* outBuffer, int32_t bufferLength);
 // fileHint is never read; it is pointer-sized so that the 32-bit build removes 8 bytes.

@@ -3,22 +3,11 @@
 
 extern "C" {
 
-const char* const PluginInfoTable[kPluginInfoCount] = {
-    "00IN",  "VEK Bridge Ver 0.00 (VEK SDK Ver 3.40)",
-    "*.psd", "VEK Adobe Photoshop (*.psd)",
-    "*.dds", "VEK Direct Draw Surface (*.dds)",
-    "*.gif", "VEK Graphics Interchange Format (*.gif)",
-    "*.jpg", "VEK Joint Photographic Experts Group (*.jpg)",
-    "*.png", "VEK Portable Network Graphics (*.png)",
-    "*.tga", "VEK Truevision Targa (*.tga)",
-    "*.bmp", "VEK Windows Bitmap (*.bmp)",
-};
-
 int PLUGIN_API GetPluginInfo(int32_t index, char* outBuffer, int32_t bufferLength) {
     if (index < 0 || index >= kPluginInfoCount) return 0;
     // No room even for the NUL: the buffer is neither read nor written.
     if (outBuffer == nullptr || bufferLength <= 0) return 0;
-    lstrcpynA(outBuffer, PluginInfoTable[index], bufferLength);
+    lstrcpynA(outBuffer, kPluginStrings[index], bufferLength);
     return lstrlenA(outBuffer);
 }
 
@@ -27,7 +16,7 @@ int PLUGIN_API GetPluginInfoW(int32_t index, WCHAR* outBuffer, int32_t bufferLen
     if (outBuffer == nullptr || bufferLength <= 0) return 0;
     // The strings are ASCII, one UTF-16 unit a character: copied as lstrcpynW would, and the
     // count is what lstrlenW would then give.
-    const char* text = PluginInfoTable[index];
+    const char* text = kPluginStrings[index];
     int32_t n = 0;
     for (; n < bufferLength - 1 && text[n] != '\0'; ++n) outBuffer[n] = static_cast<WCHAR>(text[n]);
     outBuffer[n] = 0;

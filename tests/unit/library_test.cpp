@@ -204,8 +204,9 @@ TEST(LibraryRefusals, SayWhyUntilTheNextCallSucceeds) {
     for (const auto& c : cases) {
         FileInformation info{};
         const uint8_t* data = c.bytes.empty() ? &none : c.bytes.data();
-        EXPECT_EQ(vekGetFileInformationFromMemory(data, static_cast<uint32_t>(c.bytes.size()), VEK_FORMAT_DETECT, &info),
-                  c.code)
+        EXPECT_EQ(
+            vekGetFileInformationFromMemory(data, static_cast<uint32_t>(c.bytes.size()), VEK_FORMAT_DETECT, &info),
+            c.code)
             << c.what;
         const Said said = lastRefusal();
         EXPECT_EQ(said.code, c.code) << c.what;

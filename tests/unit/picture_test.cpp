@@ -71,7 +71,10 @@ protected:
 const Names kFullRun = {"vekGetFileInformation", "vekGetDefaultLoadParams", "vekLoadBitmap", "vekFreeFileInformation",
                         "vekChangeColorDepth",   "vekFreeBitmap",           "vekFreeBitmap"};
 
-TEST_F(Picture, FileSourceCallsTheLibraryInOrderWithTheRightArguments) {
+// The ownership contract: the record and both bitmaps are each released exactly once, after their
+// last use; GetPicture's steps fix the whole order (query, defaults, load, record, conversion, loaded
+// bitmap, converted bitmap), so the sequence itself is held too.
+TEST_F(Picture, EachObjectIsReleasedOnceInGetPicturesOrderWithTheRightArguments) {
     for (uint32_t flags : {0u, 8u, 0xFFFFFFF8u}) {
         fakevek::reset();
         asks.clear();
@@ -103,6 +106,8 @@ TEST_F(Picture, FileSourceCallsTheLibraryInOrderWithTheRightArguments) {
         EXPECT_EQ(c[4].args[4], 0u) << "output pointer not preset to null";
         EXPECT_EQ(c[5].args[0], c[4].args[0]) << "the loaded bitmap is freed right after conversion";
         EXPECT_NE(c[6].args[0], c[4].args[0]);
+        EXPECT_EQ(fakevek::count("vekFreeFileInformation"), 1);
+        EXPECT_EQ(fakevek::liveBitmaps(), 0) << "a bitmap not released";
         release();
     }
 }

@@ -7,7 +7,7 @@
 #include "imagelib/vek.h"
 #include "libvek/formats/table.h"
 #include "plugin/plugin.h"
-#include "tests/plugin_strings.h"
+#include "plugin/plugin_strings.h"
 #include "tests/unit/plugin_fixture.h"
 
 namespace {
@@ -77,6 +77,7 @@ TEST_F(PluginInfo, KnownAnswers) {
         {15, 26, "VEK Windows Bitmap (*.bmp", 25},
         {1, 5, "VEK ", 4},
         {0, 128, "00IN", 4},
+        {1, 128, "VEK Bridge Ver 0.00 (VEK SDK Ver 3.40)", 38},
         {0, 1, "", 0},
         {2, 2, "*", 1},
     };

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "host/plugin_loader.h"
-#include "tests/plugin_strings.h"
+#include "plugin/plugin_strings.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "plugin/plugin.h"
-#include "tests/plugin_strings.h"
+#include "plugin/plugin_strings.h"
 
 #include <psapi.h> // after <windows.h>
 #include <winioctl.h>
