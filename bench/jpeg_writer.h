@@ -1,5 +1,6 @@
-// Benchmark JPEGs from libjpeg-turbo's encoder (quality 90, 4:2:0): rows filled by the caller, top
-// first, a restart marker every `restartRows` rows of blocks (0: none), an ICC profile when given.
+// Benchmark JPEGs from libjpeg-turbo's encoder (quality 90, 4:2:0 unless full chroma is asked for):
+// rows filled by the caller, top first, a restart marker every `restartRows` rows of blocks (0:
+// none), an ICC profile when given.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +14,7 @@
 
 inline std::vector<uint8_t> writeJpeg(int width, int height, int components, J_COLOR_SPACE space,
                                       const std::function<void(int y, uint8_t* row)>& fill, int restartRows = 0,
-                                      const std::vector<uint8_t>& icc = {}) {
+                                      const std::vector<uint8_t>& icc = {}, bool fullChroma = false) {
     jpeg_compress_struct c{};
     jpeg_error_mgr errors{};
     c.err = jpeg_std_error(&errors);
@@ -27,6 +28,7 @@ inline std::vector<uint8_t> writeJpeg(int width, int height, int components, J_C
     c.in_color_space = space;
     jpeg_set_defaults(&c);
     jpeg_set_quality(&c, 90, TRUE);
+    if (fullChroma) c.comp_info[0].h_samp_factor = c.comp_info[0].v_samp_factor = 1;
     c.restart_in_rows = restartRows;
     jpeg_start_compress(&c, TRUE);
     if (!icc.empty()) jpeg_write_icc_profile(&c, icc.data(), static_cast<unsigned>(icc.size()));

@@ -211,19 +211,19 @@ Bytes png24(bool screenshot) {
     return b;
 }
 
-// A photo-like JPEG from libjpeg-turbo's encoder (quality 90, 4:2:0) with a restart marker at
-// every row of blocks, as some cameras write.
-Bytes jpeg24() {
+// A photo-like JPEG from libjpeg-turbo's encoder (quality 90, 4:2:0 unless full chroma), with a
+// restart marker at every row of blocks as some cameras write, or none as most encoders write.
+Bytes jpeg24(int restartRows, int components = 3, bool fullChroma = false) {
     std::mt19937 r(6);
     return writeJpeg(
-        kW, kH, 3, JCS_RGB,
+        kW, kH, components, components == 1 ? JCS_GRAYSCALE : JCS_RGB,
         [&](int y, uint8_t* row) {
             for (int x = 0; x < kW; ++x) {
                 const uint32_t n = r();
-                for (int k = 0; k < 3; ++k) row[x * 3 + k] = sample(x, y, k, n);
+                for (int k = 0; k < components; ++k) row[x * components + k] = sample(x, y, k, n);
             }
         },
-        1);
+        restartRows, {}, fullChroma);
 }
 
 void decodeWithSpng(const Bytes& file) {
@@ -364,12 +364,16 @@ int main(int argc, [[maybe_unused]] char** argv) {
     mallopt(M_TRIM_THRESHOLD, 1 << 30);
 #endif
     const int rounds = argc > 1 ? std::atoi(argv[1]) : 7;
+    // VEK_BENCH_ONLY=TEXT times only the rows whose names hold TEXT.
+    const char* only = std::getenv("VEK_BENCH_ONLY");
+    auto wanted = [&](const std::string& name) { return only == nullptr || name.find(only) != std::string::npos; };
     setVariable("OMP_NUM_THREADS", "1");
     vekLibraryInit();
     // Against the peers, one thread each; what threads add is timed on its own below.
     setVariable("VEK_THREADS", "1");
     std::vector<Row> rows;
     auto compare = [&](const char* name, const char* peer, const Bytes& file, const std::function<void()>& theirs) {
+        if (!wanted(name)) return;
         std::vector<double> a, b;
         decodeWithLibrary(file);
         theirs();
@@ -414,6 +418,7 @@ int main(int argc, [[maybe_unused]] char** argv) {
     char dir[] = "/tmp/vek-reader-bench-XXXXXX";
     if (mkdtemp(dir) == nullptr) return 1;
     for (const DdsCase& c : cases) {
+        if (!wanted(c.name)) continue;
         const Bytes f = dds(c.fourcc, c.dxgi, c.block, c.first);
         if (c.squishFlags) compare(c.name, "libsquish 1 thread", f, [&] { decodeWithSquish(f, c.squishFlags); });
         const std::string path = std::string(dir) + "/" + c.fourcc + std::to_string(c.dxgi) + ".dds";
@@ -450,6 +455,7 @@ int main(int argc, [[maybe_unused]] char** argv) {
                   {"BC4", "ATI1", 0, 8, nullptr},  {"BC5", "ATI2", 0, 16, nullptr}, {"BC6H", "DX10", 95, 16, bc6hMode},
                   {"BC7", "DX10", 98, 16, bc7Mode}};
     for (const auto& c : codecs) {
+        if (!wanted(c.name)) continue;
         for (int side : {512, 724}) {
             const Bytes f = dds(c.fourcc, c.dxgi, c.block, c.first, side);
             const int repeats = 40;
@@ -484,7 +490,10 @@ int main(int argc, [[maybe_unused]] char** argv) {
             {"DDS DXT5 4096x4096", dds("DXT5", 0, 16, nullptr)},
             {"DDS BC7 4096x4096", dds("DX10", 98, 16, bc7Mode)},
             {"DDS BC6H 4096x4096", dds("DX10", 95, 16, bc6hMode)},
-            {"JPEG restart every row", jpeg24()},
+            {"JPEG restart every row", jpeg24(1)},
+            {"JPEG baseline 4:2:0", jpeg24(0)},
+            {"JPEG baseline 4:4:4", jpeg24(0, 3, true)},
+            {"JPEG baseline grey", jpeg24(0, 1)},
             {"PNG RGB photo-like", png24(false)},
         };
         // A layered PSD without a merged picture (bench/make_layered.js writes one), where given.
@@ -499,6 +508,7 @@ int main(int argc, [[maybe_unused]] char** argv) {
             }
         }
         for (const auto& [name, f] : large) {
+            if (!wanted(name)) continue;
             std::vector<double> t[2];
             for (int i = 0; i <= rounds; ++i)
                 for (int k = 0; k < 2; ++k) {
@@ -515,8 +525,8 @@ int main(int argc, [[maybe_unused]] char** argv) {
     // Eight host threads decoding large pictures at once, the library choosing its own threads,
     // against one host thread decoding as many: the total throughput of each (medians of three
     // rounds after one that warms both; eight pictures at once cannot all reuse kept memory).
-    double oneHost, eightHosts;
-    {
+    double oneHost = 0, eightHosts = 0;
+    if (only == nullptr) {
         const Bytes f = dds("DXT5", 0, 16, nullptr);
         const int each = 3;
         auto one = [&] {
@@ -548,8 +558,9 @@ int main(int argc, [[maybe_unused]] char** argv) {
     std::printf("\n%-26s %12s %12s %8s\n", "threads", "1 (ms)", "2 (ms)", "speed-up");
     for (const Scaling& r : scaling)
         std::printf("%-26s %12.1f %12.1f %8.2f\n", r.name.c_str(), r.one * 1e3, r.two * 1e3, r.one / r.two);
-    std::printf("\n24 DXT5 4096x4096 decodes: one host thread %.0f ms, eight at once %.0f ms (throughput %.2fx)\n",
-                oneHost * 1e3, eightHosts * 1e3, oneHost / eightHosts);
+    if (only == nullptr)
+        std::printf("\n24 DXT5 4096x4096 decodes: one host thread %.0f ms, eight at once %.0f ms (throughput %.2fx)\n",
+                    oneHost * 1e3, eightHosts * 1e3, oneHost / eightHosts);
     vekLibraryExit();
     return 0;
 }

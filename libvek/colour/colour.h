@@ -94,9 +94,16 @@ private:
 // do: untagged, sRGB, or a profile that is damaged, of another colour space, or sRGB's own.
 std::shared_ptr<const Transform> toSrgb(const Description& d, Space space);
 
-// Converts a decoded picture to sRGB in place (its BGRA pixels, grey values or palette) when its
-// description calls for it.
-void convert(const Description& d, Image& image);
+// The transform convert() applies for a description; null when there is nothing to do (untagged,
+// sRGB, CMYK which its reader converts itself).
+std::shared_ptr<const Transform> transformFor(const Description& d);
+
+// Converts a decoded picture to sRGB in place (its BGRA pixels, grey values or palette) through the
+// transform transformFor gave; null does nothing.
+void convert(const Transform* t, Image& image);
+
+// The row work that converts BGRA rows through `t`, for a reader to run in its bands.
+RowWork rowWorkFor(const Transform* t);
 
 // Forgets the transforms kept for pictures to come (at the library's last exit).
 void releaseTransforms();

@@ -343,10 +343,21 @@ void Transform::cmykRow(const uint8_t* in, uint8_t* out, size_t count, bool inve
     cmykRowScalar(*this, in, out, count, inverted ? 255 : 0);
 }
 
-void convert(const Description& d, Image& image) {
-    if (d.kind != Description::Kind::Profile && d.kind != Description::Kind::Calibrated) return;
-    if (d.space == Space::Cmyk) return; // the reader converts its CMYK samples itself
-    const std::shared_ptr<const Transform> t = toSrgb(d, d.space);
+std::shared_ptr<const Transform> transformFor(const Description& d) {
+    if (d.kind != Description::Kind::Profile && d.kind != Description::Kind::Calibrated) return nullptr;
+    if (d.space == Space::Cmyk) return nullptr; // the reader converts its CMYK samples itself
+    return toSrgb(d, d.space);
+}
+
+RowWork rowWorkFor(const Transform* t) {
+    if (t == nullptr) return {};
+    return {[](const void* context, uint8_t* row, size_t pixels, simd::Level kernels) {
+                static_cast<const Transform*>(context)->bgraRow(row, pixels, kernels);
+            },
+            t};
+}
+
+void convert(const Transform* t, Image& image) {
     if (t == nullptr) return;
     switch (image.layout()) {
     case Layout::Indexed8: t->bgraRow(image.palette, 256, image.kernels()); return;

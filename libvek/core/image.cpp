@@ -132,6 +132,8 @@ VekError Image::allocate(int64_t width, int64_t height, Layout layout, const Loa
     layout_ = layout;
     bottomUp_ = options.bottomUp;
     kernels_ = options.kernels;
+    finish_ = options.finish;
+    rowsFinished_ = false;
     return VEK_OK;
 }
 

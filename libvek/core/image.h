@@ -60,10 +60,18 @@ private:
     size_t capacity_;
 };
 
+// Work the load asks of each finished BGRA row (the conversion to sRGB), handed down by the layer
+// that knows it, so that a reader may run it in its bands while the rows are in cache.
+struct RowWork {
+    void (*apply)(const void* context, uint8_t* row, size_t pixels, simd::Level kernels) = nullptr;
+    const void* context = nullptr;
+};
+
 struct LoadOptions {
     bool bottomUp = false;                // rows stored bottom row first
     uint64_t maxPixels = 0;               // 0: the library's cap
     simd::Level kernels = simd::detect(); // the vector paths this load's kernels may take
+    RowWork finish;
 };
 
 class Image {
@@ -97,6 +105,16 @@ public:
     // The load's choice of vector paths, for every kernel that runs over these rows.
     simd::Level kernels() const { return kernels_; }
 
+    // A reader that writes BGRA rows runs the load's row work on rows first..first + count as it
+    // finishes them; having done so for every row, it says so, and the load does not run it again.
+    void finishRows(int32_t first, int32_t count) {
+        if (finish_.apply == nullptr || layout_ != Layout::Bgra32) return;
+        for (int32_t y = first; y < first + count; ++y)
+            finish_.apply(finish_.context, row(y), static_cast<size_t>(width_), kernels_);
+    }
+    void markRowsFinished() { rowsFinished_ = finish_.apply != nullptr && layout_ == Layout::Bgra32; }
+    bool rowsFinished() const { return rowsFinished_; }
+
     // The picture's own form, which decides how a caller treats its transparency.
     uint16_t bitsPerComponent = 8;
     uint16_t componentsPerPixel = 0;
@@ -120,6 +138,8 @@ private:
     Layout layout_ = Layout::Bgra32;
     bool bottomUp_ = false;
     simd::Level kernels_ = simd::Level::Scalar;
+    RowWork finish_;
+    bool rowsFinished_ = false;
 };
 
 } // namespace vek

@@ -177,9 +177,13 @@ VekError JpegDecoder::decode(const LoadOptions& options, Image& image) {
     if (VekError e = image.allocate(d.cinfo.image_width, d.cinfo.image_height, Layout::Bgra32, options)) return e;
     image.componentsPerPixel = 3;
     image.bitsPerComponent = 8;
+    // Every path runs the load's row work (the conversion to sRGB) on its rows as it decodes them.
     if (!jpeg_has_multiple_scans(&d.cinfo) &&
-        decodeInBands(data_, firstScan_, d.cinfo, cmyk, cmykProfile_.get(), image))
+        (decodeInBands(data_, firstScan_, d.cinfo, cmyk, cmykProfile_.get(), image) ||
+         decodeBySkipping(data_, d.cinfo, cmyk, cmykProfile_.get(), image))) {
+        image.markRowsFinished();
         return VEK_OK;
+    }
     d.cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGRX;
     jpeg_start_decompress(&d.cinfo);
     if (d.cinfo.output_width != d.cinfo.image_width || d.cinfo.output_height != d.cinfo.image_height)
@@ -200,8 +204,10 @@ VekError JpegDecoder::decode(const LoadOptions& options, Image& image) {
         const JDIMENSION got = jpeg_read_scanlines(&d.cinfo, rows, static_cast<JDIMENSION>(batch));
         if (got == 0) return refuse(VEK_ERROR_DAMAGED, "JPEG: no rows after row %d", first);
         if (cmyk) cmykToBgrx(d.cmykRow, image.row(first), d.cinfo.output_width, cmykProfile_.get(), image.kernels());
+        image.finishRows(first, static_cast<int32_t>(got));
     }
     jpeg_finish_decompress(&d.cinfo);
+    image.markRowsFinished();
     return VEK_OK;
 }
 

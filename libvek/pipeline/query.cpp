@@ -111,10 +111,13 @@ VekError loadPicture(const Source& source, const LoadParams* params, FileInforma
         if (VekError e = open(view, VEK_FORMAT_DETECT, format, own)) return e;
         decoder = own.get();
     }
+    // The conversion to sRGB is offered to the reader, which may run it on rows it has just decoded.
+    const std::shared_ptr<const colour::Transform> toSrgb = colour::transformFor(decoder->colour());
+    options.finish = colour::rowWorkFor(toSrgb.get());
     Image image;
     const workers::Caller caller;
     if (VekError e = decoder->load(options, image)) return e;
-    colour::convert(decoder->colour(), image);
+    if (!image.rowsFinished()) colour::convert(toSrgb.get(), image);
     return publishImage(image, options.bottomUp ? VEK_ORIGIN_BOTTOM_LEFT : VEK_ORIGIN_TOP_LEFT, bitmap);
 }
 

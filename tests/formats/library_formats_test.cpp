@@ -7,6 +7,7 @@
 
 #include "imagelib/vek.h"
 #include "libvek/formats/table.h"
+#include "tests/scoped_env.h"
 #include "tests/formats/fixtures.h"
 #include "tests/library_decode.h"
 
@@ -205,6 +206,12 @@ TEST_F(LibraryFormats, TaggedPicturesShowTheirAuthorsColours) {
         EXPECT_LE(largest, most) << f.name;
         EXPECT_LT(total / static_cast<double>(want.size()), 0.5) << f.name;
         EXPECT_TRUE(decode(f, true, VEK_ORIGIN_BOTTOM_LEFT).bgra == mirrored(d.bgra, d.width, d.height)) << f.name;
+        // Readers that convert rows in their bands: the same pixels however many bands.
+        for (const char* threads : {"2", "3", "8"}) {
+            const ScopedEnv setting("VEK_THREADS", threads);
+            EXPECT_TRUE(decode(f, false, VEK_ORIGIN_TOP_LEFT).bgra == d.bgra)
+                << f.name << ", " << threads << " threads";
+        }
         ++count;
     }
     EXPECT_GE(count, 10);

@@ -155,8 +155,8 @@ TEST(Stress, EightThreadsDecodeAndFreeEachOthersBitmaps) {
     std::remove(large.path.c_str());
 }
 
-// Every fixture, from both row origins, decoded on the calling thread alone and spread over four
-// threads, however small: the same verdict and the same bytes.
+// Every fixture, from both row origins, decoded on the calling thread alone and spread over two,
+// three, four and eight threads, however small: the same verdict and the same bytes.
 TEST(Stress, BandsOnWorkersGiveTheCallingThreadsPixels) {
     std::vector<Picture> pictures;
     for (const Fixture& f : loadFixtures()) pictures.push_back({f.path(), readBytes(f.path()), {}});
@@ -172,10 +172,14 @@ TEST(Stress, BandsOnWorkersGiveTheCallingThreadsPixels) {
             }
         return all;
     };
-    const auto alone = decodeAll("1"), spread = decodeAll("4");
-    for (size_t i = 0; i < alone.size(); ++i) {
-        EXPECT_EQ(alone[i].first, spread[i].first) << pictures[i / 2].path;
-        EXPECT_TRUE(alone[i].second == spread[i].second) << pictures[i / 2].path << (i % 2 ? " bottom-up" : "");
+    const auto alone = decodeAll("1");
+    for (const char* threads : {"2", "3", "4", "8"}) {
+        const auto spread = decodeAll(threads);
+        for (size_t i = 0; i < alone.size(); ++i) {
+            EXPECT_EQ(alone[i].first, spread[i].first) << pictures[i / 2].path << ", " << threads << " threads";
+            EXPECT_TRUE(alone[i].second == spread[i].second)
+                << pictures[i / 2].path << (i % 2 ? " bottom-up" : "") << ", " << threads << " threads";
+        }
     }
 }
 

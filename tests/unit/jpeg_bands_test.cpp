@@ -63,6 +63,44 @@ TEST(JpegBands, RestartMarkersMakeBandsOfTheSamePixels) {
     }
 }
 
+// The picture decoded in bands whose decoders skip to their first rows, as BGRX top row first; empty
+// when the decoder declines it.
+std::vector<uint8_t> decodeSkipping(const std::vector<uint8_t>& file, bool& banded) {
+    vek::jpeg::Session d;
+    jpeg_create_decompress(&d.cinfo);
+    jpeg_mem_src(&d.cinfo, file.data(), static_cast<unsigned long>(file.size()));
+    jpeg_read_header(&d.cinfo, TRUE);
+    const bool cmyk = d.cinfo.jpeg_color_space == JCS_CMYK || d.cinfo.jpeg_color_space == JCS_YCCK;
+    vek::Image image;
+    if (image.allocate(d.cinfo.image_width, d.cinfo.image_height, vek::Layout::Bgra32, {}) != VEK_OK) return {};
+    banded = vek::jpeg::decodeBySkipping({file.data(), file.size()}, d.cinfo, cmyk, nullptr, image);
+    return {image.row(0), image.row(0) + image.stride() * static_cast<size_t>(image.height())};
+}
+
+// Every chroma sampling, at two, three and eight bands: every seam's rows are djpeg's whole decode's.
+TEST(JpegBands, SkippingToEachBandGivesTheWholeDecodesPixels) {
+    const Case cases[] = {{"skip-420.jpg", true}, {"skip-422.jpg", true},     {"skip-440.jpg", true},
+                          {"skip-444.jpg", true}, {"skip-grey.jpg", true},    {"baseline.jpg", true},
+                          {"ycck.jpg", true},     {"progressive.jpg", false}, {"arithmetic.jpg", false},
+                          {"restart.jpg", false}};
+    for (const char* threads : {"2", "3", "8"}) {
+        const ScopedEnv setting("VEK_THREADS", threads);
+        for (const Case& c : cases) {
+            const std::string path = std::string(VEK_FIXTURE_DIR) + "/" + c.name;
+            bool banded = false;
+            const std::vector<uint8_t> pixels = decodeSkipping(readBytes(path), banded);
+            EXPECT_EQ(c.banded, banded) << c.name << ", " << threads << " threads";
+            if (!banded) continue;
+            const std::vector<uint8_t> expected = readBytes(path + ".bgra");
+            ASSERT_EQ(expected.size(), pixels.size()) << c.name;
+            size_t wrong = 0;
+            for (size_t i = 0; i < pixels.size(); i += 4)
+                for (size_t k = 0; k < 3; ++k) wrong += pixels[i + k] != expected[i + k];
+            EXPECT_EQ(0u, wrong) << c.name << ", " << threads << " threads";
+        }
+    }
+}
+
 // A band that fails on a worker thread: its reason reaches the calling thread.
 TEST(WorkerRefusals, AWorkersReasonReachesItsCaller) {
     const ScopedEnv threads("VEK_THREADS", "4");
