@@ -65,6 +65,7 @@ private:
 struct RowWork {
     void (*apply)(const void* context, uint8_t* row, size_t pixels, simd::Level kernels) = nullptr;
     const void* context = nullptr;
+    float cost = 0; // what it costs a row, against decoding a JPEG row, for readers that balance bands
 };
 
 struct LoadOptions {
@@ -114,6 +115,7 @@ public:
     }
     void markRowsFinished() { rowsFinished_ = finish_.apply != nullptr && layout_ == Layout::Bgra32; }
     bool rowsFinished() const { return rowsFinished_; }
+    float rowWorkCost() const { return finish_.apply != nullptr ? finish_.cost : 0.0f; }
 
     // The picture's own form, which decides how a caller treats its transparency.
     uint16_t bitsPerComponent = 8;

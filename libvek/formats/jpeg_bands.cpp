@@ -150,15 +150,16 @@ std::vector<size_t> bandCuts(const std::vector<uint32_t>& starts, uint32_t mcuRo
 constexpr double kSkipCost = 0.68;
 
 // Where each of `bands` bands starts, on iMCU row boundaries, with the height as the last entry: band
-// i costs kSkipCost x its start plus its rows, and each band's rows are what makes those equal. For
-// cost t a band and start s: the next start is s (1 - kSkipCost) + t, and the last reaches 1 when
-// t = kSkipCost / (1 - (1 - kSkipCost)^bands).
-std::vector<uint32_t> skipStarts(uint32_t height, uint32_t imcuHeight, unsigned bands) {
-    const double t = kSkipCost / (1 - std::pow(1 - kSkipCost, bands));
+// i costs c x its start plus its rows, and each band's rows are what makes those equal; c is the
+// skip's cost against a row's whole cost, its decode and the row work after it. For cost t a band
+// and start s: the next start is s (1 - c) + t, and the last reaches 1 when t = c / (1 - (1 - c)^bands).
+std::vector<uint32_t> skipStarts(uint32_t height, uint32_t imcuHeight, unsigned bands, float rowWork) {
+    const double c = kSkipCost / (1 + rowWork);
+    const double t = c / (1 - std::pow(1 - c, bands));
     std::vector<uint32_t> starts = {0};
     double s = 0;
     for (unsigned b = 1; b < bands; ++b) {
-        s = s * (1 - kSkipCost) + t;
+        s = s * (1 - c) + t;
         const auto row = static_cast<uint32_t>(std::lround(s * height / imcuHeight)) * imcuHeight;
         if (row > starts.back() && row < height) starts.push_back(row);
     }
@@ -221,7 +222,7 @@ bool decodeBySkipping(ByteView data, const jpeg_decompress_struct& header, bool 
     const SkipPlan p{data,  header.image_width, header.image_height, 8 * static_cast<uint32_t>(maxV), cmyk, cmykProfile,
                      &image};
     try {
-        const std::vector<uint32_t> starts = skipStarts(p.height, p.imcuHeight, threads);
+        const std::vector<uint32_t> starts = skipStarts(p.height, p.imcuHeight, threads, image.rowWorkCost());
         if (starts.size() < 3) return false;
         std::atomic<bool> sound{true};
         workers::forRanges(pixels, starts.size() - 1, [&](size_t first, size_t end) {
