@@ -109,9 +109,12 @@ public:
     // A reader that writes BGRA rows runs the load's row work on rows first..first + count as it
     // finishes them; having done so for every row, it says so, and the load does not run it again.
     void finishRows(int32_t first, int32_t count) {
-        if (finish_.apply == nullptr || layout_ != Layout::Bgra32) return;
-        for (int32_t y = first; y < first + count; ++y)
-            finish_.apply(finish_.context, row(y), static_cast<size_t>(width_), kernels_);
+        for (int32_t y = first; y < first + count; ++y) finishRow(row(y));
+    }
+    // The same for one row given by its address, for a reader that writes the rows out of order.
+    void finishRow(uint8_t* bgra) {
+        if (finish_.apply != nullptr && layout_ == Layout::Bgra32)
+            finish_.apply(finish_.context, bgra, static_cast<size_t>(width_), kernels_);
     }
     void markRowsFinished() { rowsFinished_ = finish_.apply != nullptr && layout_ == Layout::Bgra32; }
     bool rowsFinished() const { return rowsFinished_; }

@@ -127,11 +127,14 @@ VekError decodeDirect(ByteView pixels, const Header& h, Image& image, size_t str
     const uint64_t pixelCount = uint64_t(h.width) * uint64_t(h.rows());
     if (h.bitCount == 24) { // the common case: blue, green, red, a row at a time
         workers::forRanges(pixelCount, static_cast<size_t>(h.rows()), [&](size_t first, size_t end) {
-            for (size_t row = first; row < end; ++row)
-                rows::bgrToBgra(pixels.data + stride * row, image.row(displayRow(h, static_cast<int32_t>(row))),
-                                static_cast<size_t>(h.width), image.kernels());
+            for (size_t row = first; row < end; ++row) {
+                uint8_t* out = image.row(displayRow(h, static_cast<int32_t>(row)));
+                rows::bgrToBgra(pixels.data + stride * row, out, static_cast<size_t>(h.width), image.kernels());
+                image.finishRow(out);
+            }
         });
         image.componentsPerPixel = 3;
+        image.markRowsFinished(); // each band ran the row work on its rows
         return VEK_OK;
     }
     uint32_t masks[4];
@@ -142,13 +145,15 @@ VekError decodeDirect(ByteView pixels, const Header& h, Image& image, size_t str
         bool seen = false;
         for (size_t row = first; row < end; ++row) {
             const uint8_t* in = pixels.data + stride * row;
-            uint8_t* out = image.row(displayRow(h, static_cast<int32_t>(row)));
+            uint8_t* const start = image.row(displayRow(h, static_cast<int32_t>(row)));
+            uint8_t* out = start;
             for (int32_t x = 0; x < h.width; ++x, out += 4) {
                 const uint32_t v = h.bitCount == 16 ? loadU16le(in + x * 2) : loadU32le(in + x * 4);
                 const uint8_t a = alpha.present() ? alpha.scale(v) : 255;
                 seen |= alpha.present() && a != 0;
                 storeBgra(out, red.scale(v), green.scale(v), blue.scale(v), a);
             }
+            image.finishRow(start); // the colour conversion leaves alpha alone
         }
         if (seen) anyAlpha.store(true, std::memory_order_relaxed);
     });
@@ -164,6 +169,7 @@ VekError decodeDirect(ByteView pixels, const Header& h, Image& image, size_t str
     }
     const bool alphaUsed = plain32 ? anyAlpha.load() : alpha.present();
     image.componentsPerPixel = alphaUsed ? 4 : 3;
+    image.markRowsFinished();
     return VEK_OK;
 }
 

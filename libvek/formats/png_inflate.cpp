@@ -109,9 +109,11 @@ FastPath decodeWhole(ByteView data, const WholeStream& stream, const Rows& rows,
     for (size_t y = 0; y < height; ++y) {
         if (!unfilter(stream0 + y * (rowBytes + 1), prev, cur, rowBytes, bpp, kernels)) return FastPath::notTaken();
         convert(rows, cur, base + y * image.stride(), kernels);
+        image.finishRow(base + y * image.stride());
         std::swap(prev, cur);
     }
     image.storeTopDownRowsInOrder();
+    image.markRowsFinished();
     return FastPath::done();
 }
 

@@ -209,6 +209,7 @@ VekError decodeRows(ByteView data, const Header& h, const MergedRows& m, uint32_
         } else {
             decodeSamples(h, m, rows.data(), out, image.kernels());
         }
+        image.finishRows(static_cast<int32_t>(y), 1);
     }
     return VEK_OK;
 }
@@ -288,6 +289,7 @@ VekError loadPicture(ByteView data, const Header& h, const LoadOptions& options,
         });
         if (e != VEK_OK) failure.store(e, std::memory_order_relaxed);
     });
+    image.markRowsFinished(); // each band ran the row work on its rows
     return static_cast<VekError>(failure.load());
 }
 
