@@ -218,10 +218,13 @@ __attribute__((target("ssse3"))) inline __m128i indexBytes(uint64_t word, unsign
                             _mm_and_si128(_mm_srli_epi16(_mm_mullo_epi16(hi, shifts), 8), seven));
 }
 
-__attribute__((target("ssse3"))) void mixBc7Ssse3(const uint8_t (&ends)[2][16], uint32_t subsetMap,
-                                                  uint64_t colourIndices, unsigned colourBits, uint64_t alphaIndices,
-                                                  unsigned alphaBits, unsigned rotation, uint8_t* const* rows,
-                                                  size_t at) {
+// Inlined into its callers, the AVX2 endpoint path among them: called from AVX2 code, SSE code with
+// the upper halves of the registers dirty stalls on every block.
+__attribute__((target("ssse3"), always_inline)) inline void mixBc7Body(const uint8_t (&ends)[2][16], uint32_t subsetMap,
+                                                                       uint64_t colourIndices, unsigned colourBits,
+                                                                       uint64_t alphaIndices, unsigned alphaBits,
+                                                                       unsigned rotation, uint8_t* const* rows,
+                                                                       size_t at) {
     const __m128i e0Table = load128(ends[0]), e1Table = load128(ends[1]);
     const __m128i offsets = colourOffsets(subsetMap); // 4 x subset, pixel i in byte i
     const __m128i colourIndexBytes = indexBytes(colourIndices, colourBits);
@@ -245,6 +248,13 @@ __attribute__((target("ssse3"))) void mixBc7Ssse3(const uint8_t (&ends)[2][16], 
         if (rotation) out = _mm_shuffle_epi8(out, load128(kRotations[rotation]));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(rows[g] + at), out);
     }
+}
+
+__attribute__((target("ssse3"))) void mixBc7Ssse3(const uint8_t (&ends)[2][16], uint32_t subsetMap,
+                                                  uint64_t colourIndices, unsigned colourBits, uint64_t alphaIndices,
+                                                  unsigned alphaBits, unsigned rotation, uint8_t* const* rows,
+                                                  size_t at) {
+    mixBc7Body(ends, subsetMap, colourIndices, colourBits, alphaIndices, alphaBits, rotation, rows, at);
 }
 
 // Per mode, where the vector path's endpoint table comes from, as vectors of sixteen 16-bit lanes
@@ -360,8 +370,8 @@ __attribute__((target("avx2"))) void decodeBc7Avx2(const uint8_t* block, uint8_t
         (selector ? colourIndices : alphaIndices) = second;
         (selector ? colourBits : alphaBits) = m.secondIndexBits;
     }
-    mixBc7Ssse3(ends, kPartitions.subsets[m.subsets - 1][partition], colourIndices, colourBits, alphaIndices, alphaBits,
-                rotation, rows, at);
+    mixBc7Body(ends, kPartitions.subsets[m.subsets - 1][partition], colourIndices, colourBits, alphaIndices, alphaBits,
+               rotation, rows, at);
 }
 #endif
 
