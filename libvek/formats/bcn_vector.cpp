@@ -200,22 +200,39 @@ alignas(16) constexpr uint8_t kRotations[4][16] = {{0, 1, 2, 3, 4, 5, 6, 7, 8, 9
                                                    {0, 3, 2, 1, 4, 7, 6, 5, 8, 11, 10, 9, 12, 15, 14, 13},
                                                    {3, 1, 2, 0, 7, 5, 6, 4, 11, 9, 10, 8, 15, 13, 14, 12}};
 
-// Sixteen indices of 2, 3 or 4 bits (pixel i at bits x i), pixel i in byte i.
-__attribute__((target("ssse3"))) inline __m128i indexBytes(uint64_t word, unsigned bits) {
-    if (bits == 2) // as BC1's colour indices, which come times four
-        return _mm_and_si128(_mm_srli_epi16(colourOffsets(static_cast<uint32_t>(word)), 2), _mm_set1_epi8(3));
-    const __m128i v = _mm_set_epi32(0, 0, static_cast<int>(word >> 32), static_cast<int>(word));
-    if (bits == 4) {
-        const __m128i low = _mm_set1_epi8(0x0F);
-        return _mm_unpacklo_epi8(_mm_and_si128(v, low), _mm_and_si128(_mm_srli_epi16(v, 4), low));
+// Sixteen indices of 2, 3 or 4 bits (pixel i at bits x i), pixel i in byte i, the same way for
+// every width (a branch on the width mispredicts on blocks of mixed modes): each pixel's 16-bit lane
+// takes the two bytes that hold its index, a multiply brings the index to the lane's high byte, and
+// the lanes are masked and packed.
+struct IndexSpread {
+    alignas(16) uint8_t low[16], high[16]; // the bytes for pixels 0-7 and 8-15
+    alignas(16) uint16_t shift[8], mask[8];
+};
+constexpr IndexSpread makeIndexSpread(unsigned bits) {
+    IndexSpread s{};
+    for (unsigned i = 0; i < 16; ++i) {
+        const unsigned at = i * bits, byte = at / 8;
+        uint8_t* to = i < 8 ? s.low : s.high;
+        to[2 * (i % 8)] = static_cast<uint8_t>(byte);
+        to[2 * (i % 8) + 1] = static_cast<uint8_t>(byte + 1);
+        if (i < 8) {
+            s.shift[i] = static_cast<uint16_t>(1u << (8 - at % 8));
+            s.mask[i] = static_cast<uint16_t>((1u << bits) - 1);
+        }
     }
-    // Three bits, as BC3's alpha indices: each pixel's 16-bit word moved up to bits 8 to 10.
-    const __m128i lo = _mm_shuffle_epi8(v, _mm_setr_epi8(0, 1, 0, 1, 0, 1, 1, 2, 1, 2, 1, 2, 2, 3, 2, 3));
-    const __m128i hi = _mm_shuffle_epi8(v, _mm_setr_epi8(3, 4, 3, 4, 3, 4, 4, 5, 4, 5, 4, 5, 5, 6, 5, 6));
-    const __m128i shifts = _mm_setr_epi16(256, 32, 4, 128, 16, 2, 64, 8);
-    const __m128i seven = _mm_set1_epi16(7);
-    return _mm_packus_epi16(_mm_and_si128(_mm_srli_epi16(_mm_mullo_epi16(lo, shifts), 8), seven),
-                            _mm_and_si128(_mm_srli_epi16(_mm_mullo_epi16(hi, shifts), 8), seven));
+    return s;
+}
+constexpr IndexSpread kIndexSpread[3] = {makeIndexSpread(2), makeIndexSpread(3), makeIndexSpread(4)};
+
+__attribute__((target("ssse3"))) inline __m128i indexBytes(uint64_t word, unsigned bits) {
+    const IndexSpread& s = kIndexSpread[bits - 2];
+    const __m128i v = _mm_set_epi32(0, 0, static_cast<int>(word >> 32), static_cast<int>(word));
+    const __m128i shift = load128(s.shift), mask = load128(s.mask);
+    const __m128i low =
+        _mm_and_si128(_mm_srli_epi16(_mm_mullo_epi16(_mm_shuffle_epi8(v, load128(s.low)), shift), 8), mask);
+    const __m128i high =
+        _mm_and_si128(_mm_srli_epi16(_mm_mullo_epi16(_mm_shuffle_epi8(v, load128(s.high)), shift), 8), mask);
+    return _mm_packus_epi16(low, high);
 }
 
 // Inlined into its callers, the AVX2 endpoint path among them: called from AVX2 code, SSE code with
@@ -229,10 +246,10 @@ __attribute__((target("ssse3"), always_inline)) inline void mixBc7Body(const uin
     const __m128i offsets = colourOffsets(subsetMap); // 4 x subset, pixel i in byte i
     const __m128i colourIndexBytes = indexBytes(colourIndices, colourBits);
     const __m128i colourW = _mm_shuffle_epi8(load128(kWeightBytes[colourBits - 2]), colourIndexBytes);
-    const __m128i alphaW =
-        alphaIndices == colourIndices && alphaBits == colourBits
-            ? colourW
-            : _mm_shuffle_epi8(load128(kWeightBytes[alphaBits - 2]), indexBytes(alphaIndices, alphaBits));
+    // Both sets spread whether or not they differ, and the rotation applied even when it is none:
+    // branches on the mode mispredict on blocks of mixed modes.
+    const __m128i alphaW = _mm_shuffle_epi8(load128(kWeightBytes[alphaBits - 2]), indexBytes(alphaIndices, alphaBits));
+    const __m128i rotate = load128(kRotations[rotation]);
     const __m128i lanes = _mm_set1_epi32(0x03020100);
     const __m128i sixtyFour = _mm_set1_epi8(64), half = _mm_set1_epi16(32);
     for (int g = 0; g < 4; ++g) {
@@ -245,7 +262,7 @@ __attribute__((target("ssse3"), always_inline)) inline void mixBc7Body(const uin
         const __m128i high = _mm_maddubs_epi16(_mm_unpackhi_epi8(e0, e1), _mm_unpackhi_epi8(inverse, w));
         __m128i out =
             _mm_packus_epi16(_mm_srli_epi16(_mm_add_epi16(low, half), 6), _mm_srli_epi16(_mm_add_epi16(high, half), 6));
-        if (rotation) out = _mm_shuffle_epi8(out, load128(kRotations[rotation]));
+        out = _mm_shuffle_epi8(out, rotate);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(rows[g] + at), out);
     }
 }
@@ -358,9 +375,10 @@ __attribute__((target("avx2"))) void decodeBc7Avx2(const uint8_t* block, uint8_t
     uint8_t ends[2][16];
     bc7EndsAvx2(t, block, ends);
     const unsigned stored = 16 * m.indexBits - m.subsets;
+    // A set of 16 x 4 bits takes the whole word; the mask is made without a branch on the mode.
     uint64_t colourIndices =
-        spreadAnchors(bits.from64(position), m.indexBits, kPartitions.anchorPixels[m.subsets - 1][partition]);
-    if (m.indexBits < 4) colourIndices &= (uint64_t{1} << (16 * m.indexBits)) - 1;
+        spreadAnchors(bits.from64(position), m.indexBits, kPartitions.anchorPixels[m.subsets - 1][partition]) &
+        (~uint64_t{0} >> (64 - 16 * m.indexBits));
     uint64_t alphaIndices = colourIndices;
     unsigned colourBits = m.indexBits, alphaBits = m.indexBits;
     if (m.secondIndexBits != 0) {
