@@ -1,4 +1,4 @@
-// Transforms applied: a matrix between tables (a pixel's three channels a step with SSE2), and
+// Transforms applied: a matrix between tables (eight pixels a step with AVX2, one with SSE2), and
 // grids interpolated in tetrahedra, as LittleCMS interpolates its own (eight pixels a step with
 // AVX2 gathers where the processor has them).
 #include <algorithm>

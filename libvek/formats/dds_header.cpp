@@ -17,16 +17,6 @@ constexpr uint32_t fourCC(const char (&s)[5]) {
            (static_cast<uint32_t>(s[3]) << 24);
 }
 
-void masked(PixelFormat& f, unsigned bits, uint32_t r, uint32_t g, uint32_t b, uint32_t a) {
-    f.kind = Kind::Masked;
-    f.bitsPerPixel = bits;
-    f.masks[0] = r;
-    f.masks[1] = g;
-    f.masks[2] = b;
-    f.masks[3] = a;
-    f.hasAlpha = a != 0;
-}
-
 // A format a code names whole: a block or wide kind, or a layout of masks.
 struct Named {
     uint32_t code;
@@ -41,8 +31,8 @@ constexpr Named kind(uint32_t code, Kind k, bool alpha, bool premultiplied = fal
     return {code, f};
 }
 
-constexpr Named masks(uint32_t code, unsigned bits, uint32_t r, uint32_t g, uint32_t b, uint32_t a,
-                      bool luminance = false) {
+// Pixels read through masks: red, green, blue, alpha (none when 0).
+constexpr PixelFormat masked(unsigned bits, uint32_t r, uint32_t g, uint32_t b, uint32_t a, bool luminance = false) {
     PixelFormat f;
     f.bitsPerPixel = bits;
     f.masks[0] = r;
@@ -51,7 +41,12 @@ constexpr Named masks(uint32_t code, unsigned bits, uint32_t r, uint32_t g, uint
     f.masks[3] = a;
     f.hasAlpha = a != 0;
     f.luminance = luminance;
-    return {code, f};
+    return f;
+}
+
+constexpr Named masks(uint32_t code, unsigned bits, uint32_t r, uint32_t g, uint32_t b, uint32_t a,
+                      bool luminance = false) {
+    return {code, masked(bits, r, g, b, a, luminance)};
 }
 
 constexpr uint32_t kRgba8[4] = {0xFF, 0xFF00, 0xFF0000, 0xFF000000}, kBgra8[4] = {0xFF0000, 0xFF00, 0xFF, 0xFF000000};
@@ -190,18 +185,17 @@ VekError legacyFormat(uint32_t flags, uint32_t code, uint32_t bits, const uint32
         const bool tenTenTen = m[1] == 0x000FFC00u && masks[3] == 0xC0000000u &&
                                ((m[0] == 0x3FFu && m[2] == 0x3FF00000u) || (m[0] == 0x3FF00000u && m[2] == 0x3FFu));
         if (tenTenTen) std::swap(m[0], m[2]);
-        masked(f, bits, m[0], m[1], m[2], alpha ? m[3] : 0);
+        f = masked(bits, m[0], m[1], m[2], alpha ? m[3] : 0);
         return VEK_OK;
     }
     if (flags & kLuminance) {
         if (m[0] == 0) m[0] = alpha && bits == 16 ? 0xFF : bits == 8 ? 0xFF : 0xFFFF; // L8, A8L8, L16
         if (alpha && m[3] == 0 && bits == 16) m[3] = 0xFF00;
-        masked(f, bits, m[0], 0, 0, alpha ? m[3] : 0);
-        f.luminance = true;
+        f = masked(bits, m[0], 0, 0, alpha ? m[3] : 0, true);
         return VEK_OK;
     }
     if (flags & kAlphaOnly) {
-        masked(f, bits, 0, 0, 0, m[3] ? m[3] : 0xFF);
+        f = masked(bits, 0, 0, 0, m[3] ? m[3] : 0xFF);
         return VEK_OK;
     }
     return refuse(VEK_ERROR_UNSUPPORTED, "DDS: pixel format flags %08X name no layout that is read", flags);

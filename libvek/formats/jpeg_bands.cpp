@@ -71,16 +71,39 @@ void countWarnings(j_common_ptr cinfo, int level) {
     if (level < 0) ++cinfo->err->num_warnings;
 }
 
-struct Plan {
+// Where a band's decoder puts its rows: the picture, through CMYK's conversion where the samples
+// are CMYK (decoded into a scratch row, one at a time).
+struct Output {
+    uint32_t width = 0, height = 0;
+    bool cmyk = false;
+    const colour::Transform* cmykProfile = nullptr;
+    Image* image = nullptr;
+
+    // Rows y..y + count decoded: converted from the scratch row if CMYK, then the load's row work.
+    void keep(const uint8_t* scratch, uint32_t y, uint32_t count) const {
+        if (cmyk) cmykToBgrx(scratch, image->row(static_cast<int32_t>(y)), width, cmykProfile, image->kernels());
+        image->finishRows(static_cast<int32_t>(y), static_cast<int32_t>(count));
+    }
+};
+
+// A band's decoder over `size` bytes, started: called after the caller's setjmp, where its errors
+// jump back to. Warnings are counted, not printed.
+void startBand(Session& d, const uint8_t* data, size_t size, bool cmyk) {
+    d.errors.base.emit_message = countWarnings;
+    jpeg_create_decompress(&d.cinfo);
+    jpeg_mem_src(&d.cinfo, data, static_cast<unsigned long>(size));
+    jpeg_read_header(&d.cinfo, TRUE);
+    d.cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGRX;
+    jpeg_start_decompress(&d.cinfo);
+}
+
+struct Plan : Output {
     ByteView data;
     const std::vector<uint8_t>* header;
     size_t heightAt, dataStart, end;
     const std::vector<size_t>* restarts;
     Geometry g;
-    uint32_t interval, width, height;
-    bool cmyk;
-    const colour::Transform* cmykProfile;
-    Image* image;
+    uint32_t interval;
 
     uint64_t segment(uint32_t row) const { return uint64_t{row} * g.mcusPerRow / interval; }
     size_t start(uint32_t row) const { return row == 0 ? dataStart : (*restarts)[segment(row) - 1] + 2; }
@@ -92,22 +115,15 @@ struct Plan {
 bool decodeStream(const Plan& p, const std::vector<uint8_t>& stream, uint32_t height, uint32_t top, uint32_t keepTop,
                   uint32_t keepEnd, uint8_t* scratch) {
     Session d;
-    d.errors.base.emit_message = countWarnings;
     if (setjmp(d.errors.escape)) return false;
-    jpeg_create_decompress(&d.cinfo);
-    jpeg_mem_src(&d.cinfo, stream.data(), static_cast<unsigned long>(stream.size()));
-    jpeg_read_header(&d.cinfo, TRUE);
-    d.cinfo.out_color_space = p.cmyk ? JCS_CMYK : JCS_EXT_BGRX;
-    jpeg_start_decompress(&d.cinfo);
+    startBand(d, stream.data(), stream.size(), p.cmyk);
     if (d.cinfo.output_width != p.width || d.cinfo.output_height != height) return false;
     while (d.cinfo.output_scanline < d.cinfo.output_height) {
         const uint32_t y = top + d.cinfo.output_scanline;
         const bool kept = y >= keepTop && y < keepEnd;
         JSAMPROW row = p.cmyk || !kept ? scratch : p.image->row(static_cast<int32_t>(y));
         if (jpeg_read_scanlines(&d.cinfo, &row, 1) != 1) return false;
-        if (p.cmyk && kept)
-            cmykToBgrx(scratch, p.image->row(static_cast<int32_t>(y)), p.width, p.cmykProfile, p.image->kernels());
-        if (kept) p.image->finishRows(static_cast<int32_t>(y), 1);
+        if (kept) p.keep(scratch, y, 1);
     }
     return d.errors.base.num_warnings == 0;
 }
@@ -167,43 +183,26 @@ std::vector<uint32_t> skipStarts(uint32_t height, uint32_t imcuHeight, unsigned 
     return starts;
 }
 
-struct SkipPlan {
-    ByteView data;
-    uint32_t width, height, imcuHeight;
-    bool cmyk;
-    const colour::Transform* cmykProfile;
-    Image* image;
-};
-
 // Rows top..end by a decoder of their own: it skips to `top`, then decodes its rows straight into the
 // picture, several a call. Where the upsampling takes context from the row group above, the skip
 // itself decodes the iMCU row above `top` (libjpeg-turbo does so), so the rows are the whole
 // decode's. False on any error or warning.
-bool decodeSkipping(const SkipPlan& p, uint32_t top, uint32_t end, uint8_t* scratch) {
+bool decodeSkipping(ByteView data, const Output& out, uint32_t top, uint32_t end, uint8_t* scratch) {
     Session d;
-    d.errors.base.emit_message = countWarnings;
     if (setjmp(d.errors.escape)) return false;
-    jpeg_create_decompress(&d.cinfo);
-    jpeg_mem_src(&d.cinfo, p.data.data, static_cast<unsigned long>(p.data.size));
-    jpeg_read_header(&d.cinfo, TRUE);
-    d.cinfo.out_color_space = p.cmyk ? JCS_CMYK : JCS_EXT_BGRX;
-    jpeg_start_decompress(&d.cinfo);
-    if (d.cinfo.output_width != p.width || d.cinfo.output_height != p.height) return false;
+    startBand(d, data.data, data.size, out.cmyk);
+    if (d.cinfo.output_width != out.width || d.cinfo.output_height != out.height) return false;
     if (top > 0 && jpeg_skip_scanlines(&d.cinfo, top) != top) return false;
     constexpr uint32_t kBatch = 16;
     JSAMPROW rows[kBatch];
     while (d.cinfo.output_scanline < end) {
         const uint32_t y = d.cinfo.output_scanline;
-        const bool kept = y >= top;
-        // Dropped rows and CMYK rows one a call through the scratch row; kept rows in batches.
-        const uint32_t batch = kept && !p.cmyk ? std::min(kBatch, end - y) : 1;
-        for (uint32_t i = 0; i < batch; ++i)
-            rows[i] = kept && !p.cmyk ? p.image->row(static_cast<int32_t>(y + i)) : scratch;
+        // CMYK rows one a call through the scratch row; the others in batches, straight in.
+        const uint32_t batch = out.cmyk ? 1 : std::min(kBatch, end - y);
+        for (uint32_t i = 0; i < batch; ++i) rows[i] = out.cmyk ? scratch : out.image->row(static_cast<int32_t>(y + i));
         const JDIMENSION got = jpeg_read_scanlines(&d.cinfo, rows, batch);
         if (got == 0) return false;
-        if (p.cmyk && kept)
-            cmykToBgrx(scratch, p.image->row(static_cast<int32_t>(y)), p.width, p.cmykProfile, p.image->kernels());
-        if (kept) p.image->finishRows(static_cast<int32_t>(y), static_cast<int32_t>(got));
+        out.keep(scratch, y, got);
     }
     const bool sound = d.errors.base.num_warnings == 0;
     jpeg_abort_decompress(&d.cinfo);
@@ -219,10 +218,15 @@ bool decodeBySkipping(ByteView data, const jpeg_decompress_struct& header, bool 
     if (threads < 2 || header.progressive_mode || header.arith_code || header.restart_interval != 0) return false;
     int maxV = 1;
     for (int i = 0; i < header.num_components; ++i) maxV = std::max(maxV, header.comp_info[i].v_samp_factor);
-    const SkipPlan p{data,  header.image_width, header.image_height, 8 * static_cast<uint32_t>(maxV), cmyk, cmykProfile,
-                     &image};
+    Output p;
+    p.width = header.image_width;
+    p.height = header.image_height;
+    p.cmyk = cmyk;
+    p.cmykProfile = cmykProfile;
+    p.image = &image;
     try {
-        const std::vector<uint32_t> starts = skipStarts(p.height, p.imcuHeight, threads, image.rowWorkCost());
+        const std::vector<uint32_t> starts =
+            skipStarts(p.height, 8 * static_cast<uint32_t>(maxV), threads, image.rowWorkCost());
         if (starts.size() < 3) return false;
         std::atomic<bool> sound{true};
         workers::forRanges(pixels, starts.size() - 1, [&](size_t first, size_t end) {
@@ -230,11 +234,11 @@ bool decodeBySkipping(ByteView data, const jpeg_decompress_struct& header, bool 
                 std::vector<uint8_t> scratch(static_cast<size_t>(p.width) * 4);
                 // A thread left with every band (no worker was free) decodes them as one: no skips.
                 if (first == 0 && end == starts.size() - 1) {
-                    if (!decodeSkipping(p, 0, p.height, scratch.data())) sound = false;
+                    if (!decodeSkipping(data, p, 0, p.height, scratch.data())) sound = false;
                     return;
                 }
                 for (size_t b = first; b < end && sound; ++b)
-                    if (!decodeSkipping(p, starts[b], starts[b + 1], scratch.data())) sound = false;
+                    if (!decodeSkipping(data, p, starts[b], starts[b + 1], scratch.data())) sound = false;
             } catch (const std::bad_alloc&) {
                 sound = false;
             }

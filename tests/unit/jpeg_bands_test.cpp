@@ -22,19 +22,34 @@ struct Case {
     bool banded;
 };
 
-// The picture top row first, as BGRX; empty when the banded decoder declines it.
-std::vector<uint8_t> decodeBanded(const std::vector<uint8_t>& file, bool& banded) {
+enum class Bands { AtRestarts, BySkipping };
+
+// The picture top row first, as BGRX, decoded by the banded decoder asked for; empty when it
+// declines the picture.
+std::vector<uint8_t> decodeBanded(const std::vector<uint8_t>& file, Bands way, bool& banded) {
     vek::jpeg::Session d;
     jpeg_create_decompress(&d.cinfo);
     jpeg_mem_src(&d.cinfo, file.data(), static_cast<unsigned long>(file.size()));
     jpeg_read_header(&d.cinfo, TRUE);
     size_t sos = 2;
     while (sos + 1 < file.size() && !(file[sos] == 0xFF && file[sos + 1] == 0xDA)) ++sos;
-    const bool cmyk = d.cinfo.jpeg_color_space == JCS_CMYK;
+    const bool cmyk = d.cinfo.jpeg_color_space == JCS_CMYK || d.cinfo.jpeg_color_space == JCS_YCCK;
     vek::Image image;
     if (image.allocate(d.cinfo.image_width, d.cinfo.image_height, vek::Layout::Bgra32, {}) != VEK_OK) return {};
-    banded = vek::jpeg::decodeInBands({file.data(), file.size()}, sos, d.cinfo, cmyk, nullptr, image);
+    const vek::ByteView data{file.data(), file.size()};
+    banded = way == Bands::AtRestarts ? vek::jpeg::decodeInBands(data, sos, d.cinfo, cmyk, nullptr, image)
+                                      : vek::jpeg::decodeBySkipping(data, d.cinfo, cmyk, nullptr, image);
     return {image.row(0), image.row(0) + image.stride() * static_cast<size_t>(image.height())};
+}
+
+// djpeg's RGB, whole: the same as ours with the fourth byte of each of ours left out.
+void expectDjpegPixels(const std::string& path, const std::vector<uint8_t>& pixels, const std::string& what) {
+    const std::vector<uint8_t> expected = readBytes(path + ".bgra");
+    ASSERT_EQ(expected.size(), pixels.size()) << what;
+    size_t wrong = 0;
+    for (size_t i = 0; i < pixels.size(); i += 4)
+        for (size_t k = 0; k < 3; ++k) wrong += pixels[i + k] != expected[i + k];
+    EXPECT_EQ(0u, wrong) << what;
 }
 
 TEST(JpegBands, RestartMarkersMakeBandsOfTheSamePixels) {
@@ -50,31 +65,10 @@ TEST(JpegBands, RestartMarkersMakeBandsOfTheSamePixels) {
     for (const Case& c : cases) {
         const std::string path = std::string(VEK_FIXTURE_DIR) + "/" + c.name;
         bool banded = false;
-        const std::vector<uint8_t> pixels = decodeBanded(readBytes(path), banded);
+        const std::vector<uint8_t> pixels = decodeBanded(readBytes(path), Bands::AtRestarts, banded);
         EXPECT_EQ(c.banded, banded) << c.name;
-        if (!banded) continue;
-        // djpeg's RGB, whole: the same with the fourth byte of each of ours left out.
-        const std::vector<uint8_t> expected = readBytes(path + ".bgra");
-        ASSERT_EQ(expected.size(), pixels.size()) << c.name;
-        size_t wrong = 0;
-        for (size_t i = 0; i < pixels.size(); i += 4)
-            for (size_t k = 0; k < 3; ++k) wrong += pixels[i + k] != expected[i + k];
-        EXPECT_EQ(0u, wrong) << c.name;
+        if (banded) expectDjpegPixels(path, pixels, c.name);
     }
-}
-
-// The picture decoded in bands whose decoders skip to their first rows, as BGRX top row first; empty
-// when the decoder declines it.
-std::vector<uint8_t> decodeSkipping(const std::vector<uint8_t>& file, bool& banded) {
-    vek::jpeg::Session d;
-    jpeg_create_decompress(&d.cinfo);
-    jpeg_mem_src(&d.cinfo, file.data(), static_cast<unsigned long>(file.size()));
-    jpeg_read_header(&d.cinfo, TRUE);
-    const bool cmyk = d.cinfo.jpeg_color_space == JCS_CMYK || d.cinfo.jpeg_color_space == JCS_YCCK;
-    vek::Image image;
-    if (image.allocate(d.cinfo.image_width, d.cinfo.image_height, vek::Layout::Bgra32, {}) != VEK_OK) return {};
-    banded = vek::jpeg::decodeBySkipping({file.data(), file.size()}, d.cinfo, cmyk, nullptr, image);
-    return {image.row(0), image.row(0) + image.stride() * static_cast<size_t>(image.height())};
 }
 
 // Every chroma sampling, at two, three and eight bands: every seam's rows are djpeg's whole decode's.
@@ -87,16 +81,11 @@ TEST(JpegBands, SkippingToEachBandGivesTheWholeDecodesPixels) {
         const ScopedEnv setting("VEK_THREADS", threads);
         for (const Case& c : cases) {
             const std::string path = std::string(VEK_FIXTURE_DIR) + "/" + c.name;
+            const std::string what = std::string(c.name) + ", " + threads + " threads";
             bool banded = false;
-            const std::vector<uint8_t> pixels = decodeSkipping(readBytes(path), banded);
-            EXPECT_EQ(c.banded, banded) << c.name << ", " << threads << " threads";
-            if (!banded) continue;
-            const std::vector<uint8_t> expected = readBytes(path + ".bgra");
-            ASSERT_EQ(expected.size(), pixels.size()) << c.name;
-            size_t wrong = 0;
-            for (size_t i = 0; i < pixels.size(); i += 4)
-                for (size_t k = 0; k < 3; ++k) wrong += pixels[i + k] != expected[i + k];
-            EXPECT_EQ(0u, wrong) << c.name << ", " << threads << " threads";
+            const std::vector<uint8_t> pixels = decodeBanded(readBytes(path), Bands::BySkipping, banded);
+            EXPECT_EQ(c.banded, banded) << what;
+            if (banded) expectDjpegPixels(path, pixels, what);
         }
     }
 }
