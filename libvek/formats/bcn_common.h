@@ -119,8 +119,11 @@ inline constexpr PartitionTables kPartitions = makePartitionTables();
 // anchorPixels lists them: three steps whatever their number, so that blocks of mixed modes take no
 // branch on it (a step for "none" leaves the word as it is).
 inline uint64_t spreadAnchors(uint64_t stored, unsigned n, const uint8_t (&pixels)[3]) {
+#pragma GCC unroll 3
     for (const unsigned pixel : pixels) {
-        const uint64_t below = pixel < 16 ? (uint64_t{1} << (pixel * n + n - 1)) - 1 : ~uint64_t{0};
+        // Pixel 16 keeps every bit: its top bit's place, masked to the word, is ignored.
+        const uint64_t below =
+            ((uint64_t{1} << ((pixel * n + n - 1) & 63)) - 1) | (uint64_t{0} - static_cast<uint64_t>(pixel >> 4));
         stored = (stored & below) | ((stored & ~below) << 1);
     }
     return stored;

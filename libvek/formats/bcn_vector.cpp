@@ -1,7 +1,8 @@
 // The block formats' SSSE3 kernels: byte shuffles as table lookups. BC1 and BC3 palettes built in
 // 16-bit lanes, sixteen indices spread to bytes at once, each row of four pixels one shuffle of the
-// palette; BC7's channels as multiply-adds of endpoint and weight bytes. Every division is an exact
-// multiply-high for the ranges that occur, so the pixels are the scalar decoders' to the bit.
+// palette; BC7's channels as multiply-adds of endpoint and weight bytes (with AVX2, the whole block
+// from tables and two rows a step). Every division is an exact multiply-high for the ranges that
+// occur, so the pixels are the scalar decoders' to the bit.
 #include <cstring>
 
 #include "libvek/base/bytes.h"
@@ -23,7 +24,7 @@ using namespace detail;
 // without the alpha byte, and only into the alpha byte.
 constexpr uint8_t kNone = 0x80;
 struct RowShuffles {
-    alignas(16) uint8_t spread[4][16], colour[4][16], alpha[4][16];
+    alignas(32) uint8_t spread[4][16], colour[4][16], alpha[4][16];
 };
 constexpr RowShuffles makeRowShuffles() {
     RowShuffles r{};
@@ -235,13 +236,10 @@ __attribute__((target("ssse3"))) inline __m128i indexBytes(uint64_t word, unsign
     return _mm_packus_epi16(low, high);
 }
 
-// Inlined into its callers, the AVX2 endpoint path among them: called from AVX2 code, SSE code with
-// the upper halves of the registers dirty stalls on every block.
-__attribute__((target("ssse3"), always_inline)) inline void mixBc7Body(const uint8_t (&ends)[2][16], uint32_t subsetMap,
-                                                                       uint64_t colourIndices, unsigned colourBits,
-                                                                       uint64_t alphaIndices, unsigned alphaBits,
-                                                                       unsigned rotation, uint8_t* const* rows,
-                                                                       size_t at) {
+__attribute__((target("ssse3"))) void mixBc7Ssse3(const uint8_t (&ends)[2][16], uint32_t subsetMap,
+                                                  uint64_t colourIndices, unsigned colourBits, uint64_t alphaIndices,
+                                                  unsigned alphaBits, unsigned rotation, uint8_t* const* rows,
+                                                  size_t at) {
     const __m128i e0Table = load128(ends[0]), e1Table = load128(ends[1]);
     const __m128i offsets = colourOffsets(subsetMap); // 4 x subset, pixel i in byte i
     const __m128i colourIndexBytes = indexBytes(colourIndices, colourBits);
@@ -265,13 +263,6 @@ __attribute__((target("ssse3"), always_inline)) inline void mixBc7Body(const uin
         out = _mm_shuffle_epi8(out, rotate);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(rows[g] + at), out);
     }
-}
-
-__attribute__((target("ssse3"))) void mixBc7Ssse3(const uint8_t (&ends)[2][16], uint32_t subsetMap,
-                                                  uint64_t colourIndices, unsigned colourBits, uint64_t alphaIndices,
-                                                  unsigned alphaBits, unsigned rotation, uint8_t* const* rows,
-                                                  size_t at) {
-    mixBc7Body(ends, subsetMap, colourIndices, colourBits, alphaIndices, alphaBits, rotation, rows, at);
 }
 
 // Per mode, where the vector path's endpoint table comes from, as vectors of sixteen 16-bit lanes
@@ -330,7 +321,8 @@ __attribute__((target("avx2"))) inline __m256i load(const void* p) {
 // The endpoint table of the vector path, every field at once: each lane takes the two block bytes
 // that hold its field, a multiply brings the field to the lane's high byte, the p-bit is appended
 // the same way, and the bits are expanded to 8 by a multiply up and a high multiply down.
-__attribute__((target("avx2"))) void bc7EndsAvx2(const Bc7Tables& t, const uint8_t* block, uint8_t (&ends)[2][16]) {
+// Endpoint 0's table in the low half, endpoint 1's in the high one.
+__attribute__((target("avx2"))) inline __m256i bc7EndsAvx2(const Bc7Tables& t, const uint8_t* block) {
     const __m256i bytes = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block)));
     __m256i out[2];
     // Both halves in line: kept as a loop, the compiler steps its table pointers and runs slower.
@@ -349,14 +341,86 @@ __attribute__((target("avx2"))) void bc7EndsAvx2(const Bc7Tables& t, const uint8
         out[half] = _mm256_or_si256(_mm256_or_si256(up, _mm256_mulhi_epu16(up, load(t.expandDown[half]))),
                                     load(t.opaque[half]));
     }
-    const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(out[0], out[1]), 0xD8);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(&ends[0][0]), packed);
+    return _mm256_permute4x64_epi64(_mm256_packus_epi16(out[0], out[1]), 0xD8);
+}
+
+__attribute__((target("avx2"))) inline __m256i both(__m128i v) { return _mm256_broadcastsi128_si256(v); }
+
+// indexBytes for both sets at once, the colour set's in the low half and the alpha set's in the
+// high one, with the weights looked up: a table per pair of widths.
+struct PairSpread {
+    alignas(32) uint8_t low[32], high[32], weights[32];
+    alignas(32) uint16_t shift[16], mask[16];
+};
+constexpr PairSpread makePairSpread(unsigned colourBits, unsigned alphaBits) {
+    PairSpread p{};
+    for (unsigned half = 0; half < 2; ++half) {
+        const unsigned bits = half ? alphaBits : colourBits;
+        const IndexSpread s = makeIndexSpread(bits);
+        for (unsigned i = 0; i < 16; ++i) {
+            p.low[16 * half + i] = s.low[i];
+            p.high[16 * half + i] = s.high[i];
+            p.weights[16 * half + i] = kWeightBytes[bits - 2][i];
+        }
+        for (unsigned i = 0; i < 8; ++i) {
+            p.shift[8 * half + i] = s.shift[i];
+            p.mask[8 * half + i] = s.mask[i];
+        }
+    }
+    return p;
+}
+constexpr PairSpread makePairSpread(unsigned pair) { return makePairSpread(2 + pair / 3, 2 + pair % 3); }
+constexpr PairSpread kPairSpread[9] = {makePairSpread(0), makePairSpread(1), makePairSpread(2),
+                                       makePairSpread(3), makePairSpread(4), makePairSpread(5),
+                                       makePairSpread(6), makePairSpread(7), makePairSpread(8)};
+
+__attribute__((target("avx2"))) inline __m256i weightPair(uint64_t colourIndices, unsigned colourBits,
+                                                          uint64_t alphaIndices, unsigned alphaBits) {
+    const PairSpread& s = kPairSpread[(colourBits - 2) * 3 + alphaBits - 2];
+    const __m256i v =
+        _mm256_set_epi64x(0, static_cast<long long>(alphaIndices), 0, static_cast<long long>(colourIndices));
+    const __m256i shift = load(s.shift), mask = load(s.mask);
+    const __m256i low =
+        _mm256_and_si256(_mm256_srli_epi16(_mm256_mullo_epi16(_mm256_shuffle_epi8(v, load(s.low)), shift), 8), mask);
+    const __m256i high =
+        _mm256_and_si256(_mm256_srli_epi16(_mm256_mullo_epi16(_mm256_shuffle_epi8(v, load(s.high)), shift), 8), mask);
+    return _mm256_shuffle_epi8(load(s.weights), _mm256_packus_epi16(low, high));
+}
+
+// The SSSE3 mixer's work two rows at a time, one row in each half of the registers.
+__attribute__((target("avx2"))) inline void mixBc7Avx2(__m256i ends, uint32_t subsetMap, uint64_t colourIndices,
+                                                       unsigned colourBits, uint64_t alphaIndices, unsigned alphaBits,
+                                                       unsigned rotation, uint8_t* const* rows, size_t at) {
+    const __m256i e0Table = _mm256_permute2x128_si256(ends, ends, 0x00);
+    const __m256i e1Table = _mm256_permute2x128_si256(ends, ends, 0x11);
+    const __m256i offsets = both(colourOffsets(subsetMap));
+    const __m256i weights = weightPair(colourIndices, colourBits, alphaIndices, alphaBits);
+    const __m256i colourW = _mm256_permute2x128_si256(weights, weights, 0x00);
+    const __m256i alphaW = _mm256_permute2x128_si256(weights, weights, 0x11);
+    const __m256i rotate = both(load128(kRotations[rotation]));
+    const __m256i lanes = _mm256_set1_epi32(0x03020100);
+    const __m256i sixtyFour = _mm256_set1_epi8(64), half = _mm256_set1_epi16(32);
+    for (int g = 0; g < 4; g += 2) {
+        const __m256i select = _mm256_or_si256(_mm256_shuffle_epi8(offsets, load(kRows.spread[g])), lanes);
+        const __m256i e0 = _mm256_shuffle_epi8(e0Table, select), e1 = _mm256_shuffle_epi8(e1Table, select);
+        const __m256i w = _mm256_or_si256(_mm256_shuffle_epi8(colourW, load(kRows.colour[g])),
+                                          _mm256_shuffle_epi8(alphaW, load(kRows.alpha[g])));
+        const __m256i inverse = _mm256_sub_epi8(sixtyFour, w);
+        const __m256i low = _mm256_maddubs_epi16(_mm256_unpacklo_epi8(e0, e1), _mm256_unpacklo_epi8(inverse, w));
+        const __m256i high = _mm256_maddubs_epi16(_mm256_unpackhi_epi8(e0, e1), _mm256_unpackhi_epi8(inverse, w));
+        const __m256i out = _mm256_shuffle_epi8(_mm256_packus_epi16(_mm256_srli_epi16(_mm256_add_epi16(low, half), 6),
+                                                                    _mm256_srli_epi16(_mm256_add_epi16(high, half), 6)),
+                                                rotate);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(rows[g] + at), _mm256_castsi256_si128(out));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(rows[g + 1] + at), _mm256_extracti128_si256(out, 1));
+    }
 }
 
 // A whole block into four rows with the mode read at run time: the fields' widths and positions
 // come from tables rather than from code per mode, so that blocks of mixed modes do not mispredict
 // their way through eight different decoders.
-__attribute__((target("avx2"))) void decodeBc7Avx2(const uint8_t* block, uint8_t* const* rows, size_t at) {
+__attribute__((target("avx2"), always_inline)) inline void decodeBc7Avx2(const uint8_t* block, uint8_t* const* rows,
+                                                                         size_t at) {
     if (block[0] == 0) {
         for (int y = 0; y < 4; ++y) std::memset(rows[y] + at, 0, 16);
         return;
@@ -372,8 +436,7 @@ __attribute__((target("avx2"))) void decodeBc7Avx2(const uint8_t* block, uint8_t
     position += m.rotationBits;
     const unsigned selector = bits.at(position, m.selectorBits);
     position += m.selectorBits + t.endpointBits;
-    uint8_t ends[2][16];
-    bc7EndsAvx2(t, block, ends);
+    const __m256i ends = bc7EndsAvx2(t, block);
     const unsigned stored = 16 * m.indexBits - m.subsets;
     // A set of 16 x 4 bits takes the whole word; the mask is made without a branch on the mode.
     uint64_t colourIndices =
@@ -388,7 +451,7 @@ __attribute__((target("avx2"))) void decodeBc7Avx2(const uint8_t* block, uint8_t
         (selector ? colourIndices : alphaIndices) = second;
         (selector ? colourBits : alphaBits) = m.secondIndexBits;
     }
-    mixBc7Body(ends, kPartitions.subsets[m.subsets - 1][partition], colourIndices, colourBits, alphaIndices, alphaBits,
+    mixBc7Avx2(ends, kPartitions.subsets[m.subsets - 1][partition], colourIndices, colourBits, alphaIndices, alphaBits,
                rotation, rows, at);
 }
 #endif
@@ -414,7 +477,7 @@ void mixBc7(const uint8_t (&ends)[2][16], uint32_t subsetMap, uint64_t colourInd
             uint64_t alphaIndices, unsigned alphaIndexBits, unsigned rotation, uint8_t* const* rows, size_t at) {
     mixBc7Ssse3(ends, subsetMap, colourIndices, colourIndexBits, alphaIndices, alphaIndexBits, rotation, rows, at);
 }
-void stripBc7Avx2(const uint8_t* in, uint32_t blocks, uint8_t* const* rows) {
+__attribute__((target("avx2"))) void stripBc7Avx2(const uint8_t* in, uint32_t blocks, uint8_t* const* rows) {
     for (uint32_t bx = 0; bx < blocks; ++bx) decodeBc7Avx2(in + bx * 16, rows, static_cast<size_t>(bx) * 16);
 }
 #else
