@@ -19,12 +19,12 @@ namespace vek::jpeg {
 bool decodeInBands(ByteView data, size_t firstScan, const jpeg_decompress_struct& header, bool cmyk,
                    const colour::Transform* cmykProfile, Image& image);
 
-// A sequential Huffman-coded picture without restart markers, in bands all the same: each band's
-// decoder reads the whole data and skips to its first row (libjpeg-turbo's jpeg_skip_scanlines
-// decodes only the entropy-coded data of the rows it skips, and the iMCU row above where the chroma
-// upsampling needs it as context: the rows are the whole decode's). Lower bands
-// pay for their skip, so they are shorter: all end at about the same time. False where there is
-// nothing to spread or a band meets a warning; the caller then decodes the picture whole.
+// A sequential Huffman-coded picture without restart markers, in bands: each band's decoder reads
+// the whole data and skips to its first row (libjpeg-turbo's jpeg_skip_scanlines decodes only the
+// entropy-coded data of the rows it skips, and the iMCU row above where the chroma upsampling needs
+// it as context: the rows are the whole decode's). Lower bands pay for their skip, so they are
+// shorter: all end at about the same time. False where there is nothing to spread or a band meets a
+// warning; the caller then decodes the picture whole.
 bool decodeBySkipping(ByteView data, const jpeg_decompress_struct& header, bool cmyk,
                       const colour::Transform* cmykProfile, Image& image);
 
